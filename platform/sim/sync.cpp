@@ -1,0 +1,170 @@
+// Events and waits.
+#include <chrono>
+
+#include "platform/sim/internal.h"
+
+using namespace sim;
+
+namespace {
+
+// Resolves the handles of a wait into waitable objects. Caller holds the machine lock.
+bool ResolveWaitables(DWORD count, const HANDLE* handles,
+                      std::vector<std::shared_ptr<Object>>* objects) {
+  objects->clear();
+  for (DWORD i = 0; i < count; ++i) {
+    auto object = LookupLocked(H(handles[i]));
+    if (!object || !object->Waitable() || (HandleAccessLocked(H(handles[i])) & SYNCHRONIZE) == 0) {
+      return false;
+    }
+    objects->push_back(std::move(object));
+  }
+  return true;
+}
+
+DWORD WaitLocked(Lock& lock, DWORD count, const HANDLE* handles, bool wait_all, DWORD timeout) {
+  std::vector<std::shared_ptr<Object>> objects;
+  if (!ResolveWaitables(count, handles, &objects)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  for (;;) {
+    if (wait_all) {
+      bool all = true;
+      for (const auto& object : objects) all = all && object->Signaled();
+      if (all) {
+        for (const auto& object : objects) object->Consume();
+        return WAIT_OBJECT_0;
+      }
+    } else {
+      for (DWORD i = 0; i < count; ++i) {
+        if (objects[i]->Signaled()) {
+          objects[i]->Consume();
+          return WAIT_OBJECT_0 + i;
+        }
+      }
+    }
+    if (timeout == 0) return WAIT_TIMEOUT;
+    if (timeout == INFINITE) {
+      MachineSignal().wait(lock);
+    } else if (MachineSignal().wait_until(lock, deadline) == std::cv_status::timeout) {
+      // One last look: the state may have changed together with the timeout.
+      timeout = 0;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCWSTR lpName) {
+  if (DWORD e = Enter("CreateEventW", Args(lpEventAttributes, bManualReset, bInitialState, lpName))) {
+    SetLastError(e);
+    return nullptr;
+  }
+  Lock lock(MachineLock());
+  if (lpName != nullptr && *lpName != 0) {
+    if (auto existing = FindNamedEventLocked(lpName)) {
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return reinterpret_cast<HANDLE>(AddHandleLocked(existing, EVENT_ALL_ACCESS));
+    }
+  }
+  auto event = std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE);
+  if (lpName != nullptr && *lpName != 0) {
+    event->name = lpName;
+    AddNamedEventLocked(lpName, event);
+  }
+  SetLastError(ERROR_SUCCESS);
+  return reinterpret_cast<HANDLE>(AddHandleLocked(event, EVENT_ALL_ACCESS));
+}
+
+extern "C" HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
+  if (DWORD e = Enter("OpenEventW", Args(dwDesiredAccess, bInheritHandle, lpName))) {
+    SetLastError(e);
+    return nullptr;
+  }
+  if (lpName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  Lock lock(MachineLock());
+  auto event = FindNamedEventLocked(lpName);
+  if (!event) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<HANDLE>(AddHandleLocked(event, dwDesiredAccess));
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
+  if (DWORD e = Enter("SetEvent", Args(hEvent))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  auto event = LookupAsLocked<Event>(H(hEvent), Kind::Event);
+  if (!event) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((HandleAccessLocked(H(hEvent)) & EVENT_MODIFY_STATE) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  SignalLocked(*event);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
+  if (DWORD e = Enter("ResetEvent", Args(hEvent))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  auto event = LookupAsLocked<Event>(H(hEvent), Kind::Event);
+  if (!event) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((HandleAccessLocked(H(hEvent)) & EVENT_MODIFY_STATE) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  event->signaled = false;
+  return TRUE;
+}
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  if (DWORD e = Enter("WaitForSingleObject", Args(hHandle, dwMilliseconds))) {
+    SetLastError(e);
+    return WAIT_FAILED;
+  }
+  Lock lock(MachineLock());
+  return WaitLocked(lock, 1, &hHandle, false, dwMilliseconds);
+}
+
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds) {
+  if (DWORD e = Enter("WaitForMultipleObjects", Args(nCount, lpHandles, bWaitAll, dwMilliseconds))) {
+    SetLastError(e);
+    return WAIT_FAILED;
+  }
+  if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  Lock lock(MachineLock());
+  if (bWaitAll) {
+    // The same object twice in a wait-all is refused, as on Windows.
+    for (DWORD i = 0; i < nCount; ++i) {
+      for (DWORD j = i + 1; j < nCount; ++j) {
+        auto a = LookupLocked(H(lpHandles[i]));
+        if (a && a == LookupLocked(H(lpHandles[j]))) {
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return WAIT_FAILED;
+        }
+      }
+    }
+  }
+  return WaitLocked(lock, nCount, lpHandles, bWaitAll != FALSE, dwMilliseconds);
+}

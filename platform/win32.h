@@ -1,0 +1,19 @@
+// The one include for Windows declarations. Product code includes this header and nothing else
+// from the platform: on Windows it brings in the SDK headers, on Linux the simulated Windows.
+#pragma once
+
+#if defined(_WIN32)
+
+#ifndef STRSAFE_NO_DEPRECATE
+#define STRSAFE_NO_DEPRECATE
+#endif
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <strsafe.h>
+
+#else
+
+#include "platform/sim/sim_win32.h"
+
+#endif

@@ -1,0 +1,55 @@
+// The fixture every test derives from. In the sim build each test starts on a freshly reset
+// machine and ends with the leak check (handles, local memory, hives, profiles, impersonation).
+// In the windows build (under Wine) the same tests run against the real system; they keep their
+// registry data below a scratch key of their own, which the fixture removes again.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/win32.h"
+
+#if !defined(_WIN32)
+#include "platform/sim/sim.h"
+#endif
+
+namespace dpal::test {
+
+class PlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A scratch key path unique to this test, below "Software\DPALTests" (HKLM or HKCU); the
+  // fixture deletes it with everything below it at the end of the test.
+  const std::wstring& Scratch() const { return scratch_; }
+
+  // Skips the leak check at the end of the test (for a test that keeps something on purpose
+  // and says why in its own body).
+  void KeepLeaksOnPurpose() { check_leaks_ = false; }
+
+ private:
+  std::wstring scratch_;
+  bool check_leaks_ = true;
+};
+
+// Writes helpers for setting up registry content in tests; each asserts on failure.
+void PutDword(HKEY root, const std::wstring& key, const wchar_t* name, DWORD value);
+void PutString(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value,
+               DWORD type = REG_SZ);
+void PutMultiString(HKEY root, const std::wstring& key, const wchar_t* name,
+                    const std::wstring& joined_with_nuls);
+void PutBinary(HKEY root, const std::wstring& key, const wchar_t* name, const void* data,
+               DWORD size);
+void MakeKey(HKEY root, const std::wstring& key);
+bool KeyExists(HKEY root, const std::wstring& key);
+
+}  // namespace dpal::test
+
+// True in the sim build: tests of what only the sim can show (identity, faults) use it.
+#if defined(_WIN32)
+#define DPAL_SIM 0
+#else
+#define DPAL_SIM 1
+#endif
