@@ -13,9 +13,25 @@ if(DPAL_TARGET STREQUAL "windows")
   # Hardening: ASLR with high entropy, DEP, relocations kept; runtimes linked statically.
   target_link_options(dpal_options INTERFACE
     -static -static-libgcc -static-libstdc++
-    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--enable-reloc-section
     -Wl,--disable-auto-image-base)
+
+  # Test programs run under Wine in a prefix of the build's own, prepared once before the first
+  # test program is built (about 15 s); cmake/wine-run keeps a wineserver alive between tests.
+  set(DPAL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  set(DPAL_WINE_RUN ${PROJECT_SOURCE_DIR}/cmake/wine-run)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${DPAL_WINE_RUN} --prefix ${DPAL_WINEPREFIX})
+  add_custom_command(
+    OUTPUT ${DPAL_WINEPREFIX}/.dpal-ready
+    COMMAND ${DPAL_WINE_RUN} --prefix ${DPAL_WINEPREFIX} --init
+    COMMENT "Preparing the Wine prefix ${DPAL_WINEPREFIX}"
+    VERBATIM)
+  add_custom_target(dpal_wineprefix DEPENDS ${DPAL_WINEPREFIX}/.dpal-ready)
+  # The label names where the tests ran, so ctest's label summary shows "wine". (One label:
+  # gtest_discover_tests cannot pass a list as a property value.)
+  set(DPAL_TEST_LABELS wine)
 else()
+  set(DPAL_TEST_LABELS sim)
   if(DPAL_SANITIZE STREQUAL "asan")
     target_compile_options(dpal_options INTERFACE
       -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -29,11 +45,52 @@ endif()
 # dpal_add_test(<name> SOURCES ... LIBS ...): a GoogleTest executable whose tests ctest runs
 # one process each. In the windows build the executable runs under Wine (the emulator).
 function(dpal_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  # MACHINE_KEYS: the tests use the package's fixed registry keys, which one Wine prefix shares,
+  # so ctest runs no two such tests at once.
+  cmake_parse_arguments(T "MACHINE_KEYS" "" "SOURCES;LIBS" ${ARGN})
+  set(lock)
+  if(T_MACHINE_KEYS)
+    set(lock RESOURCE_LOCK dpal_machine_keys)
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE dpal_options dpal_test_support ${T_LIBS})
+  if(DPAL_PCH)
+    target_precompile_headers(${name} REUSE_FROM dpal_test_support)
+  endif()
+  if(DPAL_SANITIZE)
+    # In the program itself: a static library's copy would never be linked in.
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "${DPAL_TARGET}" TIMEOUT 120 ${DPAL_TEST_PROPERTIES})
+    PROPERTIES LABELS "${DPAL_TEST_LABELS}" TIMEOUT 120 ${lock} ${DPAL_TEST_PROPERTIES})
+  if(TARGET dpal_wineprefix)
+    add_dependencies(${name} dpal_wineprefix)
+  endif()
+endfunction()
+
+# dpal_add_deliverable(<target> KIND exe|dll DESCRIPTION <text> SOURCES ... LIBS ...): one of the
+# four Windows programs, with its version resource, GUI subsystem (no window) and Unicode entry.
+function(dpal_add_deliverable target)
+  cmake_parse_arguments(D "" "KIND;DESCRIPTION" "SOURCES;LIBS" ${ARGN})
+  set(DPAL_NAME ${target})
+  set(DPAL_DESCRIPTION "${D_DESCRIPTION}")
+  if(D_KIND STREQUAL "dll")
+    set(DPAL_FILENAME "${target}.dll")
+    set(DPAL_FILETYPE VFT_DLL)
+  else()
+    set(DPAL_FILENAME "${target}.exe")
+    set(DPAL_FILETYPE VFT_APP)
+  endif()
+  configure_file(${PROJECT_SOURCE_DIR}/common/version.rc.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+  if(D_KIND STREQUAL "dll")
+    add_library(${target} SHARED ${D_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    set_target_properties(${target} PROPERTIES PREFIX "")
+  else()
+    add_executable(${target} WIN32 ${D_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    target_link_options(${target} PRIVATE -municode)
+  endif()
+  target_link_libraries(${target} PRIVATE dpal_options ${D_LIBS})
 endfunction()

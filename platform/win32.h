@@ -8,6 +8,16 @@
 #define STRSAFE_NO_DEPRECATE
 #endif
 #include <windows.h>
+#include <winsvc.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+#include <softpub.h>
+#include <sddl.h>
+#include <wtsapi32.h>
+#include <userenv.h>
+#include <setupapi.h>
+#include <initguid.h>
+#include <devpkey.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <strsafe.h>

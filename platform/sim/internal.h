@@ -36,6 +36,8 @@ enum class Kind {
   ScManager,
   Service,
   DevInfo,
+  CryptProv,
+  CryptHash,
   Other,
 };
 
@@ -131,6 +133,8 @@ struct Token : Object {
   bool administrator = false;
   DWORD session_id = 0;
   bool primary = true;
+  // For an impersonation token: how far a server may act as its user.
+  SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
   // Privileges the token holds, by LUID low part, with their enabled state.
   std::map<DWORD, bool> privileges;
 };
@@ -142,6 +146,19 @@ std::shared_ptr<Token> ProcessTokenLocked();
 bool PrivilegeEnabledLocked(const Token& token, const wchar_t* name);
 // Counted by the leak check: threads that are impersonating right now.
 void SetThreadImpersonationLocked(std::shared_ptr<Token> token);
+// A new token of an identity's account, with the privileges Windows gives that account in the
+// states a fresh logon has them.
+std::shared_ptr<Token> MakeTokenLocked(const Identity& identity);
+// A copy of a token as DuplicateTokenEx makes one: same user, session and privileges.
+std::shared_ptr<Token> CopyTokenLocked(const Token& token);
+bool PrivilegeHeldLocked(const Token& token, const wchar_t* name);
+
+// Security identifiers in the binary form Windows uses. SidFromString gives an empty vector for
+// text that is no SID; SidToString an empty string for bytes that are no SID.
+std::vector<uint8_t> SidFromString(const std::wstring& text);
+std::wstring SidToString(const void* sid);
+// The length in bytes of a valid SID, else 0.
+size_t SidLength(const void* sid);
 
 // ----- Text -----------------------------------------------------------------------------------
 
@@ -152,11 +169,55 @@ bool EqualsNoCase(const std::wstring& a, const std::wstring& b);
 
 // Normalises a path for lookup in the file store (upper case, single backslashes).
 std::wstring FileKey(const std::wstring& path);
+
+// One open of a file as the file system sees it: a handle's file object owns one, and so does a
+// hold by another process (sim::FileHold). Its sharing takes part in every later open. Destroyed
+// under the machine lock; the last open of a file deleted while open removes the file.
+struct FileOpen {
+  FileOpen() = default;
+  FileOpen(const FileOpen&) = delete;
+  FileOpen& operator=(const FileOpen&) = delete;
+  ~FileOpen();
+  std::wstring key;       // where the file is in the store now (a rename moves it)
+  uint64_t node_id = 0;
+  ACCESS_MASK access = 0;  // specific rights (generic rights already mapped)
+  DWORD share = 0;
+  bool image = false;     // mapped as a running program's image
+};
+
+// An entry of the file store: a file or a directory, keyed by FileKey. The parent of every entry
+// is a directory entry (drive roots such as "C:\" included).
 struct FileNode {
-  std::wstring path;
+  std::wstring path;  // the full path as created, case kept
   std::vector<uint8_t> bytes;
+  bool directory = false;
+  DWORD attributes = 0;  // FILE_ATTRIBUTE_* besides DIRECTORY; 0 reads as NORMAL
+  uint64_t id = 0;       // never reused, so that an open can tell its file from a successor
+  std::vector<FileOpen*> opens;
+  bool delete_pending = false;  // deleted while open: the name goes with the last open
 };
 std::map<std::wstring, FileNode>& FilesLocked();
+
+// Opens an existing file for another part of the machine (a process mapping its image, a
+// loader reading a file) with the checks and sharing rules of CreateFileW with OPEN_EXISTING.
+// `access` may hold generic rights. Null with *error set on failure.
+std::shared_ptr<FileOpen> OpenExistingFileLocked(const std::wstring& full_path, ACCESS_MASK access,
+                                                 DWORD share, bool image, DWORD* error);
+// The folders of the machine (sim::SetWindowsDirectory and friends), without a trailing
+// backslash.
+std::wstring WindowsDirectoryLocked();
+std::wstring SystemDirectoryLocked();
+std::wstring ProgramFilesDirectoryLocked();
+bool DirectoryExistsLocked(const std::wstring& path);
+// Creates a directory with its missing parents, as an installer would (no access check).
+void MakeDirectoriesLocked(const std::wstring& path);
+// Whether the calling thread's token may create, change or delete the entry with this FileKey:
+// the Windows directory (but for what is in its Temp) and Program Files belong to administrators.
+bool MayChangeFileLocked(const std::wstring& key);
+// The full path a Win32 path designates ("C:\dir\name": separators unified, "." and ".."
+// resolved, relative paths taken from `current`); 0 or the Win32 error (ERROR_PATH_NOT_FOUND for
+// an empty path, ERROR_INVALID_NAME for wildcards and the like).
+DWORD FullFilePath(const wchar_t* path, const std::wstring& current, std::wstring* full);
 
 // ----- Memory blocks handed out by the platform -------------------------------------------------
 
@@ -166,6 +227,24 @@ void* AllocateBlockLocked(const char* kind, size_t bytes);
 // Frees a block of that kind; false when the pointer is not such a block.
 bool FreeBlockLocked(void* block, const char* kind);
 
+// ----- Registry -------------------------------------------------------------------------------
+
+// Hives that RegLoadKeyW loaded and RegUnLoadKeyW has not unloaded yet, and user profiles that
+// are loaded; core.cpp keeps both for the leak check.
+int& LoadedHiveCountLocked();
+int& LoadedProfileCountLocked();
+// Mounts a user's hive at HKEY_USERS\<sid>, as a logon or LoadUserProfileW does: read from
+// `hive_file` (a file RegSaveKeyW wrote) when one is given and exists, else empty. The file stays
+// open without sharing while the hive is loaded. NO_ERROR also when the hive is loaded already;
+// ERROR_NOT_REGISTRY_FILE or the file's open error when it cannot be read.
+DWORD LoadUserHiveLocked(const std::wstring& sid, const std::wstring& hive_file);
+// Unmounts a hive that LoadUserHiveLocked mounted: ERROR_ACCESS_DENIED while a key handle into it
+// is open, ERROR_FILE_NOT_FOUND when no such user hive is loaded.
+DWORD UnloadUserHiveLocked(const std::wstring& sid);
+// Opens a key as RegOpenKeyExW does, without the trace and fault injection of a platform call,
+// for platform functions that open keys themselves (LoadUserProfileW's profile handle).
+LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result);
+
 // ----- Per-area reset and leak accounting ------------------------------------------------------
 
 // Reset calls each area's reset under the machine lock; the leak check asks each area to count.
@@ -174,5 +253,53 @@ void ResetRegistryLocked();
 void RegistryLeaksLocked(LeakReport& report);
 void ResetSecurityLocked();
 void SecurityLeaksLocked(LeakReport& report);
+// Files and crypto keep their open objects in the handle table, which the leak check counts.
+void ResetFilesLocked();
+void ResetCryptoLocked();
+// Services and devices too (SC handles, device information sets).
+void ResetServicesLocked();
+void ResetDevicesLocked();
+
+// ----- Threads that play a process of their own --------------------------------------------------
+
+// A thread the sim starts to play another process (a service's process and its ServiceMain, a
+// launched program) acts as that process's identity from then on: its token (without
+// impersonation) and image. Caller holds the machine lock.
+void SetThreadIdentityLocked(const Identity& identity);
+// The same with the process's own token, which all its threads share (a launched program's
+// primary token).
+void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token);
+// The identity of the process the calling thread belongs to.
+Identity CurrentIdentityLocked();
+
+// ----- Devices -----------------------------------------------------------------------------------
+
+// The device an element of a device information set designates: NO_ERROR with its instance ID,
+// or the error SetupAPI gives (ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER for an element that
+// is not of the set, ERROR_NO_SUCH_DEVINST when the device has left the tree).
+DWORD DeviceOfElementLocked(HDEVINFO set, const SP_DEVINFO_DATA* element,
+                            std::wstring* instance_id);
+// Takes a device out of the tree (device removal); false when there is no such device.
+bool RemoveDeviceLocked(const std::wstring& instance_id);
+
+// ----- Sessions, profiles, processes and trust ----------------------------------------------------
+
+// Memory handed out as by LocalAlloc (counted by the leak check, freed with LocalFree).
+void* LocalAllocLocked(size_t bytes);
+
+// The environment a token's user gets (CreateEnvironmentBlock), as "NAME=value" entries in the
+// sorted order of an environment block.
+std::vector<std::wstring> EnvironmentForLocked(const Token& token);
+
+// The open of a file handle (null when the handle is no file handle) and the bytes of the file
+// it designates (false when the file is gone).
+std::shared_ptr<FileOpen> FileOpenOfHandleLocked(HANDLE handle, ACCESS_MASK* access);
+bool FileBytesLocked(const FileOpen& open, std::vector<uint8_t>* bytes);
+
+void ResetSessionsLocked();
+void ResetProcessesLocked();
+void ProcessesLeaksLocked(LeakReport& report);
+void ResetTrustLocked();
+void TrustLeaksLocked(LeakReport& report);
 
 }  // namespace sim

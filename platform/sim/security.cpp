@@ -1,5 +1,8 @@
-// Identity: the process token, per-thread impersonation, privileges.
+// Identity: the process token, per-thread impersonation, privileges, security identifiers and
+// the token functions.
 #include <atomic>
+#include <cstddef>
+#include <cstring>
 #include <set>
 
 #include "platform/sim/internal.h"
@@ -15,11 +18,12 @@ struct PrivilegeName {
 // The LUIDs Windows assigns to the well-known privileges.
 constexpr PrivilegeName kPrivileges[] = {
     {L"SeCreateTokenPrivilege", 2},   {L"SeAssignPrimaryTokenPrivilege", 3},
-    {L"SeTcbPrivilege", 7},           {L"SeSecurityPrivilege", 8},
-    {L"SeTakeOwnershipPrivilege", 9}, {L"SeBackupPrivilege", 17},
-    {L"SeRestorePrivilege", 18},      {L"SeShutdownPrivilege", 19},
-    {L"SeDebugPrivilege", 20},        {L"SeChangeNotifyPrivilege", 23},
-    {L"SeImpersonatePrivilege", 29},
+    {L"SeIncreaseQuotaPrivilege", 5}, {L"SeTcbPrivilege", 7},
+    {L"SeSecurityPrivilege", 8},      {L"SeTakeOwnershipPrivilege", 9},
+    {L"SeBackupPrivilege", 17},       {L"SeRestorePrivilege", 18},
+    {L"SeShutdownPrivilege", 19},     {L"SeDebugPrivilege", 20},
+    {L"SeChangeNotifyPrivilege", 23}, {L"SeImpersonatePrivilege", 29},
+    {L"SeCreateGlobalPrivilege", 30},
 };
 
 DWORD LuidOf(const wchar_t* name) {
@@ -42,6 +46,7 @@ SecurityState& S() {
 
 thread_local std::shared_ptr<Token> t_impersonation;
 thread_local std::shared_ptr<Token> t_process_token;  // set on threads the sim starts itself
+thread_local std::unique_ptr<Identity> t_identity;     // likewise
 
 uint64_t ThreadKey() {
   static std::atomic<uint64_t> next{1};
@@ -59,10 +64,12 @@ std::shared_ptr<Token> TokenFor(const Identity& identity) {
   token->privileges[LuidOf(L"SeShutdownPrivilege")] = false;
   if (token->administrator) {
     for (const wchar_t* name : {L"SeBackupPrivilege", L"SeRestorePrivilege", L"SeDebugPrivilege",
-                                L"SeSecurityPrivilege", L"SeTakeOwnershipPrivilege"}) {
+                                L"SeSecurityPrivilege", L"SeTakeOwnershipPrivilege",
+                                L"SeIncreaseQuotaPrivilege"}) {
       token->privileges[LuidOf(name)] = false;
     }
     token->privileges[LuidOf(L"SeImpersonatePrivilege")] = true;
+    token->privileges[LuidOf(L"SeCreateGlobalPrivilege")] = true;
   }
   if (IsSystemSid(identity.user_sid)) {
     token->privileges[LuidOf(L"SeTcbPrivilege")] = true;
@@ -121,7 +128,7 @@ void SetProcessIdentity(const Identity& identity) {
 
 Identity ProcessIdentity() {
   Lock lock(MachineLock());
-  return S().identity;
+  return CurrentIdentityLocked();
 }
 
 std::shared_ptr<Token> ProcessTokenLocked() {
@@ -129,6 +136,36 @@ std::shared_ptr<Token> ProcessTokenLocked() {
   if (!S().process_token) S().process_token = TokenFor(S().identity);
   return S().process_token;
 }
+
+void SetThreadIdentityLocked(const Identity& identity) {
+  t_process_token = TokenFor(identity);
+  t_identity = std::make_unique<Identity>(identity);
+}
+
+void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token) {
+  t_process_token = token ? std::move(token) : TokenFor(identity);
+  t_identity = std::make_unique<Identity>(identity);
+}
+
+std::shared_ptr<Token> MakeTokenLocked(const Identity& identity) { return TokenFor(identity); }
+
+std::shared_ptr<Token> CopyTokenLocked(const Token& token) {
+  auto copy = std::make_shared<Token>();
+  copy->user_sid = token.user_sid;
+  copy->user_name = token.user_name;
+  copy->administrator = token.administrator;
+  copy->session_id = token.session_id;
+  copy->primary = token.primary;
+  copy->level = token.level;
+  copy->privileges = token.privileges;
+  return copy;
+}
+
+bool PrivilegeHeldLocked(const Token& token, const wchar_t* name) {
+  return token.privileges.count(LuidOf(name)) != 0;
+}
+
+Identity CurrentIdentityLocked() { return t_identity ? *t_identity : S().identity; }
 
 std::shared_ptr<Token> EffectiveTokenLocked() {
   return t_impersonation ? t_impersonation : ProcessTokenLocked();
@@ -248,5 +285,482 @@ extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAll
   }
   if (ReturnLength) *ReturnLength = 0;
   SetLastError(all_assigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+  return TRUE;
+}
+
+// ----- Security identifiers -------------------------------------------------------------------------
+
+namespace sim {
+
+std::vector<uint8_t> SidFromString(const std::wstring& text) {
+  // "S-1-<authority>-<sub-authority>...": revision 1, the authority in decimal (or hex with 0x)
+  // and up to 15 sub-authorities of 32 bits.
+  if (text.size() < 4 || (text[0] != L'S' && text[0] != L's') || text[1] != L'-') return {};
+  std::vector<uint64_t> numbers;
+  size_t pos = 2;
+  while (pos <= text.size()) {
+    size_t end = text.find(L'-', pos);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring part = text.substr(pos, end - pos);
+    if (part.empty() || part.size() > 18) return {};
+    int base = 10;
+    if (part.size() > 2 && part[0] == L'0' && (part[1] == L'x' || part[1] == L'X')) {
+      base = 16;
+      part = part.substr(2);
+    }
+    uint64_t value = 0;
+    for (wchar_t c : part) {
+      int digit = -1;
+      if (c >= L'0' && c <= L'9') digit = c - L'0';
+      if (base == 16 && c >= L'a' && c <= L'f') digit = c - L'a' + 10;
+      if (base == 16 && c >= L'A' && c <= L'F') digit = c - L'A' + 10;
+      if (digit < 0) return {};
+      value = value * base + static_cast<uint64_t>(digit);
+    }
+    numbers.push_back(value);
+    pos = end + 1;
+  }
+  // numbers: revision, authority, sub-authorities.
+  if (numbers.size() < 2 || numbers[0] != SID_REVISION || numbers[1] >= (1ull << 48) ||
+      numbers.size() - 2 > SID_MAX_SUB_AUTHORITIES) {
+    return {};
+  }
+  std::vector<uint8_t> sid(8 + 4 * (numbers.size() - 2));
+  sid[0] = SID_REVISION;
+  sid[1] = static_cast<uint8_t>(numbers.size() - 2);
+  for (int i = 0; i < 6; ++i) sid[2 + i] = static_cast<uint8_t>(numbers[1] >> (8 * (5 - i)));
+  for (size_t i = 2; i < numbers.size(); ++i) {
+    if (numbers[i] > 0xFFFFFFFFull) return {};
+    const uint32_t sub = static_cast<uint32_t>(numbers[i]);
+    uint8_t* out = &sid[8 + 4 * (i - 2)];
+    for (int b = 0; b < 4; ++b) out[b] = static_cast<uint8_t>(sub >> (8 * b));  // little-endian
+  }
+  return sid;
+}
+
+size_t SidLength(const void* sid) {
+  if (sid == nullptr) return 0;
+  const auto* bytes = static_cast<const uint8_t*>(sid);
+  if (bytes[0] != SID_REVISION || bytes[1] > SID_MAX_SUB_AUTHORITIES) return 0;
+  return 8 + 4 * static_cast<size_t>(bytes[1]);
+}
+
+std::wstring SidToString(const void* sid) {
+  if (SidLength(sid) == 0) return L"";
+  const auto* bytes = static_cast<const uint8_t*>(sid);
+  uint64_t authority = 0;
+  for (int i = 0; i < 6; ++i) authority = (authority << 8) | bytes[2 + i];
+  std::wostringstream out;
+  out << L"S-1-";
+  if (authority >= (1ull << 32)) {
+    out << L"0x" << std::hex << std::uppercase << authority << std::dec;
+  } else {
+    out << authority;
+  }
+  for (int i = 0; i < bytes[1]; ++i) {
+    const uint8_t* sub = bytes + 8 + 4 * i;
+    out << L'-'
+        << (static_cast<uint32_t>(sub[0]) | static_cast<uint32_t>(sub[1]) << 8 |
+            static_cast<uint32_t>(sub[2]) << 16 | static_cast<uint32_t>(sub[3]) << 24);
+  }
+  return out.str();
+}
+
+}  // namespace sim
+
+namespace {
+
+// The SIDs CreateWellKnownSid builds without a domain.
+const wchar_t* WellKnownSidText(WELL_KNOWN_SID_TYPE type) {
+  switch (type) {
+    case WinNullSid: return L"S-1-0-0";
+    case WinWorldSid: return L"S-1-1-0";
+    case WinLocalSid: return L"S-1-2-0";
+    case WinCreatorOwnerSid: return L"S-1-3-0";
+    case WinCreatorGroupSid: return L"S-1-3-1";
+    case WinNtAuthoritySid: return L"S-1-5";
+    case WinInteractiveSid: return L"S-1-5-4";
+    case WinServiceSid: return L"S-1-5-6";
+    case WinAnonymousSid: return L"S-1-5-7";
+    case WinAuthenticatedUserSid: return L"S-1-5-11";
+    case WinLocalSystemSid: return L"S-1-5-18";
+    case WinLocalServiceSid: return L"S-1-5-19";
+    case WinNetworkServiceSid: return L"S-1-5-20";
+    case WinBuiltinDomainSid: return L"S-1-5-32";
+    case WinBuiltinAdministratorsSid: return L"S-1-5-32-544";
+    case WinBuiltinUsersSid: return L"S-1-5-32-545";
+    case WinBuiltinGuestsSid: return L"S-1-5-32-546";
+    default: return nullptr;
+  }
+}
+
+// Maps the generic rights of a token access mask to token rights.
+ACCESS_MASK MapTokenAccess(ACCESS_MASK access) {
+  ACCESS_MASK out = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
+                               MAXIMUM_ALLOWED);
+  if (access & GENERIC_READ) out |= TOKEN_READ;
+  if (access & GENERIC_WRITE) out |= TOKEN_WRITE;
+  if (access & GENERIC_EXECUTE) out |= TOKEN_EXECUTE;
+  if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) out |= TOKEN_ALL_ACCESS;
+  return out;
+}
+
+// A token handle with the rights an operation needs: 0 with the token, or the error.
+DWORD TokenOfHandleLocked(HANDLE handle, ACCESS_MASK needed, std::shared_ptr<Token>* token) {
+  auto found = LookupAsLocked<Token>(H(handle), Kind::Token);
+  if (!found) return ERROR_INVALID_HANDLE;
+  if ((HandleAccessLocked(H(handle)) & needed) != needed) return ERROR_ACCESS_DENIED;
+  *token = std::move(found);
+  return 0;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, PSID DomainSid,
+                                          PSID pSid, DWORD* cbSid) {
+  if (DWORD e = Enter("CreateWellKnownSid", Args(static_cast<int>(WellKnownSidType), DomainSid,
+                                                 pSid, cbSid))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  const wchar_t* text = WellKnownSidText(WellKnownSidType);
+  if (cbSid == nullptr || text == nullptr) {
+    // SIDs relative to a domain (the domain's administrators, guests, ...) are not modelled.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::vector<uint8_t> sid = SidFromString(text);
+  if (pSid == nullptr || *cbSid < sid.size()) {
+    *cbSid = static_cast<DWORD>(sid.size());
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(pSid, sid.data(), sid.size());
+  *cbSid = static_cast<DWORD>(sid.size());
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
+  if (DWORD e = Enter("EqualSid", Args(pSid1, pSid2))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  const size_t length = SidLength(pSid1);
+  SetLastError(ERROR_SUCCESS);
+  return length != 0 && length == SidLength(pSid2) && std::memcmp(pSid1, pSid2, length) == 0;
+}
+
+extern "C" BOOL WINAPI IsValidSid(PSID pSid) {
+  Enter("IsValidSid", Args(pSid));
+  return SidLength(pSid) != 0;
+}
+
+extern "C" DWORD WINAPI GetLengthSid(PSID pSid) {
+  Enter("GetLengthSid", Args(pSid));
+  return static_cast<DWORD>(SidLength(pSid));
+}
+
+extern "C" BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
+  if (DWORD e = Enter("ConvertSidToStringSidW", Args(Sid, StringSid))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (StringSid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::wstring text = SidToString(Sid);
+  if (text.empty()) {
+    SetLastError(ERROR_INVALID_SID);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  auto* out = static_cast<LPWSTR>(LocalAllocLocked((text.size() + 1) * sizeof(WCHAR)));
+  std::wmemcpy(out, text.c_str(), text.size() + 1);
+  *StringSid = out;
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI ConvertStringSidToSidW(LPCWSTR StringSid, PSID* Sid) {
+  if (DWORD e = Enter("ConvertStringSidToSidW", Args(StringSid, Sid))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (StringSid == nullptr || Sid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::vector<uint8_t> bytes = SidFromString(StringSid);
+  if (bytes.empty()) {
+    SetLastError(ERROR_INVALID_SID);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  void* out = LocalAllocLocked(bytes.size());
+  std::memcpy(out, bytes.data(), bytes.size());
+  *Sid = out;
+  return TRUE;
+}
+
+// ----- Tokens ----------------------------------------------------------------------------------------
+
+extern "C" BOOL WINAPI DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesiredAccess,
+                                        LPSECURITY_ATTRIBUTES lpTokenAttributes,
+                                        SECURITY_IMPERSONATION_LEVEL ImpersonationLevel,
+                                        TOKEN_TYPE TokenType, PHANDLE phNewToken) {
+  if (DWORD e = Enter("DuplicateTokenEx",
+                      Args(hExistingToken, dwDesiredAccess, lpTokenAttributes,
+                           static_cast<int>(ImpersonationLevel), static_cast<int>(TokenType),
+                           phNewToken))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (phNewToken == nullptr || (TokenType != TokenPrimary && TokenType != TokenImpersonation) ||
+      ImpersonationLevel < SecurityAnonymous || ImpersonationLevel > SecurityDelegation) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  std::shared_ptr<Token> source;
+  if (DWORD e = TokenOfHandleLocked(hExistingToken, TOKEN_DUPLICATE, &source)) {
+    SetLastError(e);
+    return FALSE;
+  }
+  // An impersonation token cannot be raised above its own level, and only one that allows
+  // impersonation can become a primary token.
+  if (!source->primary) {
+    const SECURITY_IMPERSONATION_LEVEL needed =
+        TokenType == TokenPrimary ? SecurityImpersonation : ImpersonationLevel;
+    if (source->level < needed) {
+      SetLastError(ERROR_BAD_IMPERSONATION_LEVEL);
+      return FALSE;
+    }
+  }
+  auto copy = CopyTokenLocked(*source);
+  copy->primary = TokenType == TokenPrimary;
+  copy->level = TokenType == TokenPrimary ? SecurityAnonymous : ImpersonationLevel;
+  // No access asked for means the access of the existing handle.
+  const ACCESS_MASK access = dwDesiredAccess == 0 ? HandleAccessLocked(H(hExistingToken))
+                                                  : MapTokenAccess(dwDesiredAccess);
+  *phNewToken = reinterpret_cast<HANDLE>(AddHandleLocked(copy, access));
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
+                                           TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                           LPVOID TokenInformation, DWORD TokenInformationLength,
+                                           PDWORD ReturnLength) {
+  if (DWORD e = Enter("GetTokenInformation",
+                      Args(TokenHandle, static_cast<int>(TokenInformationClass), TokenInformation,
+                           TokenInformationLength, ReturnLength))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (ReturnLength == nullptr ||
+      (TokenInformation == nullptr && TokenInformationLength != 0)) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  std::shared_ptr<Token> token;
+  if (DWORD e = TokenOfHandleLocked(TokenHandle, TOKEN_QUERY, &token)) {
+    SetLastError(e);
+    return FALSE;
+  }
+  // Each class: the bytes it needs, then how to fill a buffer that large.
+  std::vector<uint8_t> sid;
+  DWORD needed = 0;
+  switch (TokenInformationClass) {
+    case TokenUser:
+      sid = SidFromString(token->user_sid);
+      needed = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
+      break;
+    case TokenPrivileges:
+      needed = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) +
+                                  token->privileges.size() * sizeof(LUID_AND_ATTRIBUTES));
+      break;
+    case TokenType:
+      needed = sizeof(TOKEN_TYPE);
+      break;
+    case TokenImpersonationLevel:
+      if (token->primary) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+      }
+      needed = sizeof(SECURITY_IMPERSONATION_LEVEL);
+      break;
+    case TokenSessionId:
+    case TokenElevation:
+      needed = sizeof(DWORD);
+      break;
+    default:
+      // The other classes are not modelled.
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+  }
+  *ReturnLength = needed;
+  if (TokenInformationLength < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  auto* out = static_cast<uint8_t*>(TokenInformation);
+  switch (TokenInformationClass) {
+    case TokenUser: {
+      auto* user = static_cast<TOKEN_USER*>(TokenInformation);
+      std::memcpy(out + sizeof(TOKEN_USER), sid.data(), sid.size());
+      user->User.Sid = out + sizeof(TOKEN_USER);
+      user->User.Attributes = 0;
+      break;
+    }
+    case TokenPrivileges: {
+      auto* privileges = static_cast<TOKEN_PRIVILEGES*>(TokenInformation);
+      privileges->PrivilegeCount = static_cast<DWORD>(token->privileges.size());
+      DWORD i = 0;
+      for (const auto& [luid, enabled] : token->privileges) {
+        privileges->Privileges[i].Luid.LowPart = luid;
+        privileges->Privileges[i].Luid.HighPart = 0;
+        privileges->Privileges[i].Attributes = enabled ? SE_PRIVILEGE_ENABLED : 0;
+        ++i;
+      }
+      break;
+    }
+    case TokenType:
+      *static_cast<TOKEN_TYPE*>(TokenInformation) =
+          token->primary ? TokenPrimary : TokenImpersonation;
+      break;
+    case TokenImpersonationLevel:
+      *static_cast<SECURITY_IMPERSONATION_LEVEL*>(TokenInformation) = token->level;
+      break;
+    case TokenSessionId:
+      *static_cast<DWORD*>(TokenInformation) = token->session_id;
+      break;
+    case TokenElevation:
+      static_cast<TOKEN_ELEVATION*>(TokenInformation)->TokenIsElevated =
+          token->administrator ? 1 : 0;
+      break;
+    default:
+      break;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI SetTokenInformation(HANDLE TokenHandle,
+                                           TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                           LPVOID TokenInformation, DWORD TokenInformationLength) {
+  if (DWORD e = Enter("SetTokenInformation",
+                      Args(TokenHandle, static_cast<int>(TokenInformationClass), TokenInformation,
+                           TokenInformationLength))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (TokenInformationClass != TokenSessionId) {
+    // Only the session of a token is ever set by the package; other classes are not modelled.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (TokenInformationLength != sizeof(DWORD)) {
+    SetLastError(ERROR_BAD_LENGTH);
+    return FALSE;
+  }
+  if (TokenInformation == nullptr) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  std::shared_ptr<Token> token;
+  if (DWORD e = TokenOfHandleLocked(TokenHandle, TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID,
+                                    &token)) {
+    SetLastError(e);
+    return FALSE;
+  }
+  // Moving a token into another session is the trusted computing base's business: the caller
+  // must have the privilege enabled, not merely hold it.
+  if (!PrivilegeEnabledLocked(*EffectiveTokenLocked(), SE_TCB_NAME)) {
+    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+    return FALSE;
+  }
+  token->session_id = *static_cast<const DWORD*>(TokenInformation);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf,
+                                       PHANDLE TokenHandle) {
+  if (DWORD e = Enter("OpenThreadToken", Args(ThreadHandle, DesiredAccess, OpenAsSelf,
+                                              TokenHandle))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (TokenHandle == nullptr) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  if (ThreadHandle != GetCurrentThread()) {
+    // Other threads' tokens are not modelled.
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  if (!t_impersonation) {
+    SetLastError(ERROR_NO_TOKEN);
+    return FALSE;
+  }
+  if (t_impersonation->level == SecurityAnonymous) {
+    SetLastError(ERROR_CANT_OPEN_ANONYMOUS);
+    return FALSE;
+  }
+  *TokenHandle =
+      reinterpret_cast<HANDLE>(AddHandleLocked(t_impersonation, MapTokenAccess(DesiredAccess)));
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken) {
+  if (DWORD e = Enter("ImpersonateLoggedOnUser", Args(hToken))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  auto token = LookupAsLocked<Token>(H(hToken), Kind::Token);
+  if (!token) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // A primary token is duplicated into an impersonation token; an impersonation token is used
+  // as it is.
+  const ACCESS_MASK needed =
+      token->primary ? TOKEN_QUERY | TOKEN_DUPLICATE : TOKEN_QUERY | TOKEN_IMPERSONATE;
+  if ((HandleAccessLocked(H(hToken)) & needed) != needed) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::shared_ptr<Token> thread_token = token;
+  if (token->primary) {
+    thread_token = CopyTokenLocked(*token);
+    thread_token->primary = false;
+    thread_token->level = SecurityImpersonation;
+  }
+  // Without SeImpersonatePrivilege a process may act as another user only at identification
+  // level; Windows then still succeeds and gives the thread the weaker token.
+  auto self = ProcessTokenLocked();
+  if (self->user_sid != token->user_sid &&
+      !PrivilegeEnabledLocked(*self, SE_IMPERSONATE_NAME) &&
+      thread_token->level > SecurityIdentification) {
+    thread_token = CopyTokenLocked(*thread_token);
+    thread_token->level = SecurityIdentification;
+  }
+  SetThreadImpersonationLocked(thread_token);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI RevertToSelf(void) {
+  if (DWORD e = Enter("RevertToSelf", Args())) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Lock lock(MachineLock());
+  SetThreadImpersonationLocked(nullptr);
   return TRUE;
 }

@@ -122,6 +122,7 @@ typedef struct _LUID {
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_BUSY 170L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
@@ -134,6 +135,7 @@ typedef struct _LUID {
 #define ERROR_CANTREAD 1012L
 #define ERROR_CANTWRITE 1013L
 #define ERROR_REGISTRY_CORRUPT 1015L
+#define ERROR_NOT_REGISTRY_FILE 1017L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_KEY_HAS_CHILDREN 1020L
 #define ERROR_CHILD_MUST_BE_VOLATILE 1021L
@@ -145,6 +147,7 @@ typedef struct _LUID {
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_BAD_IMPERSONATION_LEVEL 1346L
+#define ERROR_DATATYPE_MISMATCH 1629L
 #define ERROR_UNSUPPORTED_TYPE 1630L
 #define ERROR_DATA_NOT_ACCEPTED 592L
 #define ERROR_TIMEOUT 1460L
@@ -391,3 +394,7 @@ struct IUnknown {
   ~IUnknown() = default;
 };
 
+#include "platform/sim/api_files.h"
+#include "platform/sim/api_services.h"
+#include "platform/sim/api_devices.h"
+#include "platform/sim/api_sessions.h"

@@ -167,13 +167,30 @@ TEST_F(Sync, ClosingTwiceFailsWithInvalidHandle) {
 }
 
 TEST_F(Sync, LastErrorIsPerThread) {
-  SetLastError(1234);
-  std::thread other([] {
+  // Each thread reads its value back after the other thread has set a different one. No call
+  // may come between a thread's set and its read: the C++ runtime's thread start and join reset
+  // the caller's last error on Windows (TlsGetValue sets it to 0), so the threads hand over with
+  // atomics only.
+  std::atomic<int> step{0};
+  DWORD seen_by_other = 0xdeadbeef;
+  std::thread other([&] {
     SetLastError(5678);
-    EXPECT_EQ(GetLastError(), 5678u);
+    step.store(1);
+    while (step.load() != 2) {
+    }
+    seen_by_other = GetLastError();
+    step.store(3);
   });
+  while (step.load() != 1) {
+  }
+  SetLastError(1234);
+  step.store(2);
+  while (step.load() != 3) {
+  }
+  DWORD seen_by_main = GetLastError();
   other.join();
-  EXPECT_EQ(GetLastError(), 1234u);
+  EXPECT_EQ(seen_by_main, 1234u) << "the other thread's SetLastError(5678) reached this thread";
+  EXPECT_EQ(seen_by_other, 5678u) << "this thread's SetLastError(1234) reached the other thread";
 }
 
 TEST_F(Sync, LocalAllocZeroInitAndFree) {

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "common/registry_layout.h"
+
 namespace dpal::test {
 
 namespace {
@@ -49,6 +51,29 @@ void PlatformTest::TearDown() {
     EXPECT_TRUE(leaks.Clean()) << "leak check: " << leaks.Describe();
   }
 #endif
+}
+
+namespace {
+
+void RemovePackageKeys() {
+  SHDeleteKeyW(HKEY_LOCAL_MACHINE, layout::kServiceKey);
+  HKEY bios = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, layout::kBiosKey, 0, KEY_SET_VALUE, &bios) == ERROR_SUCCESS) {
+    RegDeleteValueW(bios, layout::kBiosVersionValue);
+    RegCloseKey(bios);
+  }
+}
+
+}  // namespace
+
+void MachineKeysTest::SetUp() {
+  PlatformTest::SetUp();
+  RemovePackageKeys();
+}
+
+void MachineKeysTest::TearDown() {
+  RemovePackageKeys();
+  PlatformTest::TearDown();
 }
 
 void PutDword(HKEY root, const std::wstring& key, const wchar_t* name, DWORD value) {

@@ -34,6 +34,16 @@ class PlatformTest : public ::testing::Test {
   bool check_leaks_ = true;
 };
 
+// For tests that use the package's own registry keys (service key, BIOS key): the keys are
+// removed before and after each test, so that tests under Wine, which share one prefix, start
+// alike. Such tests are built with dpal_add_test(... MACHINE_KEYS), which keeps them from
+// running in parallel with each other.
+class MachineKeysTest : public PlatformTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
 // Writes helpers for setting up registry content in tests; each asserts on failure.
 void PutDword(HKEY root, const std::wstring& key, const wchar_t* name, DWORD value);
 void PutString(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value,

@@ -1,0 +1,190 @@
+// Owners for every handle kind the package opens. One template, one alias per kind: the owner
+// closes on every path by construction, copy is deleted, move transfers, release() detaches
+// and reset() closes. Callers never test a raw handle against its invalid value by hand.
+#pragma once
+
+#include <utility>
+
+#include "platform/win32.h"
+
+namespace dpal {
+
+// Traits: the raw type, the value that means "nothing owned", and the close function.
+template <typename Traits>
+class Unique {
+ public:
+  using Raw = typename Traits::Raw;
+
+  Unique() = default;
+  explicit Unique(Raw raw) : raw_(raw) {}
+  ~Unique() { reset(); }
+  Unique(const Unique&) = delete;
+  Unique& operator=(const Unique&) = delete;
+  Unique(Unique&& other) noexcept : raw_(other.release()) {}
+  Unique& operator=(Unique&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+
+  Raw get() const { return raw_; }
+  bool valid() const { return Traits::IsValid(raw_); }
+  explicit operator bool() const { return valid(); }
+
+  // Closes what is owned (keeping the last-error value of the caller) and takes `raw`.
+  void reset(Raw raw = Traits::Invalid()) {
+    if (Traits::IsValid(raw_)) {
+      const DWORD error = GetLastError();
+      Traits::Close(raw_);
+      SetLastError(error);
+    }
+    raw_ = raw;
+  }
+
+  Raw release() {
+    Raw raw = raw_;
+    raw_ = Traits::Invalid();
+    return raw;
+  }
+
+  // Closes what is owned and returns the address to receive a new handle from an API that
+  // writes it through an out parameter.
+  Raw* Put() {
+    reset();
+    return &raw_;
+  }
+
+ private:
+  Raw raw_ = Traits::Invalid();
+};
+
+namespace traits {
+
+// Registry keys. The predefined roots (HKEY_LOCAL_MACHINE, ...) are never owned.
+struct Key {
+  using Raw = HKEY;
+  static Raw Invalid() { return nullptr; }
+  static bool IsValid(Raw h) { return h != nullptr; }
+  static void Close(Raw h) { RegCloseKey(h); }
+};
+
+// Kernel handles for which NULL means none: events, processes, threads, tokens.
+struct Handle {
+  using Raw = HANDLE;
+  static Raw Invalid() { return nullptr; }
+  static bool IsValid(Raw h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Raw h) { CloseHandle(h); }
+};
+
+// Files, for which CreateFileW answers INVALID_HANDLE_VALUE.
+struct File {
+  using Raw = HANDLE;
+  static Raw Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Raw h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Raw h) { CloseHandle(h); }
+};
+
+struct ScHandle {
+  using Raw = SC_HANDLE;
+  static Raw Invalid() { return nullptr; }
+  static bool IsValid(Raw h) { return h != nullptr; }
+  static void Close(Raw h) { CloseServiceHandle(h); }
+};
+
+struct DeviceInfoSet {
+  using Raw = HDEVINFO;
+  static Raw Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Raw h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Raw h) { SetupDiDestroyDeviceInfoList(h); }
+};
+
+// Memory returned by the WTS functions.
+struct WtsMemory {
+  using Raw = void*;
+  static Raw Invalid() { return nullptr; }
+  static bool IsValid(Raw h) { return h != nullptr; }
+  static void Close(Raw h) { WTSFreeMemory(h); }
+};
+
+struct LocalMemory {
+  using Raw = HLOCAL;
+  static Raw Invalid() { return nullptr; }
+  static bool IsValid(Raw h) { return h != nullptr; }
+  static void Close(Raw h) { LocalFree(h); }
+};
+
+struct EnvironmentBlock {
+  using Raw = void*;
+  static Raw Invalid() { return nullptr; }
+  static bool IsValid(Raw h) { return h != nullptr; }
+  static void Close(Raw h) { DestroyEnvironmentBlock(h); }
+};
+
+// CryptoAPI providers and hashes.
+struct CryptProvider {
+  using Raw = HCRYPTPROV;
+  static Raw Invalid() { return 0; }
+  static bool IsValid(Raw h) { return h != 0; }
+  static void Close(Raw h) { CryptReleaseContext(h, 0); }
+};
+
+struct CryptHash {
+  using Raw = HCRYPTHASH;
+  static Raw Invalid() { return 0; }
+  static bool IsValid(Raw h) { return h != 0; }
+  static void Close(Raw h) { CryptDestroyHash(h); }
+};
+
+}  // namespace traits
+
+using UniqueKey = Unique<traits::Key>;
+using UniqueHandle = Unique<traits::Handle>;
+using UniqueFile = Unique<traits::File>;
+using UniqueToken = Unique<traits::Handle>;
+using UniqueEvent = Unique<traits::Handle>;
+using UniqueScHandle = Unique<traits::ScHandle>;
+using UniqueDeviceInfoSet = Unique<traits::DeviceInfoSet>;
+using UniqueWtsMemory = Unique<traits::WtsMemory>;
+using UniqueLocalMemory = Unique<traits::LocalMemory>;
+using UniqueEnvironmentBlock = Unique<traits::EnvironmentBlock>;
+using UniqueCryptProvider = Unique<traits::CryptProvider>;
+using UniqueCryptHash = Unique<traits::CryptHash>;
+
+// A COM interface pointer: Release on destruction, AddRef never implied.
+template <typename T>
+class ComPtr {
+ public:
+  ComPtr() = default;
+  ~ComPtr() { reset(); }
+  ComPtr(const ComPtr&) = delete;
+  ComPtr& operator=(const ComPtr&) = delete;
+  ComPtr(ComPtr&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  ComPtr& operator=(ComPtr&& other) noexcept {
+    if (this != &other) {
+      reset();
+      p_ = other.p_;
+      other.p_ = nullptr;
+    }
+    return *this;
+  }
+
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  void reset() {
+    if (p_) {
+      p_->Release();
+      p_ = nullptr;
+    }
+  }
+  // Releases what is held and returns the address for an API that hands out a new reference.
+  T** Put() {
+    reset();
+    return &p_;
+  }
+  void** PutVoid() { return reinterpret_cast<void**>(Put()); }
+
+ private:
+  T* p_ = nullptr;
+};
+
+}  // namespace dpal

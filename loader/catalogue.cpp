@@ -1,0 +1,140 @@
+#include "loader/catalogue.h"
+
+#include <cstring>
+#include <exception>
+
+#include "common/handles.h"
+#include "common/registry_layout.h"
+#include "loader/registry.h"
+
+namespace dpal {
+
+namespace {
+
+constexpr DWORD kSha256Bytes = 32;
+
+// Reads the whole file into a zero-filled block of its size. False when the size or the block
+// cannot be had; a read that ends early leaves the rest zero, as the digest then shows.
+bool ReadWholeFile(HANDLE file, UniqueLocalMemory& data, DWORD& size) {
+  DWORD high = 0;
+  size = GetFileSize(file, &high);
+  // Profiles are small; a file of 4 GiB or more cannot be read whole, and hashing only its low
+  // part could let an altered file pass.
+  if (size == INVALID_FILE_SIZE || high != 0) return false;
+  data.reset(LocalAlloc(LPTR, size));
+  if (!data) return false;
+  BYTE* bytes = static_cast<BYTE*>(data.get());
+  DWORD total = 0;
+  while (total < size) {
+    DWORD read = 0;
+    if (!ReadFile(file, bytes + total, size - total, &read, nullptr) || read == 0) break;
+    total += read;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]) {
+  UniqueFile file(
+      CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+
+  UniqueLocalMemory data;
+  DWORD size = 0;
+  if (!ReadWholeFile(file.get(), data, size)) return false;
+
+  UniqueCryptProvider provider;
+  if (!CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_AES, 0) &&
+      !CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+      !CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET)) {
+    return false;
+  }
+
+  BYTE computed[kDigestBytes] = {};
+  DWORD computed_size = kSha256Bytes;
+  UniqueCryptHash hash;
+  if (!CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.Put()) ||
+      !CryptHashData(hash.get(), static_cast<const BYTE*>(data.get()), size, 0) ||
+      !CryptGetHashParam(hash.get(), HP_HASHVAL, computed, &computed_size, 0)) {
+    return false;
+  }
+  return std::memcmp(computed, expected, kDigestBytes) == 0;
+}
+
+bool LoadProfileCatalogue(const std::vector<std::wstring>& names,
+                          std::vector<ProfileCatalogueEntry>& entries) {
+  entries.clear();
+  if (names.empty()) return false;
+  std::vector<ProfileCatalogueEntry> loaded;
+  loaded.reserve(names.size());
+  for (const std::wstring& name : names) {
+    ProfileCatalogueEntry entry;
+    WCHAR key[kPathUnits];
+    if (!Format(key, L"%s\\%s", layout::kCatalogueKey, name.c_str())) return false;
+    if (!Copy(entry.entry_name, name.c_str())) return false;
+    entry.type = ReadDwordValue(key, layout::kTypeValue);
+    const WCHAR* marker = StrStrW(entry.entry_name, kProfileMarker);
+    if (name.size() < 6 || marker == nullptr) return false;
+    if (!Copy(entry.file_base_name, marker)) return false;
+    if (!ReadBinaryValue(key, entry.file_base_name, entry.expected_digest)) return false;
+    loaded.push_back(entry);
+  }
+  entries.swap(loaded);
+  return true;
+}
+
+bool MatchProfileVersions(const std::wstring& sdr_version, const std::wstring& hdr_version,
+                          const std::vector<ProfileCatalogueEntry>& entries) {
+  WCHAR sdr_tag[kPathUnits];
+  WCHAR hdr_tag[kPathUnits];
+  if (!Format(sdr_tag, L"_V%s_", sdr_version.c_str()) ||
+      !Format(hdr_tag, L"_V%s_", hdr_version.c_str())) {
+    return false;
+  }
+  bool sdr_found = false;
+  bool hdr_found = false;
+  for (const ProfileCatalogueEntry& entry : entries) {
+    if (entry.type == Sdr && !sdr_found) {
+      sdr_found = StrStrW(entry.entry_name, sdr_tag) != nullptr;
+    } else if (entry.type == Hdr && !hdr_found) {
+      hdr_found = StrStrW(entry.entry_name, hdr_tag) != nullptr;
+    }
+  }
+  return sdr_found && hdr_found;
+}
+
+bool GetColourDirectory(WCHAR (&out)[kPathUnits]) {
+  WCHAR system[kPathUnits] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, system))) {
+    return false;
+  }
+  return Format(out, L"%s\\%s", system, kColourSubdirectory);
+}
+
+CatalogueStatus VerifyProfileCatalogue() {
+  try {
+    std::vector<std::wstring> names;
+    EnumerateSubKeys(layout::kCatalogueKey, names);
+    std::vector<ProfileCatalogueEntry> entries;
+    if (!LoadProfileCatalogue(names, entries)) return CatalogueStatus::CatalogueInvalid;
+    const std::wstring sdr = ReadStringValue(layout::kSettingsKey, layout::kSdrVersionValue);
+    const std::wstring hdr = ReadStringValue(layout::kSettingsKey, layout::kHdrVersionValue);
+    if (!MatchProfileVersions(sdr, hdr, entries)) return CatalogueStatus::CatalogueInvalid;
+
+    WCHAR colour[kPathUnits];
+    if (!GetColourDirectory(colour)) return CatalogueStatus::FilesInvalid;
+    for (const ProfileCatalogueEntry& entry : entries) {
+      WCHAR path[kPathUnits];
+      if (!Format(path, L"%s\\%s%s", colour, entry.file_base_name, kProfileExtension) ||
+          !VerifyFileDigest(path, entry.expected_digest)) {
+        return CatalogueStatus::FilesInvalid;
+      }
+    }
+    return CatalogueStatus::Verified;
+  } catch (const std::exception&) {
+    return CatalogueStatus::CatalogueInvalid;
+  }
+}
+
+}  // namespace dpal

@@ -1,0 +1,58 @@
+// The profile catalogue: which profile files the package installs, of which kind, with which
+// SHA-256 digest, and the check that they are complete and intact.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/format.h"
+#include "platform/win32.h"
+
+namespace dpal {
+
+// The catalogue's "Type" of an entry.
+enum ProfileType : DWORD {
+  Sdr = 1,  // standard (SDR) display colour mode
+  Hdr = 2,  // extended (HDR, advanced colour) display colour mode
+};
+
+// Every profile file name starts here; the part of an entry name from its first marker on is
+// the file's base name.
+inline constexpr const WCHAR kProfileMarker[] = L"QXLCD_";
+inline constexpr const WCHAR kColourSubdirectory[] = L"spool\\drivers\\color";
+inline constexpr const WCHAR kProfileExtension[] = L".icm";
+inline constexpr size_t kDigestBytes = 34;  // a 32-byte SHA-256 digest and two spare bytes
+
+struct ProfileCatalogueEntry {
+  DWORD type = 0;                      // "Type", 0 when missing
+  WCHAR entry_name[kPathUnits] = {};   // the subkey name
+  WCHAR file_base_name[kPathUnits] = {};
+  BYTE expected_digest[kDigestBytes] = {};
+};
+
+enum class CatalogueStatus {
+  Verified = 1,          // complete, versions present, every file intact
+  CatalogueInvalid = 2,  // missing, empty or malformed, or a configured version is absent
+  FilesInvalid = 3,      // colour directory unknown, or a file missing, unreadable or altered
+};
+
+// Reads the catalogue and checks every file. Never throws.
+CatalogueStatus VerifyProfileCatalogue();
+
+// Builds one entry per name, all or nothing: false (and entries cleared) when the list is
+// empty or any entry is malformed.
+bool LoadProfileCatalogue(const std::vector<std::wstring>& names,
+                          std::vector<ProfileCatalogueEntry>& entries);
+
+// True when a type-1 entry carries "_V<sdr>_" and a type-2 entry carries "_V<hdr>_" in its name.
+bool MatchProfileVersions(const std::wstring& sdr_version, const std::wstring& hdr_version,
+                          const std::vector<ProfileCatalogueEntry>& entries);
+
+// True when the file's SHA-256 equals the first 32 bytes of expected and its two spare bytes
+// are zero. The file is opened exclusively: a file that someone else holds open fails.
+bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]);
+
+// The system colour directory ("<System>\spool\drivers\color"); false when unavailable.
+bool GetColourDirectory(WCHAR (&out)[kPathUnits]);
+
+}  // namespace dpal

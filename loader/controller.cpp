@@ -1,0 +1,151 @@
+#include "loader/controller.h"
+
+#include <exception>
+
+#include "loader/device_lookup.h"
+#include "loader/profile_controller.h"
+#include "loader/update_controller.h"
+
+namespace dpal {
+
+CAbstractSubController::CAbstractSubController()
+    : completion_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+CAbstractSubController::~CAbstractSubController() = default;
+
+CAbstractSubController* CFactorySubControllerImpl::CreateSubController(int kind) {
+  switch (kind) {
+    case Profile:
+      return new CDPALProfileSubController();
+    case Update:
+      return new CDPALUpdateSubController();
+    default:
+      return nullptr;
+  }
+}
+
+namespace {
+
+std::mutex& CreationLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::atomic<CDPALMainController*> g_instance{nullptr};
+CFactorySubController* g_factory = nullptr;  // guarded by CreationLock()
+
+}  // namespace
+
+CDPALMainController* CDPALMainController::GetInstance() {
+  CDPALMainController* instance = g_instance.load(std::memory_order_acquire);
+  if (instance != nullptr) return instance;
+  std::lock_guard<std::mutex> guard(CreationLock());
+  instance = g_instance.load(std::memory_order_relaxed);
+  if (instance == nullptr) {
+    CFactorySubControllerImpl standard;
+    CFactorySubController& factory = g_factory != nullptr ? *g_factory : standard;
+    instance = new CDPALMainController(factory, {Profile, Update});
+    g_instance.store(instance, std::memory_order_release);
+  }
+  return instance;
+}
+
+void CDPALMainController::UseFactory(CFactorySubController* factory) {
+  std::lock_guard<std::mutex> guard(CreationLock());
+  g_factory = factory;
+}
+
+CDPALMainController::CDPALMainController(CFactorySubController& factory,
+                                         const std::vector<int>& kinds)
+    : kinds_(kinds.begin(), kinds.end()) {
+  Populate(factory);
+}
+
+void CDPALMainController::Populate(CFactorySubController& factory) {
+  try {
+    for (int kind : kinds_) {
+      if (completion_handles_.size() >= MAXIMUM_WAIT_OBJECTS) break;
+      std::unique_ptr<CAbstractSubController> sub(factory.CreateSubController(kind));
+      if (!sub) continue;
+      HANDLE completion = sub->CompletionEvent();
+      if (completion == nullptr || completion == INVALID_HANDLE_VALUE) continue;
+      completion_handles_.push_back(completion);
+      sub_controllers_.emplace(kind, std::move(sub));
+    }
+  } catch (const std::exception&) {
+    // Whatever was registered stays registered.
+  }
+}
+
+CDPALMainController::~CDPALMainController() {
+  // Sub-controllers go first, in ascending kind order, each closing its own events.
+  for (auto& entry : sub_controllers_) entry.second.reset();
+  completion_handles_.clear();
+  sub_controllers_.clear();
+  kinds_.clear();
+}
+
+bool CDPALMainController::IsSupported() {
+  try {
+    CSoftwareDeviceLookup lookup(kSoftwareDeviceHardwareId);
+    bool supported = false;
+    if (lookup.found()) {
+      auto it = sub_controllers_.find(Profile);
+      supported = it != sub_controllers_.end() && it->second && it->second->IsSupported();
+    }
+    lookup.ReleaseDeviceLookup();
+    return supported;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool CDPALMainController::Start() {
+  if (sub_controllers_.empty()) return false;
+  started_.store(true, std::memory_order_release);
+  bool running = true;
+  try {
+    for (auto& entry : sub_controllers_) running = entry.second->Start() && running;
+  } catch (const std::exception&) {
+    running = false;
+  }
+  running_.store(running, std::memory_order_release);
+  return running;
+}
+
+bool CDPALMainController::Stop() {
+  int failures = 0;
+  try {
+    for (auto& entry : sub_controllers_) {
+      if (!entry.second->Stop()) ++failures;
+    }
+  } catch (const std::exception&) {
+    ++failures;
+  }
+  return failures == 0;
+}
+
+bool CDPALMainController::OnServiceControl(DWORD control, DWORD event_type) {
+  if (sub_controllers_.empty()) return false;
+  int failures = 0;
+  try {
+    for (auto& entry : sub_controllers_) {
+      if (!entry.second->OnServiceControl(control, event_type)) ++failures;
+    }
+  } catch (const std::exception&) {
+    ++failures;
+  }
+  return failures == 0;
+}
+
+bool CDPALMainController::Wait() {
+  if (sub_controllers_.empty() || completion_handles_.empty() ||
+      !running_.load(std::memory_order_acquire)) {
+    return false;
+  }
+  std::vector<HANDLE> handles(completion_handles_.begin(), completion_handles_.end());
+  return WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE,
+                                INFINITE) == WAIT_OBJECT_0;
+}
+
+}  // namespace dpal

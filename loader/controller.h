@@ -1,0 +1,102 @@
+// The service's controllers: one interface for every sub-controller, the main controller that
+// fans each operation out to its sub-controllers (and is one itself), and the factory that makes
+// sub-controllers by kind.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "common/handles.h"
+#include "platform/win32.h"
+
+namespace dpal {
+
+// The kinds under which sub-controllers are made, stored and visited (ascending order).
+enum SubControllerKind : int {
+  Profile = 1,
+  Update = 2,
+};
+
+class CAbstractSubController {
+ public:
+  // Creates the completion event: unnamed, auto-reset, not signalled. A failure leaves it null,
+  // which the main controller treats as "do not register".
+  CAbstractSubController();
+  virtual ~CAbstractSubController();
+  CAbstractSubController(const CAbstractSubController&) = delete;
+  CAbstractSubController& operator=(const CAbstractSubController&) = delete;
+
+  virtual bool IsSupported() = 0;
+  virtual bool Start() = 0;
+  virtual bool Stop() = 0;
+  virtual bool Wait() = 0;
+  virtual bool OnServiceControl(DWORD control, DWORD event_type) = 0;
+
+  // Signalled when the sub-controller's work is over; the main controller waits for it.
+  HANDLE CompletionEvent() const { return completion_event_.get(); }
+
+ protected:
+  UniqueEvent completion_event_;
+};
+
+class CFactorySubController {
+ public:
+  // A new sub-controller of the kind, owned by the caller, or null for a kind it does not make.
+  virtual CAbstractSubController* CreateSubController(int kind) = 0;
+
+ protected:
+  ~CFactorySubController() = default;
+};
+
+class CFactorySubControllerImpl final : public CFactorySubController {
+ public:
+  CAbstractSubController* CreateSubController(int kind) override;
+};
+
+class CDPALMainController final : public CAbstractSubController {
+ public:
+  // The process-wide instance, built with the standard factory on the first call and published
+  // only once complete. Throws std::system_error when the creation lock cannot be taken.
+  static CDPALMainController* GetInstance();
+
+  // The factory the instance is built with: the standard one unless another is given before the
+  // first GetInstance (the scenario runner and tests use this to supply their own). The factory
+  // must outlive that first call.
+  static void UseFactory(CFactorySubController* factory);
+
+  // Builds a controller from the given factory and kinds (the instance uses Profile, Update).
+  CDPALMainController(CFactorySubController& factory, const std::vector<int>& kinds);
+  ~CDPALMainController() override;
+
+  // The software device is present and the Profile sub-controller's gate passes.
+  bool IsSupported() override;
+  // Starts every sub-controller; true when all started. False at once with none registered.
+  bool Start() override;
+  // Stops every sub-controller; true when none failed (also with none registered).
+  bool Stop() override;
+  // Blocks until every registered sub-controller has signalled its completion event. False at
+  // once when nothing is registered or Start has not succeeded.
+  bool Wait() override;
+  // Passes both values to every sub-controller; true when none failed, false with none.
+  bool OnServiceControl(DWORD control, DWORD event_type) override;
+
+  // True once Start has run (whatever its result), so that a stop request can end the wait.
+  bool WasStarted() const { return started_.load(std::memory_order_acquire); }
+
+  size_t SubControllerCount() const { return sub_controllers_.size(); }
+
+ private:
+  void Populate(CFactorySubController& factory);
+
+  std::atomic<bool> running_{false};
+  std::atomic<bool> started_{false};
+  std::list<int> kinds_;
+  std::map<int, std::unique_ptr<CAbstractSubController>> sub_controllers_;
+  std::vector<HANDLE> completion_handles_;  // not owned: each sub-controller closes its own
+};
+
+}  // namespace dpal

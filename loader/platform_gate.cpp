@@ -1,0 +1,65 @@
+#include "loader/platform_gate.h"
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "common/handles.h"
+#include "common/registry_layout.h"
+#include "loader/registry.h"
+
+namespace dpal {
+
+namespace {
+
+constexpr size_t kMinimumFirmwareLength = 8;
+constexpr size_t kFirmwareMarkerIndex = 6;
+constexpr size_t kPrefixLength = 3;
+
+WCHAR FoldAscii(WCHAR c) { return (c >= L'A' && c <= L'Z') ? static_cast<WCHAR>(c - L'A' + L'a') : c; }
+
+}  // namespace
+
+bool IsPlatformSupported() {
+  try {
+    const std::wstring firmware = ReadStringValue(layout::kBiosKey, layout::kBiosVersionValue);
+    if (firmware.size() < kMinimumFirmwareLength) return false;
+    // Firmware whose seventh character is 'w' is never supported, whatever the list says.
+    if (FoldAscii(firmware[kFirmwareMarkerIndex]) == L'w') return false;
+    const std::vector<std::wstring> prefixes =
+        ReadMultiStringValue(layout::kSettingsKey, layout::kSupportedBiosPrefixValue);
+    if (prefixes.empty()) return false;
+    const std::wstring prefix = firmware.substr(0, kPrefixLength);
+    for (const std::wstring& entry : prefixes) {
+      if (lstrcmpiW(prefix.c_str(), entry.c_str()) == 0) return true;
+    }
+    return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool IsInstallPending() {
+  try {
+    {
+      UniqueKey key;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, 0, layout::kReadAccess,
+                        key.Put()) != ERROR_SUCCESS) {
+        return false;
+      }
+    }
+    return ReadDwordValue(layout::kInstallStateKey, layout::kStateValue) == 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool MarkInstallDone() {
+  try {
+    return SetDwordFlag(layout::kInstallStateKey, layout::kStateValue);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace dpal

@@ -1,0 +1,122 @@
+#include "loader/profile_controller.h"
+
+#include <exception>
+
+#include "common/handles.h"
+#include "loader/catalogue.h"
+#include "loader/launcher.h"
+#include "loader/platform_gate.h"
+
+namespace dpal {
+
+CDPALProfileSubController::CDPALProfileSubController() {
+  try {
+    supported_ = IsPlatformSupported();
+  } catch (const std::exception&) {
+    supported_ = false;
+  }
+}
+
+// Work runs still under way are let finish; the service itself never gets here.
+CDPALProfileSubController::~CDPALProfileSubController() { workers_.WaitIdle(); }
+
+bool CDPALProfileSubController::Start() {
+  return workers_.Spawn([this] { RunStartup(); });
+}
+
+bool CDPALProfileSubController::Stop() {
+  if (!completion_event_) return false;
+  return SetEvent(completion_event_.get()) != FALSE;
+}
+
+bool CDPALProfileSubController::ProvisionProfiles(bool install_pending, DWORD& result) {
+  try {
+    ProfileProgramLauncher launcher;
+    if (install_pending) {
+      if (launcher.LaunchProfileProgram(kSwitchInstall)) {
+        result = kSuccess;
+        MarkInstallDone();
+      }
+    } else {
+      switch (VerifyProfileCatalogue()) {
+        case CatalogueStatus::CatalogueInvalid:
+          if (launcher.LaunchProfileProgram(kSwitchInstall)) result = kSuccess;
+          break;
+        case CatalogueStatus::FilesInvalid:
+          if (launcher.LaunchProfileProgram(kSwitchRestore)) result = kSuccess;
+          break;
+        case CatalogueStatus::Verified:
+          break;
+      }
+    }
+  } catch (const std::exception&) {
+    result = kFailure;
+  }
+  return result == kSuccess;
+}
+
+DWORD CDPALProfileSubController::RunStartup() {
+  if (!supported_) return kNothingDone;
+  DWORD result = kNothingDone;
+  try {
+    const DWORD session = WTSGetActiveConsoleSessionId();
+    LPWSTR buffer = nullptr;
+    DWORD bytes = 0;
+    bool active = false;
+    if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSConnectState, &buffer,
+                                    &bytes) &&
+        buffer != nullptr) {
+      UniqueWtsMemory state(buffer);
+      active = bytes >= sizeof(WTS_CONNECTSTATE_CLASS) &&
+               *reinterpret_cast<const WTS_CONNECTSTATE_CLASS*>(state.get()) == WTSActive;
+    }
+    // At the logon screen (or with no console session) there is nobody to provision for; the
+    // first logon does it.
+    if (active) ProvisionProfiles(IsInstallPending(), result);
+  } catch (const std::exception&) {
+    result = kFailure;
+  }
+  SetEvent(completion_event_.get());
+  return result;
+}
+
+DWORD CDPALProfileSubController::RunLogonProvision() {
+  if (!supported_) return kNothingDone;
+  DWORD result = kNothingDone;
+  try {
+    ProvisionProfiles(IsInstallPending(), result);
+  } catch (const std::exception&) {
+    result = kFailure;
+  }
+  return result;
+}
+
+bool CDPALProfileSubController::RunLogonVerify() {
+  ProfileProgramLauncher launcher;
+  return launcher.LaunchProfileProgram(kSwitchVerifyProfile);
+}
+
+bool CDPALProfileSubController::OnServiceControl(DWORD control, DWORD event_type) {
+  if (!supported_) return false;
+  if (control != SERVICE_CONTROL_SESSIONCHANGE) return true;
+  switch (event_type) {
+    case WTS_SESSION_LOGON: {
+      if (logoff_flag_) {
+        // The logon that follows a logoff is the same user coming back: leave it alone.
+        logoff_flag_ = false;
+        return true;
+      }
+      const bool started = IsInstallPending() ? workers_.Spawn([this] { RunLogonProvision(); })
+                                              : workers_.Spawn([this] { RunLogonVerify(); });
+      logoff_flag_ = false;
+      return started;
+    }
+    case WTS_SESSION_LOGOFF:
+      logoff_flag_ = true;
+      return true;
+    default:
+      return true;
+  }
+}
+
+}  // namespace dpal

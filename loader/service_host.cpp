@@ -1,0 +1,136 @@
+#include "loader/service_host.h"
+
+#include <atomic>
+#include <exception>
+
+#include "common/handles.h"
+#include "loader/controller.h"
+
+namespace dpal {
+
+namespace {
+
+constexpr DWORD kControlsAccepted =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE;  // 0xC1
+constexpr DWORD kWaitHintMs = 60000;
+constexpr DWORD kReadyEventWaitMs = 2000;
+constexpr DWORD kFirstUserControl = 128;
+constexpr DWORD kLastUserControl = 255;
+
+// Written once by ServiceMain before its first report; read by the control handler.
+std::atomic<SERVICE_STATUS_HANDLE> g_status_handle{};
+
+// Every report is built here, so that the fixed fields cannot differ between reports.
+void ReportStatus(DWORD state) {
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = kControlsAccepted;
+  status.dwWin32ExitCode = NO_ERROR;
+  status.dwServiceSpecificExitCode = 0;
+  status.dwCheckPoint = 0;
+  status.dwWaitHint = kWaitHintMs;
+  SetServiceStatus(g_status_handle.load(), &status);
+}
+
+CDPALMainController* InstanceOrNull() {
+  try {
+    return CDPALMainController::GetInstance();
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+// Asks the start type; false when any step of the query fails.
+bool QueryStartType(DWORD* start_type) {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return false;
+  UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+  if (!service) return false;
+  SetLastError(0);
+  DWORD needed = 0;
+  if (QueryServiceConfigW(service.get(), nullptr, 0, &needed) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return false;
+  }
+  UniqueLocalMemory buffer(LocalAlloc(LMEM_FIXED, needed));
+  if (!buffer) return false;
+  auto* config = static_cast<QUERY_SERVICE_CONFIGW*>(buffer.get());
+  if (!QueryServiceConfigW(service.get(), config, needed, &needed)) return false;
+  *start_type = config->dwStartType;
+  return true;
+}
+
+}  // namespace
+
+int RunServiceProcess() {
+  WCHAR name[] = L"TarvexDPALLoader";
+  const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+  StartServiceCtrlDispatcherW(table);
+  return 0;
+}
+
+void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
+  const WCHAR* name = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : kServiceName;
+  g_status_handle.store(RegisterServiceCtrlHandlerExW(name, ServiceControlHandler, nullptr));
+  ReportStatus(SERVICE_START_PENDING);
+
+  {
+    // Sessions are only usable once terminal services are ready; wait a bounded time for that.
+    UniqueEvent ready(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TermSrvReadyEvent"));
+    if (ready) WaitForSingleObject(ready.get(), kReadyEventWaitMs);
+  }
+
+  if (CDPALMainController* controller = InstanceOrNull()) {
+    ReportStatus(SERVICE_RUNNING);
+    if (controller->IsSupported()) {
+      controller->Start();
+      controller->Wait();
+    } else {
+      SwitchToDemandStart();
+    }
+  }
+  ReportStatus(SERVICE_STOPPED);
+}
+
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID /*event_data*/,
+                                   LPVOID /*context*/) {
+  if (control == SERVICE_CONTROL_STOP) {
+    ReportStatus(SERVICE_STOP_PENDING);
+    if (CDPALMainController* controller = InstanceOrNull()) {
+      // Stop when the machine still qualifies, and also whenever the sub-controllers were
+      // started: their completion events are what ends ServiceMain's wait, so a device that
+      // disappeared while the service ran must not leave the service stuck in STOP_PENDING.
+      if (controller->IsSupported() || controller->WasStarted()) controller->Stop();
+    }
+  } else if (control == SERVICE_CONTROL_SESSIONCHANGE ||
+             (control >= kFirstUserControl && control <= kLastUserControl)) {
+    ForwardServiceControl(control, event_type);
+  }
+  return NO_ERROR;
+}
+
+bool ForwardServiceControl(DWORD control, DWORD event_type) {
+  try {
+    CDPALMainController* controller = CDPALMainController::GetInstance();
+    if (controller == nullptr) return false;
+    controller->OnServiceControl(control, event_type);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool SwitchToDemandStart() {
+  DWORD start_type = 0;
+  if (!QueryStartType(&start_type) || start_type != SERVICE_AUTO_START) return true;
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return true;
+  UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+  if (!service) return true;
+  ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
+                       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  return true;
+}
+
+}  // namespace dpal

@@ -1,0 +1,28 @@
+// The thin shell between the service control manager and the main controller: the process
+// entry with its dispatcher table, ServiceMain with its fixed status reports, the control
+// handler, and the switch to demand start on a machine that does not qualify.
+#pragma once
+
+#include "platform/win32.h"
+
+namespace dpal {
+
+inline constexpr const WCHAR kServiceName[] = L"TarvexDPALLoader";
+
+// The process entry's work: runs the dispatcher and answers 0 whatever happened (started
+// outside the service control manager, the dispatcher fails at once and so does nothing).
+int RunServiceProcess();
+
+void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID event_data,
+                                   LPVOID context);
+
+// Passes a control code and its event type to the main controller. True when the controller
+// took the call; false when there is no controller or the call threw.
+bool ForwardServiceControl(DWORD control, DWORD event_type);
+
+// Turns an automatic start into a demand start; any other start type is left as it is.
+// Always true: nothing depends on the outcome.
+bool SwitchToDemandStart();
+
+}  // namespace dpal

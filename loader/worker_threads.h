@@ -1,0 +1,32 @@
+// Detached worker threads of a sub-controller. The service never waits for them: they end on
+// their own or with the process. The owner's destructor (which the service never runs, but
+// tests and the scenario runner do) waits until the last of them has stopped touching it.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace dpal {
+
+class WorkerThreads {
+ public:
+  WorkerThreads() = default;
+  ~WorkerThreads();
+  WorkerThreads(const WorkerThreads&) = delete;
+  WorkerThreads& operator=(const WorkerThreads&) = delete;
+
+  // Starts work on a new detached thread. False when the thread cannot be created (the
+  // exception is caught), in which case the work does not run.
+  bool Spawn(std::function<void()> work);
+
+  // Blocks until no work started by Spawn is running.
+  void WaitIdle();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable idle_;
+  int running_ = 0;
+};
+
+}  // namespace dpal

@@ -1,0 +1,219 @@
+// Hives: saving a key to a file and mounting a file under HKEY_USERS, with the backup and
+// restore privileges these need. Tests share one Wine prefix and may run in parallel, so the
+// mount names carry the test's name and the process id.
+#include <string>
+
+#include "tests/conformance/scratch_dir.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using dpal::test::PlatformTest;
+using dpal::test::ScratchDir;
+
+// Enables or disables a privilege of the process token; false when the token lacks it.
+bool SetPrivilege(const wchar_t* name, bool enable) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    return false;
+  }
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+  BOOL ok = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid);
+  if (ok) ok = AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
+  const DWORD error = GetLastError();
+  CloseHandle(token);
+  return ok && error == ERROR_SUCCESS;
+}
+
+class Hives : public PlatformTest {
+ protected:
+  // A key name directly under HKEY_USERS for this test alone.
+  std::wstring MountName(const wchar_t* suffix = L"") const {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return L"DPALTest." + ScratchDir::Widen(info->name()) + L"." +
+           std::to_wstring(GetCurrentProcessId()) + suffix;
+  }
+
+  // Saves HKCU\<scratch>\Tree (a value in Tree\Inner, and a volatile key that is not saved) to
+  // `file`, with SeBackupPrivilege enabled for the save.
+  void SaveTree(const std::wstring& file) {
+    HKEY inner = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (Scratch() + L"\\Tree\\Inner").c_str(), 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &inner, nullptr),
+              ERROR_SUCCESS);
+    const DWORD value = 0x5A5A;
+    EXPECT_EQ(RegSetValueExW(inner, L"State", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                             sizeof(value)),
+              ERROR_SUCCESS);
+    HKEY volatile_key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(inner, L"Volatile", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &volatile_key, nullptr),
+              ERROR_SUCCESS);
+    HKEY below = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(volatile_key, L"Lasting", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &below, nullptr),
+              ERROR_CHILD_MUST_BE_VOLATILE)
+        << "a volatile key holds only volatile keys";
+    RegCloseKey(volatile_key);
+    RegCloseKey(inner);
+    HKEY tree = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (Scratch() + L"\\Tree").c_str(), 0, KEY_READ, &tree),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+    EXPECT_EQ(RegSaveKeyW(tree, file.c_str(), nullptr), ERROR_SUCCESS);
+    RegCloseKey(tree);
+  }
+};
+
+TEST_F(Hives, SaveNeedsTheBackupPrivilegeAndANewFile) {
+  ScratchDir dir;
+  const std::wstring file = dir.Name(L"tree.hive");
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Scratch().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, false));
+  EXPECT_EQ(RegSaveKeyW(key, file.c_str(), nullptr), ERROR_PRIVILEGE_NOT_HELD);
+  EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES)
+      << "the file is made before the privilege is checked, and stays";
+  EXPECT_TRUE(DeleteFileW(file.c_str()));
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+  EXPECT_EQ(RegSaveKeyW(key, file.c_str(), nullptr), ERROR_SUCCESS);
+  EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+  const LSTATUS again = RegSaveKeyW(key, file.c_str(), nullptr);
+#if DPAL_SIM
+  EXPECT_EQ(again, ERROR_ALREADY_EXISTS) << "RegSaveKeyW does not overwrite a file";
+#else
+  EXPECT_EQ(again, ERROR_SUCCESS) << "Wine gap: Wine replaces the file";
+#endif
+  EXPECT_EQ(RegSaveKeyW(key, dir.Name(L"missing\\tree.hive").c_str(), nullptr),
+            ERROR_PATH_NOT_FOUND);
+  RegCloseKey(key);
+}
+
+TEST_F(Hives, LoadMountsTheSavedTreeUntilUnloaded) {
+  ScratchDir dir;
+  const std::wstring file = dir.Name(L"tree.hive");
+  SaveTree(file);
+  const std::wstring name = MountName();
+
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, false));
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
+  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()), ERROR_PRIVILEGE_NOT_HELD);
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()), ERROR_PRIVILEGE_NOT_HELD)
+      << "SeBackupPrivilege alone is not enough";
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, false));
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+  const LSTATUS restore_only = RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str());
+#if DPAL_SIM
+  EXPECT_EQ(restore_only, ERROR_PRIVILEGE_NOT_HELD) << "SeRestorePrivilege alone is not enough";
+#else
+  EXPECT_EQ(restore_only, ERROR_SUCCESS) << "Wine gap: Wine checks SeRestorePrivilege only";
+  if (restore_only == ERROR_SUCCESS) RegUnLoadKeyW(HKEY_USERS, name.c_str());
+#endif
+
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+  ASSERT_EQ(RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()), ERROR_SUCCESS);
+  HKEY inner = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, (name + L"\\Inner").c_str(), 0, KEY_READ, &inner),
+            ERROR_SUCCESS);
+#if DPAL_SIM
+  EXPECT_TRUE(sim::IsHiveLoaded(HKEY_USERS, name));
+  sim::LeakReport leaks = sim::Leaks();
+  EXPECT_EQ(leaks.loaded_hives, 1) << "the leak check counts the mounted hive";
+  EXPECT_EQ(leaks.open_handles["key"], 1) << "and the open key";
+#endif
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  EXPECT_EQ(RegGetValueW(inner, nullptr, L"State", RRF_RT_REG_DWORD, nullptr, &value, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(value, 0x5A5Au);
+  EXPECT_FALSE(dpal::test::KeyExists(HKEY_USERS, name + L"\\Inner\\Volatile"))
+      << "volatile keys are not saved";
+  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, MountName(L".missing").c_str(),
+                        dir.Name(L"missing.hive").c_str()),
+            ERROR_FILE_NOT_FOUND);
+
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, name.c_str()), ERROR_PRIVILEGE_NOT_HELD);
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+  const LSTATUS while_open = RegUnLoadKeyW(HKEY_USERS, name.c_str());
+#if DPAL_SIM
+  EXPECT_EQ(while_open, ERROR_ACCESS_DENIED) << "a hive with an open key stays loaded";
+  EXPECT_TRUE(dpal::test::KeyExists(HKEY_USERS, name + L"\\Inner"));
+#else
+  EXPECT_EQ(while_open, ERROR_SUCCESS) << "Wine gap: Wine unloads a hive with open keys";
+#endif
+  RegCloseKey(inner);
+  const LSTATUS unloaded = RegUnLoadKeyW(HKEY_USERS, name.c_str());
+#if DPAL_SIM
+  EXPECT_EQ(unloaded, ERROR_SUCCESS);
+  EXPECT_FALSE(sim::IsHiveLoaded(HKEY_USERS, name));
+  EXPECT_TRUE(sim::Leaks().Clean()) << sim::Leaks().Describe();
+#else
+  EXPECT_EQ(unloaded, ERROR_FILE_NOT_FOUND) << "Wine unloaded it above";
+#endif
+  EXPECT_FALSE(dpal::test::KeyExists(HKEY_USERS, name));
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, name.c_str()), ERROR_FILE_NOT_FOUND);
+}
+
+#if DPAL_SIM
+
+TEST_F(Hives, LoadedHiveHoldsItsFileAndOnlyLoadedHivesUnload) {
+  ScratchDir dir;
+  const std::wstring file = dir.Name(L"tree.hive");
+  SaveTree(file);
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+  const std::wstring name = MountName();
+  ASSERT_EQ(RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, MountName(L".second").c_str(), file.c_str()),
+            ERROR_SHARING_VIOLATION);
+  EXPECT_FALSE(DeleteFileW(file.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, L".DEFAULT"), ERROR_ACCESS_DENIED)
+      << "the system's hives cannot be unloaded";
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, sim::DefaultAdmin().user_sid.c_str()), ERROR_ACCESS_DENIED)
+      << "nor a logged-on user's";
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, name.c_str()), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, name.c_str()), ERROR_SUCCESS);
+
+  const std::wstring garbage = dir.Name(L"garbage.hive");
+  ASSERT_TRUE(dpal::test::WriteWholeFile(garbage, "this is no hive"));
+  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, name.c_str(), garbage.c_str()), ERROR_NOT_REGISTRY_FILE);
+  EXPECT_FALSE(sim::IsHiveLoaded(HKEY_USERS, name));
+}
+
+TEST_F(Hives, StandardUserCannotLoadHives) {
+  ScratchDir dir;
+  const std::wstring file = dir.Name(L"tree.hive");
+  SaveTree(file);
+  sim::SetProcessIdentity(sim::StandardUser(L"S-1-5-21-1000-1000-1000-1001", L"bob"));
+  EXPECT_FALSE(SetPrivilege(SE_RESTORE_NAME, true)) << "a standard user holds no such privilege";
+  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, MountName().c_str(), file.c_str()), ERROR_PRIVILEGE_NOT_HELD);
+  sim::SetProcessIdentity(sim::DefaultAdmin());
+}
+
+TEST_F(Hives, UserHivesLoadAndUnloadLikeALogon) {
+  const std::wstring bob = L"S-1-5-21-1000-1000-1000-1001";
+  EXPECT_FALSE(sim::IsHiveLoaded(HKEY_USERS, bob));
+  EXPECT_TRUE(sim::IsHiveLoaded(HKEY_USERS, L".DEFAULT"));
+  EXPECT_TRUE(sim::IsHiveLoaded(HKEY_USERS, L"S-1-5-18"));
+  EXPECT_TRUE(sim::IsHiveLoaded(HKEY_USERS, sim::DefaultAdmin().user_sid));
+  sim::LoadUserHive(bob);
+  EXPECT_TRUE(sim::IsHiveLoaded(HKEY_USERS, bob));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, bob.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_FALSE(sim::UnloadUserHive(bob)) << "a key of the hive is open";
+  RegCloseKey(key);
+  EXPECT_TRUE(sim::UnloadUserHive(bob));
+  EXPECT_FALSE(sim::IsHiveLoaded(HKEY_USERS, bob));
+  EXPECT_EQ(sim::Leaks().loaded_hives, 0) << "logon hives are no RegLoadKeyW hives";
+}
+
+#endif  // DPAL_SIM
+
+}  // namespace

@@ -1,0 +1,191 @@
+// The main controller as a composite: registration, visiting order, failure counting, the
+// wait for every completion event, and the singleton's creation under a race.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loader/controller.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using dpal::CAbstractSubController;
+using dpal::CDPALMainController;
+
+struct Journal {
+  std::mutex lock;
+  std::vector<std::string> calls;
+  void Add(const std::string& call) {
+    std::lock_guard<std::mutex> guard(lock);
+    calls.push_back(call);
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> guard(lock);
+    return std::move(calls);
+  }
+};
+
+struct FakeBehaviour {
+  bool start = true;
+  bool stop = true;
+  bool control = true;
+  bool throw_on_stop = false;
+  bool no_completion_event = false;
+};
+
+class FakeSub : public CAbstractSubController {
+ public:
+  FakeSub(int kind, FakeBehaviour behaviour, Journal& journal)
+      : name_(std::to_string(kind)), behaviour_(behaviour), journal_(journal) {
+    if (behaviour.no_completion_event) completion_event_.reset();
+  }
+  bool IsSupported() override {
+    journal_.Add("supported " + name_);
+    return true;
+  }
+  bool Start() override {
+    journal_.Add("start " + name_);
+    return behaviour_.start;
+  }
+  bool Stop() override {
+    journal_.Add("stop " + name_);
+    if (behaviour_.throw_on_stop) throw std::runtime_error("stop");
+    return behaviour_.stop;
+  }
+  bool Wait() override { return true; }
+  bool OnServiceControl(DWORD control, DWORD event_type) override {
+    journal_.Add("control " + name_ + " " + std::to_string(control) + "/" + std::to_string(event_type));
+    return behaviour_.control;
+  }
+  void Complete() { SetEvent(CompletionEvent()); }
+
+ private:
+  std::string name_;
+  FakeBehaviour behaviour_;
+  Journal& journal_;
+};
+
+class FakeFactory final : public dpal::CFactorySubController {
+ public:
+  explicit FakeFactory(Journal& journal) : journal_(journal) {}
+  CAbstractSubController* CreateSubController(int kind) override {
+    if (kind != 1 && kind != 2) return nullptr;
+    auto* sub = new FakeSub(kind, behaviours[kind], journal_);
+    made[kind] = sub;
+    return sub;
+  }
+  FakeBehaviour behaviours[3];
+  FakeSub* made[3] = {};
+
+ private:
+  Journal& journal_;
+};
+
+class Controller : public dpal::test::PlatformTest {
+ protected:
+  Journal journal;
+  FakeFactory factory{journal};
+};
+
+using Calls = std::vector<std::string>;
+
+TEST_F(Controller, RegistersKnownKindsAndVisitsThemInAscendingOrder) {
+  // Insertion order 2, 3, 1: kind 3 makes nothing; visiting follows the kinds, not insertion.
+  CDPALMainController controller(factory, {2, 3, 1});
+  EXPECT_EQ(controller.SubControllerCount(), 2u);
+  EXPECT_TRUE(controller.Start());
+  EXPECT_TRUE(controller.OnServiceControl(14, 5));
+  EXPECT_TRUE(controller.Stop());
+  EXPECT_EQ(journal.Take(), (Calls{"start 1", "start 2", "control 1 14/5", "control 2 14/5",
+                                   "stop 1", "stop 2"}));
+}
+
+TEST_F(Controller, OneFailedStartStillStartsTheOthersAndWaitReturnsAtOnce) {
+  factory.behaviours[1].start = false;
+  CDPALMainController controller(factory, {1, 2});
+  EXPECT_FALSE(controller.Start());
+  EXPECT_EQ(journal.Take(), (Calls{"start 1", "start 2"}));
+  EXPECT_FALSE(controller.Wait()) << "a controller that did not start does not wait";
+  EXPECT_TRUE(controller.WasStarted());
+}
+
+TEST_F(Controller, FailuresAreCountedAndAnExceptionEndsTheVisit) {
+  factory.behaviours[1].control = false;
+  factory.behaviours[1].throw_on_stop = true;
+  CDPALMainController controller(factory, {1, 2});
+  EXPECT_FALSE(controller.OnServiceControl(200, 0));
+  EXPECT_FALSE(controller.Stop());
+  EXPECT_EQ(journal.Take(), (Calls{"control 1 200/0", "control 2 200/0", "stop 1"}));
+}
+
+TEST_F(Controller, EmptyControllerAnswersAsItsOperationsPromise) {
+  CDPALMainController controller(factory, {3, 4});
+  EXPECT_EQ(controller.SubControllerCount(), 0u);
+  EXPECT_FALSE(controller.Start());
+  EXPECT_FALSE(controller.WasStarted());
+  EXPECT_FALSE(controller.Wait());
+  EXPECT_TRUE(controller.Stop());
+  EXPECT_FALSE(controller.OnServiceControl(14, 5));
+}
+
+TEST_F(Controller, SubControllerWithoutCompletionEventIsNotRegistered) {
+  factory.behaviours[2].no_completion_event = true;
+  CDPALMainController controller(factory, {1, 2});
+  EXPECT_EQ(controller.SubControllerCount(), 1u);
+  EXPECT_TRUE(controller.Start());
+  EXPECT_EQ(journal.Take(), (Calls{"start 1"}));
+}
+
+TEST_F(Controller, WaitEndsOnlyWhenEveryCompletionEventIsSet) {
+  CDPALMainController controller(factory, {1, 2});
+  ASSERT_TRUE(controller.Start());
+  std::atomic<int> result{-1};
+  std::thread service([&] { result = controller.Wait() ? 1 : 0; });
+
+  factory.made[1]->Complete();
+  // The wait must go on with only the profile's event set. Waiting on an event nobody sets
+  // bounds how long we give it to (wrongly) return.
+  HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  WaitForSingleObject(never, 100);
+  CloseHandle(never);
+  EXPECT_EQ(result.load(), -1) << "Wait returned with one sub-controller still running";
+
+  factory.made[2]->Complete();
+  service.join();
+  EXPECT_EQ(result.load(), 1);
+}
+
+TEST_F(Controller, StopEndsAWaitingServiceThread) {
+  CDPALMainController controller(factory, {1, 2});
+  ASSERT_TRUE(controller.Start());
+  // The fakes' Stop does not set events; the real sub-controllers do. Set them as they would.
+  std::thread service([&] { EXPECT_TRUE(controller.Wait()); });
+  factory.made[1]->Complete();
+  factory.made[2]->Complete();
+  service.join();
+}
+
+TEST_F(Controller, GetInstanceRacedFromManyThreadsBuildsOneController) {
+  constexpr int kThreads = 8;
+  std::vector<CDPALMainController*> seen(kThreads, nullptr);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      while (!go.load()) std::this_thread::yield();
+      seen[i] = CDPALMainController::GetInstance();
+    });
+  }
+  go = true;
+  for (auto& t : threads) t.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (CDPALMainController* p : seen) EXPECT_EQ(p, seen[0]);
+  // The instance lives for the rest of the process, as in the service, and owns its event.
+  KeepLeaksOnPurpose();
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+// The user-session launcher: what it starts, where and as whom, the integrity check that
+// decides whether anything starts at all, and cleanup on every path.
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "loader/launcher.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::wstring kDir = L"C:\\Program Files\\Tarvex\\DPAL";
+const std::wstring kService = kDir + L"\\TarvexDPALLoader.exe";
+const std::wstring kProgram = kDir + L"\\TarvexDPALProfile.exe";
+
+const sim::Certificate kPublisher = {L"CN=Tarvex Code Signing", L"CN=Tarvex Root", L"3A01",
+                                     L"CN=Tarvex Root"};
+const sim::Certificate kOtherPublisher = {L"CN=Someone Else", L"CN=Public Root", L"77",
+                                          L"CN=Public Root"};
+const sim::Certificate kUntrustedPublisher = {L"CN=Tarvex Code Signing", L"CN=Homemade Root",
+                                              L"3A01", L"CN=Homemade Root"};
+
+class Launcher : public dpal::test::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    sim::TrustRoot(L"CN=Tarvex Root");
+    sim::TrustRoot(L"CN=Public Root");
+    InstallService(kService, kPublisher);
+    program_bytes_ = sim::ProgramBytes("profile");
+    sim::PutFile(kProgram, program_bytes_);
+    sim::SignFile(kProgram, kPublisher);
+    signed_bytes_ = Bytes(kProgram);
+    sim::RegisterProgram(kProgram, [this](const sim::Launch&) -> DWORD {
+      // What was started is what the file holds now: the launcher keeps it unchangeable.
+      started_bytes_.push_back(Bytes(kProgram));
+      return exit_code_.load();
+    });
+  }
+  void TearDown() override {
+    EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
+    PlatformTest::TearDown();
+  }
+
+  static std::vector<uint8_t> Bytes(const std::wstring& path) {
+    std::vector<uint8_t> bytes;
+    sim::GetFile(path, &bytes);
+    return bytes;
+  }
+  void InstallService(const std::wstring& image, const sim::Certificate& signer) {
+    sim::PutFile(image, sim::ProgramBytes("service"));
+    sim::SignFile(image, signer);
+    sim::SetProcessIdentity(sim::LocalSystem(image));
+  }
+  bool Launch(const wchar_t* switch_text = dpal::kSwitchInstall) {
+    dpal::ProfileProgramLauncher launcher;
+    return launcher.LaunchProfileProgram(switch_text);
+  }
+
+  std::vector<uint8_t> program_bytes_;
+  std::vector<uint8_t> signed_bytes_;
+  std::vector<std::vector<uint8_t>> started_bytes_;
+  std::atomic<DWORD> exit_code_{0};
+};
+
+TEST_F(Launcher, StartsTheProgramBesideTheServiceInTheConsoleSession) {
+  sim::SetConsoleSession(2);
+  sim::LogOn(2, L"S-1-5-21-5-5-5-1001", L"alice");
+  ASSERT_TRUE(Launch(L"/i"));
+  const auto launches = sim::Launches();
+  ASSERT_EQ(launches.size(), 1u);
+  const sim::Launch& launch = launches[0];
+  EXPECT_EQ(launch.function, "CreateProcessAsUserW");
+  EXPECT_EQ(launch.application_name, kProgram);
+  EXPECT_EQ(launch.command_line, kProgram + L" /i") << "the path unquoted, one blank, the switch";
+  EXPECT_EQ(launch.current_directory, kDir);
+  EXPECT_EQ(launch.desktop, L"WinSta0\\Default");
+  EXPECT_EQ(launch.session_id, 2u);
+  EXPECT_EQ(launch.user_sid, sim::kLocalSystemSid) << "a copy of the service's own token";
+  EXPECT_NE(launch.creation_flags & CREATE_UNICODE_ENVIRONMENT, 0u);
+  EXPECT_EQ(started_bytes_, std::vector<std::vector<uint8_t>>{signed_bytes_});
+}
+
+TEST_F(Launcher, EverySwitchIsPassedAsItStands) {
+  for (const wchar_t* s : {dpal::kSwitchRestore, dpal::kSwitchVerifyProfile, dpal::kSwitchSetState,
+                           dpal::kSwitchResetState, dpal::kSwitchSetUser}) {
+    ASSERT_TRUE(Launch(s));
+  }
+  std::vector<std::wstring> lines;
+  for (const sim::Launch& launch : sim::Launches()) lines.push_back(launch.command_line);
+  EXPECT_EQ(lines, (std::vector<std::wstring>{kProgram + L" /r", kProgram + L" /verifyprofile",
+                                              kProgram + L" /ss", kProgram + L" /rs",
+                                              kProgram + L" /su"}));
+}
+
+TEST_F(Launcher, ExitCodeAndFailedStartDoNotMatterOnceTheCheckPassed) {
+  exit_code_ = 1;
+  EXPECT_TRUE(Launch());
+  exit_code_ = 0;
+  EXPECT_TRUE(Launch());
+  sim::FailAlways("CreateProcessAsUserW", ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(Launch());
+  EXPECT_EQ(sim::Launches().size(), 2u);
+}
+
+TEST_F(Launcher, ProgramsThatFailTheIntegrityCheckNeverStart) {
+  struct Case {
+    const char* what;
+    void (*arrange)(const std::vector<uint8_t>& signed_bytes);
+  };
+  const Case cases[] = {
+      {"unsigned", [](const std::vector<uint8_t>&) { sim::PutFile(kProgram, sim::ProgramBytes("unsigned")); }},
+      {"tampered",
+       [](const std::vector<uint8_t>& signed_bytes) {
+         auto bytes = signed_bytes;
+         bytes.back() ^= 0x01;
+         sim::PutFile(kProgram, bytes);
+       }},
+      {"another publisher", [](const std::vector<uint8_t>&) { sim::SignFile(kProgram, kOtherPublisher); }},
+      {"untrusted root", [](const std::vector<uint8_t>&) { sim::SignFile(kProgram, kUntrustedPublisher); }},
+      {"missing", [](const std::vector<uint8_t>&) { sim::RemoveFile(kProgram); }},
+      {"unsigned service image",
+       [](const std::vector<uint8_t>&) { sim::PutFile(kService, sim::ProgramBytes("unsigned service")); }},
+  };
+  for (const Case& c : cases) {
+    sim::PutFile(kProgram, program_bytes_);
+    sim::SignFile(kProgram, kPublisher);
+    InstallService(kService, kPublisher);
+    c.arrange(signed_bytes_);
+    EXPECT_FALSE(Launch()) << c.what;
+    EXPECT_TRUE(sim::Launches().empty()) << c.what;
+  }
+}
+
+TEST_F(Launcher, ServiceDirectoryOfTheFullPathLimitStartsNothing) {
+  // A directory whose program path needs 260 units cannot be built.
+  const std::wstring deep = L"C:\\" + std::wstring(235, L'd');
+  InstallService(deep + L"\\TarvexDPALLoader.exe", kPublisher);
+  EXPECT_FALSE(Launch());
+  // An image path of 260 units or more is refused before anything else.
+  const std::wstring deeper = L"C:\\" + std::wstring(250, L'e');
+  InstallService(deeper + L"\\TarvexDPALLoader.exe", kPublisher);
+  EXPECT_FALSE(Launch());
+  EXPECT_TRUE(sim::Launches().empty());
+}
+
+TEST_F(Launcher, ServiceDirectoryHasNoTrailingBackslash) {
+  WCHAR directory[dpal::kPathUnits];
+  ASSERT_TRUE(dpal::GetServiceDirectory(directory));
+  EXPECT_EQ(std::wstring(directory), kDir);
+}
+
+// An attacker who can write the install directory tries, at every platform call the launch
+// makes, to swap the program for an unsigned one: by writing into it, or by renaming it away
+// and putting another file in its place. Whatever starts must be the signed bytes.
+TEST_F(Launcher, SwappingTheFileDuringTheLaunchNeverStartsUnverifiedBytes) {
+  const std::vector<uint8_t> evil = sim::ProgramBytes("evil");
+  for (int attack = 0; attack < 2; ++attack) {
+    for (uint64_t at = 1;; ++at) {
+      sim::PutFile(kProgram, program_bytes_);
+      sim::SignFile(kProgram, kPublisher);
+      sim::RemoveFile(kProgram + L".old");
+      started_bytes_.clear();
+      std::atomic<uint64_t> calls{0};
+      std::atomic<bool> struck{false};
+      thread_local bool inside = false;
+      sim::SetTraceSink([&](const sim::Call&) {
+        if (inside || struck || ++calls != at) return;
+        inside = true;
+        struck = true;
+        if (attack == 0) {
+          HANDLE f = CreateFileW(kProgram.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+          if (f != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(f, evil.data(), static_cast<DWORD>(evil.size()), &written, nullptr);
+            CloseHandle(f);
+          }
+        } else if (MoveFileExW(kProgram.c_str(), (kProgram + L".old").c_str(), 0)) {
+          HANDLE f = CreateFileW(kProgram.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+          if (f != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(f, evil.data(), static_cast<DWORD>(evil.size()), &written, nullptr);
+            CloseHandle(f);
+          }
+        }
+        inside = false;
+      });
+      Launch();
+      sim::SetTraceSink(nullptr);
+      ASSERT_TRUE(sim::WaitForProcessesToEnd(10s));
+      for (const auto& bytes : started_bytes_) {
+        ASSERT_EQ(bytes, signed_bytes_) << "attack " << attack << " at call " << at;
+      }
+      if (!struck) break;  // the launch made fewer calls than `at`: every step was attacked
+      ASSERT_LT(at, 500u);
+    }
+  }
+}
+
+TEST_F(Launcher, EveryFailingCallLeavesNothingBehind) {
+  for (uint64_t n = 1; n < 300; ++n) {
+    sim::ClearFaults();
+    sim::FailNthAny(n, ERROR_NOT_ENOUGH_MEMORY);
+    Launch();
+    const bool fired = sim::FaultsFired() > 0;
+    sim::ClearFaults();
+    ASSERT_TRUE(sim::WaitForProcessesToEnd(10s));
+    sim::LeakReport leaks = sim::Leaks();
+    ASSERT_TRUE(leaks.Clean()) << "call " << n << " failed: " << leaks.Describe();
+    if (!fired) break;
+  }
+  EXPECT_TRUE(Launch()) << "and the launch still works afterwards";
+}
+
+}  // namespace

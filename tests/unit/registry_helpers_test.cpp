@@ -1,0 +1,228 @@
+// The service's registry readers and writer, against the registry of either build. They always
+// read HKEY_LOCAL_MACHINE, so the tests keep their values below the fixture's scratch key there.
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "loader/registry.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using dpal::test::KeyExists;
+using dpal::test::PutBinary;
+using dpal::test::PutDword;
+using dpal::test::PutMultiString;
+using dpal::test::PutString;
+using Strings = std::vector<std::wstring>;
+
+class RegistryHelpers : public dpal::test::PlatformTest {
+ protected:
+  std::wstring Key(const std::wstring& sub = L"") const {
+    return sub.empty() ? Scratch() : Scratch() + L"\\" + sub;
+  }
+  void PutRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key());
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Key().c_str(), 0, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    RegCloseKey(h);
+  }
+};
+
+TEST_F(RegistryHelpers, DwordReadsOnlyRegDwordAndDefaultsToZero) {
+  PutDword(HKEY_LOCAL_MACHINE, Key(), L"State", 7);
+  PutString(HKEY_LOCAL_MACHINE, Key(), L"AsText", L"1");
+  const DWORD four_bytes = 1;
+  PutBinary(HKEY_LOCAL_MACHINE, Key(), L"AsBinary", &four_bytes, sizeof(four_bytes));
+  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"State"), 7u);
+  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"state"), 7u) << "value names are case-insensitive";
+  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"AsText"), 0u) << "a REG_SZ is not a DWORD";
+  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"AsBinary"), 0u) << "a REG_BINARY is not a DWORD";
+  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"Missing"), 0u);
+  EXPECT_EQ(dpal::ReadDwordValue(Key(L"NoSuchKey"), L"State"), 0u);
+}
+
+TEST_F(RegistryHelpers, StringReadsTextWithoutTerminator) {
+  PutString(HKEY_LOCAL_MACHINE, Key(), L"SDRVersion", L"3");
+  PutString(HKEY_LOCAL_MACHINE, Key(), L"Empty", L"");
+  PutDword(HKEY_LOCAL_MACHINE, Key(), L"Number", 3);
+  PutMultiString(HKEY_LOCAL_MACHINE, Key(), L"List", std::wstring(L"A\0B", 3));
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"SDRVersion"), L"3");
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Empty"), L"");
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Number"), L"");
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"List"), L"") << "a multi-string is not a string";
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Missing"), L"");
+  EXPECT_EQ(dpal::ReadStringValue(Key(L"NoSuchKey"), L"SDRVersion"), L"");
+}
+
+TEST_F(RegistryHelpers, StringStoredWithoutTerminatorReadsWhole) {
+  const std::wstring text = L"ABCDE12X";
+  PutRaw(L"BIOSVersion", REG_SZ, text.data(), static_cast<DWORD>(text.size() * sizeof(WCHAR)));
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"BIOSVersion"), text);
+}
+
+TEST_F(RegistryHelpers, TextValuesTooShortForOneCharacterReadEmpty) {
+  // Sizes below one unit must give the empty result, never an underflowing length.
+  const BYTE one_byte[1] = {0x41};
+  PutRaw(L"ZeroSz", REG_SZ, one_byte, 0);
+  PutRaw(L"OddSz", REG_SZ, one_byte, 1);
+  PutRaw(L"ZeroMulti", REG_MULTI_SZ, one_byte, 0);
+  PutRaw(L"OddMulti", REG_MULTI_SZ, one_byte, 1);
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"ZeroSz"), L"");
+  EXPECT_LE(dpal::ReadStringValue(Key(), L"OddSz").size(), 1u);
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"ZeroMulti"), Strings{});
+  EXPECT_LE(dpal::ReadMultiStringValue(Key(), L"OddMulti").size(), 1u);
+}
+
+TEST_F(RegistryHelpers, MultiStringStopsAtTheFirstEmptyEntry) {
+  PutMultiString(HKEY_LOCAL_MACHINE, Key(), L"Prefixes", std::wstring(L"ABC\0DEF\0GHI", 11));
+  PutMultiString(HKEY_LOCAL_MACHINE, Key(), L"Gap", std::wstring(L"ABC\0DEF\0\0GHI", 12));
+  PutMultiString(HKEY_LOCAL_MACHINE, Key(), L"LeadingEmpty", std::wstring(L"\0ABC", 4));
+  PutString(HKEY_LOCAL_MACHINE, Key(), L"Single", L"ABC");
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"Prefixes"), (Strings{L"ABC", L"DEF", L"GHI"}));
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"Gap"), (Strings{L"ABC", L"DEF"}));
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"LeadingEmpty"), Strings{});
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"Single"), Strings{}) << "REG_SZ is not a list";
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"Missing"), Strings{});
+}
+
+TEST_F(RegistryHelpers, BinaryAcceptsUpToThirtyFourBytes) {
+  BYTE digest[40];
+  for (int i = 0; i < 40; ++i) digest[i] = static_cast<BYTE>(0xA0 + i);
+  PutBinary(HKEY_LOCAL_MACHINE, Key(), L"D32", digest, 32);
+  PutBinary(HKEY_LOCAL_MACHINE, Key(), L"D34", digest, 34);
+  PutBinary(HKEY_LOCAL_MACHINE, Key(), L"D35", digest, 35);
+  PutBinary(HKEY_LOCAL_MACHINE, Key(), L"D40", digest, 40);
+  PutString(HKEY_LOCAL_MACHINE, Key(), L"AsText", L"abcdef");
+
+  BYTE out[dpal::kBinaryValueBytes + 4];
+  std::fill(std::begin(out), std::end(out), BYTE{0xEE});
+  ASSERT_TRUE(dpal::ReadBinaryValue(Key(), L"D32", out));
+  EXPECT_EQ(std::vector<BYTE>(out, out + 32), std::vector<BYTE>(digest, digest + 32));
+  EXPECT_EQ(out[dpal::kBinaryValueBytes], 0xEE) << "nothing written past 34 bytes";
+  ASSERT_TRUE(dpal::ReadBinaryValue(Key(), L"D34", out));
+  EXPECT_EQ(std::vector<BYTE>(out, out + 34), std::vector<BYTE>(digest, digest + 34));
+  EXPECT_EQ(out[dpal::kBinaryValueBytes], 0xEE) << "nothing written past 34 bytes";
+  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"D35", out));
+  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"D40", out));
+  EXPECT_EQ(out[dpal::kBinaryValueBytes], 0xEE) << "a refused value writes nothing past 34 bytes";
+  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"AsText", out));
+  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"Missing", out));
+}
+
+TEST_F(RegistryHelpers, BinaryWithoutBufferFailsWithoutTouchingTheRegistry) {
+  BYTE digest[32] = {1, 2, 3};
+  PutBinary(HKEY_LOCAL_MACHINE, Key(), L"D32", digest, 32);
+#if DPAL_SIM
+  sim::ClearTrace();
+#endif
+  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"D32", nullptr));
+#if DPAL_SIM
+  EXPECT_EQ(sim::CallCount(), 0u);
+#endif
+}
+
+TEST_F(RegistryHelpers, EnumerateAppendsInOrderAndNeverFails) {
+  dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Empty"));
+  for (const wchar_t* name : {L"QXLCD_B", L"QXLCD_A", L"X_QXLCD_C"}) {
+    dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Catalogue\\") + name);
+  }
+  const std::wstring long_name(255, L'n');
+  dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Long\\") + long_name);
+
+  Strings names{L"kept"};
+  EXPECT_TRUE(dpal::EnumerateSubKeys(Key(L"Empty"), names));
+  EXPECT_EQ(names, Strings{L"kept"});
+  EXPECT_TRUE(dpal::EnumerateSubKeys(Key(L"Missing"), names));
+  EXPECT_EQ(names, Strings{L"kept"});
+  EXPECT_TRUE(dpal::EnumerateSubKeys(Key(L"Catalogue"), names));
+  EXPECT_EQ(names, (Strings{L"kept", L"QXLCD_A", L"QXLCD_B", L"X_QXLCD_C"}));
+
+  Strings longs;
+  EXPECT_TRUE(dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, Key(L"Long"), longs));
+  EXPECT_EQ(longs, Strings{long_name});
+}
+
+TEST_F(RegistryHelpers, SetDwordFlagWritesOneIntoAnExistingKeyOnly) {
+  EXPECT_FALSE(dpal::SetDwordFlag(Key(L"InstallState"), L"State"));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Key(L"InstallState"))) << "the key is never created";
+
+  PutString(HKEY_LOCAL_MACHINE, Key(L"InstallState"), L"State", L"0");
+  EXPECT_TRUE(dpal::SetDwordFlag(Key(L"InstallState"), L"State"));
+  EXPECT_EQ(dpal::ReadDwordValue(Key(L"InstallState"), L"State"), 1u) << "now a REG_DWORD 1";
+}
+
+#if DPAL_SIM
+
+TEST_F(RegistryHelpers, EnumerationSkipsAnIndexThatCannotBeRead) {
+  for (const wchar_t* name : {L"A", L"B", L"C"}) dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(name));
+  sim::FailNth("RegEnumKeyExW", 2, ERROR_ACCESS_DENIED);
+  Strings names;
+  EXPECT_TRUE(dpal::EnumerateSubKeys(Key(), names));
+  EXPECT_EQ(names, (Strings{L"A", L"C"}));
+}
+
+TEST_F(RegistryHelpers, SetDwordFlagNeedsWriteAccessToHklm) {
+  dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"InstallState"));
+  sim::LoadUserHive(L"S-1-5-21-7-7-7-1001");
+  sim::SetProcessIdentity(sim::StandardUser(L"S-1-5-21-7-7-7-1001", L"user"));
+  EXPECT_FALSE(dpal::SetDwordFlag(Key(L"InstallState"), L"State"));
+  sim::SetProcessIdentity(sim::DefaultAdmin());
+  EXPECT_EQ(dpal::ReadDwordValue(Key(L"InstallState"), L"State"), 0u);
+}
+
+// Fails each platform call of an operation in turn, from the first until the operation runs
+// with no fault left to inject, and checks the failure result and the leak check every time.
+template <typename Operation, typename Check>
+void SweepFaults(Operation operation, Check check_failed_result) {
+  for (uint64_t n = 1;; ++n) {
+    sim::ClearFaults();
+    sim::FailNthAny(n, ERROR_ACCESS_DENIED);
+    auto result = operation();
+    const bool fired = sim::FaultsFired() > 0;
+    sim::ClearFaults();
+    if (!fired) break;
+    check_failed_result(result, n);
+    sim::LeakReport leaks = sim::Leaks();
+    ASSERT_TRUE(leaks.Clean()) << "call " << n << " failed: " << leaks.Describe();
+    ASSERT_LT(n, 100u) << "the sweep does not end";
+  }
+}
+
+TEST_F(RegistryHelpers, EveryFailingCallGivesTheDefaultAndLeaksNothing) {
+  PutDword(HKEY_LOCAL_MACHINE, Key(), L"State", 7);
+  PutString(HKEY_LOCAL_MACHINE, Key(), L"Text", L"ABC");
+  PutMultiString(HKEY_LOCAL_MACHINE, Key(), L"List", std::wstring(L"ABC\0DEF", 7));
+  BYTE digest[32] = {9};
+  PutBinary(HKEY_LOCAL_MACHINE, Key(), L"Digest", digest, 32);
+  dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Sub\\One"));
+  dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Sub\\Two"));
+
+  SweepFaults([&] { return dpal::ReadDwordValue(Key(), L"State"); },
+              [](DWORD v, uint64_t n) { EXPECT_EQ(v, 0u) << "call " << n; });
+  SweepFaults([&] { return dpal::ReadStringValue(Key(), L"Text"); },
+              [](const std::wstring& v, uint64_t n) { EXPECT_EQ(v, L"") << "call " << n; });
+  SweepFaults([&] { return dpal::ReadMultiStringValue(Key(), L"List"); },
+              [](const Strings& v, uint64_t n) { EXPECT_EQ(v, Strings{}) << "call " << n; });
+  SweepFaults(
+      [&] {
+        BYTE out[dpal::kBinaryValueBytes];
+        return dpal::ReadBinaryValue(Key(), L"Digest", out);
+      },
+      [](bool v, uint64_t n) { EXPECT_FALSE(v) << "call " << n; });
+  SweepFaults(
+      [&] {
+        Strings names;
+        dpal::EnumerateSubKeys(Key(L"Sub"), names);
+        return names;
+      },
+      [](const Strings& v, uint64_t n) { EXPECT_LT(v.size(), 2u) << "call " << n; });
+  SweepFaults([&] { return dpal::SetDwordFlag(Key(), L"Flag"); },
+              [](bool v, uint64_t n) { EXPECT_FALSE(v) << "call " << n; });
+}
+
+#endif
+
+}  // namespace

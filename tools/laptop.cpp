@@ -1,0 +1,165 @@
+#include "tools/laptop.h"
+
+#include <stdexcept>
+
+#include "common/registry_layout.h"
+#include "loader/device_lookup.h"
+#include "loader/service_host.h"
+
+namespace dpal::laptop {
+
+namespace {
+
+void Check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string("laptop set-up failed: ") + what);
+}
+
+HKEY CreateKey(const std::wstring& path) {
+  HKEY key = nullptr;
+  Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS,
+        "creating a key");
+  return key;
+}
+
+void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data, size_t size) {
+  HKEY key = CreateKey(path);
+  const LSTATUS status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data),
+                                        static_cast<DWORD>(size));
+  RegCloseKey(key);
+  Check(status == ERROR_SUCCESS, "setting a value");
+}
+
+void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
+  SetValue(path, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+}
+
+void SetDword(const std::wstring& path, const wchar_t* name, DWORD value) {
+  SetValue(path, name, REG_DWORD, &value, sizeof(value));
+}
+
+void SetMultiString(const std::wstring& path, const wchar_t* name,
+                    const std::vector<std::wstring>& entries) {
+  std::wstring data;
+  for (const std::wstring& entry : entries) data += entry + L'\0';
+  data += L'\0';
+  SetValue(path, name, REG_MULTI_SZ, data.data(), data.size() * sizeof(WCHAR));
+}
+
+// A small but well-formed ICC profile header (128 bytes) followed by a tag-free body that
+// tells the profiles apart.
+std::vector<uint8_t> ProfileBytes(const std::string& description) {
+  std::vector<uint8_t> bytes(128 + description.size(), 0);
+  const uint32_t size = static_cast<uint32_t>(bytes.size());
+  bytes[0] = static_cast<uint8_t>(size >> 24);
+  bytes[1] = static_cast<uint8_t>(size >> 16);
+  bytes[2] = static_cast<uint8_t>(size >> 8);
+  bytes[3] = static_cast<uint8_t>(size);
+  const char* fields = "lcms\x04\x30\x00\x00mntrRGB XYZ ";
+  for (int i = 0; i < 20; ++i) bytes[4 + i] = static_cast<uint8_t>(fields[i]);
+  bytes[36] = 'a';
+  bytes[37] = 'c';
+  bytes[38] = 's';
+  bytes[39] = 'p';
+  for (size_t i = 0; i < description.size(); ++i) bytes[128 + i] = static_cast<uint8_t>(description[i]);
+  return bytes;
+}
+
+}  // namespace
+
+const sim::Certificate& Publisher() {
+  static const sim::Certificate publisher = {L"CN=Tarvex DPAL Code Signing", L"CN=Tarvex Root CA",
+                                             L"5C3E71A2", L"CN=Tarvex Root CA"};
+  return publisher;
+}
+
+const std::vector<Profile>& Profiles() {
+  static const std::vector<Profile> profiles = {
+      {L"QXLCD_Panel_V3_S", 1, ProfileBytes("Tarvex panel, standard colour, version 3")},
+      {L"QXLCD_Panel_V1_H", 2, ProfileBytes("Tarvex panel, advanced colour, version 1")},
+  };
+  return profiles;
+}
+
+std::wstring ProfilePath(const Profile& profile) {
+  return sim::SystemDirectory() + L"\\spool\\drivers\\color\\" + profile.entry_name + L".icm";
+}
+
+std::vector<uint8_t> Sha256(const std::vector<uint8_t>& bytes) {
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  std::vector<uint8_t> digest(32);
+  DWORD size = 32;
+  Check(CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+            CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+            CryptHashData(hash, bytes.data(), static_cast<DWORD>(bytes.size()), 0) &&
+            CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &size, 0),
+        "hashing");
+  CryptDestroyHash(hash);
+  CryptReleaseContext(provider, 0);
+  return digest;
+}
+
+void Provision(const Options& options) {
+  namespace layout = dpal::layout;
+  sim::SetProcessIdentity(sim::LocalSystem(kServiceImage));
+
+  if (options.device_present) {
+    sim::Device device;
+    device.instance_id = kDeviceInstance;
+    device.hardware_ids = {kSoftwareDeviceHardwareId};
+    device.driver_inf = kDriverInf;
+    sim::AddDevice(device);
+  }
+
+  SetString(layout::kBiosKey, layout::kBiosVersionValue, options.firmware);
+  SetMultiString(layout::kSettingsKey, layout::kSupportedBiosPrefixValue, options.prefixes);
+  if (options.install_pending) SetDword(layout::kInstallStateKey, layout::kStateValue, 0);
+
+  if (options.catalogue) {
+    SetString(layout::kSettingsKey, layout::kSdrVersionValue, L"3");
+    SetString(layout::kSettingsKey, layout::kHdrVersionValue, L"1");
+    for (const Profile& profile : Profiles()) {
+      const std::wstring key = std::wstring(layout::kCatalogueKey) + L"\\" + profile.entry_name;
+      SetDword(key, layout::kTypeValue, profile.type);
+      const std::vector<uint8_t> digest = Sha256(profile.bytes);
+      SetValue(key, profile.entry_name.c_str(), REG_BINARY, digest.data(), digest.size());
+      sim::PutFile(ProfilePath(profile), profile.bytes);
+    }
+  }
+
+  sim::TrustRoot(Publisher().root);
+  sim::PutFile(kServiceImage, sim::ProgramBytes("TarvexDPALLoader"));
+  sim::SignFile(kServiceImage, Publisher());
+  sim::PutFile(kProfileProgram, sim::ProgramBytes("TarvexDPALProfile stand-in"));
+  sim::SignFile(kProfileProgram, Publisher());
+
+  sim::ServiceSpec spec;
+  spec.name = kServiceName;
+  spec.display_name = L"Tarvex DPAL Loader";
+  spec.image_path = kServiceImage;
+  spec.start_type = options.start_type;
+  spec.program = [] { return dpal::RunServiceProcess(); };
+  sim::InstallService(spec);
+}
+
+std::wstring SwitchOf(const sim::Launch& launch) {
+  const std::wstring prefix = kProfileProgram + L" ";
+  if (launch.command_line.compare(0, prefix.size(), prefix) != 0) return std::wstring();
+  return launch.command_line.substr(prefix.size());
+}
+
+void InstallStandIn(std::function<DWORD(const Run&)> exit_code) {
+  sim::RegisterProgram(kProfileProgram, [exit_code](const sim::Launch& launch) -> DWORD {
+    Run run{SwitchOf(launch), launch.current_directory, launch.session_id, launch.user_name};
+    return exit_code ? exit_code(run) : 0;
+  });
+}
+
+std::vector<std::wstring> Switches() {
+  std::vector<std::wstring> switches;
+  for (const sim::Launch& launch : sim::Launches()) switches.push_back(SwitchOf(launch));
+  return switches;
+}
+
+}  // namespace dpal::laptop

@@ -1,0 +1,68 @@
+// A simulated laptop with the package installed: the software device, a supported firmware,
+// the settings, the catalogue with its profile files, the service registered, and the signed
+// service image with the signed per-user program beside it. Used by the scenario runner and by
+// the tests of the service as a whole. Sim build only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim.h"
+
+namespace dpal::laptop {
+
+inline const std::wstring kInstallDirectory = L"C:\\Program Files\\Tarvex\\DPAL";
+inline const std::wstring kServiceImage = kInstallDirectory + L"\\TarvexDPALLoader.exe";
+inline const std::wstring kProfileProgram = kInstallDirectory + L"\\TarvexDPALProfile.exe";
+inline const std::wstring kServiceName = L"TarvexDPALLoader";
+inline const std::wstring kDeviceInstance = L"SWD\\TARVEX\\DPAL_0001";
+inline const std::wstring kDriverInf = L"oem42.inf";
+
+// The publisher that signs the package, and its root.
+const sim::Certificate& Publisher();
+
+struct Options {
+  std::wstring firmware = L"ABCDE12X";
+  std::vector<std::wstring> prefixes = {L"ABC"};
+  bool device_present = true;
+  bool install_pending = true;  // the install-state key with "State" 0
+  bool catalogue = true;        // the catalogue, its versions and intact profile files
+  DWORD start_type = SERVICE_AUTO_START;
+};
+
+// Puts everything in place on the freshly reset machine; the calling process becomes the
+// service's LocalSystem process (threads the service starts act as it).
+void Provision(const Options& options = Options());
+
+// The catalogue's profile files: entry name and content.
+struct Profile {
+  std::wstring entry_name;
+  DWORD type;
+  std::vector<uint8_t> bytes;
+};
+const std::vector<Profile>& Profiles();
+// Full path of a profile file in the colour directory.
+std::wstring ProfilePath(const Profile& profile);
+
+// What the stand-in per-user program records of each run.
+struct Run {
+  std::wstring switch_text;
+  std::wstring current_directory;
+  DWORD session_id = 0;
+  std::wstring account;
+};
+
+// Registers the stand-in per-user program: it records its switch and exits with what
+// `exit_code` answers for it (0 when not given).
+void InstallStandIn(std::function<DWORD(const Run&)> exit_code = nullptr);
+// The switch of a launch of the per-user program ("/i", ...), or empty for another program.
+std::wstring SwitchOf(const sim::Launch& launch);
+// The switches of every launch so far, in order.
+std::vector<std::wstring> Switches();
+
+// SHA-256 of bytes through the machine's CryptoAPI (as the installer would compute it).
+std::vector<uint8_t> Sha256(const std::vector<uint8_t>& bytes);
+
+}  // namespace dpal::laptop
