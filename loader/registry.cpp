@@ -36,8 +36,9 @@ DWORD ReadDwordValue(const std::wstring& key, const std::wstring& value) {
   DWORD data = 0;
   DWORD size = sizeof(data);
   if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), RRF_RT_REG_DWORD, nullptr, &data,
-                   &size) != ERROR_SUCCESS) {
-    return 0;
+                   &size) != ERROR_SUCCESS ||
+      size != sizeof(data)) {
+    return 0;  // a REG_DWORD of another size is malformed, and reads as missing
   }
   return data;
 }

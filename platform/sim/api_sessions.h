@@ -114,7 +114,8 @@ typedef enum _SECURITY_IMPERSONATION_LEVEL {
   SecurityIdentification,
   SecurityImpersonation,
   SecurityDelegation
-} SECURITY_IMPERSONATION_LEVEL, *PSECURITY_IMPERSONATION_LEVEL;
+} SECURITY_IMPERSONATION_LEVEL,
+    *PSECURITY_IMPERSONATION_LEVEL;
 
 typedef enum _TOKEN_INFORMATION_CLASS {
   TokenUser = 1,
@@ -146,7 +147,8 @@ typedef enum _TOKEN_INFORMATION_CLASS {
   TokenMandatoryPolicy,
   TokenLogonSid,
   MaxTokenInfoClass
-} TOKEN_INFORMATION_CLASS, *PTOKEN_INFORMATION_CLASS;
+} TOKEN_INFORMATION_CLASS,
+    *PTOKEN_INFORMATION_CLASS;
 
 typedef struct _TOKEN_USER {
   SID_AND_ATTRIBUTES User;
@@ -159,8 +161,8 @@ typedef struct _TOKEN_ELEVATION {
 extern "C" {
 BOOL WINAPI DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesiredAccess,
                              LPSECURITY_ATTRIBUTES lpTokenAttributes,
-                             SECURITY_IMPERSONATION_LEVEL ImpersonationLevel,
-                             TOKEN_TYPE TokenType, PHANDLE phNewToken);
+                             SECURITY_IMPERSONATION_LEVEL ImpersonationLevel, TOKEN_TYPE TokenType,
+                             PHANDLE phNewToken);
 BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                 LPVOID TokenInformation, DWORD TokenInformationLength,
                                 PDWORD ReturnLength);
@@ -318,8 +320,8 @@ extern "C" {
 BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
                            LPSECURITY_ATTRIBUTES lpProcessAttributes,
                            LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
-                           DWORD dwCreationFlags, LPVOID lpEnvironment,
-                           LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
+                           DWORD dwCreationFlags, LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
+                           LPSTARTUPINFOW lpStartupInfo,
                            LPPROCESS_INFORMATION lpProcessInformation);
 BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
                                  LPSECURITY_ATTRIBUTES lpProcessAttributes,
@@ -462,8 +464,10 @@ BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID,
 // ---------------------------------------------------------------------------------------------
 // Authenticode verification (wintrust, softpub.h)
 // ---------------------------------------------------------------------------------------------
-#define WINTRUST_ACTION_GENERIC_VERIFY_V2 \
-  { 0xaac56b, 0xcd44, 0x11d0, { 0x8c, 0xc2, 0x0, 0xc0, 0x4f, 0xc2, 0x95, 0xee } }
+#define WINTRUST_ACTION_GENERIC_VERIFY_V2                                       \
+  {                                                                             \
+    0xaac56b, 0xcd44, 0x11d0, { 0x8c, 0xc2, 0x0, 0xc0, 0x4f, 0xc2, 0x95, 0xee } \
+  }
 
 #define WTD_UI_ALL 1
 #define WTD_UI_NONE 2
@@ -576,6 +580,5 @@ CRYPT_PROVIDER_DATA* WINAPI WTHelperProvDataFromStateData(HANDLE hStateData);
 CRYPT_PROVIDER_SGNR* WINAPI WTHelperGetProvSignerFromChain(CRYPT_PROVIDER_DATA* pProvData,
                                                            DWORD idxSigner, BOOL fCounterSigner,
                                                            DWORD idxCounterSigner);
-CRYPT_PROVIDER_CERT* WINAPI WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR* pSgnr,
-                                                         DWORD idxCert);
+CRYPT_PROVIDER_CERT* WINAPI WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR* pSgnr, DWORD idxCert);
 }

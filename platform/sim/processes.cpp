@@ -82,7 +82,8 @@ std::wstring ResolveImageLocked(const wchar_t* application, const wchar_t* comma
   std::vector<std::wstring> candidates;
   if (!line.empty() && line[0] == L'"') {
     const size_t close = line.find(L'"', 1);
-    candidates.push_back(line.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1));
+    candidates.push_back(
+        line.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1));
   } else {
     for (size_t blank = line.find(L' '); blank != std::wstring::npos;
          blank = line.find(L' ', blank + 1)) {
@@ -197,9 +198,10 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
   launch.user_sid = process->token->user_sid;
   launch.user_name = process->token->user_name;
   launch.elevated = process->token->administrator;
-  launch.environment = environment != nullptr
-                           ? ParseEnvironment(environment, (flags & CREATE_UNICODE_ENVIRONMENT) != 0)
-                           : EnvironmentForLocked(*ProcessTokenLocked());
+  launch.environment =
+      environment != nullptr
+          ? ParseEnvironment(environment, (flags & CREATE_UNICODE_ENVIRONMENT) != 0)
+          : EnvironmentForLocked(*ProcessTokenLocked());
   launch.process_id = process->id;
 
   Identity identity;
@@ -235,7 +237,8 @@ DWORD CheckCreateArguments(LPCWSTR application, LPWSTR command_line, DWORD flags
   if (startup == nullptr || info == nullptr) return ERROR_NOACCESS;
   if (application == nullptr && command_line == nullptr) return ERROR_INVALID_PARAMETER;
   // Suspended starts and debugging are not modelled: the program runs at once.
-  if (flags & (CREATE_SUSPENDED | DEBUG_PROCESS | DEBUG_ONLY_THIS_PROCESS)) return ERROR_NOT_SUPPORTED;
+  if (flags & (CREATE_SUSPENDED | DEBUG_PROCESS | DEBUG_ONLY_THIS_PROCESS))
+    return ERROR_NOT_SUPPORTED;
   return 0;
 }
 
@@ -298,18 +301,16 @@ bool WaitForProcessesToEnd(std::chrono::milliseconds timeout) {
 
 }  // namespace sim
 
-// ----- Win32 ----------------------------------------------------------------------------------------
+// ----- Win32
+// ----------------------------------------------------------------------------------------
 
 using namespace sim;
 
-extern "C" BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName,
-                                            LPWSTR lpCommandLine,
-                                            LPSECURITY_ATTRIBUTES lpProcessAttributes,
-                                            LPSECURITY_ATTRIBUTES lpThreadAttributes,
-                                            BOOL bInheritHandles, DWORD dwCreationFlags,
-                                            LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
-                                            LPSTARTUPINFOW lpStartupInfo,
-                                            LPPROCESS_INFORMATION lpProcessInformation) {
+extern "C" BOOL WINAPI CreateProcessAsUserW(
+    HANDLE hToken, LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
+    LPSECURITY_ATTRIBUTES lpProcessAttributes, LPSECURITY_ATTRIBUTES lpThreadAttributes,
+    BOOL bInheritHandles, DWORD dwCreationFlags, LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
+    LPSTARTUPINFOW lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation) {
   if (DWORD e = Enter("CreateProcessAsUserW",
                       Args(hToken, lpApplicationName, static_cast<LPCWSTR>(lpCommandLine),
                            lpProcessAttributes, lpThreadAttributes, bInheritHandles,
@@ -350,9 +351,10 @@ extern "C" BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplication
     SetLastError(ERROR_PRIVILEGE_NOT_HELD);
     return FALSE;
   }
-  if (DWORD e = StartLocked("CreateProcessAsUserW", CopyTokenLocked(*token), CurrentIdentityLocked(),
-                            lpApplicationName, lpCommandLine, dwCreationFlags, lpEnvironment,
-                            lpCurrentDirectory, *lpStartupInfo, lpProcessInformation)) {
+  if (DWORD e =
+          StartLocked("CreateProcessAsUserW", CopyTokenLocked(*token), CurrentIdentityLocked(),
+                      lpApplicationName, lpCommandLine, dwCreationFlags, lpEnvironment,
+                      lpCurrentDirectory, *lpStartupInfo, lpProcessInformation)) {
     SetLastError(e);
     return FALSE;
   }
@@ -384,10 +386,10 @@ extern "C" BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
   Lock lock(MachineLock());
   // The new process gets a copy of the caller's primary token, even while the caller
   // impersonates someone.
-  if (DWORD e = StartLocked("CreateProcessW", CopyTokenLocked(*ProcessTokenLocked()),
-                            CurrentIdentityLocked(), lpApplicationName, lpCommandLine,
-                            dwCreationFlags, lpEnvironment, lpCurrentDirectory, *lpStartupInfo,
-                            lpProcessInformation)) {
+  if (DWORD e =
+          StartLocked("CreateProcessW", CopyTokenLocked(*ProcessTokenLocked()),
+                      CurrentIdentityLocked(), lpApplicationName, lpCommandLine, dwCreationFlags,
+                      lpEnvironment, lpCurrentDirectory, *lpStartupInfo, lpProcessInformation)) {
     SetLastError(e);
     return FALSE;
   }
@@ -423,9 +425,10 @@ extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
   return TRUE;
 }
 
-extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags,
-                                                  LPWSTR lpExeName, PDWORD lpdwSize) {
-  if (DWORD e = Enter("QueryFullProcessImageNameW", Args(hProcess, dwFlags, lpExeName, lpdwSize))) {
+extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName,
+                                                  PDWORD lpdwSize) {
+  if (DWORD e = Enter("QueryFullProcessImageNameW",
+                      Args(hProcess, dwFlags, static_cast<const void*>(lpExeName), lpdwSize))) {
     SetLastError(e);
     return FALSE;
   }
@@ -436,9 +439,8 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags
   std::wstring path;
   {
     Lock lock(MachineLock());
-    if (DWORD e = ImagePathLocked(hProcess,
-                                  PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION,
-                                  &path)) {
+    if (DWORD e = ImagePathLocked(
+            hProcess, PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION, &path)) {
       SetLastError(e);
       return FALSE;
     }
@@ -460,8 +462,8 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags
 }
 
 extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-  if (DWORD e = Enter("GetModuleFileNameW", Args(static_cast<const void*>(hModule), lpFilename,
-                                                 nSize))) {
+  if (DWORD e = Enter("GetModuleFileNameW", Args(static_cast<const void*>(hModule),
+                                                 static_cast<const void*>(lpFilename), nSize))) {
     SetLastError(e);
     return 0;
   }

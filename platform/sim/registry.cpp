@@ -2,7 +2,8 @@
 // handles with the access they were granted, the rules of the default ACLs, change
 // notifications, and hives saved to and loaded from the file store.
 //
-// Choices where Windows leaves room (each checked against Wine where Wine can show it):
+// Behaviour where the documentation is silent, as Windows shows it (Wine 8.0 differs in places;
+// the conformance tests name each gap):
 // - Subkeys enumerate in the order of their upper-cased names, as a hive's index keeps them.
 // - The access rights of a parent handle are not checked when a key is opened or created
 //   relative to it; what counts is the ACL of the keys (Windows has always behaved so). The ACLs
@@ -11,10 +12,10 @@
 //   other standard users altogether. Keys cannot be made directly below HKLM or HKU.
 // - Writing a value with the type and bytes it already has changes nothing and reports no
 //   change, as the configuration manager does.
-// - A notification fires once. A change while no notification is armed is not remembered, so
-//   a caller that re-arms must re-read what it watches. The filter and subtree flag of a handle's
-//   first registration stay with the handle; later calls on it only re-arm. Arming resets the
-//   event. Closing the handle, deleting the key, or the end of the arming thread (without
+// - A notification fires once. A change while no notification is armed is not remembered (the
+//   stricter reading, and Wine's), so a caller that re-arms must re-read what it watches. The
+//   filter and subtree flag of a handle's first registration stay with the handle; later calls
+//   on it only re-arm. Arming resets the event. Closing the handle, deleting the key, or the end of the arming thread (without
 //   REG_NOTIFY_THREAD_AGNOSTIC) signals the event. The synchronous form blocks until a change.
 // - A hive file is a format of the sim's own; a loaded hive keeps its file open without sharing,
 //   and changes to a loaded hive are not written back.
@@ -128,7 +129,9 @@ FILETIME Now() {
   return time;
 }
 
-bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsString(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 // The WCHAR that ends `size` bytes of data (the data holds at least one WCHAR).
 WCHAR LastChar(const uint8_t* data, size_t size) {
@@ -342,8 +345,7 @@ void NotifyLocked(KeyNode* key, DWORD change) {
 }
 
 void FireThreadRegistrationsLocked(uint64_t thread) {
-  auto& watched = R().watched;
-  for (const auto& weak : watched) {
+  for (const auto& weak : R().watched) {
     auto key = weak.lock();
     if (!key) continue;
     for (Registration& registration : key->registrations) {
@@ -358,9 +360,19 @@ void FireThreadRegistrationsLocked(uint64_t thread) {
       }
     }
   }
+}
+
+// Keeps a key in the list that the end of a thread looks through (once, and without keys that
+// are gone).
+void WatchLocked(const std::shared_ptr<KeyNode>& key) {
+  auto& watched = R().watched;
   watched.erase(std::remove_if(watched.begin(), watched.end(),
                                [](const std::weak_ptr<KeyNode>& w) { return w.expired(); }),
                 watched.end());
+  for (const auto& weak : watched) {
+    if (weak.lock() == key) return;
+  }
+  watched.push_back(key);
 }
 
 // Signals what a thread armed when the thread ends, as Windows does.
@@ -669,7 +681,7 @@ void KeyObject::OnHandleClosed(uintptr_t handle) {
   }
 }
 
-// ----- Machine side ---------------------------------------------------------------------------------
+// ----- Machine side ------------------------------------------------------------------------------
 
 void ResetRegistryLocked() {
   RegistryState& state = R();
@@ -760,7 +772,7 @@ bool IsHiveLoaded(HKEY root, const std::wstring& name) {
 
 }  // namespace sim
 
-// ----- Win32 ----------------------------------------------------------------------------------------
+// ----- Win32 -------------------------------------------------------------------------------------
 
 using namespace sim;
 
@@ -1165,7 +1177,7 @@ extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
   }
   const bool agnostic = (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) || !fAsynchronous;
   registration->armed.push_back(Armed{event, ThreadId(), agnostic});
-  R().watched.push_back(target.key);
+  WatchLocked(target.key);
   if (fAsynchronous) {
     if (!agnostic) WatchThreadEnd();
     return ERROR_SUCCESS;

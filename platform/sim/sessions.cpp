@@ -69,7 +69,8 @@ std::vector<std::wstring> EnvironmentForLocked(const Token& token) {
   const std::wstring system = SystemDirectoryLocked();
   const std::wstring profile = ProfileDirectory(token);
   const bool system_account = IsSystemSid(token.user_sid);
-  const std::wstring temp = system_account ? windows + L"\\TEMP" : profile + L"\\AppData\\Local\\Temp";
+  const std::wstring temp =
+      system_account ? windows + L"\\TEMP" : profile + L"\\AppData\\Local\\Temp";
   std::map<std::wstring, std::pair<std::wstring, std::wstring>> variables;  // by upper-case name
   auto set = [&](const std::wstring& name, const std::wstring& value) {
     variables[Upper(name)] = {name, value};
@@ -118,7 +119,8 @@ void ResetSessionsLocked() {
   W().console = admin.session_id;
 }
 
-// ----- Test-facing side ---------------------------------------------------------------------------
+// ----- Test-facing side
+// ---------------------------------------------------------------------------
 
 void SetConsoleSession(DWORD session_id) {
   Lock lock(MachineLock());
@@ -158,7 +160,8 @@ int LoadedProfileCount() {
 
 }  // namespace sim
 
-// ----- Win32 ----------------------------------------------------------------------------------------
+// ----- Win32
+// ----------------------------------------------------------------------------------------
 
 using namespace sim;
 
@@ -172,9 +175,9 @@ extern "C" DWORD WINAPI WTSGetActiveConsoleSessionId(void) {
 extern "C" BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD SessionId,
                                                    WTS_INFO_CLASS WTSInfoClass, LPWSTR* ppBuffer,
                                                    DWORD* pBytesReturned) {
-  if (DWORD e = Enter("WTSQuerySessionInformationW",
-                      Args(hServer, SessionId, static_cast<int>(WTSInfoClass), ppBuffer,
-                           pBytesReturned))) {
+  if (DWORD e = Enter(
+          "WTSQuerySessionInformationW",
+          Args(hServer, SessionId, static_cast<int>(WTSInfoClass), ppBuffer, pBytesReturned))) {
     SetLastError(e);
     return FALSE;
   }
@@ -199,16 +202,13 @@ extern "C" BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD Session
   DWORD number = 0;
   bool is_text = true;
   switch (WTSInfoClass) {
-    case WTSUserName:
-      text = session.user_name;
-      break;
+    case WTSUserName: text = session.user_name; break;
     case WTSDomainName:
-      text = session.user_sid.empty() ? L"" : IsSystemSid(session.user_sid) ? L"NT AUTHORITY"
-                                                                             : kComputerName;
+      text = session.user_sid.empty()        ? L""
+             : IsSystemSid(session.user_sid) ? L"NT AUTHORITY"
+                                             : kComputerName;
       break;
-    case WTSWinStationName:
-      text = session.winstation;
-      break;
+    case WTSWinStationName: text = session.winstation; break;
     case WTSSessionId:
       number = id;
       is_text = false;
@@ -352,14 +352,14 @@ extern "C" BOOL WINAPI UnloadUserProfile(HANDLE hToken, HANDLE hProfile) {
   // The hive goes when nobody needs it any more: its user is not logged on and no other loaded
   // profile holds it. Keys still open in it keep it loaded, as on Windows.
   bool held = LoggedOnLocked(sid);
-  for (const auto& [other_key, profile] : W().profiles) held = held || EqualsNoCase(profile.sid, sid);
+  for (const auto& [other_key, profile] : W().profiles)
+    held = held || EqualsNoCase(profile.sid, sid);
   if (!held) UnloadUserHiveLocked(sid);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 
-extern "C" BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hToken,
-                                              BOOL bInherit) {
+extern "C" BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hToken, BOOL bInherit) {
   if (DWORD e = Enter("CreateEnvironmentBlock", Args(lpEnvironment, hToken, bInherit))) {
     SetLastError(e);
     return FALSE;
@@ -377,7 +377,8 @@ extern "C" BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hTok
     entries = EnvironmentForLocked(none);
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [](const std::wstring& entry) {
-                                   const std::wstring name = Upper(entry.substr(0, entry.find(L'=')));
+                                   const std::wstring name =
+                                       Upper(entry.substr(0, entry.find(L'=')));
                                    return name == L"USERNAME" || name == L"USERDOMAIN" ||
                                           name == L"HOMEDRIVE" || name == L"HOMEPATH" ||
                                           name == L"APPDATA" || name == L"LOCALAPPDATA";
@@ -399,7 +400,8 @@ extern "C" BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hTok
   }
   size_t units = 1;
   for (const std::wstring& entry : entries) units += entry.size() + 1;
-  auto* block = static_cast<WCHAR*>(AllocateBlockLocked("environment-block", units * sizeof(WCHAR)));
+  auto* block =
+      static_cast<WCHAR*>(AllocateBlockLocked("environment-block", units * sizeof(WCHAR)));
   if (block == nullptr) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;

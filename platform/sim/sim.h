@@ -275,10 +275,12 @@ struct Certificate {
   std::wstring root;     // the root certificate its chain ends in
 };
 
-// Signs a program file as a signing tool does: the signature (with the certificate and a digest
-// of the file's bytes) is embedded in the file, so it travels with copies and renames, and a file
-// whose bytes change afterwards no longer matches its digest. Files that are to pass for programs
-// start with "MZ" (ProgramBytes makes such content); other files are no signable subject.
+// Signs a file as a signing tool does (signing again replaces the signature): the signature,
+// with the certificate and a digest of the file's bytes, is embedded in the file, so it travels
+// with copies and renames, and a file whose bytes change afterwards no longer matches its digest.
+// A file without a signature is an unsigned program to WinVerifyTrust (TRUST_E_NOSIGNATURE) when
+// its bytes start with "MZ", as ProgramBytes makes them, and no subject it knows
+// (TRUST_E_SUBJECT_FORM_UNKNOWN) otherwise. Nothing happens when the file does not exist.
 void SignFile(const std::wstring& path, const Certificate& signer);
 std::vector<uint8_t> ProgramBytes(const std::string& tag = "");
 // Roots in the machine's trusted root store. After Reset no root is trusted.

@@ -42,7 +42,8 @@ bool GetText(const std::vector<uint8_t>& in, size_t* pos, size_t end, std::wstri
   *pos += 4;
   if (count > (end - *pos) / 4) return false;
   text->clear();
-  for (uint32_t i = 0; i < count; ++i, *pos += 4) text->push_back(static_cast<wchar_t>(GetU32(&in[*pos])));
+  for (uint32_t i = 0; i < count; ++i, *pos += 4)
+    text->push_back(static_cast<wchar_t>(GetU32(&in[*pos])));
   return true;
 }
 
@@ -80,7 +81,8 @@ bool ParseSignature(const std::vector<uint8_t>& bytes, Signature* signature) {
          pos == end;
 }
 
-// ----- Certificate contexts ------------------------------------------------------------------------
+// ----- Certificate contexts
+// ------------------------------------------------------------------------
 
 // One certificate context with the storage its pointers lead to. The verification state that
 // made it holds it; CertDuplicateCertificateContext adds holds of callers, which the leak check
@@ -148,7 +150,8 @@ CertBox* NewCertBox(const std::wstring& subject, const std::wstring& issuer,
   return box;
 }
 
-// ----- Verification state ---------------------------------------------------------------------------
+// ----- Verification state
+// ---------------------------------------------------------------------------
 
 // What hWVTStateData designates. The provider data comes first, so that the state handle is
 // the provider data's address, as on Windows.
@@ -293,11 +296,13 @@ void ResetTrustLocked() {
 void TrustLeaksLocked(LeakReport& report) {
   if (!R().states.empty()) report.open_handles["trust-state"] = static_cast<int>(R().states.size());
   int holds = 0;
-  for (const auto& [context, box] : R().boxes) holds += box->caller_holds > 0 ? box->caller_holds : 0;
+  for (const auto& [context, box] : R().boxes)
+    holds += box->caller_holds > 0 ? box->caller_holds : 0;
   if (holds) report.open_handles["cert-context"] = holds;
 }
 
-// ----- Test-facing side ---------------------------------------------------------------------------
+// ----- Test-facing side
+// ---------------------------------------------------------------------------
 
 void SignFile(const std::wstring& path, const Certificate& signer) {
   std::vector<uint8_t> bytes;
@@ -333,21 +338,22 @@ void DistrustRoot(const std::wstring& root) {
 
 }  // namespace sim
 
-// ----- Win32 ----------------------------------------------------------------------------------------
+// ----- Win32
+// ----------------------------------------------------------------------------------------
 
 using namespace sim;
 
 extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTData) {
   auto* data = static_cast<WINTRUST_DATA*>(pWVTData);
-  if (DWORD e = Enter("WinVerifyTrust",
-                      Args(static_cast<const void*>(hwnd), pgActionID,
-                           data && data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile
-                               ? data->pFile->pcwszFilePath
-                               : nullptr,
-                           data && data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile
-                               ? data->pFile->hFile
-                               : nullptr,
-                           data ? data->dwStateAction : 0))) {
+  if (DWORD e =
+          Enter("WinVerifyTrust", Args(static_cast<const void*>(hwnd), pgActionID,
+                                       data && data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile
+                                           ? data->pFile->pcwszFilePath
+                                           : nullptr,
+                                       data && data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile
+                                           ? data->pFile->hFile
+                                           : nullptr,
+                                       data ? data->dwStateAction : 0))) {
     // Closing releases the state and cannot fail; a fault only hits verifications.
     if (data == nullptr || data->dwStateAction != WTD_STATEACTION_CLOSE) {
       SetLastError(static_cast<DWORD>(FaultResult(e)));
@@ -405,8 +411,8 @@ extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTDa
   bool has_signature = false;
   const HRESULT status =
       read_error != 0 ? TRUST_E_NOSIGNATURE : Evaluate(bytes, &signature, &has_signature);
-  TrustState* state = NewStateLocked(data, pgActionID, hwnd, status,
-                                     has_signature ? &signature : nullptr);
+  TrustState* state =
+      NewStateLocked(data, pgActionID, hwnd, status, has_signature ? &signature : nullptr);
   if (data->dwStateAction == WTD_STATEACTION_VERIFY) {
     data->hWVTStateData = reinterpret_cast<HANDLE>(state);
   } else {
@@ -496,18 +502,17 @@ extern "C" BOOL WINAPI CertCompareCertificate(DWORD dwCertEncodingType, PCERT_IN
          integer(pCertId1->SerialNumber) == integer(pCertId2->SerialNumber);
 }
 
-extern "C" DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType,
-                                           DWORD dwFlags, void* pvTypePara, LPWSTR pszNameString,
+extern "C" DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
+                                           void* pvTypePara, LPWSTR pszNameString,
                                            DWORD cchNameString) {
-  Enter("CertGetNameStringW",
-        Args(pCertContext, dwType, dwFlags, pvTypePara, pszNameString, cchNameString));
+  Enter("CertGetNameStringW", Args(pCertContext, dwType, dwFlags, pvTypePara,
+                                   static_cast<const void*>(pszNameString), cchNameString));
   std::wstring name;
   {
     Lock lock(MachineLock());
     auto it = pCertContext ? R().boxes.find(pCertContext) : R().boxes.end();
     if (it != R().boxes.end() && dwType == CERT_NAME_SIMPLE_DISPLAY_TYPE) {
-      name = (dwFlags & CERT_NAME_ISSUER_FLAG) ? it->second->issuer_text
-                                               : it->second->subject_text;
+      name = (dwFlags & CERT_NAME_ISSUER_FLAG) ? it->second->issuer_text : it->second->subject_text;
       // The simple display name is the common name when the name has one.
       const size_t cn = Upper(name).find(L"CN=");
       if (cn != std::wstring::npos) {

@@ -50,7 +50,7 @@ SP_DEVINFO_DATA Element() {
 std::wstring InstanceId(HDEVINFO set, SP_DEVINFO_DATA* data) {
   WCHAR id[400] = {};
   DWORD required = 0;
-  if (!SetupDiGetDeviceInstanceIdW(set, data, id, 400, &required)) return L"";
+  if (!SetupDiGetDeviceInstanceIdW(set, data, id, 400, &required)) return std::wstring();
   return id;
 }
 

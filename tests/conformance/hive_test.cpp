@@ -21,7 +21,9 @@ bool SetPrivilege(const wchar_t* name, bool enable) {
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
   BOOL ok = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid);
-  if (ok) ok = AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
+  if (ok) {
+    ok = AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
+  }
   const DWORD error = GetLastError();
   CloseHandle(token);
   return ok && error == ERROR_SUCCESS;

@@ -85,8 +85,8 @@ class Processes : public PlatformTest {
     std::wstring line = L"\"" + program + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    return CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          directory, &startup, &child->info);
+    return CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, directory,
+                          &startup, &child->info);
   }
 
   // A named event of this test's own, for a child to wait on.
@@ -170,8 +170,8 @@ TEST_F(Processes, ChildAsUserWithADuplicateOfTheOwnToken) {
   HANDLE own = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), 0x12F, &own));
   HANDLE token = nullptr;
-  ASSERT_TRUE(DuplicateTokenEx(own, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
-                               &token));
+  ASSERT_TRUE(
+      DuplicateTokenEx(own, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &token));
   CloseHandle(own);
   LPVOID environment = nullptr;
   ASSERT_TRUE(CreateEnvironmentBlock(&environment, token, TRUE)) << GetLastError();
@@ -231,8 +231,8 @@ TEST_F(Processes, ProgramFileSharing) {
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(checked.valid()) << GetLastError();
     Child child;
-    ASSERT_TRUE(Start(copy, L"5", &child)) << "a file open for reading only starts: "
-                                           << GetLastError();
+    ASSERT_TRUE(Start(copy, L"5", &child))
+        << "a file open for reading only starts: " << GetLastError();
     ASSERT_EQ(WaitForSingleObject(child.info.hProcess, 30000), WAIT_OBJECT_0);
     EXPECT_EQ(ExitCode(child.info.hProcess), 5u);
   }
@@ -284,8 +284,8 @@ class Launches : public PlatformTest {
     HANDLE own = nullptr;
     EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), 0x12F, &own));
     HANDLE token = nullptr;
-    EXPECT_TRUE(DuplicateTokenEx(own, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
-                                 TokenPrimary, &token));
+    EXPECT_TRUE(DuplicateTokenEx(own, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                                 &token));
     CloseHandle(own);
     EXPECT_TRUE(SetTokenInformation(token, TokenSessionId, &session, sizeof(session)));
     return token;

@@ -88,16 +88,17 @@ LSTATUS Arm(HKEY key, HANDLE event, DWORD filter = REG_NOTIFY_CHANGE_LAST_SET,
 
 class Registry : public PlatformTest {
  protected:
-  std::wstring Path(const std::wstring& sub) const {
-    return sub.empty() ? Scratch() : Scratch() + L"\\" + sub;
+  // The scratch key, or a key below it.
+  std::wstring Path(const wchar_t* sub = nullptr) const {
+    return sub == nullptr ? Scratch() : Scratch() + L"\\" + sub;
   }
   // Creates (or opens) the scratch key or a key below it, with all access.
-  HKEY Make(const std::wstring& sub = L"") {
+  HKEY Make(const wchar_t* sub = nullptr) {
     HKEY key = nullptr;
     EXPECT_EQ(Create(HKEY_CURRENT_USER, Path(sub), &key), ERROR_SUCCESS);
     return key;
   }
-  HKEY Open(const std::wstring& sub, REGSAM access) {
+  HKEY Open(const wchar_t* sub, REGSAM access) {
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, access, &key), ERROR_SUCCESS);
     return key;
@@ -109,9 +110,11 @@ class Registry : public PlatformTest {
 TEST_F(Registry, CreateReportsDispositionAndNamesIgnoreCase) {
   Key first, second, opened;
   DWORD disposition = kSentinel;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, Path(L"MixedCase"), first.Put(), &disposition), ERROR_SUCCESS);
+  ASSERT_EQ(Create(HKEY_CURRENT_USER, Path(L"MixedCase"), first.Put(), &disposition),
+            ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, Path(L"MIXEDCASE"), second.Put(), &disposition), ERROR_SUCCESS);
+  ASSERT_EQ(Create(HKEY_CURRENT_USER, Path(L"MIXEDCASE"), second.Put(), &disposition),
+            ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
   EXPECT_NE(first.get(), second.get()) << "each open is a handle of its own";
   SetDword(first.get(), L"Value", 7);
@@ -156,7 +159,7 @@ TEST_F(Registry, FailedOpensLeaveNoHandle) {
   EXPECT_EQ(key, HKEY_LOCAL_MACHINE);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
-  HKEY once = Open(L"", KEY_READ);
+  HKEY once = Open(nullptr, KEY_READ);
   EXPECT_EQ(RegCloseKey(once), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(once), ERROR_INVALID_HANDLE) << "a key handle closes once";
 }
@@ -255,7 +258,7 @@ TEST_F(Registry, DeleteKeyRefusesSubkeysAndShDeleteKeyRemovesTheTree) {
 TEST_F(Registry, HandleRightsLimitWhatTheHandleDoes) {
   Key writable(Make());
   SetDword(writable.get(), L"Kept", 1);
-  Key read_only(Open(L"", KEY_READ));
+  Key read_only(Open(nullptr, KEY_READ));
   const DWORD two = 2;
   EXPECT_EQ(RegSetValueExW(read_only.get(), L"Kept", 0, REG_DWORD,
                            reinterpret_cast<const BYTE*>(&two), 4),
@@ -269,7 +272,7 @@ TEST_F(Registry, HandleRightsLimitWhatTheHandleDoes) {
   Key child;
   EXPECT_EQ(Create(read_only.get(), L"Child", child.Put(), nullptr, KEY_READ), ERROR_SUCCESS);
 
-  Key write_only(Open(L"", KEY_SET_VALUE));
+  Key write_only(Open(nullptr, KEY_SET_VALUE));
   DWORD size = sizeof(value);
   EXPECT_EQ(RegQueryValueExW(write_only.get(), L"Kept", nullptr, nullptr,
                              reinterpret_cast<BYTE*>(&value), &size),
@@ -281,8 +284,8 @@ TEST_F(Registry, HandleRightsLimitWhatTheHandleDoes) {
             ERROR_ACCESS_DENIED);
   EventHandle event;
   EXPECT_EQ(Arm(write_only.get(), event.get()), ERROR_ACCESS_DENIED) << "needs KEY_NOTIFY";
-  const LSTATUS info = RegQueryInfoKeyW(write_only.get(), nullptr, nullptr, nullptr, &size,
-                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  const LSTATUS info = RegQueryInfoKeyW(write_only.get(), nullptr, nullptr, nullptr, &size, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
 #if DPAL_SIM
   EXPECT_EQ(info, ERROR_ACCESS_DENIED) << "RegQueryInfoKeyW needs KEY_QUERY_VALUE";
 #else
@@ -539,7 +542,7 @@ TEST_F(Registry, GetValueExpandsExpandSzUnlessAskedNotTo) {
 TEST_F(Registry, NotificationFiresOnceUntilRearmed) {
   Key writer(Make());
   Key child(Make(L"Child"));
-  Key watched(Open(L"", KEY_NOTIFY));
+  Key watched(Open(nullptr, KEY_NOTIFY));
   EventHandle event;
   ASSERT_EQ(Arm(watched.get(), event.get()), ERROR_SUCCESS);
   EXPECT_FALSE(event.Fired());
@@ -562,7 +565,7 @@ TEST_F(Registry, NotificationFiresOnceUntilRearmed) {
 TEST_F(Registry, NotificationFiltersNamesAndSubtrees) {
   Key writer(Make());
   Key child(Make(L"Child"));
-  Key names(Open(L"", KEY_NOTIFY));
+  Key names(Open(nullptr, KEY_NOTIFY));
   EventHandle named;
   ASSERT_EQ(Arm(names.get(), named.get(), REG_NOTIFY_CHANGE_NAME), ERROR_SUCCESS);
   SetDword(writer.get(), L"Value", 1);
@@ -575,7 +578,7 @@ TEST_F(Registry, NotificationFiltersNamesAndSubtrees) {
   ASSERT_EQ(RegDeleteKeyW(writer.get(), L"New"), ERROR_SUCCESS);
   EXPECT_TRUE(named.FiresWithin(5000)) << "deleting a subkey fires";
 
-  Key tree(Open(L"", KEY_NOTIFY));
+  Key tree(Open(nullptr, KEY_NOTIFY));
   EventHandle deep;
   ASSERT_EQ(Arm(tree.get(), deep.get(), REG_NOTIFY_CHANGE_LAST_SET, TRUE), ERROR_SUCCESS);
   Key grandchild(Make(L"Child\\Grandchild"));
@@ -588,7 +591,7 @@ TEST_F(Registry, ClosingOrDeletingAWatchedKeyEndsTheNotification) {
   Key scratch(Make());
   Key child(Make(L"Child"));
   EventHandle closed;
-  HKEY watched = Open(L"", KEY_NOTIFY);
+  HKEY watched = Open(nullptr, KEY_NOTIFY);
   ASSERT_EQ(Arm(watched, closed.get()), ERROR_SUCCESS);
   ASSERT_EQ(RegCloseKey(watched), ERROR_SUCCESS);
   EXPECT_TRUE(closed.FiresWithin(5000)) << "closing the handle signals the event";
@@ -608,7 +611,7 @@ TEST_F(Registry, ClosingOrDeletingAWatchedKeyEndsTheNotification) {
 
 TEST_F(Registry, TheEndOfTheArmingThreadSignalsTheEvent) {
   Key scratch(Make());
-  Key watched(Open(L"", KEY_NOTIFY));
+  Key watched(Open(nullptr, KEY_NOTIFY));
   EventHandle event;
   LSTATUS armed = static_cast<LSTATUS>(kSentinel);
   std::thread armer([&] { armed = Arm(watched.get(), event.get()); });
@@ -702,7 +705,7 @@ TEST_F(Registry, InjectedFaultFailsTheOpenTheWindowsWay) {
 
 TEST_F(Registry, SynchronousNotificationBlocksUntilAChange) {
   Key writer(Make());
-  Key watched(Open(L"", KEY_NOTIFY));
+  Key watched(Open(nullptr, KEY_NOTIFY));
   std::atomic<LSTATUS> status{static_cast<LSTATUS>(kSentinel)};
   std::thread waiter([&] {
     status = RegNotifyChangeKeyValue(watched.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, nullptr,

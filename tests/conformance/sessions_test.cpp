@@ -40,8 +40,8 @@ HANDLE OpenOwnToken(DWORD access) {
 
 HANDLE DuplicatePrimary(HANDLE token) {
   HANDLE copy = nullptr;
-  EXPECT_TRUE(DuplicateTokenEx(token, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
-                               TokenPrimary, &copy))
+  EXPECT_TRUE(
+      DuplicateTokenEx(token, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &copy))
       << GetLastError();
   return copy;
 }
@@ -116,8 +116,8 @@ TEST_F(Sessions, ConsoleSessionNamesItsUserInMemoryTheCallerFrees) {
   LPWSTR buffer = reinterpret_cast<LPWSTR>(static_cast<uintptr_t>(kSentinel));
   DWORD bytes = kSentinel;
   SetLastError(kSentinel);
-  ASSERT_TRUE(WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, console, WTSUserName, &buffer,
-                                          &bytes))
+  ASSERT_TRUE(
+      WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, console, WTSUserName, &buffer, &bytes))
       << GetLastError();
   const std::wstring name(buffer);
   EXPECT_FALSE(name.empty()) << "someone is logged on at the console";
@@ -428,8 +428,8 @@ TEST_F(LocalSystemSessions, MovingATokenToAnotherSessionNeedsTcbEnabled) {
   EXPECT_EQ(TokenDword(own.get(), TokenSessionId), 0u) << "the copy moved, not the original";
 
   Handle query_only;
-  ASSERT_TRUE(DuplicateTokenEx(own.get(), TOKEN_QUERY, nullptr, SecurityImpersonation,
-                               TokenPrimary, query_only.put()));
+  ASSERT_TRUE(DuplicateTokenEx(own.get(), TOKEN_QUERY, nullptr, SecurityImpersonation, TokenPrimary,
+                               query_only.put()));
   SetLastError(kSentinel);
   EXPECT_FALSE(SetTokenInformation(query_only.get(), TokenSessionId, &session, sizeof(session)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));

@@ -263,7 +263,8 @@ TEST_F(SignedFiles, AnOpenFileIsVerifiedByItsHandle) {
 TEST_F(SignedFiles, StatesAndDuplicatedContextsAreCountedUntilReleased) {
   Verification verification(kProgram, nullptr);
   EXPECT_EQ(sim::Leaks().open_handles["trust-state"], 1);
-  PCCERT_CONTEXT kept = CertDuplicateCertificateContext(verification.Signer()->pasCertChain[0].pCert);
+  PCCERT_CONTEXT kept =
+      CertDuplicateCertificateContext(verification.Signer()->pasCertChain[0].pCert);
   EXPECT_EQ(sim::Leaks().open_handles["cert-context"], 1);
   sim::FailAlways("WinVerifyTrust", ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(verification.Close(), 0) << "closing cannot fail";
