@@ -55,6 +55,7 @@ struct ControlRequest {
 struct ServiceProcess {
   std::shared_ptr<ServiceEntry> service;
   Identity identity;
+  std::shared_ptr<Token> token;  // one token for every thread of the process
   std::thread::id main_thread;        // the thread that runs the program
   std::thread::id dispatcher_thread;  // the thread that called StartServiceCtrlDispatcherW
   std::vector<std::wstring> arg_text;
@@ -288,7 +289,8 @@ std::wstring ImageOf(const std::wstring& image_path) {
 void RunProcess(std::shared_ptr<ServiceProcess> process, ServiceProgram program) {
   {
     Lock lock(MachineLock());
-    SetThreadIdentityLocked(process->identity);
+    if (!process->token) process->token = MakeTokenLocked(process->identity);
+    SetThreadIdentityLocked(process->identity, process->token);
     process->main_thread = std::this_thread::get_id();
   }
   t_process = process;
@@ -464,7 +466,7 @@ void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process) 
 void RunServiceMain(std::shared_ptr<ServiceProcess> process, LPSERVICE_MAIN_FUNCTIONW main) {
   {
     Lock lock(MachineLock());
-    SetThreadIdentityLocked(process->identity);
+    SetThreadIdentityLocked(process->identity, process->token);
   }
   t_process = process;
   main(static_cast<DWORD>(process->arg_text.size()), process->argv.data());
