@@ -83,7 +83,8 @@ function(dpal_add_test name)
 endfunction()
 
 # dpal_add_deliverable(<target> KIND exe|dll DESCRIPTION <text> SOURCES ... LIBS ...): one of the
-# four Windows programs, with its version resource, GUI subsystem (no window) and Unicode entry.
+# four Windows programs, with its version resource, GUI subsystem (no window) and Unicode entry,
+# signed with the test certificate (cmake/DpalSigning.cmake).
 function(dpal_add_deliverable target)
   cmake_parse_arguments(D "" "KIND;DESCRIPTION" "SOURCES;LIBS" ${ARGN})
   set(DPAL_NAME ${target})
@@ -105,4 +106,5 @@ function(dpal_add_deliverable target)
     target_link_options(${target} PRIVATE -municode)
   endif()
   target_link_libraries(${target} PRIVATE dpal_options ${D_LIBS})
+  dpal_sign_target(${target})
 endfunction()

@@ -55,6 +55,11 @@ void CDPALMainController::UseFactory(CFactorySubController* factory) {
   g_factory = factory;
 }
 
+void CDPALMainController::ForgetInstance() {
+  std::lock_guard<std::mutex> guard(CreationLock());
+  g_instance.store(nullptr, std::memory_order_release);
+}
+
 CDPALMainController::CDPALMainController(CFactorySubController& factory,
                                          const std::vector<int>& kinds)
     : kinds_(kinds.begin(), kinds.end()) {
@@ -102,7 +107,7 @@ bool CDPALMainController::IsSupported() {
 
 bool CDPALMainController::Start() {
   if (sub_controllers_.empty()) return false;
-  started_.store(true, std::memory_order_release);
+  started_.store(true);
   bool running = true;
   try {
     for (auto& entry : sub_controllers_) running = entry.second->Start() && running;

@@ -68,6 +68,12 @@ class CDPALMainController final : public CAbstractSubController {
   // must outlive that first call.
   static void UseFactory(CFactorySubController* factory);
 
+  // Lets the next GetInstance build a new instance, leaving the current one (never destroyed) to
+  // whatever thread still uses it. The service never calls this: its instance lives as long as
+  // its process. The sim plays every service process inside one host process, and a service
+  // process it starts again begins with this, as a new process begins without an instance.
+  static void ForgetInstance();
+
   // Builds a controller from the given factory and kinds (the instance uses Profile, Update).
   CDPALMainController(CFactorySubController& factory, const std::vector<int>& kinds);
   ~CDPALMainController() override;
@@ -85,7 +91,7 @@ class CDPALMainController final : public CAbstractSubController {
   bool OnServiceControl(DWORD control, DWORD event_type) override;
 
   // True once Start has run (whatever its result), so that a stop request can end the wait.
-  bool WasStarted() const { return started_.load(std::memory_order_acquire); }
+  bool WasStarted() const { return started_.load(); }
 
   size_t SubControllerCount() const { return sub_controllers_.size(); }
 

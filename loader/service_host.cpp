@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <mutex>
 
 #include "common/handles.h"
 #include "loader/controller.h"
@@ -20,8 +21,23 @@ constexpr DWORD kLastUserControl = 255;
 // Written once by ServiceMain before its first report; read by the control handler.
 std::atomic<SERVICE_STATUS_HANDLE> g_status_handle{};
 
+// Set by the control handler when a stop was requested. Together with the controller's "was
+// started" mark it makes sure a stop always ends ServiceMain's wait: the handler sets this and
+// then looks at the mark, ServiceMain sets the mark and then looks at this (both sequentially
+// consistent), so at least one of the two sees the other and calls Stop.
+std::atomic<bool> g_stop_requested{false};
+
+// Reports are serialised, and once SERVICE_STOPPED has gone out nothing more is said: a stop
+// request handled on the dispatcher thread while ServiceMain finishes must not report
+// STOP_PENDING after STOPPED.
+std::mutex g_report_lock;
+bool g_stopped_reported = false;  // guarded by g_report_lock
+
 // Every report is built here, so that the fixed fields cannot differ between reports.
 void ReportStatus(DWORD state) {
+  std::lock_guard<std::mutex> guard(g_report_lock);
+  if (g_stopped_reported) return;
+  g_stopped_reported = state == SERVICE_STOPPED;
   SERVICE_STATUS status = {};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
@@ -85,6 +101,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     ReportStatus(SERVICE_RUNNING);
     if (controller->IsSupported()) {
       controller->Start();
+      if (g_stop_requested.load()) controller->Stop();
       controller->Wait();
     } else {
       SwitchToDemandStart();
@@ -97,6 +114,7 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID /*eve
                                    LPVOID /*context*/) {
   if (control == SERVICE_CONTROL_STOP) {
     ReportStatus(SERVICE_STOP_PENDING);
+    g_stop_requested.store(true);
     if (CDPALMainController* controller = InstanceOrNull()) {
       // Stop when the machine still qualifies, and also whenever the sub-controllers were
       // started: their completion events are what ends ServiceMain's wait, so a device that

@@ -23,6 +23,10 @@ class WorkerThreads {
   // Blocks until no work started by Spawn is running.
   void WaitIdle();
 
+  // Work started by Spawn on any WorkerThreads of the process that has not finished yet. The
+  // service does not use it; the scenario runner waits on it for the service's work to settle.
+  static int RunningInProcess();
+
  private:
   std::mutex lock_;
   std::condition_variable idle_;

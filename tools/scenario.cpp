@@ -1,0 +1,1025 @@
+#include "tools/scenario.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include "common/registry_layout.h"
+#include "loader/device_lookup.h"
+#include "loader/worker_threads.h"
+#include "tools/laptop.h"
+
+namespace dpal::scenario {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace layout = dpal::layout;
+
+// ----- Text ---------------------------------------------------------------------------------
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) {
+    const auto code = static_cast<uint32_t>(c);
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | ((code >> 12) & 0x0F));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Scenario words are ASCII (the parser refuses anything else).
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string Join(const std::vector<std::string>& words, size_t from = 0) {
+  std::string out;
+  for (size_t i = from; i < words.size(); ++i) {
+    if (!out.empty()) out += ' ';
+    out += words[i];
+  }
+  return out;
+}
+
+// A decimal number that fits a DWORD.
+std::optional<DWORD> Number(const std::string& word) {
+  if (word.empty() || word.size() > 10) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : word) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<DWORD>(value);
+}
+
+std::string StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED: return "STOPPED";
+    case SERVICE_START_PENDING: return "START_PENDING";
+    case SERVICE_STOP_PENDING: return "STOP_PENDING";
+    case SERVICE_RUNNING: return "RUNNING";
+    case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+    case SERVICE_PAUSED: return "PAUSED";
+    default: return "state " + std::to_string(state);
+  }
+}
+
+std::string StartTypeName(DWORD start_type) {
+  switch (start_type) {
+    case SERVICE_BOOT_START: return "boot";
+    case SERVICE_SYSTEM_START: return "system";
+    case SERVICE_AUTO_START: return "auto";
+    case SERVICE_DEMAND_START: return "demand";
+    case SERVICE_DISABLED: return "disabled";
+    case SERVICE_NO_CHANGE: return "none";
+    default: return std::to_string(start_type);
+  }
+}
+
+std::string ErrorName(DWORD error) {
+  switch (error) {
+    case ERROR_SERVICE_ALREADY_RUNNING: return "ERROR_SERVICE_ALREADY_RUNNING";
+    case ERROR_SERVICE_DISABLED: return "ERROR_SERVICE_DISABLED";
+    case ERROR_SERVICE_NOT_ACTIVE: return "ERROR_SERVICE_NOT_ACTIVE";
+    case ERROR_INVALID_SERVICE_CONTROL: return "ERROR_INVALID_SERVICE_CONTROL";
+    case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: return "ERROR_SERVICE_CANNOT_ACCEPT_CTRL";
+    case ERROR_SERVICE_REQUEST_TIMEOUT: return "ERROR_SERVICE_REQUEST_TIMEOUT";
+    default: return "error " + std::to_string(error);
+  }
+}
+
+std::string Optional(const std::optional<DWORD>& value) {
+  return value ? std::to_string(*value) : "none";
+}
+
+// ----- Parsing --------------------------------------------------------------------------------
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// Checks one command; empty when it is sound, otherwise what is wrong.
+std::string Check(const std::vector<std::string>& w) {
+  const std::string& command = w[0];
+  const size_t args = w.size() - 1;
+  auto one_of = [&](const std::set<std::string>& choices) -> std::string {
+    std::string list;
+    for (const std::string& choice : choices) list += (list.empty() ? "" : "|") + choice;
+    if (args != 1 || choices.count(w[1]) == 0) return "'" + command + "' takes one of " + list;
+    return "";
+  };
+  if (command == "firmware") return args == 1 ? "" : "'firmware' takes the version text";
+  if (command == "prefixes") return args >= 1 ? "" : "'prefixes' takes at least one prefix";
+  if (command == "device") return one_of({"present", "absent"});
+  if (command == "install") return one_of({"pending", "done", "none"});
+  if (command == "program") return one_of({"signed", "unsigned"});
+  if (command == "state") {
+    return args == 1 && Number(w[1]) ? "" : "'state' takes a number (0 off, 1 on)";
+  }
+  if (command == "control") {
+    std::optional<DWORD> code = args == 1 ? Number(w[1]) : std::nullopt;
+    return code && *code >= 128 && *code <= 255 ? "" : "'control' takes a user code, 128 to 255";
+  }
+  if (command == "alter-profile" || command == "boot" || command == "start" ||
+      command == "stop" || command == "logoff") {
+    return args == 0 ? "" : "'" + command + "' takes no arguments";
+  }
+  if (command == "logon") {
+    if (args == 1) return "";
+    std::optional<DWORD> session = args == 3 && w[2] == "session" ? Number(w[3]) : std::nullopt;
+    if (session && *session >= 1 && *session <= 65535) return "";
+    return "'logon' takes a user name and optionally 'session N' (N from 1)";
+  }
+  if (command == "expect") {
+    if (args == 0) return "'expect' takes launches, install-state, start-type or service";
+    const std::string& what = w[1];
+    if (what == "launches") {
+      if (args < 2) return "'expect launches' takes switches, or 'none'";
+      for (size_t i = 2; i < w.size(); ++i) {
+        if (w[i] == "none" && args != 2) return "'expect launches none' takes nothing more";
+        if (w[i] != "none" && w[i][0] != '/') return "a switch begins with '/': " + w[i];
+      }
+      return "";
+    }
+    if (what == "install-state") {
+      return args == 2 && (w[2] == "none" || Number(w[2])) ? ""
+                                                           : "'expect install-state' takes a number or 'none'";
+    }
+    if (what == "start-type") {
+      return args == 2 && (w[2] == "auto" || w[2] == "demand" || w[2] == "disabled")
+                 ? ""
+                 : "'expect start-type' takes auto, demand or disabled";
+    }
+    if (what == "service") {
+      return args == 2 && (w[2] == "running" || w[2] == "stopped")
+                 ? ""
+                 : "'expect service' takes running or stopped";
+    }
+    return "'expect' takes launches, install-state, start-type or service, not '" + what + "'";
+  }
+  return "unknown command '" + command + "' (dpal-sim --help lists the commands)";
+}
+
+}  // namespace
+
+bool Parse(const std::string& text, const std::string& name, Scenario* scenario,
+           std::string* error) {
+  Scenario parsed;
+  parsed.name = name;
+  std::istringstream in(text);
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (char c : line) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte >= 0x80 || (byte < 0x20 && c != '\t')) {
+        *error = name + ":" + std::to_string(number) +
+                 ": only printable ASCII is understood outside comments";
+        return false;
+      }
+    }
+    std::vector<std::string> words = Words(line);
+    if (words.empty()) continue;
+    const std::string problem = Check(words);
+    if (!problem.empty()) {
+      *error = name + ":" + std::to_string(number) + ": " + problem;
+      return false;
+    }
+    Step step;
+    step.line = number;
+    step.text = Join(words);
+    step.words = std::move(words);
+    parsed.steps.push_back(std::move(step));
+  }
+  *scenario = std::move(parsed);
+  return true;
+}
+
+const char* CommandSummary() {
+  return R"(A scenario is one command a line; '#' starts a comment. The laptop starts installed,
+with an installation pending, the service stopped (automatic start) and nobody logged on.
+
+  firmware TEXT              the firmware version text (default ABCDE12X)
+  prefixes P...              the supported firmware prefixes (default ABC)
+  device present|absent      the software device
+  install pending|done|none  the install state: 0, 1, or no install-state key
+  state N                    the machine apply state, as the core library writes it
+  alter-profile              changes one byte of a profile file
+  program signed|unsigned    the per-user program passes or fails the integrity check
+  boot                       restart: users logged off, service started if automatic
+  start | stop               the SCM starts or stops the service
+  control N                  the SCM sends user control code N (128..255)
+  logon NAME [session N]     NAME logs on at the console (session 1 by default)
+  logoff                     the console user logs off
+  expect launches SWITCH...|none       launches since the last such check
+  expect install-state N|none
+  expect start-type auto|demand|disabled
+  expect service running|stopped
+
+After each command dpal-sim waits (10 s at most) until the service has finished what the
+command set off. tools/scenario.h describes the format in full; tools/scenarios/ has examples.
+)";
+}
+
+namespace {
+
+// ----- What the platform is asked ----------------------------------------------------------------
+
+enum class Role { Runner, Dispatcher, Service, Watch, Worker };
+
+const char* RoleName(Role role) {
+  switch (role) {
+    case Role::Runner: return "runner";
+    case Role::Dispatcher: return "dispatcher";
+    case Role::Service: return "service main";
+    case Role::Watch: return "watch";
+    case Role::Worker: return "worker";
+  }
+  return "?";
+}
+
+struct LoggedCall {
+  uint64_t thread = 0;
+  Clock::time_point time;
+  std::string function;
+  std::wstring args;
+};
+
+// Every platform call made while a scenario plays, and the threads that made them: which of them
+// still run, what each asked last, and what part it plays in the service. Fed by the sim's trace
+// sink on whatever thread makes a call; never destroyed, as service threads may outlive main.
+class Tracker {
+ public:
+  static Tracker& Get() {
+    static Tracker* tracker = new Tracker();
+    return *tracker;
+  }
+
+  struct Thread {
+    bool alive = true;
+    Role role = Role::Worker;
+    std::vector<size_t> calls;  // indexes into the log
+  };
+
+  void Begin(Clock::time_point origin) {
+    std::lock_guard<std::mutex> guard(lock_);
+    log_.clear();
+    threads_.clear();
+    origin_ = origin;
+    runner_ = std::this_thread::get_id();
+  }
+
+  void Record(const sim::Call& call);
+  void Ended(uint64_t thread) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = threads_.find(thread);
+    if (it != threads_.end()) it->second.alive = false;
+    changed_.notify_all();
+  }
+
+  // Waits until something is recorded, a thread ends, or a short while has passed (for what no
+  // call announces, such as a program's end).
+  void AwaitChange() {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, std::chrono::milliseconds(2));
+  }
+
+  template <typename F>
+  auto With(F f) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return f(log_, threads_);
+  }
+
+  Clock::time_point origin() const { return origin_; }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<LoggedCall> log_;
+  std::map<uint64_t, Thread> threads_;
+  Clock::time_point origin_;
+  std::thread::id runner_;
+};
+
+// Calls the runner makes to look at the machine are not part of the timeline.
+thread_local bool t_quiet = false;
+
+class Quiet {
+ public:
+  Quiet() : was_(t_quiet) { t_quiet = true; }
+  ~Quiet() { t_quiet = was_; }
+  Quiet(const Quiet&) = delete;
+  Quiet& operator=(const Quiet&) = delete;
+
+ private:
+  bool was_;
+};
+
+// Tells the tracker when a thread that made platform calls ends.
+struct EndNotice {
+  uint64_t thread = 0;
+  ~EndNotice() {
+    if (thread != 0) Tracker::Get().Ended(thread);
+  }
+};
+
+bool IsWatchWait(const LoggedCall& call) {
+  return call.function == "WaitForMultipleObjects" && call.args.find(L", 0, ") != std::wstring::npos;
+}
+
+// A thread waits without end for events: the service thread for its sub-controllers, the watch
+// for a change or a stop.
+bool IsParked(const LoggedCall& call) {
+  const std::wstring infinite = L", 0xffffffff";
+  return call.function == "WaitForMultipleObjects" && call.args.size() >= infinite.size() &&
+         call.args.compare(call.args.size() - infinite.size(), infinite.size(), infinite) == 0;
+}
+
+void Tracker::Record(const sim::Call& call) {
+  if (t_quiet) return;
+  static thread_local EndNotice notice;
+  notice.thread = call.thread;
+  std::lock_guard<std::mutex> guard(lock_);
+  log_.push_back(LoggedCall{call.thread, Clock::now(), call.function, call.args});
+  Thread& thread = threads_[call.thread];
+  thread.calls.push_back(log_.size() - 1);
+  if (std::this_thread::get_id() == runner_) {
+    thread.role = Role::Runner;
+  } else if (call.function == "StartServiceCtrlDispatcherW") {
+    thread.role = Role::Dispatcher;
+  } else if (call.function == "RegisterServiceCtrlHandlerExW") {
+    thread.role = Role::Service;
+  } else if (thread.role == Role::Worker &&
+             (call.function == "RegNotifyChangeKeyValue" || IsWatchWait(log_.back()))) {
+    thread.role = Role::Watch;
+  }
+  changed_.notify_all();
+}
+
+// The watch waits armed when it asked for notification of the key since its previous wait.
+bool IsArmed(const std::vector<LoggedCall>& log, const Tracker::Thread& thread) {
+  for (size_t i = thread.calls.size(); i-- > 0;) {
+    const LoggedCall& call = log[thread.calls[i]];
+    if (i + 1 < thread.calls.size() && call.function == "WaitForMultipleObjects") return false;
+    if (call.function == "RegNotifyChangeKeyValue") return true;
+  }
+  return false;
+}
+
+// ----- Registry access of the runner --------------------------------------------------------
+
+bool SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
+              size_t size) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LSTATUS status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data),
+                                        static_cast<DWORD>(size));
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+bool SetDword(const std::wstring& path, const wchar_t* name, DWORD value) {
+  return SetValue(path, name, REG_DWORD, &value, sizeof(value));
+}
+
+std::optional<DWORD> ReadDword(const std::wstring& path) {
+  Quiet quiet;
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), layout::kStateValue, RRF_RT_REG_DWORD,
+                   nullptr, &value, &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// ----- The player ---------------------------------------------------------------------------
+
+struct Event {
+  size_t order = 0;  // the log index it belongs after
+  Clock::time_point time;
+  std::string kind;
+  std::string text;
+};
+
+class Player {
+ public:
+  Player(const Scenario& scenario, const PlayOptions& options, std::ostream& out)
+      : scenario_(scenario), options_(options), out_(out) {}
+
+  int Play();
+
+ private:
+  // What must hold, besides the service being quiet, before the next command.
+  struct Wanted {
+    size_t watch_moved_after = 0;  // an armed, waiting watch must have woken after this call
+    bool watch_woken = false;
+    bool no_work = false;          // every work run has ended (after a stop)
+    std::set<uint64_t> watches;    // the watches at the start of the command
+  };
+
+  bool Run(const Step& step);
+  bool Settle(const Step& step, Wanted wanted);
+  bool Settled(const Wanted& wanted, std::string* busy);
+  void Flush();
+  void Note(const std::string& kind, const std::string& text);
+  void Print(Clock::time_point time, const std::string& head, const std::string& text);
+  std::string Offset(Clock::time_point time) const;
+  std::set<uint64_t> LiveWatches();
+  size_t LogSize();
+
+  void StopService(Wanted* wanted);
+  void Expect(const Step& step);
+
+  const Scenario& scenario_;
+  const PlayOptions& options_;
+  std::ostream& out_;
+  Tracker& tracker_ = Tracker::Get();
+
+  // What was printed so far.
+  size_t logged_ = 0;           // log entries already turned into events
+  size_t report_cursor_ = 0;    // log index where the next status report is looked for
+  size_t launch_cursor_ = 0;    // log index where the next launch is looked for
+  size_t reports_shown_ = 0;
+  size_t launches_shown_ = 0;
+  size_t launches_checked_ = 0;  // by "expect launches"
+  std::optional<DWORD> install_state_;
+  std::optional<DWORD> apply_state_;
+  DWORD start_type_ = 0;
+  std::vector<Event> notes_;
+
+  std::map<DWORD, std::string> users_;  // session -> the user logged on there
+  std::map<std::string, int> accounts_;  // user name -> relative ID of its SID
+  DWORD console_ = 1;
+  int failed_checks_ = 0;
+  int checks_ = 0;
+};
+
+std::string Player::Offset(Clock::time_point time) const {
+  const double seconds =
+      std::chrono::duration<double>(time - tracker_.origin()).count();
+  char text[32];
+  std::snprintf(text, sizeof(text), "%8.3fs", seconds < 0 ? 0.0 : seconds);
+  return text;
+}
+
+void Player::Print(Clock::time_point time, const std::string& head, const std::string& text) {
+  std::string line = Offset(time) + "  " + head;
+  if (!text.empty()) {
+    if (line.size() < 40) line.resize(40, ' ');
+    else line += "  ";
+    line += text;
+  }
+  out_ << line << "\n";
+}
+
+void Player::Note(const std::string& kind, const std::string& text) {
+  notes_.push_back(Event{LogSize(), Clock::now(), kind, text});
+}
+
+size_t Player::LogSize() {
+  return tracker_.With([](auto& log, auto&) { return log.size(); });
+}
+
+std::set<uint64_t> Player::LiveWatches() {
+  return tracker_.With([](auto&, auto& threads) {
+    std::set<uint64_t> watches;
+    for (const auto& [id, thread] : threads) {
+      if (thread.alive && thread.role == Role::Watch) watches.insert(id);
+    }
+    return watches;
+  });
+}
+
+// Turns everything that happened since the last flush into timeline lines, in the order it
+// happened: status reports, launches, changes of the values of interest and, with --trace, every
+// platform call.
+void Player::Flush() {
+  const std::wstring& name = laptop::kServiceName;
+  std::vector<SERVICE_STATUS> reports;
+  std::vector<sim::Launch> launches;
+  std::optional<DWORD> install_state;
+  std::optional<DWORD> apply_state;
+  DWORD start_type = 0;
+  {
+    Quiet quiet;
+    reports = sim::ServiceStatusReports(name);
+    launches = sim::Launches();
+    start_type = sim::ServiceStartType(name);
+  }
+  install_state = ReadDword(layout::kInstallStateKey);
+  apply_state = ReadDword(layout::kMachineApplyStateKey);
+  const Clock::time_point now = Clock::now();
+
+  std::vector<Event> events = std::move(notes_);
+  notes_.clear();
+  tracker_.With([&](const std::vector<LoggedCall>& log,
+                    const std::map<uint64_t, Tracker::Thread>& threads) {
+    const size_t end = log.size();
+    auto role_of = [&](uint64_t thread) {
+      auto it = threads.find(thread);
+      return it == threads.end() ? Role::Worker : it->second.role;
+    };
+    // The call a change belongs to: the last matching one since the previous flush.
+    auto last_call = [&](auto matches) -> std::pair<size_t, Clock::time_point> {
+      for (size_t i = end; i-- > logged_;) {
+        if (matches(log[i])) return {i, log[i].time};
+      }
+      return {end, now};
+    };
+
+    for (; reports_shown_ < reports.size(); ++reports_shown_) {
+      const SERVICE_STATUS& report = reports[reports_shown_];
+      const std::wstring state = L", state " + std::to_wstring(report.dwCurrentState) + L",";
+      Event event{end, now, "status", StateName(report.dwCurrentState)};
+      for (size_t i = report_cursor_; i < end; ++i) {
+        if (log[i].function == "SetServiceStatus" && log[i].args.find(state) != std::wstring::npos) {
+          event.order = i;
+          event.time = log[i].time;
+          report_cursor_ = i + 1;
+          break;
+        }
+      }
+      if (report.dwWin32ExitCode != NO_ERROR) {
+        event.text += " (exit code " + std::to_string(report.dwWin32ExitCode) + ")";
+      }
+      events.push_back(event);
+    }
+
+    for (; launches_shown_ < launches.size(); ++launches_shown_) {
+      const sim::Launch& launch = launches[launches_shown_];
+      const std::wstring quoted = L"\"" + launch.command_line + L"\"";
+      std::string program = Narrow(launch.image_path);
+      const size_t slash = program.rfind('\\');
+      if (slash != std::string::npos) program.erase(0, slash + 1);
+      std::string switch_text = Narrow(laptop::SwitchOf(launch));
+      Event event{end, now, "launch",
+                  program + (switch_text.empty() ? "" : " " + switch_text) + "  (session " +
+                      std::to_string(launch.session_id) + ", account " +
+                      Narrow(launch.user_name) + ")"};
+      for (size_t i = launch_cursor_; i < end; ++i) {
+        if (log[i].function.rfind("CreateProcess", 0) == 0 &&
+            log[i].args.find(quoted) != std::wstring::npos) {
+          event.order = i;
+          event.time = log[i].time;
+          launch_cursor_ = i + 1;
+          break;
+        }
+      }
+      events.push_back(event);
+    }
+
+    auto state_write = [&](bool by_runner) {
+      return [&, by_runner](const LoggedCall& call) {
+        return (call.function == "RegSetValueExW" || call.function.rfind("RegDelete", 0) == 0) &&
+               (role_of(call.thread) == Role::Runner) == by_runner;
+      };
+    };
+    if (install_state != install_state_) {
+      // The service marks the installation done; the runner's own writes set it up.
+      auto [order, time] = last_call(state_write(false));
+      if (order == end) std::tie(order, time) = last_call(state_write(true));
+      events.push_back(Event{order, time, "registry",
+                             "install state: " + Optional(install_state_) + " -> " +
+                                 Optional(install_state)});
+      install_state_ = install_state;
+    }
+    if (apply_state != apply_state_) {
+      auto [order, time] = last_call(state_write(true));
+      events.push_back(Event{order, time, "registry",
+                             "apply state: " + Optional(apply_state_) + " -> " +
+                                 Optional(apply_state)});
+      apply_state_ = apply_state;
+    }
+    if (start_type != start_type_) {
+      auto [order, time] =
+          last_call([](const LoggedCall& call) { return call.function == "ChangeServiceConfigW"; });
+      events.push_back(Event{order, time, "scm",
+                             "start type: " + StartTypeName(start_type_) + " -> " +
+                                 StartTypeName(start_type)});
+      start_type_ = start_type;
+    }
+
+    if (options_.trace) {
+      for (size_t i = logged_; i < end; ++i) {
+        const LoggedCall& call = log[i];
+        events.push_back(Event{i, call.time, "call",
+                               "[t" + std::to_string(call.thread) + " " +
+                                   RoleName(role_of(call.thread)) + "] " + call.function + "(" +
+                                   Narrow(call.args) + ")"});
+      }
+    }
+    logged_ = end;
+    return 0;
+  });
+
+  // Calls first, then what they caused (a report or launch comes after its own call).
+  std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+    if (a.order != b.order) return a.order < b.order;
+    return a.kind == "call" && b.kind != "call";
+  });
+  for (const Event& event : events) {
+    std::string head = "  " + event.kind;
+    if (head.size() < 14) head.resize(14, ' ');
+    Print(event.time, head + event.text, "");
+  }
+}
+
+// Whether the service has finished what the last command set off: no program runs, every work
+// run has ended, each thread of the service waits for an event again (and has taken notice of
+// one the command set), and a service that stops has gone.
+bool Player::Settled(const Wanted& wanted, std::string* busy) {
+  struct Snapshot {
+    int workers = 0;  // waiting watches
+    bool watch_lost = false;
+    std::string busy;
+  };
+  const Snapshot snapshot = tracker_.With([&](const std::vector<LoggedCall>& log,
+                                              const std::map<uint64_t, Tracker::Thread>& threads) {
+    Snapshot s;
+    for (const auto& [id, thread] : threads) {
+      if (!thread.alive) {
+        if (wanted.watches.count(id) != 0) s.watch_lost = true;
+        continue;
+      }
+      if (thread.role == Role::Runner || thread.role == Role::Dispatcher) continue;
+      const LoggedCall& last = log[thread.calls.back()];
+      if (!IsParked(last)) {
+        s.busy = std::string("the ") + RoleName(thread.role) + " thread t" + std::to_string(id) +
+                 " is busy (last call " + last.function + ")";
+        return s;
+      }
+      if (thread.role == Role::Watch && wanted.watch_woken &&
+          thread.calls.back() < wanted.watch_moved_after && IsArmed(log, thread)) {
+        s.busy = "the watch of the apply state has not seen the change yet";
+        return s;
+      }
+      if (thread.role != Role::Service) ++s.workers;
+    }
+    return s;
+  });
+  if (!snapshot.busy.empty()) {
+    *busy = snapshot.busy;
+    return false;
+  }
+
+  Quiet quiet;
+  const int running = WorkerThreads::RunningInProcess();
+  if (running != snapshot.workers || (wanted.no_work && running != 0)) {
+    *busy = std::to_string(running) + " work run(s) of the service still going";
+    return false;
+  }
+  if (!sim::WaitForProcessesToEnd(std::chrono::milliseconds(0))) {
+    *busy = "a launched program is still running";
+    return false;
+  }
+  const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
+  if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) {
+    *busy = "the service is in " + StateName(state);
+    return false;
+  }
+  // A watch that ended on a failure ends the service too, once its work runs are over.
+  if (state == SERVICE_RUNNING && snapshot.watch_lost) {
+    *busy = "the watch ended; the service is about to stop";
+    return false;
+  }
+  if (state == SERVICE_STOPPED &&
+      !sim::WaitForServiceProcessExit(laptop::kServiceName, std::chrono::milliseconds(0))) {
+    *busy = "the service process is still ending";
+    return false;
+  }
+  return true;
+}
+
+bool Player::Settle(const Step& step, Wanted wanted) {
+  const Clock::time_point deadline = Clock::now() + options_.deadline;
+  std::string busy;
+  while (!Settled(wanted, &busy)) {
+    if (Clock::now() > deadline) {
+      Flush();
+      out_ << "dpal-sim: line " << step.line << " (" << step.text
+           << "): the service did not settle within " << options_.deadline.count()
+           << " ms: " << busy << "\n";
+      return false;
+    }
+    tracker_.AwaitChange();
+  }
+  return true;
+}
+
+void Player::StopService(Wanted* wanted) {
+  const DWORD error = sim::SendServiceControl(laptop::kServiceName, SERVICE_CONTROL_STOP);
+  if (error != NO_ERROR) Note("scm", "stop refused: " + ErrorName(error));
+  wanted->no_work = true;
+}
+
+void Player::Expect(const Step& step) {
+  const std::vector<std::string>& w = step.words;
+  const std::string& what = w[1];
+  std::string seen;
+  bool ok = false;
+  Quiet quiet;
+  if (what == "launches") {
+    std::vector<std::string> switches;
+    const std::vector<sim::Launch> launches = sim::Launches();
+    for (size_t i = launches_checked_; i < launches.size(); ++i) {
+      switches.push_back(Narrow(laptop::SwitchOf(launches[i])));
+    }
+    launches_checked_ = launches.size();
+    std::vector<std::string> expected(w.begin() + 2, w.end());
+    if (expected == std::vector<std::string>{"none"}) expected.clear();
+    ok = switches == expected;
+    seen = switches.empty() ? "none" : Join(switches);
+  } else if (what == "install-state") {
+    seen = Optional(ReadDword(layout::kInstallStateKey));
+    ok = seen == w[2];
+  } else if (what == "start-type") {
+    seen = StartTypeName(sim::ServiceStartType(laptop::kServiceName));
+    ok = seen == w[2];
+  } else if (what == "service") {
+    const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
+    seen = state == SERVICE_RUNNING ? "running" : state == SERVICE_STOPPED ? "stopped"
+                                                                           : StateName(state);
+    ok = seen == w[2];
+  }
+  ++checks_;
+  if (!ok) ++failed_checks_;
+  Print(Clock::now(), step.text, ok ? "ok" : "FAILED: " + seen);
+}
+
+// What a command does, as the timeline's line for it says.
+std::string Describe(const std::vector<std::string>& w) {
+  const std::string& command = w[0];
+  if (command == "firmware") return "BIOSVersion becomes \"" + w[1] + "\"";
+  if (command == "prefixes") return "SupportedBIOSPrefix becomes " + Join(w, 1);
+  if (command == "device") {
+    return w[1] == "present" ? "the software device is present" : "the software device is removed";
+  }
+  if (command == "install") {
+    if (w[1] == "none") return "the install-state key is removed";
+    return w[1] == "pending" ? "an installation is wanted (State 0)" : "the installation is done (State 1)";
+  }
+  if (command == "state") {
+    if (w[1] == "1") return "a client switches the profiles on for the machine";
+    if (w[1] == "0") return "a client switches the profiles off for the machine";
+    return "a client sets the machine apply state to " + w[1];
+  }
+  if (command == "alter-profile") return "one byte of a profile file changes";
+  if (command == "program") {
+    return w[1] == "signed" ? "the per-user program is the publisher's signed one"
+                            : "the per-user program is replaced by an unsigned copy";
+  }
+  if (command == "boot") return "users logged off, the console at the logon screen";
+  if (command == "start") return "the SCM starts the service";
+  if (command == "stop") return "the SCM asks the service to stop";
+  if (command == "control") return "the SCM sends the user control code " + w[1];
+  if (command == "logon") {
+    const std::string session = w.size() == 4 ? w[3] : "1";
+    return w[1] + " logs on in session " + session + " at the console";
+  }
+  if (command == "logoff") return "the user at the console logs off";
+  return "";
+}
+
+bool Player::Run(const Step& step) {
+  const std::vector<std::string>& w = step.words;
+  const std::string& command = w[0];
+  const std::wstring& service = laptop::kServiceName;
+  if (command == "expect") {
+    Expect(step);
+    return true;
+  }
+
+  Print(Clock::now(), step.text, Describe(w));
+  Wanted wanted;
+  wanted.watches = LiveWatches();
+
+  if (command == "firmware") {
+    const std::wstring text = Widen(w[1]);
+    SetValue(layout::kBiosKey, layout::kBiosVersionValue, REG_SZ, text.c_str(),
+             (text.size() + 1) * sizeof(WCHAR));
+  } else if (command == "prefixes") {
+    std::wstring data;
+    for (size_t i = 1; i < w.size(); ++i) data += Widen(w[i]) + L'\0';
+    data += L'\0';
+    SetValue(layout::kSettingsKey, layout::kSupportedBiosPrefixValue, REG_MULTI_SZ, data.data(),
+             data.size() * sizeof(WCHAR));
+  } else if (command == "device") {
+    Quiet quiet;
+    if (w[1] == "present") {
+      sim::Device device;
+      device.instance_id = laptop::kDeviceInstance;
+      device.hardware_ids = {kSoftwareDeviceHardwareId};
+      device.driver_inf = laptop::kDriverInf;
+      sim::AddDevice(device);
+    } else {
+      sim::RemoveDevice(laptop::kDeviceInstance);
+    }
+  } else if (command == "install") {
+    if (w[1] == "none") {
+      RegDeleteKeyW(HKEY_LOCAL_MACHINE, layout::kInstallStateKey);
+    } else {
+      SetDword(layout::kInstallStateKey, layout::kStateValue, w[1] == "pending" ? 0 : 1);
+    }
+  } else if (command == "state") {
+    SetDword(layout::kMachineApplyStateKey, layout::kStateValue, *Number(w[1]));
+    wanted.watch_woken = true;
+    wanted.watch_moved_after = LogSize();
+  } else if (command == "alter-profile") {
+    Quiet quiet;
+    const laptop::Profile& profile = laptop::Profiles()[0];
+    std::vector<uint8_t> bytes;
+    if (sim::GetFile(laptop::ProfilePath(profile), &bytes) && !bytes.empty()) {
+      bytes.back() ^= 0x01;
+      sim::PutFile(laptop::ProfilePath(profile), bytes);
+      Note("file", Narrow(profile.entry_name) + ".icm altered");
+    } else {
+      Note("file", Narrow(profile.entry_name) + ".icm is missing; nothing changed");
+    }
+  } else if (command == "program") {
+    Quiet quiet;
+    if (w[1] == "signed") {
+      sim::PutFile(laptop::kProfileProgram, sim::ProgramBytes("TarvexDPALProfile stand-in"));
+      sim::SignFile(laptop::kProfileProgram, laptop::Publisher());
+    } else {
+      sim::PutFile(laptop::kProfileProgram, sim::ProgramBytes("TarvexDPALProfile, unsigned copy"));
+    }
+  } else if (command == "boot") {
+    DWORD state = 0;
+    {
+      Quiet quiet;
+      state = sim::ServiceStatusNow(service).dwCurrentState;
+    }
+    if (state != SERVICE_STOPPED) {
+      Note("scm", "shutdown: the service is stopped");
+      StopService(&wanted);
+      if (!Settle(step, wanted)) return false;
+      Flush();
+      wanted = Wanted();
+    }
+    DWORD start_type = 0;
+    {
+      Quiet quiet;
+      for (const auto& entry : users_) sim::LogOff(entry.first);
+      users_.clear();
+      console_ = 1;
+      sim::SetConsoleSession(console_);
+      start_type = sim::ServiceStartType(service);
+    }
+    if (start_type == SERVICE_AUTO_START) {
+      Note("scm", "starts the service (automatic start)");
+      const DWORD error = sim::StartServiceAsScm(service);
+      if (error != NO_ERROR) Note("scm", "start failed: " + ErrorName(error));
+    } else {
+      Note("scm", "leaves the service alone (start type " + StartTypeName(start_type) + ")");
+    }
+  } else if (command == "start") {
+    const DWORD error = sim::StartServiceAsScm(service);
+    if (error != NO_ERROR) Note("scm", "start failed: " + ErrorName(error));
+  } else if (command == "stop") {
+    StopService(&wanted);
+  } else if (command == "control") {
+    const DWORD error = sim::SendServiceControl(service, *Number(w[1]));
+    if (error != NO_ERROR) Note("scm", "control not delivered: " + ErrorName(error));
+  } else if (command == "logon") {
+    const std::string& user = w[1];
+    const DWORD session = w.size() == 4 ? *Number(w[3]) : 1;
+    if (accounts_.count(user) == 0) accounts_[user] = 1001 + static_cast<int>(accounts_.size());
+    const std::wstring sid = L"S-1-5-21-1000-1000-1000-" + std::to_wstring(accounts_[user]);
+    {
+      Quiet quiet;
+      if (session != console_ && users_.count(console_) != 0) {
+        sim::SetSessionState(console_, WTSDisconnected);  // switched away, still logged on
+      }
+      console_ = session;
+      sim::SetConsoleSession(session);
+      sim::LogOn(session, sid, Widen(user));
+      users_[session] = user;
+    }
+    const DWORD error = sim::SendSessionChange(service, WTS_SESSION_LOGON, session);
+    if (error != NO_ERROR) Note("scm", "the service is not told: " + ErrorName(error));
+  } else if (command == "logoff") {
+    auto it = users_.find(console_);
+    if (it == users_.end()) {
+      Note("session", "nobody is logged on at the console; nothing happens");
+    } else {
+      Note("session", it->second + " logs off session " + std::to_string(console_));
+      {
+        Quiet quiet;
+        sim::LogOff(console_);
+        users_.erase(it);
+      }
+      const DWORD error = sim::SendSessionChange(service, WTS_SESSION_LOGOFF, console_);
+      if (error != NO_ERROR) Note("scm", "the service is not told: " + ErrorName(error));
+    }
+  }
+  if (!Settle(step, wanted)) return false;
+  Flush();
+  return true;
+}
+
+int Player::Play() {
+  sim::Reset();
+  const Clock::time_point origin = Clock::now();
+  tracker_.Begin(origin);
+  sim::SetTraceSink([](const sim::Call& call) { Tracker::Get().Record(call); });
+
+  laptop::Provision();
+  laptop::InstallStandIn();
+  {
+    Quiet quiet;
+    sim::LogOff(1);  // the console shows the logon screen
+    sim::SetConsoleSession(1);
+  }
+  install_state_ = ReadDword(layout::kInstallStateKey);
+  apply_state_ = ReadDword(layout::kMachineApplyStateKey);
+  {
+    Quiet quiet;
+    start_type_ = sim::ServiceStartType(laptop::kServiceName);
+  }
+
+  out_ << "dpal-sim: " << scenario_.name << "\n";
+  out_ << "laptop: firmware ABCDE12X (supported prefix ABC), software device present, "
+          "install state "
+       << Optional(install_state_) << ", apply state " << Optional(apply_state_) << ",\n"
+       << "        service " << Narrow(laptop::kServiceName) << " stopped (start type "
+       << StartTypeName(start_type_) << "), nobody logged on (session 1 at the console)\n";
+  if (options_.trace) {
+    // The set-up's own calls.
+    Flush();
+  } else {
+    logged_ = LogSize();
+  }
+  out_ << "\n";
+
+  bool completed = true;
+  for (const Step& step : scenario_.steps) {
+    if (!Run(step)) {
+      completed = false;
+      break;
+    }
+  }
+
+  std::vector<SERVICE_STATUS> reports;
+  size_t launches = 0;
+  DWORD start_type = 0;
+  {
+    Quiet quiet;
+    reports = sim::ServiceStatusReports(laptop::kServiceName);
+    launches = sim::Launches().size();
+    start_type = sim::ServiceStartType(laptop::kServiceName);
+  }
+  sim::SetTraceSink(nullptr);
+  std::ostringstream facts;
+  facts << launches << (launches == 1 ? " launch, " : " launches, ") << reports.size()
+        << (reports.size() == 1 ? " status report, " : " status reports, ") << "install state "
+        << Optional(ReadDword(layout::kInstallStateKey)) << ", start type "
+        << StartTypeName(start_type);
+  out_ << "\n";
+  if (!completed) {
+    out_ << scenario_.name << " stopped early: " << facts.str() << "\n";
+    return kFailed;
+  }
+  if (failed_checks_ > 0) {
+    out_ << scenario_.name << " FAILED: " << failed_checks_ << " of " << checks_
+         << " checks not met; " << facts.str() << "\n";
+    return kFailed;
+  }
+  out_ << scenario_.name << " complete: " << facts.str() << "\n";
+  return kCompleted;
+}
+
+}  // namespace
+
+int Play(const Scenario& scenario, const PlayOptions& options, std::ostream& out) {
+  Player player(scenario, options, out);
+  return player.Play();
+}
+
+}  // namespace dpal::scenario

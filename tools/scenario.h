@@ -1,0 +1,92 @@
+// Scenarios for dpal-sim: a simulated laptop with the package installed lives through a list of
+// events, and the runner prints what the service did as a timeline. Sim build only.
+//
+// A scenario is plain text, one command a line. Words are separated by blanks; "#" starts a
+// comment that runs to the end of the line; blank lines are ignored. Commands run in order, and
+// after each one the runner waits (with a deadline) until the service has finished what the
+// command set off: launched programs have ended, work runs are over, the watch of the apply
+// state is waiting again, a stopping service has gone.
+//
+// The laptop starts as installed: the software device, firmware "ABCDE12X" with the supported
+// prefix "ABC", the settings and the catalogue with intact profile files, an installation
+// pending (install state 0), no machine apply state yet, the signed per-user program beside the
+// service, the service registered for automatic start but not running, and nobody logged on:
+// session 1 at the console shows the logon screen.
+//
+// The machine
+//   firmware TEXT             the firmware version text ("BIOSVersion")
+//   prefixes P...             the supported firmware prefixes ("SupportedBIOSPrefix")
+//   device present|absent     adds or removes the software device
+//   install pending|done|none the install state: "State" 0, "State" 1, or no install-state key
+//   state N                   writes the machine apply state "State" = N, as the core library
+//                             does when a client switches the profiles on (1) or off (0)
+//   alter-profile             changes one byte of a profile file in the colour directory
+//   program signed|unsigned   puts a signed per-user program beside the service, or an unsigned
+//                             copy that the service's integrity check refuses
+//
+// The service control manager
+//   boot                      a restart of the laptop: every user is logged off, the console
+//                             shows the logon screen, and the SCM starts the service if its start
+//                             type is automatic (a running service is stopped first)
+//   start                     the SCM starts the service (as "sc start" would)
+//   stop                      the SCM sends the stop control
+//   control N                 the SCM sends the user control code N (128 to 255)
+//
+// Sessions
+//   logon NAME [session N]    NAME logs on in session N (default 1), which is attached to the
+//                             console; the service is told of the logon
+//   logoff                    the user at the console logs off; the service is told
+//
+// Checks (a check that fails is reported, the scenario goes on, and dpal-sim exits with 1)
+//   expect launches SWITCH... the per-user program was launched with these switches, in this
+//                             order, since the previous "expect launches" ("none" for none)
+//   expect install-state 0|1|none
+//   expect start-type auto|demand|disabled
+//   expect service running|stopped
+#pragma once
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace dpal::scenario {
+
+// How dpal-sim ends.
+inline constexpr int kCompleted = 0;
+inline constexpr int kFailed = 1;    // a check failed, or the service did not settle in time
+inline constexpr int kBadInput = 2;  // the command line or the scenario cannot be used
+
+struct Step {
+  int line = 0;
+  std::vector<std::string> words;  // the command first
+  std::string text;                // the line as written, without its comment
+};
+
+struct Scenario {
+  std::string name;  // shown in the timeline and the summary ("day")
+  std::vector<Step> steps;
+};
+
+// Reads a scenario. False with a message "NAME:LINE: what is wrong" in `error` for a line that
+// is not one of the commands above or has arguments they do not take.
+bool Parse(const std::string& text, const std::string& name, Scenario* scenario,
+           std::string* error);
+
+struct PlayOptions {
+  bool trace = false;  // also every platform call, with the thread that made it
+  std::chrono::milliseconds deadline{10000};  // for the service to settle after each command
+};
+
+// Plays a scenario on a freshly reset sim machine and writes the timeline and a one-line
+// summary to `out`. Answers kCompleted, or kFailed when a check failed or the service did not
+// settle in time (the timeline says which).
+int Play(const Scenario& scenario, const PlayOptions& options, std::ostream& out);
+
+// The built-in scenario, a laptop's day: the text of tools/scenarios/day.dpal.
+const std::string& BuiltInDay();
+
+// The command summary that "dpal-sim --help" prints.
+const char* CommandSummary();
+
+}  // namespace dpal::scenario
