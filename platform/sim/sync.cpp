@@ -96,43 +96,37 @@ extern "C" HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, 
   return reinterpret_cast<HANDLE>(AddHandleLocked(event, dwDesiredAccess));
 }
 
-extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
-  if (DWORD e = Enter("SetEvent", Args(hEvent))) {
+namespace {
+
+// SetEvent and ResetEvent: the same checks, then the event's new state.
+BOOL ChangeEvent(const char* function, HANDLE event_handle, bool signal) {
+  if (DWORD e = Enter(function, Args(event_handle))) {
     SetLastError(e);
     return FALSE;
   }
   Lock lock(MachineLock());
-  auto event = LookupAsLocked<Event>(H(hEvent), Kind::Event);
+  auto event = LookupAsLocked<Event>(H(event_handle), Kind::Event);
   if (!event) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if ((HandleAccessLocked(H(hEvent)) & EVENT_MODIFY_STATE) == 0) {
+  if ((HandleAccessLocked(H(event_handle)) & EVENT_MODIFY_STATE) == 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  SignalLocked(*event);
+  if (signal) {
+    SignalLocked(*event);
+  } else {
+    event->signaled = false;
+  }
   return TRUE;
 }
 
-extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
-  if (DWORD e = Enter("ResetEvent", Args(hEvent))) {
-    SetLastError(e);
-    return FALSE;
-  }
-  Lock lock(MachineLock());
-  auto event = LookupAsLocked<Event>(H(hEvent), Kind::Event);
-  if (!event) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if ((HandleAccessLocked(H(hEvent)) & EVENT_MODIFY_STATE) == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  event->signaled = false;
-  return TRUE;
-}
+}  // namespace
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) { return ChangeEvent("SetEvent", hEvent, true); }
+
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) { return ChangeEvent("ResetEvent", hEvent, false); }
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   if (DWORD e = Enter("WaitForSingleObject", Args(hHandle, dwMilliseconds))) {
