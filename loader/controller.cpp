@@ -57,7 +57,10 @@ void CDPALMainController::UseFactory(CFactorySubController* factory) {
 
 void CDPALMainController::ForgetInstance() {
   std::lock_guard<std::mutex> guard(CreationLock());
-  g_instance.store(nullptr, std::memory_order_release);
+  // Forgotten instances stay reachable: threads of the process they served may still use them.
+  static std::vector<CDPALMainController*>* forgotten = new std::vector<CDPALMainController*>();
+  CDPALMainController* instance = g_instance.exchange(nullptr, std::memory_order_acq_rel);
+  if (instance != nullptr) forgotten->push_back(instance);
 }
 
 CDPALMainController::CDPALMainController(CFactorySubController& factory,

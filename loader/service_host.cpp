@@ -79,6 +79,16 @@ bool QueryStartType(DWORD* start_type) {
 
 }  // namespace
 
+void ResetServiceProcessState() {
+  {
+    std::lock_guard<std::mutex> guard(g_report_lock);
+    g_stopped_reported = false;
+  }
+  g_stop_requested.store(false);
+  g_status_handle.store(nullptr);
+  CDPALMainController::ForgetInstance();
+}
+
 int RunServiceProcess() {
   WCHAR name[] = L"TarvexDPALLoader";
   const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};

@@ -17,6 +17,13 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID event_data,
                                    LPVOID context);
 
+// Puts the service's process-wide state (status handle, stop request, "stopped" reported, the
+// main controller) back to that of a process that has just begun. The service never calls it: on
+// Windows every start is a new process. The sim plays each service process inside one host
+// process, so a service that the sim starts again begins with this (the old controller is left,
+// never destroyed, to whatever thread still uses it).
+void ResetServiceProcessState();
+
 // Passes a control code and its event type to the main controller. True when the controller
 // took the call; false when there is no controller or the call threw.
 bool ForwardServiceControl(DWORD control, DWORD event_type);

@@ -62,8 +62,7 @@ int main(int argc, char** argv) {
       std::cerr << "dpal-sim: unknown option '" << arg << "' (dpal-sim --help shows the usage)\n";
       return scenario::kBadInput;
     } else if (!path.empty()) {
-      std::cerr << "dpal-sim: one scenario file at a time ('" << path << "' and '" << arg
-                << "')\n";
+      std::cerr << "dpal-sim: one scenario file at a time ('" << path << "' and '" << arg << "')\n";
       return scenario::kBadInput;
     } else {
       path = arg;
@@ -91,10 +90,13 @@ int main(int argc, char** argv) {
 
   scenario::Scenario parsed;
   std::string error;
-  if (!scenario::Parse(text, name, &parsed, &error)) {
+  // Errors name the file as it was given; the timeline names the scenario.
+  if (!scenario::Parse(text, path.empty() ? name : path, &parsed, &error)) {
     std::cerr << "dpal-sim: " << error << "\n";
     return scenario::kBadInput;
   }
+  parsed.name = name;
+  parsed.origin = path.empty() ? "the built-in scenario, tools/scenarios/day.dpal" : path;
   const int result = scenario::Play(parsed, options, std::cout);
   std::cout.flush();
   return result;

@@ -139,7 +139,11 @@ void Provision(const Options& options) {
   spec.display_name = L"Tarvex DPAL Loader";
   spec.image_path = kServiceImage;
   spec.start_type = options.start_type;
-  spec.program = [] { return dpal::RunServiceProcess(); };
+  // Each start of the service is a process of its own, which begins with nothing of the last.
+  spec.program = [] {
+    dpal::ResetServiceProcessState();
+    return dpal::RunServiceProcess();
+  };
   sim::InstallService(spec);
 }
 

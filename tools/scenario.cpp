@@ -140,8 +140,8 @@ std::string Check(const std::vector<std::string>& w) {
     std::optional<DWORD> code = args == 1 ? Number(w[1]) : std::nullopt;
     return code && *code >= 128 && *code <= 255 ? "" : "'control' takes a user code, 128 to 255";
   }
-  if (command == "alter-profile" || command == "boot" || command == "start" ||
-      command == "stop" || command == "logoff") {
+  if (command == "alter-profile" || command == "boot" || command == "start" || command == "stop" ||
+      command == "logoff") {
     return args == 0 ? "" : "'" + command + "' takes no arguments";
   }
   if (command == "logon") {
@@ -162,8 +162,9 @@ std::string Check(const std::vector<std::string>& w) {
       return "";
     }
     if (what == "install-state") {
-      return args == 2 && (w[2] == "none" || Number(w[2])) ? ""
-                                                           : "'expect install-state' takes a number or 'none'";
+      return args == 2 && (w[2] == "none" || Number(w[2]))
+                 ? ""
+                 : "'expect install-state' takes a number or 'none'";
     }
     if (what == "start-type") {
       return args == 2 && (w[2] == "auto" || w[2] == "demand" || w[2] == "disabled")
@@ -188,11 +189,18 @@ bool Parse(const std::string& text, const std::string& name, Scenario* scenario,
   parsed.name = name;
   std::istringstream in(text);
   int number = 0;
+  std::vector<std::string> heading;
   for (std::string line; std::getline(in, line);) {
     ++number;
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) {
+      if (line.find_first_not_of(" \t") == hash) {
+        heading.push_back(line.substr(hash));
+        continue;
+      }
+      line.erase(hash);
+    }
     for (char c : line) {
       const auto byte = static_cast<unsigned char>(c);
       if (byte >= 0x80 || (byte < 0x20 && c != '\t')) {
@@ -202,7 +210,10 @@ bool Parse(const std::string& text, const std::string& name, Scenario* scenario,
       }
     }
     std::vector<std::string> words = Words(line);
-    if (words.empty()) continue;
+    if (words.empty()) {
+      heading.clear();
+      continue;
+    }
     const std::string problem = Check(words);
     if (!problem.empty()) {
       *error = name + ":" + std::to_string(number) + ": " + problem;
@@ -212,6 +223,8 @@ bool Parse(const std::string& text, const std::string& name, Scenario* scenario,
     step.line = number;
     step.text = Join(words);
     step.words = std::move(words);
+    step.heading = std::move(heading);
+    heading.clear();
     parsed.steps.push_back(std::move(step));
   }
   *scenario = std::move(parsed);
@@ -347,7 +360,8 @@ struct EndNotice {
 };
 
 bool IsWatchWait(const LoggedCall& call) {
-  return call.function == "WaitForMultipleObjects" && call.args.find(L", 0, ") != std::wstring::npos;
+  return call.function == "WaitForMultipleObjects" &&
+         call.args.find(L", 0, ") != std::wstring::npos;
 }
 
 // A thread waits without end for events: the service thread for its sub-controllers, the watch
@@ -398,8 +412,8 @@ bool SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const v
                       KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  const LSTATUS status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data),
-                                        static_cast<DWORD>(size));
+  const LSTATUS status =
+      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
   RegCloseKey(key);
   return status == ERROR_SUCCESS;
 }
@@ -412,8 +426,8 @@ std::optional<DWORD> ReadDword(const std::wstring& path) {
   Quiet quiet;
   DWORD value = 0;
   DWORD size = sizeof(value);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), layout::kStateValue, RRF_RT_REG_DWORD,
-                   nullptr, &value, &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), layout::kStateValue, RRF_RT_REG_DWORD, nullptr,
+                   &value, &size) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   return value;
@@ -438,10 +452,10 @@ class Player {
  private:
   // What must hold, besides the service being quiet, before the next command.
   struct Wanted {
-    size_t watch_moved_after = 0;  // an armed, waiting watch must have woken after this call
+    size_t watch_moved_after = 0;  // an armed, waiting watch must have called after this index
     bool watch_woken = false;
-    bool no_work = false;          // every work run has ended (after a stop)
-    std::set<uint64_t> watches;    // the watches at the start of the command
+    bool no_work = false;        // every work run has ended (after a stop)
+    std::set<uint64_t> watches;  // the watches at the start of the command
   };
 
   bool Run(const Step& step);
@@ -463,9 +477,9 @@ class Player {
   Tracker& tracker_ = Tracker::Get();
 
   // What was printed so far.
-  size_t logged_ = 0;           // log entries already turned into events
-  size_t report_cursor_ = 0;    // log index where the next status report is looked for
-  size_t launch_cursor_ = 0;    // log index where the next launch is looked for
+  size_t logged_ = 0;         // log entries already turned into events
+  size_t report_cursor_ = 0;  // log index where the next status report is looked for
+  size_t launch_cursor_ = 0;  // log index where the next launch is looked for
   size_t reports_shown_ = 0;
   size_t launches_shown_ = 0;
   size_t launches_checked_ = 0;  // by "expect launches"
@@ -474,7 +488,7 @@ class Player {
   DWORD start_type_ = 0;
   std::vector<Event> notes_;
 
-  std::map<DWORD, std::string> users_;  // session -> the user logged on there
+  std::map<DWORD, std::string> users_;   // session -> the user logged on there
   std::map<std::string, int> accounts_;  // user name -> relative ID of its SID
   DWORD console_ = 1;
   int failed_checks_ = 0;
@@ -482,8 +496,7 @@ class Player {
 };
 
 std::string Player::Offset(Clock::time_point time) const {
-  const double seconds =
-      std::chrono::duration<double>(time - tracker_.origin()).count();
+  const double seconds = std::chrono::duration<double>(time - tracker_.origin()).count();
   char text[32];
   std::snprintf(text, sizeof(text), "%8.3fs", seconds < 0 ? 0.0 : seconds);
   return text;
@@ -492,8 +505,10 @@ std::string Player::Offset(Clock::time_point time) const {
 void Player::Print(Clock::time_point time, const std::string& head, const std::string& text) {
   std::string line = Offset(time) + "  " + head;
   if (!text.empty()) {
-    if (line.size() < 40) line.resize(40, ' ');
-    else line += "  ";
+    if (line.size() < 44)
+      line.resize(44, ' ');
+    else
+      line += "  ";
     line += text;
   }
   out_ << line << "\n";
@@ -559,7 +574,8 @@ void Player::Flush() {
       const std::wstring state = L", state " + std::to_wstring(report.dwCurrentState) + L",";
       Event event{end, now, "status", StateName(report.dwCurrentState)};
       for (size_t i = report_cursor_; i < end; ++i) {
-        if (log[i].function == "SetServiceStatus" && log[i].args.find(state) != std::wstring::npos) {
+        if (log[i].function == "SetServiceStatus" &&
+            log[i].args.find(state) != std::wstring::npos) {
           event.order = i;
           event.time = log[i].time;
           report_cursor_ = i + 1;
@@ -581,8 +597,8 @@ void Player::Flush() {
       std::string switch_text = Narrow(laptop::SwitchOf(launch));
       Event event{end, now, "launch",
                   program + (switch_text.empty() ? "" : " " + switch_text) + "  (session " +
-                      std::to_string(launch.session_id) + ", account " +
-                      Narrow(launch.user_name) + ")"};
+                      std::to_string(launch.session_id) + ", account " + Narrow(launch.user_name) +
+                      ")"};
       for (size_t i = launch_cursor_; i < end; ++i) {
         if (log[i].function.rfind("CreateProcess", 0) == 0 &&
             log[i].args.find(quoted) != std::wstring::npos) {
@@ -605,24 +621,24 @@ void Player::Flush() {
       // The service marks the installation done; the runner's own writes set it up.
       auto [order, time] = last_call(state_write(false));
       if (order == end) std::tie(order, time) = last_call(state_write(true));
-      events.push_back(Event{order, time, "registry",
-                             "install state: " + Optional(install_state_) + " -> " +
-                                 Optional(install_state)});
+      events.push_back(
+          Event{order, time, "registry",
+                "install state: " + Optional(install_state_) + " -> " + Optional(install_state)});
       install_state_ = install_state;
     }
     if (apply_state != apply_state_) {
       auto [order, time] = last_call(state_write(true));
-      events.push_back(Event{order, time, "registry",
-                             "apply state: " + Optional(apply_state_) + " -> " +
-                                 Optional(apply_state)});
+      events.push_back(
+          Event{order, time, "registry",
+                "apply state: " + Optional(apply_state_) + " -> " + Optional(apply_state)});
       apply_state_ = apply_state;
     }
     if (start_type != start_type_) {
       auto [order, time] =
           last_call([](const LoggedCall& call) { return call.function == "ChangeServiceConfigW"; });
-      events.push_back(Event{order, time, "scm",
-                             "start type: " + StartTypeName(start_type_) + " -> " +
-                                 StartTypeName(start_type)});
+      events.push_back(
+          Event{order, time, "scm",
+                "start type: " + StartTypeName(start_type_) + " -> " + StartTypeName(start_type)});
       start_type_ = start_type;
     }
 
@@ -654,36 +670,43 @@ void Player::Flush() {
 // Whether the service has finished what the last command set off: no program runs, every work
 // run has ended, each thread of the service waits for an event again (and has taken notice of
 // one the command set), and a service that stops has gone.
+//
+// The answer holds only if no platform call was made while the question was asked: the checks
+// look at different things one after the other, and the service may move on in between (start
+// its work runs and report a new state after the threads were looked at, say). Everything that
+// could undo a "yes" begins with a platform call.
 bool Player::Settled(const Wanted& wanted, std::string* busy) {
   struct Snapshot {
+    size_t calls = 0;
     int workers = 0;  // waiting watches
     bool watch_lost = false;
     std::string busy;
   };
-  const Snapshot snapshot = tracker_.With([&](const std::vector<LoggedCall>& log,
-                                              const std::map<uint64_t, Tracker::Thread>& threads) {
-    Snapshot s;
-    for (const auto& [id, thread] : threads) {
-      if (!thread.alive) {
-        if (wanted.watches.count(id) != 0) s.watch_lost = true;
-        continue;
-      }
-      if (thread.role == Role::Runner || thread.role == Role::Dispatcher) continue;
-      const LoggedCall& last = log[thread.calls.back()];
-      if (!IsParked(last)) {
-        s.busy = std::string("the ") + RoleName(thread.role) + " thread t" + std::to_string(id) +
-                 " is busy (last call " + last.function + ")";
+  const Snapshot snapshot = tracker_.With(
+      [&](const std::vector<LoggedCall>& log, const std::map<uint64_t, Tracker::Thread>& threads) {
+        Snapshot s;
+        s.calls = log.size();
+        for (const auto& [id, thread] : threads) {
+          if (!thread.alive) {
+            if (wanted.watches.count(id) != 0) s.watch_lost = true;
+            continue;
+          }
+          if (thread.role == Role::Runner || thread.role == Role::Dispatcher) continue;
+          const LoggedCall& last = log[thread.calls.back()];
+          if (!IsParked(last)) {
+            s.busy = std::string("the ") + RoleName(thread.role) + " thread t" +
+                     std::to_string(id) + " is busy (last call " + last.function + ")";
+            return s;
+          }
+          if (thread.role == Role::Watch && wanted.watch_woken &&
+              thread.calls.back() < wanted.watch_moved_after && IsArmed(log, thread)) {
+            s.busy = "the watch of the apply state has not seen the change yet";
+            return s;
+          }
+          if (thread.role != Role::Service) ++s.workers;
+        }
         return s;
-      }
-      if (thread.role == Role::Watch && wanted.watch_woken &&
-          thread.calls.back() < wanted.watch_moved_after && IsArmed(log, thread)) {
-        s.busy = "the watch of the apply state has not seen the change yet";
-        return s;
-      }
-      if (thread.role != Role::Service) ++s.workers;
-    }
-    return s;
-  });
+      });
   if (!snapshot.busy.empty()) {
     *busy = snapshot.busy;
     return false;
@@ -712,6 +735,10 @@ bool Player::Settled(const Wanted& wanted, std::string* busy) {
   if (state == SERVICE_STOPPED &&
       !sim::WaitForServiceProcessExit(laptop::kServiceName, std::chrono::milliseconds(0))) {
     *busy = "the service process is still ending";
+    return false;
+  }
+  if (LogSize() != snapshot.calls) {
+    *busy = "the service made platform calls while it was looked at";
     return false;
   }
   return true;
@@ -764,8 +791,9 @@ void Player::Expect(const Step& step) {
     ok = seen == w[2];
   } else if (what == "service") {
     const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
-    seen = state == SERVICE_RUNNING ? "running" : state == SERVICE_STOPPED ? "stopped"
-                                                                           : StateName(state);
+    seen = state == SERVICE_RUNNING   ? "running"
+           : state == SERVICE_STOPPED ? "stopped"
+                                      : StateName(state);
     ok = seen == w[2];
   }
   ++checks_;
@@ -783,7 +811,8 @@ std::string Describe(const std::vector<std::string>& w) {
   }
   if (command == "install") {
     if (w[1] == "none") return "the install-state key is removed";
-    return w[1] == "pending" ? "an installation is wanted (State 0)" : "the installation is done (State 1)";
+    return w[1] == "pending" ? "an installation is wanted (State 0)"
+                             : "the installation is done (State 1)";
   }
   if (command == "state") {
     if (w[1] == "1") return "a client switches the profiles on for the machine";
@@ -803,7 +832,6 @@ std::string Describe(const std::vector<std::string>& w) {
     const std::string session = w.size() == 4 ? w[3] : "1";
     return w[1] + " logs on in session " + session + " at the console";
   }
-  if (command == "logoff") return "the user at the console logs off";
   return "";
 }
 
@@ -811,12 +839,23 @@ bool Player::Run(const Step& step) {
   const std::vector<std::string>& w = step.words;
   const std::string& command = w[0];
   const std::wstring& service = laptop::kServiceName;
+  if (!step.heading.empty()) {
+    out_ << "\n";
+    for (const std::string& line : step.heading) out_ << "  " << line << "\n";
+  }
   if (command == "expect") {
     Expect(step);
     return true;
   }
 
-  Print(Clock::now(), step.text, Describe(w));
+  std::string description = Describe(w);
+  if (command == "logoff") {
+    auto it = users_.find(console_);
+    description = it == users_.end() ? "nobody is logged on at the console; nothing happens"
+                                     : it->second + " logs off session " +
+                                           std::to_string(console_) + "; the logon screen shows";
+  }
+  Print(Clock::now(), step.text, description);
   Wanted wanted;
   wanted.watches = LiveWatches();
 
@@ -848,9 +887,12 @@ bool Player::Run(const Step& step) {
       SetDword(layout::kInstallStateKey, layout::kStateValue, w[1] == "pending" ? 0 : 1);
     }
   } else if (command == "state") {
-    SetDword(layout::kMachineApplyStateKey, layout::kStateValue, *Number(w[1]));
+    // Taken before the write: a watch quick enough may have handled the change and waited
+    // again before the write returns. Only the write can wake a waiting watch, so any call of
+    // it after this point means it has seen the change.
     wanted.watch_woken = true;
     wanted.watch_moved_after = LogSize();
+    SetDword(layout::kMachineApplyStateKey, layout::kStateValue, *Number(w[1]));
   } else if (command == "alter-profile") {
     Quiet quiet;
     const laptop::Profile& profile = laptop::Profiles()[0];
@@ -926,10 +968,7 @@ bool Player::Run(const Step& step) {
     if (error != NO_ERROR) Note("scm", "the service is not told: " + ErrorName(error));
   } else if (command == "logoff") {
     auto it = users_.find(console_);
-    if (it == users_.end()) {
-      Note("session", "nobody is logged on at the console; nothing happens");
-    } else {
-      Note("session", it->second + " logs off session " + std::to_string(console_));
+    if (it != users_.end()) {
       {
         Quiet quiet;
         sim::LogOff(console_);
@@ -964,19 +1003,20 @@ int Player::Play() {
     start_type_ = sim::ServiceStartType(laptop::kServiceName);
   }
 
-  out_ << "dpal-sim: " << scenario_.name << "\n";
-  out_ << "laptop: firmware ABCDE12X (supported prefix ABC), software device present, "
-          "install state "
-       << Optional(install_state_) << ", apply state " << Optional(apply_state_) << ",\n"
-       << "        service " << Narrow(laptop::kServiceName) << " stopped (start type "
-       << StartTypeName(start_type_) << "), nobody logged on (session 1 at the console)\n";
+  out_ << "dpal-sim: " << scenario_.name
+       << (scenario_.origin.empty() ? "" : " (" + scenario_.origin + ")") << "\n";
+  out_ << "The laptop has the package installed: firmware ABCDE12X (supported prefix ABC), "
+          "install\nstate "
+       << Optional(install_state_) << ", apply state " << Optional(apply_state_)
+       << ", the service stopped (start type " << StartTypeName(start_type_)
+       << "), nobody logged on.\n";
   if (options_.trace) {
     // The set-up's own calls.
     Flush();
   } else {
     logged_ = LogSize();
   }
-  out_ << "\n";
+  if (scenario_.steps.empty() || scenario_.steps[0].heading.empty()) out_ << "\n";
 
   bool completed = true;
   for (const Step& step : scenario_.steps) {

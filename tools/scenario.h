@@ -2,10 +2,11 @@
 // events, and the runner prints what the service did as a timeline. Sim build only.
 //
 // A scenario is plain text, one command a line. Words are separated by blanks; "#" starts a
-// comment that runs to the end of the line; blank lines are ignored. Commands run in order, and
-// after each one the runner waits (with a deadline) until the service has finished what the
-// command set off: launched programs have ended, work runs are over, the watch of the apply
-// state is waiting again, a stopping service has gone.
+// comment that runs to the end of the line; blank lines are ignored. Comment lines right above a
+// command (no blank line between) are shown in the timeline as a heading for it. Commands run in
+// order, and after each one the runner waits (with a deadline) until the service has finished
+// what the command set off: launched programs have ended, work runs are over, the watch of the
+// apply state is waiting again, a stopping service has gone.
 //
 // The laptop starts as installed: the software device, firmware "ABCDE12X" with the supported
 // prefix "ABC", the settings and the catalogue with intact profile files, an installation
@@ -61,10 +62,14 @@ struct Step {
   int line = 0;
   std::vector<std::string> words;  // the command first
   std::string text;                // the line as written, without its comment
+  // The comment lines right above the command (no blank line between): the timeline shows them
+  // as a heading.
+  std::vector<std::string> heading;
 };
 
 struct Scenario {
-  std::string name;  // shown in the timeline and the summary ("day")
+  std::string name;    // shown in the timeline and the summary ("day")
+  std::string origin;  // where it comes from, for the timeline's first line (a file's path)
   std::vector<Step> steps;
 };
 

@@ -1,0 +1,167 @@
+// The scenario runner plays the built-in day and scenario files through the real service on the
+// simulated laptop: what it launched, what it printed, and how it ends.
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/sim_test.h"
+#include "tools/laptop.h"
+#include "tools/scenario.h"
+
+namespace {
+
+namespace laptop = dpal::laptop;
+namespace scenario = dpal::scenario;
+using Switches = std::vector<std::wstring>;
+
+struct Played {
+  int result = -1;
+  std::string output;
+  std::vector<std::string> lines;
+};
+
+Played Play(const std::string& text, const std::string& name, bool trace = false) {
+  scenario::Scenario parsed;
+  std::string error;
+  Played played;
+  if (!scenario::Parse(text, name, &parsed, &error)) {
+    ADD_FAILURE() << "does not parse: " << error;
+    return played;
+  }
+  std::ostringstream out;
+  scenario::PlayOptions options;
+  options.trace = trace;
+  played.result = scenario::Play(parsed, options, out);
+  played.output = out.str();
+  std::istringstream in(played.output);
+  for (std::string line; std::getline(in, line);) played.lines.push_back(line);
+  return played;
+}
+
+// The index of the first line at or after `from` that contains `text`, or -1.
+int Find(const Played& played, const std::string& text, int from = 0) {
+  for (int i = from; i < static_cast<int>(played.lines.size()); ++i) {
+    if (played.lines[i].find(text) != std::string::npos) return i;
+  }
+  return -1;
+}
+
+std::string ReadScenario(const std::string& file) {
+  std::ifstream in(std::string(DPAL_SCENARIO_DIR) + "/" + file);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(DpalSim, TheBuiltInDayLaunchesEachCommandWhereItBelongs) {
+  const Played day = Play(scenario::BuiltInDay(), "day");
+  ASSERT_EQ(day.result, scenario::kCompleted) << day.output;
+  ASSERT_FALSE(day.lines.empty());
+  EXPECT_EQ(day.lines.back(),
+            "day complete: 7 launches, 11 status reports, install state 1, start type demand")
+      << day.output;
+
+  const std::vector<sim::Launch> launches = sim::Launches();
+  EXPECT_EQ(laptop::Switches(),
+            (Switches{L"/i", L"/verifyprofile", L"/rs", L"/ss", L"/su", L"/ss", L"/r"}));
+  ASSERT_EQ(launches.size(), 7u);
+  EXPECT_EQ(launches[0].session_id, 1u) << "alice's logon, at the console in session 1";
+  for (size_t i = 1; i < launches.size(); ++i) {
+    EXPECT_EQ(launches[i].session_id, 2u) << "after bob switched in: launch " << i;
+  }
+  for (const sim::Launch& launch : launches) EXPECT_EQ(launch.user_name, L"SYSTEM");
+
+  std::vector<DWORD> states;
+  for (const SERVICE_STATUS& report : sim::ServiceStatusReports(laptop::kServiceName)) {
+    states.push_back(report.dwCurrentState);
+  }
+  EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,  // boot
+                                        SERVICE_STOP_PENDING, SERVICE_STOPPED,   // restart
+                                        SERVICE_START_PENDING, SERVICE_RUNNING,  //
+                                        SERVICE_STOP_PENDING, SERVICE_STOPPED,   // evening
+                                        SERVICE_START_PENDING, SERVICE_RUNNING,
+                                        SERVICE_STOPPED}));  // firmware
+
+  // The timeline puts each effect under the command that caused it.
+  const int logon = Find(day, "logon alice");
+  const int install = Find(day, "TarvexDPALProfile.exe /i  (session 1, account SYSTEM)", logon);
+  const int done = Find(day, "install state: 0 -> 1", install);
+  const int logoff = Find(day, "logoff");
+  EXPECT_GT(logon, 0);
+  EXPECT_GT(install, logon);
+  EXPECT_GT(done, install);
+  EXPECT_LT(done, logoff);
+  const int firmware = Find(day, "firmware ABCDE1WX");
+  EXPECT_GT(Find(day, "start type: auto -> demand", firmware), firmware) << day.output;
+  EXPECT_EQ(Find(day, "FAILED"), -1);
+}
+
+TEST(DpalSim, AScenarioFilePlaysAndTracesPlatformCalls) {
+  const Played played = Play(ReadScenario("refused-program.dpal"), "refused-program", true);
+  ASSERT_EQ(played.result, scenario::kCompleted) << played.output;
+  EXPECT_EQ(laptop::Switches(), Switches{L"/i"});
+  EXPECT_EQ(played.lines.back(),
+            "refused-program complete: 1 launch, 3 status reports, install state 1, start type "
+            "auto")
+      << played.output;
+  // With the trace, the launch follows the call that made it.
+  const int create = Find(played, "CreateProcessAsUserW(");
+  const int launch = Find(played, "launch      TarvexDPALProfile.exe /i");
+  EXPECT_GT(create, 0) << played.output;
+  EXPECT_EQ(launch, create + 1);
+  EXPECT_GT(Find(played, "watch] RegNotifyChangeKeyValue("), 0);
+}
+
+TEST(DpalSim, AFailedCheckIsShownAndTheScenarioGoesOn) {
+  const Played played = Play(
+      "boot\n"
+      "logon alice\n"
+      "expect launches /verifyprofile   # wrong: the first logon installs\n"
+      "expect install-state 1\n"
+      "stop\n"
+      "expect service running           # wrong as well\n",
+      "wrong");
+  EXPECT_EQ(played.result, scenario::kFailed);
+  EXPECT_GT(Find(played, "FAILED: /i"), 0) << played.output;
+  EXPECT_GT(Find(played, "FAILED: stopped"), 0) << played.output;
+  EXPECT_EQ(played.lines.back(),
+            "wrong FAILED: 2 of 3 checks not met; 1 launch, 4 status reports, install state 1, "
+            "start type auto");
+}
+
+TEST(DpalSim, LinesThatAreNoCommandAreRefusedWithTheirPlace) {
+  const struct {
+    const char* text;
+    const char* error;
+  } rows[] = {
+      {"boot\nreboot\n", "s:2: unknown command 'reboot'"},
+      {"\n# fine\nlogon\n", "s:3: 'logon' takes a user name"},
+      {"logon bob session 0\n", "s:1: 'logon' takes a user name"},
+      {"state on\n", "s:1: 'state' takes a number"},
+      {"control 127\n", "s:1: 'control' takes a user code, 128 to 255"},
+      {"device gone\n", "s:1: 'device' takes one of absent|present"},
+      {"stop now\n", "s:1: 'stop' takes no arguments"},
+      {"expect launches i\n", "s:1: a switch begins with '/': i"},
+      {"expect launches none /i\n", "s:1: 'expect launches none' takes nothing more"},
+      {"expect weather sunny\n", "s:1: 'expect' takes launches"},
+      {"firmware ABC\xc3\xa9\n", "s:1: only printable ASCII"},
+  };
+  for (const auto& row : rows) {
+    scenario::Scenario parsed;
+    std::string error;
+    EXPECT_FALSE(scenario::Parse(row.text, "s", &parsed, &error)) << row.text;
+    EXPECT_EQ(error.rfind(row.error, 0), 0u) << "got: " << error;
+  }
+
+  scenario::Scenario parsed;
+  std::string error;
+  ASSERT_TRUE(scenario::Parse("  logon  bob session 2   # bob switches in\r\n\n# done\n", "s",
+                              &parsed, &error))
+      << error;
+  ASSERT_EQ(parsed.steps.size(), 1u);
+  EXPECT_EQ(parsed.steps[0].line, 1);
+  EXPECT_EQ(parsed.steps[0].text, "logon bob session 2");
+}
+
+}  // namespace
