@@ -142,13 +142,13 @@ std::string UntrustTestRoots() {
   return "";
 }
 
-// Stops the service (by force when it does not stop) and deletes it; waits until the SCM no
-// longer knows it, so that the next registration cannot meet "marked for delete".
-std::string RemoveService() {
+}  // namespace
+
+std::string RemoveService(const WCHAR* name) {
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return Failed("OpenSCManagerW", GetLastError());
   {
-    UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+    UniqueScHandle service(OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
     if (!service) {
       const DWORD error = GetLastError();
       return error == ERROR_SERVICE_DOES_NOT_EXIST ? "" : Failed("OpenServiceW", error);
@@ -175,12 +175,15 @@ std::string RemoveService() {
   }
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   for (;;) {
-    UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    // Removed once the last handle to it is closed and its process has ended.
+    UniqueScHandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
     if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return "";
     if (Clock::now() > deadline) return "the service is still registered 10 s after its deletion";
     std::this_thread::sleep_for(milliseconds(20));
   }
 }
+
+namespace {
 
 std::string WriteProfile(const std::wstring& entry, DWORD type,
                          const dpal::test::ProfileFixture& profile) {
@@ -261,12 +264,12 @@ std::string InstallFiles(const std::wstring& image, const std::wstring& profile_
   return "";
 }
 
-std::string RegisterService(DWORD start_type, const std::wstring& image) {
+std::string RegisterService(DWORD start_type, const std::wstring& image, const WCHAR* name) {
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return Failed("OpenSCManagerW", GetLastError());
   const std::wstring command = L"\"" + image + L"\"";
   UniqueScHandle service(CreateServiceW(
-      manager.get(), kServiceName, L"Tarvex DPAL Loader", SERVICE_ALL_ACCESS,
+      manager.get(), name, name, SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, start_type, SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
       nullptr, nullptr, nullptr, nullptr));
   if (!service) return Failed("CreateServiceW", GetLastError());
@@ -315,6 +318,20 @@ std::string PrepareQualifyingMachine() {
 
 std::string WriteMachineApplyState(DWORD value) {
   return SetDword(layout::kMachineApplyStateKey, layout::kStateValue, value);
+}
+
+std::string SetInstallState(DWORD value) {
+  return SetDword(layout::kInstallStateKey, layout::kStateValue, value);
+}
+
+DWORD InstallState() {
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, layout::kStateValue,
+                   RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) {
+    return 0xFFFFFFFF;
+  }
+  return value;
 }
 
 std::string TrustRoot(const std::wstring& der_file) {
@@ -392,13 +409,13 @@ std::vector<StandInRun> WaitForStandInRuns(size_t count, milliseconds deadline) 
   }
 }
 
-Service::Service() {
+Service::Service(const WCHAR* name) {
   manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager_) {
     error_ = Failed("OpenSCManagerW", GetLastError());
     return;
   }
-  service_.reset(OpenServiceW(manager_.get(), kServiceName, SERVICE_ALL_ACCESS));
+  service_.reset(OpenServiceW(manager_.get(), name, SERVICE_ALL_ACCESS));
   if (!service_) error_ = Failed("OpenServiceW", GetLastError());
 }
 

@@ -50,7 +50,12 @@ std::string ResetMachine();
 std::string InstallFiles(const std::wstring& image, const std::wstring& profile_program = L"");
 
 // Registers the installed image as an own-process service with the given start type.
-std::string RegisterService(DWORD start_type, const std::wstring& image = InstalledImage());
+std::string RegisterService(DWORD start_type, const std::wstring& image = InstalledImage(),
+                            const WCHAR* name = kServiceName);
+
+// Stops a service (by force when it does not stop within a few seconds) and deletes it; waits
+// until the SCM no longer knows it. Nothing to do when it is not registered.
+std::string RemoveService(const WCHAR* name = kServiceName);
 
 // The software device, present, made by writing its instance key with its hardware IDs.
 std::string AddSoftwareDevice(const std::wstring& hardware_id = kHardwareId);
@@ -74,6 +79,11 @@ std::string PrepareQualifyingMachine();
 // Sets the machine apply state "State" (REG_DWORD), creating its key as the core library does.
 std::string WriteMachineApplyState(DWORD value);
 
+// The install-state key with its "State" (REG_DWORD); 0 asks for an installation of the profiles.
+std::string SetInstallState(DWORD value);
+// Its "State", or 0xFFFFFFFF when the key or the value is missing.
+DWORD InstallState();
+
 // Trusts a root certificate (DER file) for code signing on this machine: adds it to the local
 // machine's Root store.
 std::string TrustRoot(const std::wstring& der_file);
@@ -95,7 +105,7 @@ std::vector<StandInRun> WaitForStandInRuns(size_t count, milliseconds deadline);
 class Service {
  public:
   // Opens the manager and the service (all access). Check error() before use.
-  Service();
+  explicit Service(const WCHAR* name = kServiceName);
   const std::string& error() const { return error_; }
   SC_HANDLE handle() const { return service_.get(); }
 

@@ -48,6 +48,36 @@ class LoaderService : public ::testing::Test {
   }
 };
 
+std::wstring StandInImage() { return WindowsPath(DPAL_STANDIN_IMAGE); }
+std::wstring PublisherRoot() { return WindowsPath(DPAL_SIGNING_DIR) + L"\\publisher-root.der"; }
+
+std::wstring OwnSid() {
+  std::wstring text;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return text;
+  alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  WCHAR* sid = nullptr;
+  if (GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
+    text = sid;
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return text;
+}
+
+std::string Field(const StandInRun& run, const char* name) {
+  const auto found = run.find(name);
+  return found == run.end() ? std::string("(missing)") : Narrow(found->second);
+}
+
+std::string Describe(const std::vector<StandInRun>& runs) {
+  std::string out;
+  for (const StandInRun& run : runs) out += "\n  " + Field(run, "command_line");
+  return out.empty() ? " (no run)" : out;
+}
+
 // Machines on which the service must not run, each missing one thing.
 struct Unqualified {
   const char* name;
@@ -66,7 +96,10 @@ class UnqualifiedMachine : public LoaderService,
 
 TEST_P(UnqualifiedMachine, ServiceStopsAtOnceAndSwitchesToDemandStart) {
   const Unqualified& machine = GetParam();
-  ASSERT_NO_FATAL_FAILURE(Install(SERVICE_AUTO_START));
+  ASSERT_EQ(InstallFiles(LoaderImage(), StandInImage()), "");
+  ASSERT_EQ(RegisterService(SERVICE_AUTO_START), "");
+  ASSERT_EQ(TrustRoot(PublisherRoot()), "");
+  ASSERT_EQ(WriteMachineApplyState(1), "");
   if (machine.device) {
     ASSERT_EQ(AddSoftwareDevice(), "");
   }
@@ -88,6 +121,7 @@ TEST_P(UnqualifiedMachine, ServiceStopsAtOnceAndSwitchesToDemandStart) {
   EXPECT_EQ(last.dwServiceSpecificExitCode, 0u);
   EXPECT_EQ(service.StartType(), static_cast<DWORD>(SERVICE_DEMAND_START))
       << "an automatic start must become a demand start on a machine that does not qualify";
+  EXPECT_TRUE(StandInRuns().empty()) << "launched:" << Describe(StandInRuns());
   RecordProperty("states", DescribeStates(seen));
 }
 
@@ -239,38 +273,6 @@ TEST_F(LoaderService, StartedFromACommandPromptWhileTheServiceRunsLeavesTheServi
               Seconds(seconds).c_str());
 }
 
-// ----- With the per-user program --------------------------------------------------------------
-
-std::wstring StandInImage() { return WindowsPath(DPAL_STANDIN_IMAGE); }
-std::wstring PublisherRoot() { return WindowsPath(DPAL_SIGNING_DIR) + L"\\publisher-root.der"; }
-
-std::wstring OwnSid() {
-  std::wstring text;
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return text;
-  alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
-  WCHAR* sid = nullptr;
-  if (GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
-      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
-    text = sid;
-    LocalFree(sid);
-  }
-  CloseHandle(token);
-  return text;
-}
-
-std::string Field(const StandInRun& run, const char* name) {
-  const auto found = run.find(name);
-  return found == run.end() ? std::string("(missing)") : Narrow(found->second);
-}
-
-std::string Describe(const std::vector<StandInRun>& runs) {
-  std::string out;
-  for (const StandInRun& run : runs) out += "\n  " + Field(run, "command_line");
-  return out.empty() ? " (no run)" : out;
-}
-
 // A qualifying machine with the package complete: the stand-in per-user program beside the
 // service, both signed by the test publisher, whose root the machine trusts; the machine apply
 // state present with 0. The service has been started and is running.
@@ -284,6 +286,7 @@ class RunningService : public LoaderService {
     ASSERT_EQ(TrustRoot(PublisherRoot()), "");
     ASSERT_EQ(PrepareQualifyingMachine(), "");
     ASSERT_EQ(WriteMachineApplyState(0), "");
+    ASSERT_EQ(SetInstallState(0), "") << "an installation of the profiles is pending";
     service_.emplace();
     ASSERT_EQ(service_->error(), "");
     ASSERT_EQ(service_->Start(), "");
@@ -293,6 +296,11 @@ class RunningService : public LoaderService {
     // look at "State". A service that does not qualify stops within milliseconds of RUNNING, so
     // one that is still running well after has started its watch.
     ASSERT_FALSE(service_->WaitForState(SERVICE_STOPPED, 1500ms)) << "the service stopped";
+  }
+
+  void TearDown() override {
+    service_.reset();  // the SCM removes a deleted service once no handle to it is open
+    LoaderService::TearDown();
   }
 
   // The launches the stand-in recorded once there are `count` of them (20 s at most).
@@ -344,6 +352,14 @@ TEST_F(RunningService, ApplyStateChangesAndUserCodesLaunchTheProgramWithTheirSwi
   EXPECT_EQ(last.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(service_->StartType(), static_cast<DWORD>(SERVICE_AUTO_START));
   EXPECT_EQ(StandInRuns().size(), 4u) << "nothing more was launched:" << Describe(StandInRuns());
+
+  // Wine gap: WTSQuerySessionInformationW(WTSConnectState) fails under Wine, so the start-up run
+  // never finds an active console session: the pending installation was neither launched ("/i"
+  // would be the first run, well before the first write above) nor marked done. With a user at
+  // the console Windows launches "/i" and the install state becomes 1; when Wine learns the
+  // query, this fails and the expectation becomes that.
+  EXPECT_EQ(Field(runs[0], "command_line"), Narrow(program + L" /ss"));
+  EXPECT_EQ(InstallState(), 0u);
 }
 
 }  // namespace
