@@ -1,5 +1,6 @@
 // The Update sub-controller on a simulated laptop: one launch per change of the machine apply
 // state, the user control codes, and how the watch ends.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -97,12 +98,9 @@ TEST_F(UpdateController, AChangeMadeWhileALaunchRunsIsNotLost) {
 TEST_F(UpdateController, AChangeBeforeTheFirstArmingIsNotLost) {
   WriteState(0);
   // The state changes between the watch's first read and its first arming.
-  bool written = false;
+  std::atomic<bool> written{false};
   sim::SetTraceSink([&written](const sim::Call& call) {
-    if (!written && call.function == "RegNotifyChangeKeyValue") {
-      written = true;
-      WriteState(1);
-    }
+    if (call.function == "RegNotifyChangeKeyValue" && !written.exchange(true)) WriteState(1);
   });
   StartWatch();
   EXPECT_EQ(WaitForSwitches(1), Switches{L"/ss"});
