@@ -12,6 +12,17 @@ if(DPAL_WERROR)
   endif()
 endif()
 
+# Every test includes GoogleTest and the Windows declarations; in the windows build the SDK
+# headers are most of a test's compile time, so they are parsed once and every test program
+# reuses the result (the build takes about a quarter less time). The sim builds do without: the
+# gain there is about a tenth, and clang-tidy and clangd cannot read GCC's precompiled headers
+# named in compile_commands.json.
+if(DPAL_TARGET STREQUAL "windows")
+  option(DPAL_PCH "Precompile the headers every test includes" ON)
+else()
+  option(DPAL_PCH "Precompile the headers every test includes" OFF)
+endif()
+
 if(DPAL_TARGET STREQUAL "windows")
   target_compile_definitions(dpal_options INTERFACE
     UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX STRSAFE_NO_DEPRECATE
@@ -64,12 +75,6 @@ function(dpal_add_test name)
   target_link_libraries(${name} PRIVATE dpal_options dpal_test_support ${T_LIBS})
   if(DPAL_PCH)
     target_precompile_headers(${name} REUSE_FROM dpal_test_support)
-    if(DPAL_TARGET STREQUAL "windows")
-      # GCC 12 forgets that headers read from a precompiled header are system headers, so the
-      # optimiser's known false positives inside libstdc++ (a std::wstring made from L"") would
-      # fail optimised test programs. Only the tests use the precompiled header.
-      target_compile_options(${name} PRIVATE -Wno-array-bounds -Wno-stringop-overflow)
-    endif()
   endif()
   if(DPAL_SANITIZE)
     # In the program itself: a static library's copy would never be linked in.
