@@ -207,7 +207,9 @@ std::string Narrow(const std::wstring& text) {
 
 std::wstring WindowsPath(const char* build_path) {
   std::wstring out;
-  for (const char* c = build_path; *c; ++c) out.push_back(*c == '/' ? L'\\' : static_cast<WCHAR>(*c));
+  for (const char* c = build_path; *c; ++c) {
+    out.push_back(*c == '/' ? L'\\' : static_cast<WCHAR>(*c));
+  }
   return out;
 }
 
@@ -337,7 +339,8 @@ DWORD InstallState() {
 std::string TrustRoot(const std::wstring& der_file) {
   std::ifstream in(Narrow(der_file), std::ios::binary);
   if (!in) return "cannot read " + Narrow(der_file);
-  const std::vector<BYTE> der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<BYTE> der((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
                                    CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   if (store == nullptr) return Failed("CertOpenStore(Root)", GetLastError());
@@ -392,7 +395,9 @@ std::vector<StandInRun> StandInRuns() {
       if (tab == std::wstring::npos) tab = wide.size();
       const std::wstring item = wide.substr(field, tab - field);
       const size_t equals = item.find(L'=');
-      if (equals != std::wstring::npos) run[Narrow(item.substr(0, equals))] = item.substr(equals + 1);
+      if (equals != std::wstring::npos) {
+        run[Narrow(item.substr(0, equals))] = item.substr(equals + 1);
+      }
       field = tab + 1;
     }
     runs.push_back(run);
