@@ -92,6 +92,20 @@ void PrintStats(const std::string& name, std::vector<double> ms) {
               median, mean, ms.back(), ms.size());
 }
 
+// Milliseconds from a start to the stand-in's entry and to its process creation.
+struct LaunchTimes {
+  std::vector<double> entry, creation;
+
+  void Add(const Launch& launch, ULONGLONG start) {
+    entry.push_back((static_cast<double>(launch.entry) - static_cast<double>(start)) / 1e4);
+    creation.push_back((static_cast<double>(launch.created) - static_cast<double>(start)) / 1e4);
+  }
+  void Print(const std::string& name) const {
+    PrintStats(name + "_to_program_entry", entry);
+    PrintStats(name + "_to_process_creation", creation);
+  }
+};
+
 void PrintMemory(const std::string& name, DWORD pid) {
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
   if (process == nullptr) {
@@ -177,23 +191,21 @@ int main(int argc, char** argv) {
     }
 
     // Reaction of the running service to a change of the apply state.
-    std::vector<double> to_entry, to_creation;
+    LaunchTimes service_times;
     std::vector<Launch> launches;
     for (int i = 1; i <= iterations; ++i) {
       const ULONGLONG written = PreciseNow();
       Check(WriteMachineApplyState(i % 2));
       if (!WaitForLaunches(static_cast<size_t>(i), &launches)) Fail("no launch after a write");
-      to_entry.push_back((launches.back().entry - written) / 1e4);
-      to_creation.push_back((static_cast<double>(launches.back().created) -
-                             static_cast<double>(written)) / 1e4);
+      service_times.Add(launches.back(), written);
       // The watch waits for the program to end before it looks again; leave it that time.
       std::this_thread::sleep_for(100ms);
     }
-    PrintStats("service_write_to_program_entry", to_entry);
-    PrintStats("service_write_to_process_creation", to_creation);
+    service_times.Print("service_write");
 
     // The same program started by a bare CreateProcessW from here.
-    std::vector<double> bare_entry, bare_creation, bare_exit;
+    LaunchTimes bare_times;
+    std::vector<double> bare_exit;
     const size_t before = ReadLaunches().size();
     for (int i = 1; i <= iterations; ++i) {
       std::wstring command = InstalledProfileProgram() + L" /ss";
@@ -213,13 +225,10 @@ int main(int argc, char** argv) {
       CloseHandle(created.hProcess);
       CloseHandle(created.hThread);
       if (!WaitForLaunches(before + static_cast<size_t>(i), &launches)) Fail("no bare launch");
-      bare_entry.push_back((launches.back().entry - started) / 1e4);
-      bare_creation.push_back((static_cast<double>(launches.back().created) -
-                               static_cast<double>(started)) / 1e4);
+      bare_times.Add(launches.back(), started);
       std::this_thread::sleep_for(100ms);
     }
-    PrintStats("bare_createprocess_to_program_entry", bare_entry);
-    PrintStats("bare_createprocess_to_process_creation", bare_creation);
+    bare_times.Print("bare_createprocess");
     PrintStats("bare_createprocess_to_exit", bare_exit);
 
     PrintMemory("loader_after_launches", loader_pid);
