@@ -464,38 +464,28 @@ extern "C" DWORD WINAPI GetLastError(void) { return t_last_error; }
 extern "C" void WINAPI SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode; }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
-  if (DWORD e = Enter("CloseHandle", Args(hObject))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("CloseHandle", Args(hObject))) return Fail(e, FALSE);
   Lock lock(MachineLock());
   auto object = LookupLocked(H(hObject));
   // Keys, SC handles, device sets and crypto objects have closers of their own.
   if (!object || object->kind == Kind::Key || object->kind == Kind::ScManager ||
       object->kind == Kind::Service || object->kind == Kind::DevInfo ||
       object->kind == Kind::CryptProv || object->kind == Kind::CryptHash) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE, FALSE);
   }
   RemoveHandleLocked(H(hObject));
   return TRUE;
 }
 
 extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-  if (DWORD e = Enter("LocalAlloc", Args(uFlags, uBytes))) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Enter("LocalAlloc", Args(uFlags, uBytes))) return Fail(e, nullptr);
   if ((uFlags & ~static_cast<UINT>(LPTR)) != 0) {
     // Only fixed memory is simulated; movable blocks are not used by the package.
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   void* p = std::malloc(uBytes == 0 ? 1 : uBytes);
-  if (p == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  if (p == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   if (uFlags & LMEM_ZEROINIT) std::memset(p, 0, uBytes == 0 ? 1 : uBytes);
   Lock lock(MachineLock());
   M().local_allocations[p] = uBytes;
@@ -503,17 +493,11 @@ extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 }
 
 extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
-  if (DWORD e = Enter("LocalFree", Args(hMem))) {
-    SetLastError(e);
-    return hMem;
-  }
+  if (DWORD e = Enter("LocalFree", Args(hMem))) return Fail(e, hMem);
   if (hMem == nullptr) return nullptr;
   Lock lock(MachineLock());
   auto it = M().local_allocations.find(hMem);
-  if (it == M().local_allocations.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return hMem;
-  }
+  if (it == M().local_allocations.end()) return Fail(ERROR_INVALID_HANDLE, hMem);
   M().local_allocations.erase(it);
   std::free(hMem);
   return nullptr;
@@ -546,17 +530,13 @@ BOOL CloseOfKind(HANDLE handle, std::initializer_list<Kind> kinds) {
 
 extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
   if (DWORD e = Enter("CloseServiceHandle", Args(static_cast<const void*>(hSCObject)))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   return CloseOfKind(hSCObject, {Kind::ScManager, Kind::Service});
 }
 
 extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-  if (DWORD e = Enter("SetupDiDestroyDeviceInfoList", Args(DeviceInfoSet))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("SetupDiDestroyDeviceInfoList", Args(DeviceInfoSet))) return Fail(e, FALSE);
   return CloseOfKind(DeviceInfoSet, {Kind::DevInfo});
 }
 
@@ -568,14 +548,10 @@ extern "C" void WINAPI WTSFreeMemory(PVOID pMemory) {
 }
 
 extern "C" BOOL WINAPI DestroyEnvironmentBlock(LPVOID lpEnvironment) {
-  if (DWORD e = Enter("DestroyEnvironmentBlock", Args(lpEnvironment))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("DestroyEnvironmentBlock", Args(lpEnvironment))) return Fail(e, FALSE);
   Lock lock(MachineLock());
   if (!FreeBlockLocked(lpEnvironment, "environment-block")) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   return TRUE;
 }

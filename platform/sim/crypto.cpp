@@ -120,13 +120,9 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContai
                                             LPCWSTR szProvider, DWORD dwProvType, DWORD dwFlags) {
   if (DWORD e = Enter("CryptAcquireContextW",
                       Args(phProv, szContainer, szProvider, dwProvType, dwFlags))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
-  auto fail = [](HRESULT error) {
-    SetLastError(static_cast<DWORD>(error));
-    return FALSE;
-  };
+  auto fail = [](HRESULT error) { return Fail(static_cast<DWORD>(error), FALSE); };
   if (dwProvType == 0 || dwProvType > kMaxProviderType) return fail(NTE_BAD_PROV_TYPE);
   if (phProv == nullptr) return fail(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
@@ -169,14 +165,10 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContai
 }
 
 extern "C" BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
-  if (DWORD e = Enter("CryptReleaseContext", Args(hProv, dwFlags))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("CryptReleaseContext", Args(hProv, dwFlags))) return Fail(e, FALSE);
   Lock lock(MachineLock());
   if (!LookupAsLocked<CryptProvider>(hProv, Kind::CryptProv)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   RemoveHandleLocked(hProv);
   if (dwFlags != 0) {
@@ -190,38 +182,27 @@ extern "C" BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
 extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
                                        DWORD dwFlags, HCRYPTHASH* phHash) {
   if (DWORD e = Enter("CryptCreateHash", Args(hProv, Algid, hKey, dwFlags, phHash))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
   auto provider = LookupAsLocked<CryptProvider>(hProv, Kind::CryptProv);
   // No keys exist on this machine, so every key handle is invalid.
-  if (!provider || phHash == nullptr || hKey != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (dwFlags != 0) {
-    SetLastError(static_cast<DWORD>(NTE_BAD_FLAGS));
-    return FALSE;
-  }
+  if (!provider || phHash == nullptr || hKey != 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (dwFlags != 0) return Fail(static_cast<DWORD>(NTE_BAD_FLAGS), FALSE);
   const Algorithm* algorithm = nullptr;
   for (const Algorithm& candidate : kAlgorithms) {
     if (candidate.id == Algid && (!candidate.sha2 || provider->info->sha2)) {
       algorithm = &candidate;
     }
   }
-  if (algorithm == nullptr) {
-    SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
-    return FALSE;
-  }
+  if (algorithm == nullptr) return Fail(static_cast<DWORD>(NTE_BAD_ALGID), FALSE);
   auto hash = std::make_shared<CryptHashObject>();
   hash->provider_handle = hProv;
   hash->provider = provider;
   hash->algorithm = algorithm;
   hash->context = EVP_MD_CTX_new();
   if (hash->context == nullptr || EVP_DigestInit_ex(hash->context, algorithm->md(), nullptr) != 1) {
-    SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-    return FALSE;
+    return Fail(static_cast<DWORD>(E_OUTOFMEMORY), FALSE);
   }
   *phHash = AddHandleLocked(hash);
   return TRUE;
@@ -230,28 +211,17 @@ extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY
 extern "C" BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen,
                                      DWORD dwFlags) {
   if (DWORD e = Enter("CryptHashData", Args(hHash, pbData, dwDataLen, dwFlags))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
   DWORD error = 0;
   auto hash = HashOfLocked(hHash, &error);
-  if (!hash) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (!hash) return Fail(error, FALSE);
   if (dwFlags & ~static_cast<DWORD>(CRYPT_USERDATA)) {
-    SetLastError(static_cast<DWORD>(NTE_BAD_FLAGS));
-    return FALSE;
+    return Fail(static_cast<DWORD>(NTE_BAD_FLAGS), FALSE);
   }
-  if (hash->finished) {
-    SetLastError(static_cast<DWORD>(NTE_BAD_HASH_STATE));
-    return FALSE;
-  }
-  if (pbData == nullptr && dwDataLen > 0) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (hash->finished) return Fail(static_cast<DWORD>(NTE_BAD_HASH_STATE), FALSE);
+  if (pbData == nullptr && dwDataLen > 0) return Fail(ERROR_NOACCESS, FALSE);
   if (dwDataLen > 0) EVP_DigestUpdate(hash->context, pbData, dwDataLen);
   return TRUE;
 }
@@ -259,20 +229,15 @@ extern "C" BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD
 extern "C" BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData,
                                          DWORD* pdwDataLen, DWORD dwFlags) {
   if (DWORD e = Enter("CryptGetHashParam", Args(hHash, dwParam, pbData, pdwDataLen, dwFlags))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
   DWORD error = 0;
   auto hash = HashOfLocked(hHash, &error);
   if (!hash || pdwDataLen == nullptr) {
-    SetLastError(hash ? static_cast<DWORD>(ERROR_INVALID_PARAMETER) : error);
-    return FALSE;
+    return Fail(hash ? static_cast<DWORD>(ERROR_INVALID_PARAMETER) : error, FALSE);
   }
-  if (dwFlags != 0) {
-    SetLastError(static_cast<DWORD>(NTE_BAD_FLAGS));
-    return FALSE;
-  }
+  if (dwFlags != 0) return Fail(static_cast<DWORD>(NTE_BAD_FLAGS), FALSE);
   const DWORD size = hash->algorithm->size;
   switch (dwParam) {
     case HP_ALGID: {
@@ -298,16 +263,10 @@ extern "C" BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* 
 }
 
 extern "C" BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
-  if (DWORD e = Enter("CryptDestroyHash", Args(hHash))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("CryptDestroyHash", Args(hHash))) return Fail(e, FALSE);
   Lock lock(MachineLock());
   DWORD error = 0;
-  if (!HashOfLocked(hHash, &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (!HashOfLocked(hHash, &error)) return Fail(error, FALSE);
   RemoveHandleLocked(hHash);
   return TRUE;
 }

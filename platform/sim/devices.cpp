@@ -116,12 +116,6 @@ DWORD DeviceOfLocked(HDEVINFO handle, const SP_DEVINFO_DATA* data,
   return *device ? NO_ERROR : ERROR_NO_SUCH_DEVINST;
 }
 
-template <typename R>
-R Fail(DWORD error, R result) {
-  SetLastError(error);
-  return result;
-}
-
 // The unified property of a device, or false when the device does not have it.
 bool PropertyOf(const DeviceNode& device, const DEVPROPKEY& key, PropertyValue* value) {
   auto is = [&key](const DEVPROPKEY& known) {

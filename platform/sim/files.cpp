@@ -588,18 +588,15 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   if (DWORD e =
           Enter("CreateFileW", Args(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                                     dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile))) {
-    SetLastError(e);
-    return INVALID_HANDLE_VALUE;
+    return Fail(e, INVALID_HANDLE_VALUE);
   }
   std::wstring full;
   if (DWORD e = ResolvePath(lpFileName, CurrentDirectory(), &full)) {
-    SetLastError(e);
-    return INVALID_HANDLE_VALUE;
+    return Fail(e, INVALID_HANDLE_VALUE);
   }
   const ACCESS_MASK access = MapFileAccess(dwDesiredAccess);
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   if (dwFlagsAndAttributes &
       (FILE_FLAG_OVERLAPPED | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_BACKUP_SEMANTICS)) {
@@ -612,10 +609,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   DWORD error = 0;
   auto open = OpenLocked(full, access, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes,
                          false, &existed, &error);
-  if (!open) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (!open) return Fail(error, INVALID_HANDLE_VALUE);
   auto object = std::make_shared<FileObject>();
   object->open = std::move(open);
   HANDLE handle = reinterpret_cast<HANDLE>(AddHandleLocked(object, access));
@@ -627,16 +621,12 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
 
 extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   if (DWORD e = Enter("GetFileSize", Args(hFile, lpFileSizeHigh))) {
-    SetLastError(e);
-    return INVALID_FILE_SIZE;
+    return Fail(e, INVALID_FILE_SIZE);
   }
   Lock lock(MachineLock());
   auto file = FileOfLocked(hFile);
   FileNode* node = file ? NodeOfLocked(*file->open) : nullptr;
-  if (node == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_FILE_SIZE;
-  }
+  if (node == nullptr) return Fail(ERROR_INVALID_HANDLE, INVALID_FILE_SIZE);
   const uint64_t size = node->bytes.size();
   if (lpFileSizeHigh) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
   const DWORD low = static_cast<DWORD>(size);
@@ -650,28 +640,17 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
   if (DWORD e = Enter("ReadFile", Args(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
                                        lpOverlapped))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (lpNumberOfBytesRead == nullptr && lpOverlapped == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   Lock lock(MachineLock());
   auto file = FileOfLocked(hFile);
   FileNode* node = file ? NodeOfLocked(*file->open) : nullptr;
-  if (node == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!(HandleAccessLocked(H(hFile)) & FILE_READ_DATA)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (lpBuffer == nullptr && nNumberOfBytesToRead > 0) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (node == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!(HandleAccessLocked(H(hFile)) & FILE_READ_DATA)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (lpBuffer == nullptr && nNumberOfBytesToRead > 0) return Fail(ERROR_NOACCESS, FALSE);
   // A synchronous handle reads at the OVERLAPPED offset when one is given, and moves its file
   // pointer past what was read either way.
   uint64_t position = file->position;
@@ -704,29 +683,18 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
   if (DWORD e = Enter("WriteFile", Args(hFile, lpBuffer, nNumberOfBytesToWrite,
                                         lpNumberOfBytesWritten, lpOverlapped))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (lpNumberOfBytesWritten == nullptr && lpOverlapped == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   Lock lock(MachineLock());
   auto file = FileOfLocked(hFile);
   FileNode* node = file ? NodeOfLocked(*file->open) : nullptr;
-  if (node == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (node == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
   const ACCESS_MASK access = HandleAccessLocked(H(hFile));
-  if (!(access & kWriteRights)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (lpBuffer == nullptr && nNumberOfBytesToWrite > 0) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (!(access & kWriteRights)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (lpBuffer == nullptr && nNumberOfBytesToWrite > 0) return Fail(ERROR_NOACCESS, FALSE);
   // A handle that may only append always writes at the end.
   uint64_t position = (access & FILE_WRITE_DATA) ? file->position : node->bytes.size();
   if (lpOverlapped && (access & FILE_WRITE_DATA)) {
@@ -751,16 +719,12 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
                                        PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
   if (DWORD e = Enter("SetFilePointer",
                       Args(hFile, lDistanceToMove, lpDistanceToMoveHigh, dwMoveMethod))) {
-    SetLastError(e);
-    return INVALID_SET_FILE_POINTER;
+    return Fail(e, INVALID_SET_FILE_POINTER);
   }
   Lock lock(MachineLock());
   auto file = FileOfLocked(hFile);
   FileNode* node = file ? NodeOfLocked(*file->open) : nullptr;
-  if (node == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_SET_FILE_POINTER;
-  }
+  if (node == nullptr) return Fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
   // Without the high part the distance is a signed 32-bit value.
   const int64_t distance =
       lpDistanceToMoveHigh
@@ -776,10 +740,7 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
   }
   const int64_t target = base + distance;
-  if (target < 0) {
-    SetLastError(ERROR_NEGATIVE_SEEK);
-    return INVALID_SET_FILE_POINTER;
-  }
+  if (target < 0) return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
   file->position = static_cast<uint64_t>(target);
   if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = static_cast<LONG>(target >> 32);
   const DWORD low = static_cast<DWORD>(target);
@@ -788,15 +749,9 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
 }
 
 extern "C" BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
-  if (DWORD e = Enter("DeleteFileW", Args(lpFileName))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("DeleteFileW", Args(lpFileName))) return Fail(e, FALSE);
   std::wstring full;
-  if (DWORD e = ResolvePath(lpFileName, CurrentDirectory(), &full)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = ResolvePath(lpFileName, CurrentDirectory(), &full)) return Fail(e, FALSE);
   Lock lock(MachineLock());
   Lookup found = FindLocked(full);
   DWORD error = found.missing;
@@ -812,10 +767,7 @@ extern "C" BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
       error = ERROR_ACCESS_DENIED;
     }
   }
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return Fail(error, FALSE);
   RemoveEntryLocked(FilesLocked().find(found.key));
   return TRUE;
 }
@@ -823,15 +775,13 @@ extern "C" BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
 extern "C" BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
                                    DWORD dwFlags) {
   if (DWORD e = Enter("MoveFileExW", Args(lpExistingFileName, lpNewFileName, dwFlags))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   constexpr DWORD kKnown = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
                            MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_WRITE_THROUGH;
   if ((dwFlags & ~kKnown) != 0 ||
       (lpNewFileName == nullptr && !(dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
     // Renames at the next restart are not kept by the machine yet.
@@ -847,17 +797,13 @@ extern "C" BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFile
     Lock lock(MachineLock());
     error = MoveLocked(from, to, dwFlags);
   }
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return Fail(error, FALSE);
   return TRUE;
 }
 
 extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   if (DWORD e = Enter("GetFileAttributesW", Args(lpFileName))) {
-    SetLastError(e);
-    return INVALID_FILE_ATTRIBUTES;
+    return Fail(e, INVALID_FILE_ATTRIBUTES);
   }
   std::wstring full;
   DWORD attributes = 0;
@@ -866,17 +812,13 @@ extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     Lock lock(MachineLock());
     error = AttributesOfLocked(full, &attributes);
   }
-  if (error != 0) {
-    SetLastError(error);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  if (error != 0) return Fail(error, INVALID_FILE_ATTRIBUTES);
   return attributes;
 }
 
 extern "C" BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
   if (DWORD e = Enter("SetFileAttributesW", Args(lpFileName, dwFileAttributes))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   std::wstring full;
   DWORD error = ResolvePath(lpFileName, CurrentDirectory(), &full);
@@ -895,18 +837,14 @@ extern "C" BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttrib
       }
     }
   }
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return Fail(error, FALSE);
   return TRUE;
 }
 
 extern "C" BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName,
                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
   if (DWORD e = Enter("CreateDirectoryW", Args(lpPathName, lpSecurityAttributes))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   std::wstring full;
   DWORD error = ResolvePath(lpPathName, CurrentDirectory(), &full);
@@ -923,18 +861,12 @@ extern "C" BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName,
       AddNodeLocked(found.key, full, true);
     }
   }
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return Fail(error, FALSE);
   return TRUE;
 }
 
 extern "C" BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
-  if (DWORD e = Enter("RemoveDirectoryW", Args(lpPathName))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("RemoveDirectoryW", Args(lpPathName))) return Fail(e, FALSE);
   std::wstring full;
   DWORD error = ResolvePath(lpPathName, CurrentDirectory(), &full);
   if (error == 0) {
@@ -954,18 +886,14 @@ extern "C" BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
       }
     }
   }
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return Fail(error, FALSE);
   return TRUE;
 }
 
 extern "C" DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
   // The buffer is an output: traced by address, never read as text.
   if (DWORD e = Enter("GetTempPathW", Args(nBufferLength, static_cast<const void*>(lpBuffer)))) {
-    SetLastError(e);
-    return 0;
+    return Fail(e, 0);
   }
   std::wstring path;
   {
@@ -985,10 +913,7 @@ extern "C" DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
 }
 
 extern "C" BOOL WINAPI PathFileExistsW(LPCWSTR pszPath) {
-  if (DWORD e = Enter("PathFileExistsW", Args(pszPath))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("PathFileExistsW", Args(pszPath))) return Fail(e, FALSE);
   if (pszPath == nullptr) return FALSE;
   std::wstring full;
   DWORD attributes = 0;
@@ -997,9 +922,6 @@ extern "C" BOOL WINAPI PathFileExistsW(LPCWSTR pszPath) {
     Lock lock(MachineLock());
     error = AttributesOfLocked(full, &attributes);
   }
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return Fail(error, FALSE);
   return TRUE;
 }

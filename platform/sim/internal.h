@@ -24,6 +24,13 @@ std::mutex& MachineLock();
 std::condition_variable& MachineSignal();
 using Lock = std::unique_lock<std::mutex>;
 
+// The failure of an API function: sets the calling thread's last error and answers `result`.
+template <typename R>
+R Fail(DWORD error, R result) {
+  SetLastError(error);
+  return result;
+}
+
 // ----- Kernel objects ------------------------------------------------------------------------
 
 enum class Kind {

@@ -317,29 +317,18 @@ extern "C" BOOL WINAPI CreateProcessAsUserW(
                            dwCreationFlags, lpEnvironment, lpCurrentDirectory,
                            lpStartupInfo ? static_cast<LPCWSTR>(lpStartupInfo->lpDesktop) : nullptr,
                            lpProcessInformation))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (DWORD e = CheckCreateArguments(lpApplicationName, lpCommandLine, dwCreationFlags,
                                      lpStartupInfo, lpProcessInformation)) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
   auto token = LookupAsLocked<Token>(H(hToken), Kind::Token);
-  if (!token) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!token->primary) {
-    SetLastError(ERROR_BAD_TOKEN_TYPE);
-    return FALSE;
-  }
+  if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!token->primary) return Fail(ERROR_BAD_TOKEN_TYPE, FALSE);
   constexpr ACCESS_MASK kNeeded = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY;
-  if ((HandleAccessLocked(H(hToken)) & kNeeded) != kNeeded) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if ((HandleAccessLocked(H(hToken)) & kNeeded) != kNeeded) return Fail(ERROR_ACCESS_DENIED, FALSE);
   // A token of the caller's own account (a duplicate of its own token, say) may be assigned by
   // anyone. Any other token needs the caller to hold the privileges to assign primary tokens and
   // to raise quotas, as services running as LocalSystem do; CreateProcessAsUserW enables them
@@ -348,15 +337,13 @@ extern "C" BOOL WINAPI CreateProcessAsUserW(
   if (token->user_sid != ProcessTokenLocked()->user_sid &&
       (!PrivilegeHeldLocked(*caller, SE_ASSIGNPRIMARYTOKEN_NAME) ||
        !PrivilegeHeldLocked(*caller, SE_INCREASE_QUOTA_NAME))) {
-    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-    return FALSE;
+    return Fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
   }
   if (DWORD e =
           StartLocked("CreateProcessAsUserW", CopyTokenLocked(*token), CurrentIdentityLocked(),
                       lpApplicationName, lpCommandLine, dwCreationFlags, lpEnvironment,
                       lpCurrentDirectory, *lpStartupInfo, lpProcessInformation)) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -375,13 +362,11 @@ extern "C" BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
                            dwCreationFlags, lpEnvironment, lpCurrentDirectory,
                            lpStartupInfo ? static_cast<LPCWSTR>(lpStartupInfo->lpDesktop) : nullptr,
                            lpProcessInformation))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (DWORD e = CheckCreateArguments(lpApplicationName, lpCommandLine, dwCreationFlags,
                                      lpStartupInfo, lpProcessInformation)) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
   // The new process gets a copy of the caller's primary token, even while the caller
@@ -390,36 +375,25 @@ extern "C" BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
           StartLocked("CreateProcessW", CopyTokenLocked(*ProcessTokenLocked()),
                       CurrentIdentityLocked(), lpApplicationName, lpCommandLine, dwCreationFlags,
                       lpEnvironment, lpCurrentDirectory, *lpStartupInfo, lpProcessInformation)) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 
 extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
-  if (DWORD e = Enter("GetExitCodeProcess", Args(hProcess, lpExitCode))) {
-    SetLastError(e);
-    return FALSE;
-  }
-  if (lpExitCode == nullptr) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (DWORD e = Enter("GetExitCodeProcess", Args(hProcess, lpExitCode))) return Fail(e, FALSE);
+  if (lpExitCode == nullptr) return Fail(ERROR_NOACCESS, FALSE);
   if (hProcess == GetCurrentProcess()) {
     *lpExitCode = STILL_ACTIVE;
     return TRUE;
   }
   Lock lock(MachineLock());
   auto process = LookupAsLocked<ProcessObject>(H(hProcess), Kind::Process);
-  if (!process) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!process) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((HandleAccessLocked(H(hProcess)) &
        (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
   *lpExitCode = process->exit_code;
   return TRUE;
@@ -429,20 +403,17 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags
                                                   PDWORD lpdwSize) {
   if (DWORD e = Enter("QueryFullProcessImageNameW",
                       Args(hProcess, dwFlags, static_cast<const void*>(lpExeName), lpdwSize))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (lpdwSize == nullptr || (dwFlags & ~static_cast<DWORD>(PROCESS_NAME_NATIVE)) != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   std::wstring path;
   {
     Lock lock(MachineLock());
     if (DWORD e = ImagePathLocked(
             hProcess, PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION, &path)) {
-      SetLastError(e);
-      return FALSE;
+      return Fail(e, FALSE);
     }
   }
   if (dwFlags & PROCESS_NAME_NATIVE) {
@@ -453,8 +424,7 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags
   // The size is in characters with the terminator on input, without it on output; a buffer
   // that is too small leaves the size as it was.
   if (*lpdwSize < path.size() + 1 || lpExeName == nullptr) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
+    return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   }
   std::wmemcpy(lpExeName, path.c_str(), path.size() + 1);
   *lpdwSize = static_cast<DWORD>(path.size());
@@ -464,8 +434,7 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags
 extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   if (DWORD e = Enter("GetModuleFileNameW", Args(static_cast<const void*>(hModule),
                                                  static_cast<const void*>(lpFilename), nSize))) {
-    SetLastError(e);
-    return 0;
+    return Fail(e, 0);
   }
   if (hModule != nullptr) {
     // The sim has no modules besides each process's image.

@@ -207,13 +207,9 @@ constexpr uintptr_t kCurrentProcess = static_cast<uintptr_t>(-1);
 extern "C" BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
                                         PHANDLE TokenHandle) {
   if (DWORD e = Enter("OpenProcessToken", Args(ProcessHandle, DesiredAccess, TokenHandle))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
-  if (TokenHandle == nullptr) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (TokenHandle == nullptr) return Fail(ERROR_NOACCESS, FALSE);
   Lock lock(MachineLock());
   if (H(ProcessHandle) != kCurrentProcess) {
     // Other processes' tokens are opened through their process objects (sessions area).
@@ -226,14 +222,10 @@ extern "C" BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAcces
 
 extern "C" BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
   if (DWORD e = Enter("LookupPrivilegeValueW", Args(lpSystemName, lpName, lpLuid))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   DWORD luid = lpName ? LuidOf(lpName) : 0;
-  if (luid == 0) {
-    SetLastError(ERROR_NO_SUCH_PRIVILEGE);
-    return FALSE;
-  }
+  if (luid == 0) return Fail(ERROR_NO_SUCH_PRIVILEGE, FALSE);
   lpLuid->LowPart = luid;
   lpLuid->HighPart = 0;
   return TRUE;
@@ -245,30 +237,22 @@ extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAll
                                              PDWORD ReturnLength) {
   if (DWORD e = Enter("AdjustTokenPrivileges",
                       Args(TokenHandle, DisableAllPrivileges, NewState, BufferLength))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
   auto token = LookupAsLocked<Token>(H(TokenHandle), Kind::Token);
-  if (!token) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((HandleAccessLocked(H(TokenHandle)) & TOKEN_ADJUST_PRIVILEGES) == 0 ||
       (PreviousState != nullptr &&
        (HandleAccessLocked(H(TokenHandle)) & TOKEN_QUERY) == 0)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
   if (DisableAllPrivileges) {
     for (auto& [luid, enabled] : token->privileges) enabled = false;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
-  if (NewState == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (NewState == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   bool all_assigned = true;
   for (DWORD i = 0; i < NewState->PrivilegeCount; ++i) {
     const LUID_AND_ATTRIBUTES& entry = NewState->Privileges[i];
@@ -420,8 +404,7 @@ extern "C" BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, 
                                           PSID pSid, DWORD* cbSid) {
   if (DWORD e = Enter("CreateWellKnownSid", Args(static_cast<int>(WellKnownSidType), DomainSid,
                                                  pSid, cbSid))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   const wchar_t* text = WellKnownSidText(WellKnownSidType);
   if (cbSid == nullptr || text == nullptr) {
@@ -441,10 +424,7 @@ extern "C" BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, 
 }
 
 extern "C" BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
-  if (DWORD e = Enter("EqualSid", Args(pSid1, pSid2))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("EqualSid", Args(pSid1, pSid2))) return Fail(e, FALSE);
   const size_t length = SidLength(pSid1);
   SetLastError(ERROR_SUCCESS);
   return length != 0 && length == SidLength(pSid2) && std::memcmp(pSid1, pSid2, length) == 0;
@@ -461,19 +441,10 @@ extern "C" DWORD WINAPI GetLengthSid(PSID pSid) {
 }
 
 extern "C" BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
-  if (DWORD e = Enter("ConvertSidToStringSidW", Args(Sid, StringSid))) {
-    SetLastError(e);
-    return FALSE;
-  }
-  if (StringSid == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (DWORD e = Enter("ConvertSidToStringSidW", Args(Sid, StringSid))) return Fail(e, FALSE);
+  if (StringSid == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const std::wstring text = SidToString(Sid);
-  if (text.empty()) {
-    SetLastError(ERROR_INVALID_SID);
-    return FALSE;
-  }
+  if (text.empty()) return Fail(ERROR_INVALID_SID, FALSE);
   Lock lock(MachineLock());
   auto* out = static_cast<LPWSTR>(LocalAllocLocked((text.size() + 1) * sizeof(WCHAR)));
   std::wmemcpy(out, text.c_str(), text.size() + 1);
@@ -482,19 +453,10 @@ extern "C" BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
 }
 
 extern "C" BOOL WINAPI ConvertStringSidToSidW(LPCWSTR StringSid, PSID* Sid) {
-  if (DWORD e = Enter("ConvertStringSidToSidW", Args(StringSid, Sid))) {
-    SetLastError(e);
-    return FALSE;
-  }
-  if (StringSid == nullptr || Sid == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (DWORD e = Enter("ConvertStringSidToSidW", Args(StringSid, Sid))) return Fail(e, FALSE);
+  if (StringSid == nullptr || Sid == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const std::vector<uint8_t> bytes = SidFromString(StringSid);
-  if (bytes.empty()) {
-    SetLastError(ERROR_INVALID_SID);
-    return FALSE;
-  }
+  if (bytes.empty()) return Fail(ERROR_INVALID_SID, FALSE);
   Lock lock(MachineLock());
   void* out = LocalAllocLocked(bytes.size());
   std::memcpy(out, bytes.data(), bytes.size());
@@ -512,29 +474,23 @@ extern "C" BOOL WINAPI DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesiredAc
                       Args(hExistingToken, dwDesiredAccess, lpTokenAttributes,
                            static_cast<int>(ImpersonationLevel), static_cast<int>(TokenType),
                            phNewToken))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (phNewToken == nullptr || (TokenType != TokenPrimary && TokenType != TokenImpersonation) ||
       ImpersonationLevel < SecurityAnonymous || ImpersonationLevel > SecurityDelegation) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   Lock lock(MachineLock());
   std::shared_ptr<Token> source;
   if (DWORD e = TokenOfHandleLocked(hExistingToken, TOKEN_DUPLICATE, &source)) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   // An impersonation token cannot be raised above its own level, and only one that allows
   // impersonation can become a primary token.
   if (!source->primary) {
     const SECURITY_IMPERSONATION_LEVEL needed =
         TokenType == TokenPrimary ? SecurityImpersonation : ImpersonationLevel;
-    if (source->level < needed) {
-      SetLastError(ERROR_BAD_IMPERSONATION_LEVEL);
-      return FALSE;
-    }
+    if (source->level < needed) return Fail(ERROR_BAD_IMPERSONATION_LEVEL, FALSE);
   }
   auto copy = CopyTokenLocked(*source);
   copy->primary = TokenType == TokenPrimary;
@@ -554,20 +510,15 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
   if (DWORD e = Enter("GetTokenInformation",
                       Args(TokenHandle, static_cast<int>(TokenInformationClass), TokenInformation,
                            TokenInformationLength, ReturnLength))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (ReturnLength == nullptr ||
       (TokenInformation == nullptr && TokenInformationLength != 0)) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
+    return Fail(ERROR_NOACCESS, FALSE);
   }
   Lock lock(MachineLock());
   std::shared_ptr<Token> token;
-  if (DWORD e = TokenOfHandleLocked(TokenHandle, TOKEN_QUERY, &token)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = TokenOfHandleLocked(TokenHandle, TOKEN_QUERY, &token)) return Fail(e, FALSE);
   // Each class: the bytes it needs, then how to fill a buffer that large.
   std::vector<uint8_t> sid;
   DWORD needed = 0;
@@ -584,10 +535,7 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
       needed = sizeof(TOKEN_TYPE);
       break;
     case TokenImpersonationLevel:
-      if (token->primary) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-      }
+      if (token->primary) return Fail(ERROR_INVALID_PARAMETER, FALSE);
       needed = sizeof(SECURITY_IMPERSONATION_LEVEL);
       break;
     case TokenSessionId:
@@ -600,10 +548,7 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
       return FALSE;
   }
   *ReturnLength = needed;
-  if (TokenInformationLength < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (TokenInformationLength < needed) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   auto* out = static_cast<uint8_t*>(TokenInformation);
   switch (TokenInformationClass) {
     case TokenUser: {
@@ -652,34 +597,25 @@ extern "C" BOOL WINAPI SetTokenInformation(HANDLE TokenHandle,
   if (DWORD e = Enter("SetTokenInformation",
                       Args(TokenHandle, static_cast<int>(TokenInformationClass), TokenInformation,
                            TokenInformationLength))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (TokenInformationClass != TokenSessionId) {
     // Only the session of a token is ever set by the package; other classes are not modelled.
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (TokenInformationLength != sizeof(DWORD)) {
-    SetLastError(ERROR_BAD_LENGTH);
-    return FALSE;
-  }
-  if (TokenInformation == nullptr) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (TokenInformationLength != sizeof(DWORD)) return Fail(ERROR_BAD_LENGTH, FALSE);
+  if (TokenInformation == nullptr) return Fail(ERROR_NOACCESS, FALSE);
   Lock lock(MachineLock());
   std::shared_ptr<Token> token;
   if (DWORD e = TokenOfHandleLocked(TokenHandle, TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID,
                                     &token)) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   // Moving a token into another session is the trusted computing base's business: the caller
   // must have the privilege enabled, not merely hold it.
   if (!PrivilegeEnabledLocked(*EffectiveTokenLocked(), SE_TCB_NAME)) {
-    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-    return FALSE;
+    return Fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
   }
   token->session_id = *static_cast<const DWORD*>(TokenInformation);
   SetLastError(ERROR_SUCCESS);
@@ -690,51 +626,32 @@ extern "C" BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess,
                                        PHANDLE TokenHandle) {
   if (DWORD e = Enter("OpenThreadToken", Args(ThreadHandle, DesiredAccess, OpenAsSelf,
                                               TokenHandle))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
-  if (TokenHandle == nullptr) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (TokenHandle == nullptr) return Fail(ERROR_NOACCESS, FALSE);
   if (ThreadHandle != GetCurrentThread()) {
     // Other threads' tokens are not modelled.
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   Lock lock(MachineLock());
-  if (!t_impersonation) {
-    SetLastError(ERROR_NO_TOKEN);
-    return FALSE;
-  }
-  if (t_impersonation->level == SecurityAnonymous) {
-    SetLastError(ERROR_CANT_OPEN_ANONYMOUS);
-    return FALSE;
-  }
+  if (!t_impersonation) return Fail(ERROR_NO_TOKEN, FALSE);
+  if (t_impersonation->level == SecurityAnonymous) return Fail(ERROR_CANT_OPEN_ANONYMOUS, FALSE);
   *TokenHandle =
       reinterpret_cast<HANDLE>(AddHandleLocked(t_impersonation, MapTokenAccess(DesiredAccess)));
   return TRUE;
 }
 
 extern "C" BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken) {
-  if (DWORD e = Enter("ImpersonateLoggedOnUser", Args(hToken))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("ImpersonateLoggedOnUser", Args(hToken))) return Fail(e, FALSE);
   Lock lock(MachineLock());
   auto token = LookupAsLocked<Token>(H(hToken), Kind::Token);
-  if (!token) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
   // A primary token is duplicated into an impersonation token; an impersonation token is used
   // as it is.
   const ACCESS_MASK needed =
       token->primary ? TOKEN_QUERY | TOKEN_DUPLICATE : TOKEN_QUERY | TOKEN_IMPERSONATE;
-  if ((HandleAccessLocked(H(hToken)) & needed) != needed) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if ((HandleAccessLocked(H(hToken)) & needed) != needed) return Fail(ERROR_ACCESS_DENIED, FALSE);
   std::shared_ptr<Token> thread_token = token;
   if (token->primary) {
     thread_token = CopyTokenLocked(*token);
@@ -756,10 +673,7 @@ extern "C" BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken) {
 }
 
 extern "C" BOOL WINAPI RevertToSelf(void) {
-  if (DWORD e = Enter("RevertToSelf", Args())) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("RevertToSelf", Args())) return Fail(e, FALSE);
   Lock lock(MachineLock());
   SetThreadImpersonationLocked(nullptr);
   return TRUE;

@@ -112,12 +112,6 @@ struct ServiceObject : Object {
   std::shared_ptr<ServiceEntry> entry;
 };
 
-template <typename R>
-R Fail(DWORD error, R result) {
-  SetLastError(error);
-  return result;
-}
-
 std::shared_ptr<ServiceEntry> FindLocked(const std::wstring& name) {
   for (const auto& entry : Db().services) {
     if (EqualsNoCase(entry->name, name)) return entry;

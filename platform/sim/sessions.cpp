@@ -178,13 +178,9 @@ extern "C" BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD Session
   if (DWORD e = Enter(
           "WTSQuerySessionInformationW",
           Args(hServer, SessionId, static_cast<int>(WTSInfoClass), ppBuffer, pBytesReturned))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
-  if (ppBuffer == nullptr || pBytesReturned == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (ppBuffer == nullptr || pBytesReturned == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (hServer != WTS_CURRENT_SERVER_HANDLE) {
     // Remote session hosts (WTSOpenServer) are not modelled.
     SetLastError(ERROR_INVALID_HANDLE);
@@ -193,10 +189,7 @@ extern "C" BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD Session
   Lock lock(MachineLock());
   const DWORD id = SessionId == WTS_CURRENT_SESSION ? ProcessTokenLocked()->session_id : SessionId;
   auto it = W().sessions.find(id);
-  if (it == W().sessions.end()) {
-    SetLastError(kCtxWinstationNotFound);
-    return FALSE;
-  }
+  if (it == W().sessions.end()) return Fail(kCtxWinstationNotFound, FALSE);
   const Session& session = it->second;
   std::wstring text;
   DWORD number = 0;
@@ -232,10 +225,7 @@ extern "C" BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD Session
     bytes = sizeof(DWORD);
     block = CopyToWtsMemoryLocked(&number, bytes);
   }
-  if (block == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
+  if (block == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
   *ppBuffer = static_cast<LPWSTR>(block);
   *pBytesReturned = bytes;
   SetLastError(ERROR_SUCCESS);
@@ -243,31 +233,18 @@ extern "C" BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD Session
 }
 
 extern "C" BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken) {
-  if (DWORD e = Enter("WTSQueryUserToken", Args(SessionId, phToken))) {
-    SetLastError(e);
-    return FALSE;
-  }
-  if (phToken == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (DWORD e = Enter("WTSQueryUserToken", Args(SessionId, phToken))) return Fail(e, FALSE);
+  if (phToken == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   Lock lock(MachineLock());
   // Only the trusted computing base may have another user's token: LocalSystem, with the
   // privilege enabled (as it is by default in LocalSystem's token).
   if (!PrivilegeEnabledLocked(*EffectiveTokenLocked(), SE_TCB_NAME)) {
-    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-    return FALSE;
+    return Fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
   }
   auto it = W().sessions.find(SessionId);
-  if (it == W().sessions.end()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
+  if (it == W().sessions.end()) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   const Session& session = it->second;
-  if (session.user_sid.empty()) {
-    SetLastError(ERROR_NO_TOKEN);
-    return FALSE;
-  }
+  if (session.user_sid.empty()) return Fail(ERROR_NO_TOKEN, FALSE);
   Identity user;
   user.user_sid = session.user_sid;
   user.user_name = session.user_name;
@@ -280,46 +257,31 @@ extern "C" BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken) {
 }
 
 extern "C" BOOL WINAPI LoadUserProfileW(HANDLE hToken, LPPROFILEINFOW lpProfileInfo) {
-  if (DWORD e = Enter("LoadUserProfileW", Args(hToken, lpProfileInfo))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("LoadUserProfileW", Args(hToken, lpProfileInfo))) return Fail(e, FALSE);
   if (lpProfileInfo == nullptr || lpProfileInfo->dwSize != sizeof(PROFILEINFOW) ||
       lpProfileInfo->lpUserName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   Lock lock(MachineLock());
   auto token = LookupAsLocked<Token>(H(hToken), Kind::Token);
-  if (!token) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
   constexpr ACCESS_MASK kNeeded = TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE;
-  if ((HandleAccessLocked(H(hToken)) & kNeeded) != kNeeded) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if ((HandleAccessLocked(H(hToken)) & kNeeded) != kNeeded) return Fail(ERROR_ACCESS_DENIED, FALSE);
   // The caller's own process must be an administrator's or LocalSystem's and hold the backup
   // and restore privileges (Windows enables them itself); impersonating such an account does not
   // do.
   auto self = ProcessTokenLocked();
   if (!self->administrator || !PrivilegeHeldLocked(*self, SE_BACKUP_NAME) ||
       !PrivilegeHeldLocked(*self, SE_RESTORE_NAME)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
   // The profile is the token user's, whatever lpUserName says; its hive is loaded unless it is
   // already (a logged-on user's is).
-  if (DWORD e = LoadUserHiveLocked(token->user_sid, L"")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = LoadUserHiveLocked(token->user_sid, L"")) return Fail(e, FALSE);
   // hProfile is the root of the user's hive, open with full access.
   HKEY key = nullptr;
   if (LSTATUS status = OpenKeyLocked(HKEY_USERS, token->user_sid.c_str(), KEY_ALL_ACCESS, &key)) {
-    SetLastError(static_cast<DWORD>(status));
-    return FALSE;
+    return Fail(static_cast<DWORD>(status), FALSE);
   }
   W().profiles[key] = LoadedProfile{token->user_sid};
   ++LoadedProfileCountLocked();
@@ -329,21 +291,12 @@ extern "C" BOOL WINAPI LoadUserProfileW(HANDLE hToken, LPPROFILEINFOW lpProfileI
 }
 
 extern "C" BOOL WINAPI UnloadUserProfile(HANDLE hToken, HANDLE hProfile) {
-  if (DWORD e = Enter("UnloadUserProfile", Args(hToken, hProfile))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("UnloadUserProfile", Args(hToken, hProfile))) return Fail(e, FALSE);
   Lock lock(MachineLock());
-  if (!LookupAsLocked<Token>(H(hToken), Kind::Token)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!LookupAsLocked<Token>(H(hToken), Kind::Token)) return Fail(ERROR_INVALID_HANDLE, FALSE);
   HKEY key = static_cast<HKEY>(hProfile);
   auto it = W().profiles.find(key);
-  if (it == W().profiles.end()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (it == W().profiles.end()) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const std::wstring sid = it->second.sid;
   W().profiles.erase(it);
   --LoadedProfileCountLocked();
@@ -361,13 +314,9 @@ extern "C" BOOL WINAPI UnloadUserProfile(HANDLE hToken, HANDLE hProfile) {
 
 extern "C" BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hToken, BOOL bInherit) {
   if (DWORD e = Enter("CreateEnvironmentBlock", Args(lpEnvironment, hToken, bInherit))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
-  if (lpEnvironment == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (lpEnvironment == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   Lock lock(MachineLock());
   std::vector<std::wstring> entries;
   if (hToken == nullptr) {
@@ -386,14 +335,8 @@ extern "C" BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hTok
                   entries.end());
   } else {
     auto token = LookupAsLocked<Token>(H(hToken), Kind::Token);
-    if (!token) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
-    if ((HandleAccessLocked(H(hToken)) & TOKEN_QUERY) == 0) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
-    }
+    if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if ((HandleAccessLocked(H(hToken)) & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
     // The sim's processes have no environment of their own beyond what their account gives
     // them, so inheriting adds nothing.
     entries = EnvironmentForLocked(*token);
@@ -402,10 +345,7 @@ extern "C" BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hTok
   for (const std::wstring& entry : entries) units += entry.size() + 1;
   auto* block =
       static_cast<WCHAR*>(AllocateBlockLocked("environment-block", units * sizeof(WCHAR)));
-  if (block == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
+  if (block == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
   WCHAR* out = block;
   for (const std::wstring& entry : entries) {
     std::wmemcpy(out, entry.c_str(), entry.size() + 1);

@@ -23,10 +23,7 @@ bool ResolveWaitables(DWORD count, const HANDLE* handles,
 
 DWORD WaitLocked(Lock& lock, DWORD count, const HANDLE* handles, bool wait_all, DWORD timeout) {
   std::vector<std::shared_ptr<Object>> objects;
-  if (!ResolveWaitables(count, handles, &objects)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
+  if (!ResolveWaitables(count, handles, &objects)) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
   for (;;) {
     if (wait_all) {
@@ -59,13 +56,12 @@ DWORD WaitLocked(Lock& lock, DWORD count, const HANDLE* handles, bool wait_all, 
 extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                       BOOL bInitialState, LPCWSTR lpName) {
   if (DWORD e = Enter("CreateEventW", Args(lpEventAttributes, bManualReset, bInitialState, lpName))) {
-    SetLastError(e);
-    return nullptr;
+    return Fail(e, nullptr);
   }
   Lock lock(MachineLock());
   if (lpName != nullptr && *lpName != 0) {
     if (auto existing = FindNamedEventLocked(lpName)) {
-      SetLastError(ERROR_ALREADY_EXISTS);
+      SetLastError(ERROR_ALREADY_EXISTS);  // and yet a success: a handle to the existing event
       return reinterpret_cast<HANDLE>(AddHandleLocked(existing, EVENT_ALL_ACCESS));
     }
   }
@@ -80,19 +76,12 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, B
 
 extern "C" HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
   if (DWORD e = Enter("OpenEventW", Args(dwDesiredAccess, bInheritHandle, lpName))) {
-    SetLastError(e);
-    return nullptr;
+    return Fail(e, nullptr);
   }
-  if (lpName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (lpName == nullptr) return Fail(ERROR_INVALID_PARAMETER, nullptr);
   Lock lock(MachineLock());
   auto event = FindNamedEventLocked(lpName);
-  if (!event) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
+  if (!event) return Fail(ERROR_FILE_NOT_FOUND, nullptr);
   return reinterpret_cast<HANDLE>(AddHandleLocked(event, dwDesiredAccess));
 }
 
@@ -100,19 +89,12 @@ namespace {
 
 // SetEvent and ResetEvent: the same checks, then the event's new state.
 BOOL ChangeEvent(const char* function, HANDLE event_handle, bool signal) {
-  if (DWORD e = Enter(function, Args(event_handle))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter(function, Args(event_handle))) return Fail(e, FALSE);
   Lock lock(MachineLock());
   auto event = LookupAsLocked<Event>(H(event_handle), Kind::Event);
-  if (!event) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!event) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((HandleAccessLocked(H(event_handle)) & EVENT_MODIFY_STATE) == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
   if (signal) {
     SignalLocked(*event);
@@ -130,8 +112,7 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) { return ChangeEvent("ResetEven
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   if (DWORD e = Enter("WaitForSingleObject", Args(hHandle, dwMilliseconds))) {
-    SetLastError(e);
-    return WAIT_FAILED;
+    return Fail(e, WAIT_FAILED);
   }
   Lock lock(MachineLock());
   return WaitLocked(lock, 1, &hHandle, false, dwMilliseconds);
@@ -140,12 +121,10 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
 extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                                DWORD dwMilliseconds) {
   if (DWORD e = Enter("WaitForMultipleObjects", Args(nCount, lpHandles, bWaitAll, dwMilliseconds))) {
-    SetLastError(e);
-    return WAIT_FAILED;
+    return Fail(e, WAIT_FAILED);
   }
   if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
+    return Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
   }
   Lock lock(MachineLock());
   if (bWaitAll) {
@@ -154,8 +133,7 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
       for (DWORD j = i + 1; j < nCount; ++j) {
         auto a = LookupLocked(H(lpHandles[i]));
         if (a && a == LookupLocked(H(lpHandles[j]))) {
-          SetLastError(ERROR_INVALID_PARAMETER);
-          return WAIT_FAILED;
+          return Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
         }
       }
     }

@@ -356,8 +356,7 @@ extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTDa
                                        data ? data->dwStateAction : 0))) {
     // Closing releases the state and cannot fail; a fault only hits verifications.
     if (data == nullptr || data->dwStateAction != WTD_STATEACTION_CLOSE) {
-      SetLastError(static_cast<DWORD>(FaultResult(e)));
-      return FaultResult(e);
+      return Fail(static_cast<DWORD>(FaultResult(e)), FaultResult(e));
     }
   }
   if (pgActionID == nullptr || !IsGenericVerifyV2(*pgActionID)) {
@@ -366,8 +365,7 @@ extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTDa
     return TRUST_E_PROVIDER_UNKNOWN;
   }
   if (data == nullptr || data->cbStruct < offsetof(WINTRUST_DATA, pwszURLReference)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+    return Fail(ERROR_INVALID_PARAMETER, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
   }
   Lock lock(MachineLock());
   if (data->dwStateAction == WTD_STATEACTION_CLOSE) {
@@ -423,16 +421,10 @@ extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTDa
 }
 
 extern "C" CRYPT_PROVIDER_DATA* WINAPI WTHelperProvDataFromStateData(HANDLE hStateData) {
-  if (DWORD e = Enter("WTHelperProvDataFromStateData", Args(hStateData))) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Enter("WTHelperProvDataFromStateData", Args(hStateData))) return Fail(e, nullptr);
   Lock lock(MachineLock());
   auto* state = reinterpret_cast<TrustState*>(hStateData);
-  if (R().states.count(state) == 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (R().states.count(state) == 0) return Fail(ERROR_INVALID_PARAMETER, nullptr);
   return &state->data;
 }
 
@@ -440,8 +432,7 @@ extern "C" CRYPT_PROVIDER_SGNR* WINAPI WTHelperGetProvSignerFromChain(
     CRYPT_PROVIDER_DATA* pProvData, DWORD idxSigner, BOOL fCounterSigner, DWORD idxCounterSigner) {
   if (DWORD e = Enter("WTHelperGetProvSignerFromChain",
                       Args(pProvData, idxSigner, fCounterSigner, idxCounterSigner))) {
-    SetLastError(e);
-    return nullptr;
+    return Fail(e, nullptr);
   }
   if (pProvData == nullptr || idxSigner >= pProvData->csSigners) return nullptr;
   CRYPT_PROVIDER_SGNR* signer = &pProvData->pasSigners[idxSigner];
@@ -455,8 +446,7 @@ extern "C" CRYPT_PROVIDER_SGNR* WINAPI WTHelperGetProvSignerFromChain(
 extern "C" CRYPT_PROVIDER_CERT* WINAPI WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR* pSgnr,
                                                                     DWORD idxCert) {
   if (DWORD e = Enter("WTHelperGetProvCertFromChain", Args(pSgnr, idxCert))) {
-    SetLastError(e);
-    return nullptr;
+    return Fail(e, nullptr);
   }
   if (pSgnr == nullptr || idxCert >= pSgnr->csCertChain) return nullptr;
   return &pSgnr->pasCertChain[idxCert];
@@ -537,12 +527,10 @@ extern "C" BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID,
   if (DWORD e = Enter("CertVerifyCertificateChainPolicy",
                       Args(static_cast<const void*>(pszPolicyOID), pChainContext, pPolicyPara,
                            pPolicyStatus))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e, FALSE);
   }
   if (pChainContext == nullptr || pPolicyStatus == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   if (pszPolicyOID != CERT_CHAIN_POLICY_BASE && pszPolicyOID != CERT_CHAIN_POLICY_AUTHENTICODE) {
     // SSL, EV, driver and the other policies are not modelled.
