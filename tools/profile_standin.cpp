@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/win32.h"
+#include "tools/standin_record.h"
 
 namespace {
 
@@ -65,8 +66,7 @@ std::wstring Desktop() {
 struct Identity {
   std::wstring session;
   std::wstring token_session;
-  std::wstring account;
-  std::wstring sid;
+  dpal::standin::Account account;
 };
 
 Identity OwnIdentity() {
@@ -79,23 +79,7 @@ Identity OwnIdentity() {
   if (GetTokenInformation(token, TokenSessionId, &session, sizeof(session), &size)) {
     identity.token_session = Number(session);
   }
-  alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  if (GetTokenInformation(token, TokenUser, user, sizeof(user), &size)) {
-    PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
-    wchar_t* text = nullptr;
-    if (ConvertSidToStringSidW(sid, &text)) {
-      identity.sid = text;
-      LocalFree(text);
-    }
-    wchar_t name[256] = {};
-    wchar_t domain[256] = {};
-    DWORD name_units = 256;
-    DWORD domain_units = 256;
-    SID_NAME_USE use;
-    if (LookupAccountSidW(nullptr, sid, name, &name_units, domain, &domain_units, &use)) {
-      identity.account = std::wstring(domain) + L"\\" + name;
-    }
-  }
+  identity.account = dpal::standin::TokenAccount(token);
   CloseHandle(token);
   return identity;
 }
@@ -157,8 +141,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const std::wstring line =
       L"command_line=" + std::wstring(command_line != nullptr ? command_line : L"") +
       L"\tdirectory=" + CurrentDirectory() + L"\tsession=" + identity.session +
-      L"\ttoken_session=" + identity.token_session + L"\taccount=" + identity.account +
-      L"\tsid=" + identity.sid + L"\tdesktop=" + Desktop() + L"\n";
+      L"\ttoken_session=" + identity.token_session + L"\taccount=" + identity.account.name +
+      L"\tsid=" + identity.account.sid + L"\tdesktop=" + Desktop() + L"\n";
   if (!AppendRecord(directory + L"\\" + kRecordFile, line)) {
     return static_cast<int>(kRecordFailed);
   }

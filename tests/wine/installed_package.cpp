@@ -376,33 +376,7 @@ std::vector<StandInRun> StandInRuns() {
       bytes.append(buffer, read);
     }
   }
-  // One line per run (UTF-8), tab-separated "name=value" fields; a line still being written
-  // (no newline yet) is left for the next read.
-  std::vector<StandInRun> runs;
-  size_t start = 0;
-  for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
-    const std::string line = bytes.substr(start, end - start);
-    const int units =
-        MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
-    std::wstring wide(units > 0 ? static_cast<size_t>(units) : 0, L'\0');
-    if (units > 0) {
-      MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide.data(),
-                          units);
-    }
-    StandInRun run;
-    for (size_t field = 0; field <= wide.size();) {
-      size_t tab = wide.find(L'\t', field);
-      if (tab == std::wstring::npos) tab = wide.size();
-      const std::wstring item = wide.substr(field, tab - field);
-      const size_t equals = item.find(L'=');
-      if (equals != std::wstring::npos) {
-        run[Narrow(item.substr(0, equals))] = item.substr(equals + 1);
-      }
-      field = tab + 1;
-    }
-    runs.push_back(run);
-  }
-  return runs;
+  return standin::ParseRecord(bytes);
 }
 
 std::vector<StandInRun> WaitForStandInRuns(size_t count, milliseconds deadline) {

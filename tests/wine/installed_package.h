@@ -15,6 +15,7 @@
 
 #include "common/handles.h"
 #include "platform/win32.h"
+#include "tools/standin_record.h"
 
 namespace dpal::e2e {
 
@@ -90,7 +91,7 @@ std::string TrustRoot(const std::wstring& der_file);
 
 // One run of the stand-in per-user program, as it recorded it beside itself (field name to
 // value: command_line, directory, session, token_session, account, sid).
-using StandInRun = std::map<std::string, std::wstring>;
+using StandInRun = standin::Run;
 
 // The runs recorded so far by the stand-in installed beside the service (none when it never ran).
 std::vector<StandInRun> StandInRuns();

@@ -10,13 +10,13 @@
 // which exits with kAnsweredTrue or kAnsweredFalse after LaunchProfileProgram has answered. The
 // stand-in records each of its runs in TarvexDPALProfile.record beside itself.
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "loader/launcher.h"
 #include "tests/conformance/scratch_dir.h"
 #include "tests/support/sim_test.h"
+#include "tools/standin_record.h"
 
 namespace {
 
@@ -79,71 +79,12 @@ bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// One run of the stand-in as it recorded it: field name to value.
-using StandInRun = std::map<std::string, std::wstring>;
+using dpal::standin::Account;
+using dpal::standin::OwnAccount;
+using StandInRun = dpal::standin::Run;
 
 std::vector<StandInRun> ReadRecord(const std::wstring& path) {
-  const std::string bytes = ReadWholeFile(path);
-  std::vector<StandInRun> runs;
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    const std::string line = bytes.substr(start, end - start);
-    start = end + 1;
-    const int units = MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
-                                          nullptr, 0);
-    std::wstring wide(units > 0 ? static_cast<size_t>(units) : 0, L'\0');
-    if (units > 0) {
-      MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &wide[0], units);
-    }
-    StandInRun run;
-    size_t field = 0;
-    while (field <= wide.size()) {
-      size_t tab = wide.find(L'\t', field);
-      if (tab == std::wstring::npos) tab = wide.size();
-      const std::wstring item = wide.substr(field, tab - field);
-      const size_t equals = item.find(L'=');
-      if (equals != std::wstring::npos) {
-        run[Narrow(item.substr(0, equals))] = item.substr(equals + 1);
-      }
-      field = tab + 1;
-    }
-    runs.push_back(run);
-  }
-  return runs;
-}
-
-// The account and SID of this process's token user, as the stand-in records its own.
-struct Account {
-  std::wstring name;
-  std::wstring sid;
-};
-
-Account OwnAccount() {
-  Account account;
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return account;
-  alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
-  if (GetTokenInformation(token, TokenUser, user, sizeof(user), &size)) {
-    PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
-    wchar_t* text = nullptr;
-    if (ConvertSidToStringSidW(sid, &text)) {
-      account.sid = text;
-      LocalFree(text);
-    }
-    wchar_t name[256] = {};
-    wchar_t domain[256] = {};
-    DWORD name_units = 256;
-    DWORD domain_units = 256;
-    SID_NAME_USE use;
-    if (LookupAccountSidW(nullptr, sid, name, &name_units, domain, &domain_units, &use)) {
-      account.name = std::wstring(domain) + L"\\" + name;
-    }
-  }
-  CloseHandle(token);
-  return account;
+  return dpal::standin::ParseRecord(ReadWholeFile(path));
 }
 
 // What the trust checks answer for a file, as the integrity check asks them: WinVerifyTrust
