@@ -150,15 +150,7 @@ void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> to
 std::shared_ptr<Token> MakeTokenLocked(const Identity& identity) { return TokenFor(identity); }
 
 std::shared_ptr<Token> CopyTokenLocked(const Token& token) {
-  auto copy = std::make_shared<Token>();
-  copy->user_sid = token.user_sid;
-  copy->user_name = token.user_name;
-  copy->administrator = token.administrator;
-  copy->session_id = token.session_id;
-  copy->primary = token.primary;
-  copy->level = token.level;
-  copy->privileges = token.privileges;
-  return copy;
+  return std::make_shared<Token>(token);
 }
 
 bool PrivilegeHeldLocked(const Token& token, const wchar_t* name) {
