@@ -11,7 +11,10 @@
 #include <cstring>
 #include <set>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/files/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/security/wintrust.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -151,7 +154,7 @@ CertBox* NewCertBox(const std::wstring& subject, const std::wstring& issuer,
 }
 
 // ----- Verification state
-// ---------------------------------------------------------------------------
+// --------------------------------------------------------------------------
 
 // What hWVTStateData designates. The provider data comes first, so that the state handle is
 // the provider data's address, as on Windows.
@@ -173,19 +176,19 @@ struct Trust {
   std::map<const CERT_CONTEXT*, CertBox*> boxes;
 };
 
-Trust& R() {
+Trust& TrustStore() {
   static Trust* trust = new Trust();
   return *trust;
 }
 
 void DropBoxLocked(CertBox* box) {
   if (box->held_by_state || box->caller_holds > 0) return;
-  R().boxes.erase(&box->context);
+  TrustStore().boxes.erase(&box->context);
   delete box;
 }
 
 void FreeStateLocked(TrustState* state) {
-  R().states.erase(state);
+  TrustStore().states.erase(state);
   for (CertBox* box : state->boxes) {
     box->held_by_state = false;
     DropBoxLocked(box);
@@ -204,7 +207,7 @@ TrustState* NewStateLocked(WINTRUST_DATA* data, GUID* action, HWND hwnd, HRESULT
   state->data.pgActionID = action;
   state->data.dwEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
   state->data.dwFinalError = static_cast<DWORD>(status);
-  R().states.insert(state);
+  TrustStore().states.insert(state);
   if (signature == nullptr) return state;
 
   const Certificate& cert = signature->signer;
@@ -213,9 +216,9 @@ TrustState* NewStateLocked(WINTRUST_DATA* data, GUID* action, HWND hwnd, HRESULT
     state->boxes.push_back(NewCertBox(cert.issuer, cert.root, L"02"));
   }
   state->boxes.push_back(NewCertBox(cert.root, cert.root, L"01"));
-  for (CertBox* box : state->boxes) R().boxes[&box->context] = box;
+  for (CertBox* box : state->boxes) TrustStore().boxes[&box->context] = box;
 
-  const bool trusted = R().roots.count(Upper(cert.root)) != 0;
+  const bool trusted = TrustStore().roots.count(Upper(cert.root)) != 0;
   const size_t count = state->boxes.size();
   state->elements.resize(count);
   state->certs.resize(count);
@@ -269,7 +272,7 @@ HRESULT Evaluate(const std::vector<uint8_t>& bytes, Signature* signature, bool* 
     return program ? TRUST_E_NOSIGNATURE : TRUST_E_SUBJECT_FORM_UNKNOWN;
   }
   if (Sha256(bytes.data(), signature->content_size) != signature->digest) return TRUST_E_BAD_DIGEST;
-  if (R().roots.count(Upper(signature->signer.root)) == 0) return CERT_E_UNTRUSTEDROOT;
+  if (TrustStore().roots.count(Upper(signature->signer.root)) == 0) return CERT_E_UNTRUSTEDROOT;
   return S_OK;
 }
 
@@ -279,30 +282,23 @@ LONG FaultResult(DWORD e) {
 
 }  // namespace
 
-bool FileBytesLocked(const FileOpen& open, std::vector<uint8_t>* bytes) {
-  auto it = FilesLocked().find(open.key);
-  if (it == FilesLocked().end() || it->second.id != open.node_id) return false;
-  *bytes = it->second.bytes;
-  return true;
-}
-
 void ResetTrustLocked() {
-  R().roots.clear();
-  for (TrustState* state : std::set<TrustState*>(R().states)) FreeStateLocked(state);
-  for (auto& [context, box] : R().boxes) delete box;
-  R().boxes.clear();
+  TrustStore().roots.clear();
+  for (TrustState* state : std::set<TrustState*>(TrustStore().states)) FreeStateLocked(state);
+  for (auto& [context, box] : TrustStore().boxes) delete box;
+  TrustStore().boxes.clear();
 }
 
 void TrustLeaksLocked(LeakReport& report) {
-  if (!R().states.empty()) report.open_handles["trust-state"] = static_cast<int>(R().states.size());
+  if (!TrustStore().states.empty())
+    report.open_handles["trust-state"] = static_cast<int>(TrustStore().states.size());
   int holds = 0;
-  for (const auto& [context, box] : R().boxes)
+  for (const auto& [context, box] : TrustStore().boxes)
     holds += box->caller_holds > 0 ? box->caller_holds : 0;
   if (holds) report.open_handles["cert-context"] = holds;
 }
 
-// ----- Test-facing side
-// ---------------------------------------------------------------------------
+// ----- Test-facing side --------------------------------------------------------------------------
 
 void SignFile(const std::wstring& path, const Certificate& signer) {
   std::vector<uint8_t> bytes;
@@ -328,32 +324,29 @@ std::vector<uint8_t> ProgramBytes(const std::string& tag) {
 
 void TrustRoot(const std::wstring& root) {
   Lock lock(MachineLock());
-  R().roots.insert(Upper(root));
+  TrustStore().roots.insert(Upper(root));
 }
 
 void DistrustRoot(const std::wstring& root) {
   Lock lock(MachineLock());
-  R().roots.erase(Upper(root));
+  TrustStore().roots.erase(Upper(root));
 }
 
 }  // namespace sim
 
-// ----- Win32
-// ----------------------------------------------------------------------------------------
+// ----- Win32 -------------------------------------------------------------------------------------
 
 using namespace sim;
 
 extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTData) {
   auto* data = static_cast<WINTRUST_DATA*>(pWVTData);
-  if (DWORD e =
-          Enter("WinVerifyTrust", Args(static_cast<const void*>(hwnd), pgActionID,
-                                       data && data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile
-                                           ? data->pFile->pcwszFilePath
-                                           : nullptr,
-                                       data && data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile
-                                           ? data->pFile->hFile
-                                           : nullptr,
-                                       data ? data->dwStateAction : 0))) {
+  if (DWORD e = SIM_ENTER(
+          static_cast<const void*>(hwnd), pgActionID,
+          data && data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile ? data->pFile->pcwszFilePath
+                                                                        : nullptr,
+          data && data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile ? data->pFile->hFile
+                                                                        : nullptr,
+          data ? data->dwStateAction : 0)) {
     // Closing releases the state and cannot fail; a fault only hits verifications.
     if (data == nullptr || data->dwStateAction != WTD_STATEACTION_CLOSE) {
       return Fail(static_cast<DWORD>(FaultResult(e)), FaultResult(e));
@@ -361,8 +354,7 @@ extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTDa
   }
   if (pgActionID == nullptr || !IsGenericVerifyV2(*pgActionID)) {
     // Other actions (driver signing, catalogs, ...) are not modelled.
-    SetLastError(static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN));
-    return TRUST_E_PROVIDER_UNKNOWN;
+    return Fail(static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN), TRUST_E_PROVIDER_UNKNOWN);
   }
   if (data == nullptr || data->cbStruct < offsetof(WINTRUST_DATA, pwszURLReference)) {
     return Fail(ERROR_INVALID_PARAMETER, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
@@ -370,14 +362,13 @@ extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTDa
   Lock lock(MachineLock());
   if (data->dwStateAction == WTD_STATEACTION_CLOSE) {
     auto* state = reinterpret_cast<TrustState*>(data->hWVTStateData);
-    if (R().states.count(state) != 0) FreeStateLocked(state);
+    if (TrustStore().states.count(state) != 0) FreeStateLocked(state);
     data->hWVTStateData = nullptr;
     return S_OK;
   }
   if (data->dwUnionChoice != WTD_CHOICE_FILE || data->pFile == nullptr) {
     // Catalogs, blobs and bare certificates are not modelled.
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+    return Fail(ERROR_INVALID_PARAMETER, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
   }
   const WINTRUST_FILE_INFO& file = *data->pFile;
   // A file that cannot be read has no signature to show: TRUST_E_NOSIGNATURE, with the reason in
@@ -421,17 +412,16 @@ extern "C" LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTDa
 }
 
 extern "C" CRYPT_PROVIDER_DATA* WINAPI WTHelperProvDataFromStateData(HANDLE hStateData) {
-  if (DWORD e = Enter("WTHelperProvDataFromStateData", Args(hStateData))) return Fail(e, nullptr);
+  if (DWORD e = SIM_ENTER(hStateData)) return Fail(e, nullptr);
   Lock lock(MachineLock());
   auto* state = reinterpret_cast<TrustState*>(hStateData);
-  if (R().states.count(state) == 0) return Fail(ERROR_INVALID_PARAMETER, nullptr);
+  if (TrustStore().states.count(state) == 0) return Fail(ERROR_INVALID_PARAMETER, nullptr);
   return &state->data;
 }
 
 extern "C" CRYPT_PROVIDER_SGNR* WINAPI WTHelperGetProvSignerFromChain(
     CRYPT_PROVIDER_DATA* pProvData, DWORD idxSigner, BOOL fCounterSigner, DWORD idxCounterSigner) {
-  if (DWORD e = Enter("WTHelperGetProvSignerFromChain",
-                      Args(pProvData, idxSigner, fCounterSigner, idxCounterSigner))) {
+  if (DWORD e = SIM_ENTER(pProvData, idxSigner, fCounterSigner, idxCounterSigner)) {
     return Fail(e, nullptr);
   }
   if (pProvData == nullptr || idxSigner >= pProvData->csSigners) return nullptr;
@@ -445,7 +435,7 @@ extern "C" CRYPT_PROVIDER_SGNR* WINAPI WTHelperGetProvSignerFromChain(
 
 extern "C" CRYPT_PROVIDER_CERT* WINAPI WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR* pSgnr,
                                                                     DWORD idxCert) {
-  if (DWORD e = Enter("WTHelperGetProvCertFromChain", Args(pSgnr, idxCert))) {
+  if (DWORD e = SIM_ENTER(pSgnr, idxCert)) {
     return Fail(e, nullptr);
   }
   if (pSgnr == nullptr || idxCert >= pSgnr->csCertChain) return nullptr;
@@ -453,20 +443,20 @@ extern "C" CRYPT_PROVIDER_CERT* WINAPI WTHelperGetProvCertFromChain(CRYPT_PROVID
 }
 
 extern "C" PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
-  Enter("CertDuplicateCertificateContext", Args(pCertContext));
+  SIM_ENTER(pCertContext);
   if (pCertContext == nullptr) return nullptr;
   Lock lock(MachineLock());
-  auto it = R().boxes.find(pCertContext);
-  if (it != R().boxes.end()) ++it->second->caller_holds;
+  auto it = TrustStore().boxes.find(pCertContext);
+  if (it != TrustStore().boxes.end()) ++it->second->caller_holds;
   return pCertContext;
 }
 
 extern "C" BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
-  Enter("CertFreeCertificateContext", Args(pCertContext));
+  SIM_ENTER_RELEASE(pCertContext);
   if (pCertContext == nullptr) return TRUE;
   Lock lock(MachineLock());
-  auto it = R().boxes.find(pCertContext);
-  if (it != R().boxes.end()) {
+  auto it = TrustStore().boxes.find(pCertContext);
+  if (it != TrustStore().boxes.end()) {
     // Freeing a context one never duplicated takes a hold away from its owner, as on Windows;
     // the count goes below zero and the context is not freed under the owner's feet.
     --it->second->caller_holds;
@@ -477,7 +467,7 @@ extern "C" BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
 
 extern "C" BOOL WINAPI CertCompareCertificate(DWORD dwCertEncodingType, PCERT_INFO pCertId1,
                                               PCERT_INFO pCertId2) {
-  Enter("CertCompareCertificate", Args(dwCertEncodingType, pCertId1, pCertId2));
+  SIM_ENTER(dwCertEncodingType, pCertId1, pCertId2);
   if (pCertId1 == nullptr || pCertId2 == nullptr) return FALSE;
   auto blob = [](const CRYPT_INTEGER_BLOB& b) {
     return std::vector<BYTE>(b.pbData, b.pbData + b.cbData);
@@ -495,13 +485,13 @@ extern "C" BOOL WINAPI CertCompareCertificate(DWORD dwCertEncodingType, PCERT_IN
 extern "C" DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
                                            void* pvTypePara, LPWSTR pszNameString,
                                            DWORD cchNameString) {
-  Enter("CertGetNameStringW", Args(pCertContext, dwType, dwFlags, pvTypePara,
-                                   static_cast<const void*>(pszNameString), cchNameString));
+  SIM_ENTER(pCertContext, dwType, dwFlags, pvTypePara, static_cast<const void*>(pszNameString),
+            cchNameString);
   std::wstring name;
   {
     Lock lock(MachineLock());
-    auto it = pCertContext ? R().boxes.find(pCertContext) : R().boxes.end();
-    if (it != R().boxes.end() && dwType == CERT_NAME_SIMPLE_DISPLAY_TYPE) {
+    auto it = pCertContext ? TrustStore().boxes.find(pCertContext) : TrustStore().boxes.end();
+    if (it != TrustStore().boxes.end() && dwType == CERT_NAME_SIMPLE_DISPLAY_TYPE) {
       name = (dwFlags & CERT_NAME_ISSUER_FLAG) ? it->second->issuer_text : it->second->subject_text;
       // The simple display name is the common name when the name has one.
       const size_t cn = Upper(name).find(L"CN=");
@@ -524,9 +514,8 @@ extern "C" BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID,
                                                         PCCERT_CHAIN_CONTEXT pChainContext,
                                                         PCERT_CHAIN_POLICY_PARA pPolicyPara,
                                                         PCERT_CHAIN_POLICY_STATUS pPolicyStatus) {
-  if (DWORD e = Enter("CertVerifyCertificateChainPolicy",
-                      Args(static_cast<const void*>(pszPolicyOID), pChainContext, pPolicyPara,
-                           pPolicyStatus))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(pszPolicyOID), pChainContext, pPolicyPara,
+                          pPolicyStatus)) {
     return Fail(e, FALSE);
   }
   if (pChainContext == nullptr || pPolicyStatus == nullptr) {
@@ -534,8 +523,7 @@ extern "C" BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID,
   }
   if (pszPolicyOID != CERT_CHAIN_POLICY_BASE && pszPolicyOID != CERT_CHAIN_POLICY_AUTHENTICODE) {
     // SSL, EV, driver and the other policies are not modelled.
-    SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
-    return FALSE;
+    return Fail(static_cast<DWORD>(CRYPT_E_NOT_FOUND), FALSE);
   }
   const bool allow_unknown_ca =
       pPolicyPara != nullptr && (pPolicyPara->dwFlags & CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG);

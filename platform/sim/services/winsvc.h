@@ -1,46 +1,8 @@
-// The simulated Windows, continued: the service control manager (advapi32, winsvc.h) and the
-// session and power notifications a service receives. Included from sim_win32.h; product code
-// never includes this header directly.
+// The simulated Windows: the service control manager (advapi32; winsvc.h) and the session and
+// power notifications a service receives (winuser.h, pbt.h).
 #pragma once
 
-// ---------------------------------------------------------------------------------------------
-// Error codes of the service control manager
-// ---------------------------------------------------------------------------------------------
-#ifndef ERROR_INVALID_DATA
-#define ERROR_INVALID_DATA 13L
-#endif
-#ifndef ERROR_INVALID_LEVEL
-#define ERROR_INVALID_LEVEL 124L
-#endif
-#ifndef ERROR_INVALID_ADDRESS
-#define ERROR_INVALID_ADDRESS 487L
-#endif
-#define ERROR_DEPENDENT_SERVICES_RUNNING 1051L
-#define ERROR_INVALID_SERVICE_CONTROL 1052L
-#define ERROR_SERVICE_NO_THREAD 1054L
-#define ERROR_SERVICE_DATABASE_LOCKED 1055L
-#define ERROR_SERVICE_ALREADY_RUNNING 1056L
-#define ERROR_INVALID_SERVICE_ACCOUNT 1057L
-#define ERROR_SERVICE_DISABLED 1058L
-#define ERROR_CIRCULAR_DEPENDENCY 1059L
-#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
-#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
-#define ERROR_SERVICE_NOT_ACTIVE 1062L
-#define ERROR_EXCEPTION_IN_SERVICE 1064L
-#define ERROR_DATABASE_DOES_NOT_EXIST 1065L
-#define ERROR_SERVICE_SPECIFIC_ERROR 1066L
-#define ERROR_PROCESS_ABORTED 1067L
-#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
-#define ERROR_SERVICE_EXISTS 1073L
-#define ERROR_SERVICE_NEVER_STARTED 1077L
-#define ERROR_DUPLICATE_SERVICE_NAME 1078L
-#define ERROR_SERVICE_NOT_IN_EXE 1083L
-#ifndef ERROR_SHUTDOWN_IN_PROGRESS
-#define ERROR_SHUTDOWN_IN_PROGRESS 1115L
-#endif
-#ifndef RPC_S_SERVER_UNAVAILABLE
-#define RPC_S_SERVER_UNAVAILABLE 1722L
-#endif
+#include "platform/sim/kernel/winbase.h"
 
 // ---------------------------------------------------------------------------------------------
 // Service types, start types, error control, states, controls
@@ -169,6 +131,7 @@ typedef struct tagWTSSESSION_NOTIFICATION {
 // ---------------------------------------------------------------------------------------------
 // Types
 // ---------------------------------------------------------------------------------------------
+typedef struct SC_HANDLE__* SC_HANDLE;
 typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 
 typedef struct _SERVICE_STATUS {
@@ -231,6 +194,7 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPC
                                 DWORD dwErrorControl, LPCWSTR lpBinaryPathName,
                                 LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCWSTR lpDependencies,
                                 LPCWSTR lpServiceStartName, LPCWSTR lpPassword);
+BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 BOOL WINAPI DeleteService(SC_HANDLE hService);
 BOOL WINAPI QueryServiceConfigW(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGW lpServiceConfig,
                                 DWORD cbBufSize, LPDWORD pcbBytesNeeded);

@@ -1,7 +1,68 @@
-// Events and waits.
+// Events and waits: the events of the machine's namespace (named events and those the machine
+// itself keeps), CreateEventW and its companions, and the waits.
 #include <chrono>
+#include <map>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/kernel/internal.h"
+#include "platform/sim/strings/internal.h"
+
+namespace sim {
+namespace {
+
+struct EventNamespace {
+  // "Global\..." and plain names share one table, by upper-cased name.
+  std::map<std::wstring, std::weak_ptr<Event>> named;
+  // Events created through CreateMachineEvent live as long as the machine keeps them.
+  std::map<std::wstring, std::shared_ptr<Event>> kept;
+};
+
+EventNamespace& Events() {
+  static EventNamespace* events = new EventNamespace();  // never destroyed, as the machine
+  return *events;
+}
+
+std::shared_ptr<Event> FindNamedEventLocked(const std::wstring& name) {
+  auto& named = Events().named;
+  auto it = named.find(Upper(name));
+  if (it == named.end()) return nullptr;
+  auto event = it->second.lock();
+  if (!event) named.erase(it);
+  return event;
+}
+
+void AddNamedEventLocked(const std::wstring& name, const std::shared_ptr<Event>& event) {
+  Events().named[Upper(name)] = event;
+}
+
+}  // namespace
+
+void ResetEventsLocked() {
+  Events().named.clear();
+  Events().kept.clear();
+}
+
+void CreateMachineEvent(const std::wstring& name, bool manual_reset, bool signaled) {
+  Lock lock(MachineLock());
+  auto event = FindNamedEventLocked(name);
+  if (!event) {
+    event = std::make_shared<Event>(manual_reset, signaled);
+    event->name = name;
+    AddNamedEventLocked(name, event);
+  }
+  Events().kept[Upper(name)] = event;
+}
+
+void SetMachineEvent(const std::wstring& name) {
+  Lock lock(MachineLock());
+  if (auto event = FindNamedEventLocked(name)) SignalLocked(*event);
+}
+
+void RemoveMachineEvent(const std::wstring& name) {
+  Lock lock(MachineLock());
+  Events().kept.erase(Upper(name));
+}
+
+}  // namespace sim
 
 using namespace sim;
 
@@ -55,7 +116,7 @@ DWORD WaitLocked(Lock& lock, DWORD count, const HANDLE* handles, bool wait_all, 
 
 extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                       BOOL bInitialState, LPCWSTR lpName) {
-  if (DWORD e = Enter("CreateEventW", Args(lpEventAttributes, bManualReset, bInitialState, lpName))) {
+  if (DWORD e = SIM_ENTER(lpEventAttributes, bManualReset, bInitialState, lpName)) {
     return Fail(e, nullptr);
   }
   Lock lock(MachineLock());
@@ -75,7 +136,7 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, B
 }
 
 extern "C" HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
-  if (DWORD e = Enter("OpenEventW", Args(dwDesiredAccess, bInheritHandle, lpName))) {
+  if (DWORD e = SIM_ENTER(dwDesiredAccess, bInheritHandle, lpName)) {
     return Fail(e, nullptr);
   }
   if (lpName == nullptr) return Fail(ERROR_INVALID_PARAMETER, nullptr);
@@ -87,11 +148,12 @@ extern "C" HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, 
 
 namespace {
 
-// SetEvent and ResetEvent: the same checks, then the event's new state.
+// SetEvent and ResetEvent (`function` is the caller's name): the same checks, then the event's
+// new state.
 BOOL ChangeEvent(const char* function, HANDLE event_handle, bool signal) {
   if (DWORD e = Enter(function, Args(event_handle))) return Fail(e, FALSE);
   Lock lock(MachineLock());
-  auto event = LookupAsLocked<Event>(H(event_handle), Kind::Event);
+  auto event = LookupAsLocked<Event>(H(event_handle));
   if (!event) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((HandleAccessLocked(H(event_handle)) & EVENT_MODIFY_STATE) == 0) {
     return Fail(ERROR_ACCESS_DENIED, FALSE);
@@ -106,12 +168,12 @@ BOOL ChangeEvent(const char* function, HANDLE event_handle, bool signal) {
 
 }  // namespace
 
-extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) { return ChangeEvent("SetEvent", hEvent, true); }
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) { return ChangeEvent(__func__, hEvent, true); }
 
-extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) { return ChangeEvent("ResetEvent", hEvent, false); }
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) { return ChangeEvent(__func__, hEvent, false); }
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  if (DWORD e = Enter("WaitForSingleObject", Args(hHandle, dwMilliseconds))) {
+  if (DWORD e = SIM_ENTER(hHandle, dwMilliseconds)) {
     return Fail(e, WAIT_FAILED);
   }
   Lock lock(MachineLock());
@@ -120,7 +182,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
 
 extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                                DWORD dwMilliseconds) {
-  if (DWORD e = Enter("WaitForMultipleObjects", Args(nCount, lpHandles, bWaitAll, dwMilliseconds))) {
+  if (DWORD e = SIM_ENTER(nCount, lpHandles, bWaitAll, dwMilliseconds)) {
     return Fail(e, WAIT_FAILED);
   }
   if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {

@@ -5,7 +5,12 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/devices/internal.h"
+#include "platform/sim/devices/sim_devices.h"
+#include "platform/sim/kernel/internal.h"
+#include "platform/sim/registry/winreg.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -41,7 +46,7 @@ struct Tree {
   ULONG_PTR next_element = 0x10;
 };
 
-Tree& T() {
+Tree& DeviceTree() {
   static Tree* tree = new Tree();
   return *tree;
 }
@@ -54,14 +59,15 @@ struct Element {
 };
 
 struct DeviceSet : Object {
-  DeviceSet() : Object(Kind::DevInfo) {}
+  static constexpr HandleKind kKind{"device-info-set", false};
+  DeviceSet() : Object(kKind) {}
   std::vector<Element> elements;
 };
 
 constexpr PropertyKey Key(const DEVPROPKEY& key) { return PropertyKey{key.fmtid, key.pid}; }
 
 std::shared_ptr<DeviceNode> FindLocked(const std::wstring& instance_id) {
-  for (const auto& device : T().devices) {
+  for (const auto& device : DeviceTree().devices) {
     if (EqualsNoCase(device->instance_id, instance_id)) return device;
   }
   return nullptr;
@@ -90,7 +96,7 @@ std::wstring GuidText(const GUID& guid) {
 
 std::shared_ptr<DeviceSet> SetOfHandleLocked(HDEVINFO handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-  return LookupAsLocked<DeviceSet>(H(handle), Kind::DevInfo);
+  return LookupAsLocked<DeviceSet>(H(handle));
 }
 
 // The element a caller's SP_DEVINFO_DATA designates in a set, the way SetupAPI checks it.
@@ -150,29 +156,11 @@ bool ValidPropertyType(DEVPROPTYPE type) {
 
 }  // namespace
 
-// ----- Internal side -----------------------------------------------------------------------------
+// ----- Row of the table of areas ---------------------------------------------------------------
 
 void ResetDevicesLocked() {
-  T().devices.clear();
-  T().next_devinst = 1;
-}
-
-DWORD DeviceOfElementLocked(HDEVINFO set, const SP_DEVINFO_DATA* element,
-                            std::wstring* instance_id) {
-  std::shared_ptr<DeviceNode> device;
-  if (DWORD e = DeviceOfLocked(set, element, &device)) return e;
-  *instance_id = device->instance_id;
-  return NO_ERROR;
-}
-
-bool RemoveDeviceLocked(const std::wstring& instance_id) {
-  auto& devices = T().devices;
-  auto it = std::find_if(devices.begin(), devices.end(), [&](const auto& device) {
-    return EqualsNoCase(device->instance_id, instance_id);
-  });
-  if (it == devices.end()) return false;
-  devices.erase(it);
-  return true;
+  DeviceTree().devices.clear();
+  DeviceTree().next_devinst = 1;
 }
 
 // ----- Test-facing side --------------------------------------------------------------------------
@@ -182,8 +170,8 @@ void AddDevice(const Device& device) {
   auto node = FindLocked(device.instance_id);
   if (!node) {
     node = std::make_shared<DeviceNode>();
-    node->devinst = T().next_devinst++;
-    T().devices.push_back(node);
+    node->devinst = DeviceTree().next_devinst++;
+    DeviceTree().devices.push_back(node);
   }
   node->instance_id = device.instance_id;
   node->hardware_ids = device.hardware_ids;
@@ -199,7 +187,13 @@ void AddDevice(const Device& device) {
 
 bool RemoveDevice(const std::wstring& instance_id) {
   Lock lock(MachineLock());
-  return RemoveDeviceLocked(instance_id);
+  auto& devices = DeviceTree().devices;
+  auto it = std::find_if(devices.begin(), devices.end(), [&](const auto& device) {
+    return EqualsNoCase(device->instance_id, instance_id);
+  });
+  if (it == devices.end()) return false;
+  devices.erase(it);
+  return true;
 }
 
 bool SetDevicePresent(const std::wstring& instance_id, bool present) {
@@ -213,7 +207,7 @@ bool SetDevicePresent(const std::wstring& instance_id, bool present) {
 std::vector<Device> Devices() {
   Lock lock(MachineLock());
   std::vector<Device> out;
-  for (const auto& node : T().devices) {
+  for (const auto& node : DeviceTree().devices) {
     Device device;
     device.instance_id = node->instance_id;
     device.hardware_ids = node->hardware_ids;
@@ -237,8 +231,8 @@ using namespace sim;
 
 extern "C" HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator,
                                                 HWND hwndParent, DWORD Flags) {
-  if (DWORD e = Enter("SetupDiGetClassDevsW", Args(static_cast<const void*>(ClassGuid), Enumerator,
-                                                   static_cast<const void*>(hwndParent), Flags))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(ClassGuid), Enumerator,
+                          static_cast<const void*>(hwndParent), Flags)) {
     return Fail<HDEVINFO>(e, INVALID_HANDLE_VALUE);
   }
   constexpr DWORD kKnownFlags =
@@ -257,7 +251,7 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR En
 
   Lock lock(MachineLock());
   auto set = std::make_shared<DeviceSet>();
-  for (const auto& device : T().devices) {
+  for (const auto& device : DeviceTree().devices) {
     if ((Flags & DIGCF_PRESENT) && !device->present) continue;
     if (!(Flags & DIGCF_ALLCLASSES) && device->class_guid != *ClassGuid) continue;
     if (!enumerator.empty()) {
@@ -265,16 +259,21 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR En
       std::wstring prefix = whole_id ? id : id.substr(0, id.find(L'\\'));
       if (!EqualsNoCase(prefix, enumerator)) continue;
     }
-    set->elements.push_back(
-        Element{T().next_element++, device->instance_id, device->class_guid, device->devinst});
+    set->elements.push_back(Element{DeviceTree().next_element++, device->instance_id,
+                                    device->class_guid, device->devinst});
   }
   return reinterpret_cast<HDEVINFO>(AddHandleLocked(set));
 }
 
+extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+  if (DWORD e = SIM_ENTER_RELEASE(DeviceInfoSet)) return Fail(e, FALSE);
+  Lock lock(MachineLock());
+  return CloseHandleOfKindsLocked(H(DeviceInfoSet), {&DeviceSet::kKind});
+}
+
 extern "C" BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                              PSP_DEVINFO_DATA DeviceInfoData) {
-  if (DWORD e = Enter("SetupDiEnumDeviceInfo",
-                      Args(DeviceInfoSet, MemberIndex, static_cast<const void*>(DeviceInfoData)))) {
+  if (DWORD e = SIM_ENTER(DeviceInfoSet, MemberIndex, static_cast<const void*>(DeviceInfoData))) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -297,10 +296,9 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet,
                                                    PWSTR DeviceInstanceId,
                                                    DWORD DeviceInstanceIdSize,
                                                    PDWORD RequiredSize) {
-  if (DWORD e = Enter("SetupDiGetDeviceInstanceIdW",
-                      Args(DeviceInfoSet, static_cast<const void*>(DeviceInfoData),
-                           static_cast<const void*>(DeviceInstanceId), DeviceInstanceIdSize,
-                           static_cast<const void*>(RequiredSize)))) {
+  if (DWORD e = SIM_ENTER(DeviceInfoSet, static_cast<const void*>(DeviceInfoData),
+                          static_cast<const void*>(DeviceInstanceId), DeviceInstanceIdSize,
+                          static_cast<const void*>(RequiredSize))) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -320,9 +318,8 @@ extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
                                                          PBYTE PropertyBuffer,
                                                          DWORD PropertyBufferSize,
                                                          PDWORD RequiredSize) {
-  if (DWORD e = Enter("SetupDiGetDeviceRegistryPropertyW",
-                      Args(DeviceInfoSet, static_cast<const void*>(DeviceInfoData), Property,
-                           static_cast<const void*>(PropertyBuffer), PropertyBufferSize))) {
+  if (DWORD e = SIM_ENTER(DeviceInfoSet, static_cast<const void*>(DeviceInfoData), Property,
+                          static_cast<const void*>(PropertyBuffer), PropertyBufferSize)) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -367,10 +364,9 @@ extern "C" BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet,
                                                  DEVPROPTYPE* PropertyType, PBYTE PropertyBuffer,
                                                  DWORD PropertyBufferSize, PDWORD RequiredSize,
                                                  DWORD Flags) {
-  if (DWORD e = Enter("SetupDiGetDevicePropertyW",
-                      Args(DeviceInfoSet, static_cast<const void*>(DeviceInfoData),
-                           static_cast<const void*>(PropertyKey),
-                           static_cast<const void*>(PropertyBuffer), PropertyBufferSize, Flags))) {
+  if (DWORD e = SIM_ENTER(DeviceInfoSet, static_cast<const void*>(DeviceInfoData),
+                          static_cast<const void*>(PropertyKey),
+                          static_cast<const void*>(PropertyBuffer), PropertyBufferSize, Flags)) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -398,10 +394,9 @@ extern "C" BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet,
 extern "C" BOOL WINAPI SetupDiSetDevicePropertyW(
     HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, const DEVPROPKEY* PropertyKey,
     DEVPROPTYPE PropertyType, const BYTE* PropertyBuffer, DWORD PropertyBufferSize, DWORD Flags) {
-  if (DWORD e = Enter("SetupDiSetDevicePropertyW",
-                      Args(DeviceInfoSet, static_cast<const void*>(DeviceInfoData),
-                           static_cast<const void*>(PropertyKey), PropertyType,
-                           static_cast<const void*>(PropertyBuffer), PropertyBufferSize, Flags))) {
+  if (DWORD e = SIM_ENTER(DeviceInfoSet, static_cast<const void*>(DeviceInfoData),
+                          static_cast<const void*>(PropertyKey), PropertyType,
+                          static_cast<const void*>(PropertyBuffer), PropertyBufferSize, Flags)) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());

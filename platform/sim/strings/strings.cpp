@@ -4,9 +4,20 @@
 #include <cwctype>
 #include <string>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/strings/internal.h"
+#include "platform/sim/strings/strsafe.h"
 
-using namespace sim;
+namespace sim {
+
+std::wstring Upper(const std::wstring& s) {
+  std::wstring out(s);
+  for (wchar_t& c : out) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+  return out;
+}
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) { return Upper(a) == Upper(b); }
+
+}  // namespace sim
 
 namespace {
 
@@ -73,7 +84,8 @@ bool FormatWide(std::wstring* out, const wchar_t* format, va_list args) {
         std::wstring text;
         if (narrow) {
           const char* s = va_arg(args, const char*);
-          for (const char* q = s ? s : "(null)"; *q; ++q) text.push_back(static_cast<unsigned char>(*q));
+          for (const char* q = s ? s : "(null)"; *q; ++q)
+            text.push_back(static_cast<unsigned char>(*q));
         } else {
           const wchar_t* s = va_arg(args, const wchar_t*);
           text = s ? s : L"(null)";
@@ -85,9 +97,7 @@ bool FormatWide(std::wstring* out, const wchar_t* format, va_list args) {
         out->append(formatted.data(), static_cast<size_t>(n));
         continue;
       }
-      case L'c':
-        out->push_back(static_cast<wchar_t>(va_arg(args, int)));
-        continue;
+      case L'c': out->push_back(static_cast<wchar_t>(va_arg(args, int))); continue;
       case L'd':
       case L'i':
         spec += (size == kLongLong || size == kSize) ? L"lld" : L"d";
@@ -107,11 +117,11 @@ bool FormatWide(std::wstring* out, const wchar_t* format, va_list args) {
         break;
       }
       case L'p':
-        n = std::swprintf(buffer, 512, L"%016llX",
-                          static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
+        n = std::swprintf(
+            buffer, 512, L"%016llX",
+            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
         break;
-      default:
-        return false;
+      default: return false;
     }
     if (n < 0) return false;
     out->append(buffer, static_cast<size_t>(n));

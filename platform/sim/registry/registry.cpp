@@ -15,17 +15,20 @@
 // - A notification fires once. A change while no notification is armed is not remembered (the
 //   stricter reading, and Wine's), so a caller that re-arms must re-read what it watches. The
 //   filter and subtree flag of a handle's first registration stay with the handle; later calls
-//   on it only re-arm. Arming resets the event. Closing the handle, deleting the key, or the end of the arming thread (without
-//   REG_NOTIFY_THREAD_AGNOSTIC) signals the event. The synchronous form blocks until a change.
+//   on it only re-arm. Arming resets the event. Closing the handle, deleting the key, or the end of
+//   the arming thread (without REG_NOTIFY_THREAD_AGNOSTIC) signals the event. The synchronous form
+//   blocks until a change.
 // - A hive file is a format of the sim's own; a loaded hive keeps its file open without sharing,
 //   and changes to a loaded hive are not written back.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <cwchar>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/files/internal.h"
+#include "platform/sim/registry/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -92,7 +95,8 @@ struct KeyNode {
 };
 
 struct KeyObject : Object {
-  explicit KeyObject(std::shared_ptr<KeyNode> n) : Object(Kind::Key), node(std::move(n)) {
+  static constexpr HandleKind kKind{"key", false};
+  explicit KeyObject(std::shared_ptr<KeyNode> n) : Object(kKind), node(std::move(n)) {
     ++node->hive->open_handles;
   }
   ~KeyObject() override { --node->hive->open_handles; }
@@ -105,17 +109,12 @@ struct RegistryState {
   std::shared_ptr<KeyNode> users;
   // Keys with notifications, for the end of an arming thread.
   std::vector<std::weak_ptr<KeyNode>> watched;
+  int loaded_hives = 0;  // by RegLoadKeyW, not yet unloaded
 };
 
-RegistryState& R() {
+RegistryState& Registry() {
   static RegistryState* state = new RegistryState();  // never destroyed, as the machine
   return *state;
-}
-
-uint64_t ThreadId() {
-  static std::atomic<uint64_t> next{1};
-  thread_local uint64_t mine = next++;
-  return mine;
 }
 
 FILETIME Now() {
@@ -158,7 +157,7 @@ std::shared_ptr<KeyNode> MountHive(KeyNode& parent, const std::wstring& name, Hi
   auto hive = std::make_shared<Hive>();
   hive->kind = kind;
   hive->owner_sid = owner_sid;
-  hive->under_users = &parent == R().users.get();
+  hive->under_users = &parent == Registry().users.get();
   auto root = NewKey(name, &parent, hive);
   root->hive_root = true;
   return root;
@@ -187,8 +186,7 @@ ACCESS_MASK AllowedLocked(const KeyNode& key, const Token& token) {
   switch (hive.kind) {
     case HiveKind::Master:
     case HiveKind::Machine:
-    case HiveKind::System:
-      return token.administrator ? kFullAccess : kReadAccess;
+    case HiveKind::System: return token.administrator ? kFullAccess : kReadAccess;
     case HiveKind::User:
       return token.administrator || EqualsNoCase(token.user_sid, hive.owner_sid) ? kFullAccess : 0;
     case HiveKind::Loaded:
@@ -231,19 +229,19 @@ bool IsPredefined(HKEY key) {
 // HKEY_CURRENT_USER: the hive of the process token's user (impersonation does not change it),
 // or HKU\.DEFAULT when that hive is not loaded.
 std::shared_ptr<KeyNode> CurrentUserLocked() {
-  if (auto own = ChildLocked(*R().users, ProcessTokenLocked()->user_sid)) return own;
-  return ChildLocked(*R().users, L".DEFAULT");
+  if (auto own = ChildLocked(*Registry().users, ProcessTokenLocked()->user_sid)) return own;
+  return ChildLocked(*Registry().users, L".DEFAULT");
 }
 
 std::shared_ptr<KeyNode> PredefinedLocked(HKEY key) {
   switch (static_cast<uint32_t>(H(key))) {
     case 0x80000000u: {  // HKEY_CLASSES_ROOT: the machine's classes
-      auto software = ChildLocked(*R().machine, L"SOFTWARE");
+      auto software = ChildLocked(*Registry().machine, L"SOFTWARE");
       return software ? ChildLocked(*software, L"Classes") : nullptr;
     }
     case 0x80000001u: return CurrentUserLocked();
-    case 0x80000002u: return R().machine;
-    case 0x80000003u: return R().users;
+    case 0x80000002u: return Registry().machine;
+    case 0x80000003u: return Registry().users;
     default: return nullptr;
   }
 }
@@ -263,7 +261,7 @@ DWORD ResolveLocked(HKEY handle, Target* target) {
     target->access = AllowedLocked(*target->key, *EffectiveTokenLocked());
     return ERROR_SUCCESS;
   }
-  auto object = LookupAsLocked<KeyObject>(H(handle), Kind::Key);
+  auto object = LookupAsLocked<KeyObject>(H(handle));
   if (!object) return ERROR_INVALID_HANDLE;
   target->key = object->node;
   target->access = HandleAccessLocked(H(handle));
@@ -314,8 +312,8 @@ DWORD WalkLocked(const std::shared_ptr<KeyNode>& from, const std::vector<std::ws
 }
 
 // Opens a path relative to a handle with an access check on the key reached.
-DWORD OpenPathLocked(HKEY handle, const wchar_t* path, REGSAM wanted,
-                     std::shared_ptr<KeyNode>* key, ACCESS_MASK* granted) {
+DWORD OpenPathLocked(HKEY handle, const wchar_t* path, REGSAM wanted, std::shared_ptr<KeyNode>* key,
+                     ACCESS_MASK* granted) {
   Target target;
   if (DWORD e = ResolveLocked(handle, &target)) return e;
   std::vector<std::wstring> names;
@@ -345,7 +343,7 @@ void NotifyLocked(KeyNode* key, DWORD change) {
 }
 
 void FireThreadRegistrationsLocked(uint64_t thread) {
-  for (const auto& weak : R().watched) {
+  for (const auto& weak : Registry().watched) {
     auto key = weak.lock();
     if (!key) continue;
     for (Registration& registration : key->registrations) {
@@ -365,7 +363,7 @@ void FireThreadRegistrationsLocked(uint64_t thread) {
 // Keeps a key in the list that the end of a thread looks through (once, and without keys that
 // are gone).
 void WatchLocked(const std::shared_ptr<KeyNode>& key) {
-  auto& watched = R().watched;
+  auto& watched = Registry().watched;
   watched.erase(std::remove_if(watched.begin(), watched.end(),
                                [](const std::weak_ptr<KeyNode>& w) { return w.expired(); }),
                 watched.end());
@@ -386,7 +384,7 @@ struct ThreadEndWatch {
 
 void WatchThreadEnd() {
   thread_local ThreadEndWatch watch;
-  watch.thread = ThreadId();
+  watch.thread = ThreadNumber();
 }
 
 // ----- Deleting -----------------------------------------------------------------------------
@@ -531,18 +529,6 @@ bool LoadKey(HiveReader& in, KeyNode& key, int depth) {
   return true;
 }
 
-// Whether the caller may create a file there: the file store's rule, by which the Windows
-// directory (but for its Temp) and Program Files belong to administrators.
-bool MayCreateFileLocked(const std::wstring& file_key) {
-  if (EffectiveTokenLocked()->administrator) return true;
-  auto under = [&](const std::wstring& dir) {
-    const std::wstring dir_key = FileKey(dir);
-    return file_key.compare(0, dir_key.size() + 1, dir_key + L"\\") == 0;
-  };
-  if (under(WindowsDirectoryLocked() + L"\\Temp")) return true;
-  return !under(WindowsDirectoryLocked()) && !under(ProgramFilesDirectoryLocked());
-}
-
 std::wstring FullPathLocked(const std::wstring& path) {
   if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return path;
   return CurrentIdentityLocked().current_directory + L"\\" + path;
@@ -553,15 +539,16 @@ DWORD MountFileLocked(KeyNode& parent, const std::wstring& name, const std::wstr
                       HiveKind kind, const std::wstring& owner_sid,
                       std::shared_ptr<KeyNode>* mounted) {
   DWORD error = 0;
-  auto open = OpenExistingFileLocked(FullPathLocked(path), GENERIC_READ | GENERIC_WRITE, 0, false,
-                                     &error);
+  auto open =
+      OpenExistingFileLocked(FullPathLocked(path), GENERIC_READ | GENERIC_WRITE, 0, false, &error);
   if (!open) return error;
-  const std::vector<uint8_t>& bytes = FilesLocked().at(open->key).bytes;
+  std::vector<uint8_t> bytes;
+  FileBytesLocked(*open, &bytes);
   auto scratch = std::make_shared<KeyNode>();
   scratch->hive = std::make_shared<Hive>();
   scratch->hive->kind = kind;
   scratch->hive->owner_sid = owner_sid;
-  scratch->hive->under_users = &parent == R().users.get();
+  scratch->hive->under_users = &parent == Registry().users.get();
   HiveReader in(bytes);
   if (!in.Magic() || !LoadKey(in, *scratch, 0) || in.remaining() != 0) {
     return ERROR_NOT_REGISTRY_FILE;
@@ -621,8 +608,7 @@ std::wstring Expand(const std::wstring& text) {
 
 // RegQueryValueExW on a key already checked: the type and size, the bytes when they fit, and
 // a terminator after a string that lacks one when the buffer has room for it.
-LSTATUS QueryValueLocked(KeyNode& key, const wchar_t* name, DWORD* type, BYTE* data,
-                         DWORD* count) {
+LSTATUS QueryValueLocked(KeyNode& key, const wchar_t* name, DWORD* type, BYTE* data, DWORD* count) {
   const Value* value = FindValue(key, name);
   if (value == nullptr) return ERROR_FILE_NOT_FOUND;
   const DWORD size = static_cast<DWORD>(value->data.size());
@@ -684,8 +670,9 @@ void KeyObject::OnHandleClosed(uintptr_t handle) {
 // ----- Machine side ------------------------------------------------------------------------------
 
 void ResetRegistryLocked() {
-  RegistryState& state = R();
+  RegistryState& state = Registry();
   state.watched.clear();
+  state.loaded_hives = 0;
   auto master = std::make_shared<Hive>();
   master->kind = HiveKind::Master;
   state.machine = NewKey(L"HKEY_LOCAL_MACHINE", nullptr, master);
@@ -708,17 +695,17 @@ void ResetRegistryLocked() {
   MountHive(*state.users, admin, HiveKind::User, admin);
 }
 
-void RegistryLeaksLocked(LeakReport& /*report*/) {
-  // Key handles are in the handle table and hives loaded by RegLoadKeyW in the machine's
-  // count; both are in the report already.
+void RegistryLeaksLocked(LeakReport& report) {
+  // Key handles are in the handle table, which the kernel counts.
+  report.loaded_hives = Registry().loaded_hives;
 }
 
 DWORD LoadUserHiveLocked(const std::wstring& sid, const std::wstring& hive_file) {
-  KeyNode& users = *R().users;
+  KeyNode& users = *Registry().users;
   if (users.subkeys.count(Upper(sid))) return ERROR_SUCCESS;
-  auto& files = FilesLocked();
-  auto file = hive_file.empty() ? files.end() : files.find(FileKey(FullPathLocked(hive_file)));
-  if (file != files.end() && !file->second.directory) {
+  const FileEntry file =
+      hive_file.empty() ? FileEntry{} : FileEntryLocked(FullPathLocked(hive_file));
+  if (file.exists && !file.directory) {
     std::shared_ptr<KeyNode> mounted;
     if (DWORD e = MountFileLocked(users, sid, hive_file, HiveKind::User, sid, &mounted)) return e;
   } else {
@@ -729,7 +716,7 @@ DWORD LoadUserHiveLocked(const std::wstring& sid, const std::wstring& hive_file)
 }
 
 DWORD UnloadUserHiveLocked(const std::wstring& sid) {
-  KeyNode& users = *R().users;
+  KeyNode& users = *Registry().users;
   auto it = users.subkeys.find(Upper(sid));
   if (it == users.subkeys.end() || it->second->link || it->second->hive->kind != HiveKind::User) {
     return ERROR_FILE_NOT_FOUND;
@@ -750,6 +737,10 @@ LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* res
   return ERROR_SUCCESS;
 }
 
+void CloseKeyLocked(HKEY key) {
+  if (LookupAsLocked<KeyObject>(H(key))) RemoveHandleLocked(H(key));
+}
+
 void LoadUserHive(const std::wstring& sid) {
   Lock lock(MachineLock());
   LoadUserHiveLocked(sid, L"");
@@ -763,8 +754,8 @@ bool UnloadUserHive(const std::wstring& sid) {
 bool IsHiveLoaded(HKEY root, const std::wstring& name) {
   Lock lock(MachineLock());
   std::shared_ptr<KeyNode> parent;
-  if (H(root) == H(HKEY_USERS)) parent = R().users;
-  if (H(root) == H(HKEY_LOCAL_MACHINE)) parent = R().machine;
+  if (H(root) == H(HKEY_USERS)) parent = Registry().users;
+  if (H(root) == H(HKEY_LOCAL_MACHINE)) parent = Registry().machine;
   if (!parent) return false;
   auto it = parent->subkeys.find(Upper(name));
   return it != parent->subkeys.end() && it->second->hive_root;
@@ -778,7 +769,7 @@ using namespace sim;
 
 extern "C" LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions,
                                         REGSAM samDesired, PHKEY phkResult) {
-  if (DWORD e = Enter("RegOpenKeyExW", Args(hKey, lpSubKey, ulOptions, samDesired, phkResult))) {
+  if (DWORD e = SIM_ENTER(hKey, lpSubKey, ulOptions, samDesired, phkResult)) {
     if (phkResult) *phkResult = nullptr;
     return static_cast<LSTATUS>(e);
   }
@@ -798,9 +789,8 @@ extern "C" LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Res
                                           LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                                           const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                           PHKEY phkResult, LPDWORD lpdwDisposition) {
-  if (DWORD e = Enter("RegCreateKeyExW", Args(hKey, lpSubKey, Reserved, lpClass, dwOptions,
-                                              samDesired, lpSecurityAttributes, phkResult,
-                                              lpdwDisposition))) {
+  if (DWORD e = SIM_ENTER(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
+                          lpSecurityAttributes, phkResult, lpdwDisposition)) {
     if (phkResult) *phkResult = nullptr;
     return static_cast<LSTATUS>(e);
   }
@@ -856,19 +846,18 @@ extern "C" LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Res
 }
 
 extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
-  if (DWORD e = Enter("RegCloseKey", Args(hKey))) return static_cast<LSTATUS>(e);
+  if (DWORD e = SIM_ENTER_RELEASE(hKey)) return static_cast<LSTATUS>(e);
   if (hKey == nullptr) return ERROR_INVALID_HANDLE;
   if (IsPredefined(hKey)) return ERROR_SUCCESS;
   Lock lock(MachineLock());
-  if (!LookupAsLocked<KeyObject>(H(hKey), Kind::Key)) return ERROR_INVALID_HANDLE;
+  if (!LookupAsLocked<KeyObject>(H(hKey))) return ERROR_INVALID_HANDLE;
   RemoveHandleLocked(H(hKey));
   return ERROR_SUCCESS;
 }
 
 extern "C" LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved,
                                          DWORD dwType, const BYTE* lpData, DWORD cbData) {
-  if (DWORD e = Enter("RegSetValueExW",
-                      Args(hKey, lpValueName, Reserved, dwType, lpData, cbData))) {
+  if (DWORD e = SIM_ENTER(hKey, lpValueName, Reserved, dwType, lpData, cbData)) {
     return static_cast<LSTATUS>(e);
   }
   if ((lpData != nullptr && (H(lpData) >> 16) == 0) || (lpData == nullptr && cbData != 0)) {
@@ -908,8 +897,7 @@ extern "C" LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD R
 
 extern "C" LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                                            LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  if (DWORD e = Enter("RegQueryValueExW",
-                      Args(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData))) {
+  if (DWORD e = SIM_ENTER(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData)) {
     return static_cast<LSTATUS>(e);
   }
   if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) {
@@ -923,11 +911,9 @@ extern "C" LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWO
   return QueryValueLocked(*target.key, lpValueName, lpType, lpData, lpcbData);
 }
 
-extern "C" LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue,
-                                       DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
-                                       LPDWORD pcbData) {
-  if (DWORD e = Enter("RegGetValueW",
-                      Args(hkey, lpSubKey, lpValue, dwFlags, pdwType, pvData, pcbData))) {
+extern "C" LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
+                                       LPDWORD pdwType, PVOID pvData, LPDWORD pcbData) {
+  if (DWORD e = SIM_ENTER(hkey, lpSubKey, lpValue, dwFlags, pdwType, pvData, pcbData)) {
     return static_cast<LSTATUS>(e);
   }
   if (pvData != nullptr && pcbData == nullptr) return ERROR_INVALID_PARAMETER;
@@ -968,9 +954,8 @@ extern "C" LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpVa
   // A string is read whole so that its terminator can be ensured and, for REG_EXPAND_SZ, its
   // expanded size known.
   const bool expand = type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND);
-  if (IsString(type) &&
-      (status == ERROR_MORE_DATA || expand ||
-       (size < sizeof(WCHAR) || (data && LastChar(data, size) != 0)))) {
+  if (IsString(type) && (status == ERROR_MORE_DATA || expand ||
+                         (size < sizeof(WCHAR) || (data && LastChar(data, size) != 0)))) {
     std::vector<uint8_t> whole = FindValue(*key, lpValue)->data;
     size = static_cast<DWORD>(whole.size());
     if (size < sizeof(WCHAR) || LastChar(whole.data(), size) != 0) {
@@ -1017,7 +1002,7 @@ extern "C" LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpVa
 }
 
 extern "C" LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  if (DWORD e = Enter("RegDeleteValueW", Args(hKey, lpValueName))) return static_cast<LSTATUS>(e);
+  if (DWORD e = SIM_ENTER(hKey, lpValueName)) return static_cast<LSTATUS>(e);
   Lock lock(MachineLock());
   Target target;
   if (DWORD e = UseLocked(hKey, KEY_SET_VALUE, &target)) return static_cast<LSTATUS>(e);
@@ -1036,11 +1021,10 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lp
                                            LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
                                            LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                                            PFILETIME lpftLastWriteTime) {
-  if (DWORD e = Enter("RegQueryInfoKeyW",
-                      Args(hKey, static_cast<const void*>(lpClass), lpcchClass, lpReserved,
-                           lpcSubKeys, lpcbMaxSubKeyLen,
-                           lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen,
-                           lpcbSecurityDescriptor, lpftLastWriteTime))) {
+  if (DWORD e =
+          SIM_ENTER(hKey, static_cast<const void*>(lpClass), lpcchClass, lpReserved, lpcSubKeys,
+                    lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
+                    lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime)) {
     return static_cast<LSTATUS>(e);
   }
   if (lpClass != nullptr && lpcchClass == nullptr) return ERROR_INVALID_PARAMETER;
@@ -1081,13 +1065,12 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lp
   return status;
 }
 
-extern "C" LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName,
-                                        LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
-                                        LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+extern "C" LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                                        LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                                        PFILETIME lpftLastWriteTime) {
   // The name and class buffers are outputs: traced as pointers, never read.
-  if (DWORD e = Enter("RegEnumKeyExW",
-                      Args(hKey, dwIndex, static_cast<const void*>(lpName), lpcchName, lpReserved,
-                           static_cast<const void*>(lpClass), lpcchClass, lpftLastWriteTime))) {
+  if (DWORD e = SIM_ENTER(hKey, dwIndex, static_cast<const void*>(lpName), lpcchName, lpReserved,
+                          static_cast<const void*>(lpClass), lpcchClass, lpftLastWriteTime)) {
     return static_cast<LSTATUS>(e);
   }
   if (lpReserved != nullptr || lpName == nullptr || lpcchName == nullptr) {
@@ -1117,7 +1100,7 @@ extern "C" LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName,
 }
 
 extern "C" LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
-  if (DWORD e = Enter("RegDeleteKeyW", Args(hKey, lpSubKey))) return static_cast<LSTATUS>(e);
+  if (DWORD e = SIM_ENTER(hKey, lpSubKey)) return static_cast<LSTATUS>(e);
   if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   Lock lock(MachineLock());
   std::shared_ptr<KeyNode> key;
@@ -1132,7 +1115,7 @@ extern "C" LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 }
 
 extern "C" LSTATUS WINAPI SHDeleteKeyW(HKEY hkey, LPCWSTR pszSubKey) {
-  if (DWORD e = Enter("SHDeleteKeyW", Args(hkey, pszSubKey))) return static_cast<LSTATUS>(e);
+  if (DWORD e = SIM_ENTER(hkey, pszSubKey)) return static_cast<LSTATUS>(e);
   Lock lock(MachineLock());
   std::shared_ptr<KeyNode> key;
   ACCESS_MASK granted = 0;
@@ -1147,8 +1130,7 @@ extern "C" LSTATUS WINAPI SHDeleteKeyW(HKEY hkey, LPCWSTR pszSubKey) {
 extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
                                                   DWORD dwNotifyFilter, HANDLE hEvent,
                                                   BOOL fAsynchronous) {
-  if (DWORD e = Enter("RegNotifyChangeKeyValue",
-                      Args(hKey, bWatchSubtree, dwNotifyFilter, hEvent, fAsynchronous))) {
+  if (DWORD e = SIM_ENTER(hKey, bWatchSubtree, dwNotifyFilter, hEvent, fAsynchronous)) {
     return static_cast<LSTATUS>(e);
   }
   Lock lock(MachineLock());
@@ -1159,7 +1141,7 @@ extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
   }
   std::shared_ptr<Event> event;
   if (fAsynchronous) {
-    event = LookupAsLocked<Event>(H(hEvent), Kind::Event);
+    event = LookupAsLocked<Event>(H(hEvent));
     if (!event) return ERROR_INVALID_HANDLE;
     if (!(HandleAccessLocked(H(hEvent)) & EVENT_MODIFY_STATE)) return ERROR_ACCESS_DENIED;
     event->signaled = false;
@@ -1167,16 +1149,15 @@ extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
     event = std::make_shared<Event>(true, false);
   }
   KeyNode& key = *target.key;
-  auto registration =
-      std::find_if(key.registrations.begin(), key.registrations.end(),
-                   [&](const Registration& r) { return r.handle == H(hKey); });
+  auto registration = std::find_if(key.registrations.begin(), key.registrations.end(),
+                                   [&](const Registration& r) { return r.handle == H(hKey); });
   if (registration == key.registrations.end()) {
     key.registrations.push_back(
         Registration{H(hKey), dwNotifyFilter & kNotifyFilters, bWatchSubtree != FALSE, {}});
     registration = key.registrations.end() - 1;
   }
   const bool agnostic = (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) || !fAsynchronous;
-  registration->armed.push_back(Armed{event, ThreadId(), agnostic});
+  registration->armed.push_back(Armed{event, ThreadNumber(), agnostic});
   WatchLocked(target.key);
   if (fAsynchronous) {
     if (!agnostic) WatchThreadEnd();
@@ -1188,7 +1169,7 @@ extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
 
 extern "C" LSTATUS WINAPI RegSaveKeyW(HKEY hKey, LPCWSTR lpFile,
                                       const LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
-  if (DWORD e = Enter("RegSaveKeyW", Args(hKey, lpFile, lpSecurityAttributes))) {
+  if (DWORD e = SIM_ENTER(hKey, lpFile, lpSecurityAttributes)) {
     return static_cast<LSTATUS>(e);
   }
   if (lpFile == nullptr || *lpFile == 0) return ERROR_INVALID_PARAMETER;
@@ -1209,8 +1190,8 @@ extern "C" LSTATUS WINAPI RegSaveKeyW(HKEY hKey, LPCWSTR lpFile,
       return ERROR_PATH_NOT_FOUND;
     }
     // Unlike Wine, which replaces the file, Windows refuses to overwrite one.
-    if (FilesLocked().count(file_key)) return ERROR_ALREADY_EXISTS;
-    if (!MayCreateFileLocked(file_key)) return ERROR_ACCESS_DENIED;
+    if (FileEntryLocked(file_key).exists) return ERROR_ALREADY_EXISTS;
+    if (!MayChangeFileLocked(file_key)) return ERROR_ACCESS_DENIED;
     if (!PrivilegeEnabledLocked(*EffectiveTokenLocked(), SE_BACKUP_NAME)) {
       status = ERROR_PRIVILEGE_NOT_HELD;
     } else if (target.key->deleted) {
@@ -1231,7 +1212,8 @@ namespace {
 DWORD HiveParentLocked(HKEY handle, std::shared_ptr<KeyNode>* parent) {
   Target target;
   if (DWORD e = ResolveLocked(handle, &target)) return e;
-  if (target.key != R().machine && target.key != R().users) return ERROR_INVALID_PARAMETER;
+  if (target.key != Registry().machine && target.key != Registry().users)
+    return ERROR_INVALID_PARAMETER;
   *parent = target.key;
   return ERROR_SUCCESS;
 }
@@ -1245,7 +1227,7 @@ bool BackupAndRestoreEnabledLocked() {
 }  // namespace
 
 extern "C" LSTATUS WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
-  if (DWORD e = Enter("RegLoadKeyW", Args(hKey, lpSubKey, lpFile))) return static_cast<LSTATUS>(e);
+  if (DWORD e = SIM_ENTER(hKey, lpSubKey, lpFile)) return static_cast<LSTATUS>(e);
   Lock lock(MachineLock());
   if (!BackupAndRestoreEnabledLocked()) return ERROR_PRIVILEGE_NOT_HELD;
   if (lpSubKey == nullptr || *lpSubKey == 0 || lpFile == nullptr || *lpFile == 0) {
@@ -1262,13 +1244,13 @@ extern "C" LSTATUS WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFil
   if (DWORD e = MountFileLocked(*parent, name, lpFile, HiveKind::Loaded, L"", &mounted)) {
     return static_cast<LSTATUS>(e);
   }
-  ++LoadedHiveCountLocked();
+  ++Registry().loaded_hives;
   NotifyLocked(parent.get(), REG_NOTIFY_CHANGE_NAME);
   return ERROR_SUCCESS;
 }
 
 extern "C" LSTATUS WINAPI RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey) {
-  if (DWORD e = Enter("RegUnLoadKeyW", Args(hKey, lpSubKey))) return static_cast<LSTATUS>(e);
+  if (DWORD e = SIM_ENTER_RELEASE(hKey, lpSubKey)) return static_cast<LSTATUS>(e);
   Lock lock(MachineLock());
   if (!BackupAndRestoreEnabledLocked()) return ERROR_PRIVILEGE_NOT_HELD;
   if (lpSubKey == nullptr || *lpSubKey == 0) return ERROR_INVALID_PARAMETER;
@@ -1283,6 +1265,6 @@ extern "C" LSTATUS WINAPI RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     return ERROR_ACCESS_DENIED;
   }
   UnmountLocked(root);
-  --LoadedHiveCountLocked();
+  --Registry().loaded_hives;
   return ERROR_SUCCESS;
 }

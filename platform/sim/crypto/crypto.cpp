@@ -5,7 +5,11 @@
 #include <cstring>
 #include <set>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/crypto/internal.h"
+#include "platform/sim/crypto/wincrypt.h"
+#include "platform/sim/kernel/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -40,12 +44,14 @@ constexpr Algorithm kAlgorithms[] = {
 constexpr DWORD kMaxProviderType = 999;
 
 struct CryptProvider : Object {
-  CryptProvider() : Object(Kind::CryptProv) {}
+  static constexpr HandleKind kKind{"crypt-provider", false};
+  CryptProvider() : Object(kKind) {}
   const ProviderInfo* info = nullptr;
 };
 
 struct CryptHashObject : Object {
-  CryptHashObject() : Object(Kind::CryptHash) {}
+  static constexpr HandleKind kKind{"crypt-hash", false};
+  CryptHashObject() : Object(kKind) {}
   ~CryptHashObject() override { EVP_MD_CTX_free(context); }
   uintptr_t provider_handle = 0;
   std::shared_ptr<CryptProvider> provider;
@@ -80,7 +86,7 @@ const ProviderInfo* FindProvider(const wchar_t* name, DWORD type, DWORD* error) 
 
 // The hash of a handle, or null with the error Windows gives for that handle.
 std::shared_ptr<CryptHashObject> HashOfLocked(HCRYPTHASH handle, DWORD* error) {
-  auto hash = LookupAsLocked<CryptHashObject>(handle, Kind::CryptHash);
+  auto hash = LookupAsLocked<CryptHashObject>(handle);
   if (!hash) {
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
@@ -99,8 +105,7 @@ BOOL CopyParam(BYTE* out, DWORD* out_size, const void* value, DWORD size) {
   if (out != nullptr) {
     if (*out_size < size) {
       *out_size = size;
-      SetLastError(ERROR_MORE_DATA);
-      return FALSE;
+      return Fail(ERROR_MORE_DATA, FALSE);
     }
     std::memcpy(out, value, size);
   }
@@ -118,8 +123,7 @@ using namespace sim;
 
 extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer,
                                             LPCWSTR szProvider, DWORD dwProvType, DWORD dwFlags) {
-  if (DWORD e = Enter("CryptAcquireContextW",
-                      Args(phProv, szContainer, szProvider, dwProvType, dwFlags))) {
+  if (DWORD e = SIM_ENTER(phProv, szContainer, szProvider, dwProvType, dwFlags)) {
     return Fail(e, FALSE);
   }
   auto fail = [](HRESULT error) { return Fail(static_cast<DWORD>(error), FALSE); };
@@ -165,27 +169,26 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContai
 }
 
 extern "C" BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
-  if (DWORD e = Enter("CryptReleaseContext", Args(hProv, dwFlags))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER_RELEASE(hProv, dwFlags)) return Fail(e, FALSE);
   Lock lock(MachineLock());
-  if (!LookupAsLocked<CryptProvider>(hProv, Kind::CryptProv)) {
+  if (!LookupAsLocked<CryptProvider>(hProv)) {
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   RemoveHandleLocked(hProv);
   if (dwFlags != 0) {
     // The context is gone all the same; the flags are only reported.
-    SetLastError(static_cast<DWORD>(NTE_BAD_FLAGS));
-    return FALSE;
+    return Fail(static_cast<DWORD>(NTE_BAD_FLAGS), FALSE);
   }
   return TRUE;
 }
 
 extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
                                        DWORD dwFlags, HCRYPTHASH* phHash) {
-  if (DWORD e = Enter("CryptCreateHash", Args(hProv, Algid, hKey, dwFlags, phHash))) {
+  if (DWORD e = SIM_ENTER(hProv, Algid, hKey, dwFlags, phHash)) {
     return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
-  auto provider = LookupAsLocked<CryptProvider>(hProv, Kind::CryptProv);
+  auto provider = LookupAsLocked<CryptProvider>(hProv);
   // No keys exist on this machine, so every key handle is invalid.
   if (!provider || phHash == nullptr || hKey != 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (dwFlags != 0) return Fail(static_cast<DWORD>(NTE_BAD_FLAGS), FALSE);
@@ -210,7 +213,7 @@ extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY
 
 extern "C" BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen,
                                      DWORD dwFlags) {
-  if (DWORD e = Enter("CryptHashData", Args(hHash, pbData, dwDataLen, dwFlags))) {
+  if (DWORD e = SIM_ENTER(hHash, pbData, dwDataLen, dwFlags)) {
     return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -228,7 +231,7 @@ extern "C" BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD
 
 extern "C" BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData,
                                          DWORD* pdwDataLen, DWORD dwFlags) {
-  if (DWORD e = Enter("CryptGetHashParam", Args(hHash, dwParam, pbData, pdwDataLen, dwFlags))) {
+  if (DWORD e = SIM_ENTER(hHash, dwParam, pbData, pdwDataLen, dwFlags)) {
     return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -258,12 +261,12 @@ extern "C" BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* 
         hash->finished = true;
       }
       return CopyParam(pbData, pdwDataLen, hash->value, size);
-    default: SetLastError(static_cast<DWORD>(NTE_BAD_TYPE)); return FALSE;
+    default: return Fail(static_cast<DWORD>(NTE_BAD_TYPE), FALSE);
   }
 }
 
 extern "C" BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
-  if (DWORD e = Enter("CryptDestroyHash", Args(hHash))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER_RELEASE(hHash)) return Fail(e, FALSE);
   Lock lock(MachineLock());
   DWORD error = 0;
   if (!HashOfLocked(hHash, &error)) return Fail(error, FALSE);

@@ -1,40 +1,10 @@
-// The simulated Windows, continued: device information sets and device properties (setupapi.h,
-// devpropdef.h, devpkey.h). Included from sim_win32.h; product code never includes this header
-// directly.
+// The simulated Windows: device information sets and device properties (setupapi.h,
+// devpropdef.h, devpkey.h).
 #pragma once
 
-// ---------------------------------------------------------------------------------------------
-// GUID comparison, as guiddef.h gives it to C++
-// ---------------------------------------------------------------------------------------------
-inline bool IsEqualGUID(const GUID& a, const GUID& b) {
-  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
-  for (int i = 0; i < 8; ++i) {
-    if (a.Data4[i] != b.Data4[i]) return false;
-  }
-  return true;
-}
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
-inline bool operator!=(const GUID& a, const GUID& b) { return !IsEqualGUID(a, b); }
+#include "platform/sim/kernel/winbase.h"
 
-// A repeated typedef of the same type is harmless if the base header gains it later.
-typedef BYTE* PBYTE;
-
-// ---------------------------------------------------------------------------------------------
-// Error codes of SetupAPI
-// ---------------------------------------------------------------------------------------------
-#ifndef ERROR_INVALID_DATA
-#define ERROR_INVALID_DATA 13L
-#endif
-#ifndef ERROR_NOT_FOUND
-#define ERROR_NOT_FOUND 1168L
-#endif
-#ifndef ERROR_INVALID_USER_BUFFER
-#define ERROR_INVALID_USER_BUFFER 1784L
-#endif
-#define APPLICATION_ERROR_MASK 0x20000000
-#define ERROR_SEVERITY_ERROR 0xC0000000
-#define ERROR_INVALID_REG_PROPERTY (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x209)
-#define ERROR_NO_SUCH_DEVINST (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20B)
+typedef PVOID HDEVINFO;
 
 // ---------------------------------------------------------------------------------------------
 // Device information sets
@@ -111,6 +81,7 @@ inline constexpr DEVPROPKEY DEVPKEY_Device_DriverInfPath = {
 extern "C" {
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                                      DWORD Flags);
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                   PSP_DEVINFO_DATA DeviceInfoData);
 BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,

@@ -14,7 +14,12 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/kernel/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/services/internal.h"
+#include "platform/sim/services/sim_services.h"
+#include "platform/sim/services/winsvc.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -55,7 +60,7 @@ struct ControlRequest {
 struct ServiceProcess {
   std::shared_ptr<ServiceEntry> service;
   Identity identity;
-  std::shared_ptr<Token> token;  // one token for every thread of the process
+  std::shared_ptr<Token> token;       // one token for every thread of the process
   std::thread::id main_thread;        // the thread that runs the program
   std::thread::id dispatcher_thread;  // the thread that called StartServiceCtrlDispatcherW
   std::vector<std::wstring> arg_text;
@@ -77,7 +82,7 @@ struct ServiceProcess {
   std::deque<std::shared_ptr<ControlRequest>> queue;
 };
 
-struct Scm {
+struct ServicesDatabase {
   std::vector<std::shared_ptr<ServiceEntry>> services;  // in creation order
   std::map<uintptr_t, std::weak_ptr<ServiceProcess>> status_handles;
   uintptr_t next_status_handle = 0x5000;
@@ -86,8 +91,9 @@ struct Scm {
   std::chrono::milliseconds control_timeout{30000};
 };
 
-Scm& Db() {
-  static Scm* scm = new Scm();  // never destroyed: service threads may outlive main
+ServicesDatabase& Database() {
+  static ServicesDatabase* scm =
+      new ServicesDatabase();  // never destroyed: service threads may outlive main
   return *scm;
 }
 
@@ -95,14 +101,15 @@ Scm& Db() {
 thread_local std::shared_ptr<ServiceProcess> t_process;
 
 struct ScManagerObject : Object {
-  ScManagerObject() : Object(Kind::ScManager) {}
+  static constexpr HandleKind kKind{"sc-manager", false};
+  ScManagerObject() : Object(kKind) {}
 };
 
 void MaybeRemoveLocked(const std::shared_ptr<ServiceEntry>& entry);
 
 struct ServiceObject : Object {
-  explicit ServiceObject(std::shared_ptr<ServiceEntry> e)
-      : Object(Kind::Service), entry(std::move(e)) {
+  static constexpr HandleKind kKind{"service", false};
+  explicit ServiceObject(std::shared_ptr<ServiceEntry> e) : Object(kKind), entry(std::move(e)) {
     ++entry->open_handles;
   }
   void OnHandleClosed(uintptr_t /*handle*/) override {
@@ -113,7 +120,7 @@ struct ServiceObject : Object {
 };
 
 std::shared_ptr<ServiceEntry> FindLocked(const std::wstring& name) {
-  for (const auto& entry : Db().services) {
+  for (const auto& entry : Database().services) {
     if (EqualsNoCase(entry->name, name)) return entry;
   }
   return nullptr;
@@ -122,7 +129,7 @@ std::shared_ptr<ServiceEntry> FindLocked(const std::wstring& name) {
 // A service marked for deletion leaves the database once it is stopped and unreferenced.
 void MaybeRemoveLocked(const std::shared_ptr<ServiceEntry>& entry) {
   if (!entry->marked_for_delete || entry->open_handles > 0 || entry->process) return;
-  auto& list = Db().services;
+  auto& list = Database().services;
   list.erase(std::remove(list.begin(), list.end(), entry), list.end());
 }
 
@@ -195,7 +202,7 @@ std::vector<std::wstring> ParseMultiString(const wchar_t* multi) {
 
 // The display name may equal no other service's name or display name.
 bool DisplayNameTakenLocked(const std::wstring& display_name, const ServiceEntry* self) {
-  for (const auto& entry : Db().services) {
+  for (const auto& entry : Database().services) {
     if (entry.get() == self) continue;
     if (EqualsNoCase(entry->name, display_name) ||
         EqualsNoCase(entry->display_name, display_name)) {
@@ -256,7 +263,7 @@ DWORD GrantLocked(ACCESS_MASK desired, const Mapping& mapping, ACCESS_MASK user_
 
 DWORD ServiceOfHandleLocked(SC_HANDLE handle, ACCESS_MASK needed,
                             std::shared_ptr<ServiceEntry>* entry) {
-  auto object = LookupAsLocked<ServiceObject>(H(handle), Kind::Service);
+  auto object = LookupAsLocked<ServiceObject>(H(handle));
   if (!object) return ERROR_INVALID_HANDLE;
   if ((HandleAccessLocked(H(handle)) & needed) != needed) return ERROR_ACCESS_DENIED;
   *entry = object->entry;
@@ -280,7 +287,7 @@ std::wstring ImageOf(const std::wstring& image_path) {
 
 // ----- Processes and controls ----------------------------------------------------------------
 
-void RunProcess(std::shared_ptr<ServiceProcess> process, ServiceProgram program) {
+void RunServiceProcess(std::shared_ptr<ServiceProcess> process, ServiceProgram program) {
   {
     Lock lock(MachineLock());
     if (!process->token) process->token = MakeTokenLocked(process->identity);
@@ -294,7 +301,7 @@ void RunProcess(std::shared_ptr<ServiceProcess> process, ServiceProgram program)
   Lock lock(MachineLock());
   process->exited = true;
   process->exit_code = code;
-  Db().status_handles.erase(process->status_handle);
+  Database().status_handles.erase(process->status_handle);
   auto entry = process->service;
   entry->last_exit_code = code;
   if (entry->process == process) {
@@ -330,19 +337,19 @@ DWORD StartLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry,
   ServiceProgram program = entry->program;
 
   entry->process = process;
-  Db().next_process_id += 4;
-  entry->process_id = Db().next_process_id;
+  Database().next_process_id += 4;
+  entry->process_id = Database().next_process_id;
   entry->status =
       SERVICE_STATUS{entry->service_type, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 2000};
   try {
-    std::thread(RunProcess, process, std::move(program)).detach();
+    std::thread(RunServiceProcess, process, std::move(program)).detach();
   } catch (const std::system_error&) {
     entry->process = nullptr;
     entry->status = NeverStarted(entry->service_type);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
 
-  const auto deadline = Clock::now() + Db().start_timeout;
+  const auto deadline = Clock::now() + Database().start_timeout;
   MachineSignal().wait_until(lock, deadline, [&] {
     return process->connected || process->start_error != NO_ERROR || process->exited ||
            process->abandoned;
@@ -412,7 +419,7 @@ DWORD DeliverLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry, DWOR
     request->data = std::move(data);
     process->queue.push_back(request);
     MachineSignal().notify_all();
-    const auto deadline = Clock::now() + Db().control_timeout;
+    const auto deadline = Clock::now() + Database().control_timeout;
     if (!MachineSignal().wait_until(lock, deadline, [&] { return request->done; })) {
       auto& queue = process->queue;
       queue.erase(std::remove(queue.begin(), queue.end(), request), queue.end());
@@ -477,17 +484,17 @@ void RunServiceMain(std::shared_ptr<ServiceProcess> process, LPSERVICE_MAIN_FUNC
 void ResetServicesLocked() {
   // Threads of running service processes cannot be ended; they are cut off from the machine and
   // finish on their own (the dispatcher returns, the status handle stops working).
-  for (const auto& entry : Db().services) {
+  for (const auto& entry : Database().services) {
     if (entry->process) entry->process->abandoned = true;
     entry->process = nullptr;
   }
-  for (auto& [handle, weak] : Db().status_handles) {
+  for (auto& [handle, weak] : Database().status_handles) {
     if (auto process = weak.lock()) process->abandoned = true;
   }
-  Db().services.clear();
-  Db().status_handles.clear();
-  Db().start_timeout = std::chrono::milliseconds(30000);
-  Db().control_timeout = std::chrono::milliseconds(30000);
+  Database().services.clear();
+  Database().status_handles.clear();
+  Database().start_timeout = std::chrono::milliseconds(30000);
+  Database().control_timeout = std::chrono::milliseconds(30000);
   MachineSignal().notify_all();
 }
 
@@ -496,7 +503,7 @@ void InstallService(const ServiceSpec& spec) {
   auto entry = FindLocked(spec.name);
   if (!entry) {
     entry = std::make_shared<ServiceEntry>();
-    Db().services.push_back(entry);
+    Database().services.push_back(entry);
   }
   entry->name = spec.name;
   entry->display_name = spec.display_name.empty() ? spec.name : spec.display_name;
@@ -610,8 +617,8 @@ bool SetServiceStartType(const std::wstring& name, DWORD start_type) {
 
 void SetServiceTimeouts(std::chrono::milliseconds start, std::chrono::milliseconds control) {
   Lock lock(MachineLock());
-  Db().start_timeout = start;
-  Db().control_timeout = control;
+  Database().start_timeout = start;
+  Database().control_timeout = control;
 }
 
 }  // namespace sim
@@ -622,7 +629,7 @@ using namespace sim;
 
 extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
                                            DWORD dwDesiredAccess) {
-  if (DWORD e = Enter("OpenSCManagerW", Args(lpMachineName, lpDatabaseName, dwDesiredAccess))) {
+  if (DWORD e = SIM_ENTER(lpMachineName, lpDatabaseName, dwDesiredAccess)) {
     return Fail<SC_HANDLE>(e, nullptr);
   }
   if (lpMachineName != nullptr && *lpMachineName != 0) {
@@ -647,12 +654,11 @@ extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpData
 
 extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName,
                                          DWORD dwDesiredAccess) {
-  if (DWORD e = Enter("OpenServiceW",
-                      Args(static_cast<const void*>(hSCManager), lpServiceName, dwDesiredAccess))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hSCManager), lpServiceName, dwDesiredAccess)) {
     return Fail<SC_HANDLE>(e, nullptr);
   }
   Lock lock(MachineLock());
-  if (!LookupAsLocked<ScManagerObject>(H(hSCManager), Kind::ScManager)) {
+  if (!LookupAsLocked<ScManagerObject>(H(hSCManager))) {
     return Fail<SC_HANDLE>(ERROR_INVALID_HANDLE, nullptr);
   }
   if (lpServiceName == nullptr) return Fail<SC_HANDLE>(ERROR_INVALID_ADDRESS, nullptr);
@@ -673,14 +679,14 @@ extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServi
                                            LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
                                            LPCWSTR lpDependencies, LPCWSTR lpServiceStartName,
                                            LPCWSTR lpPassword) {
-  if (DWORD e = Enter("CreateServiceW", Args(static_cast<const void*>(hSCManager), lpServiceName,
-                                             lpDisplayName, dwDesiredAccess, dwServiceType,
-                                             dwStartType, dwErrorControl, lpBinaryPathName))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hSCManager), lpServiceName, lpDisplayName,
+                          dwDesiredAccess, dwServiceType, dwStartType, dwErrorControl,
+                          lpBinaryPathName)) {
     return Fail<SC_HANDLE>(e, nullptr);
   }
   (void)lpPassword;  // accounts have no passwords in the simulated machine
   Lock lock(MachineLock());
-  if (!LookupAsLocked<ScManagerObject>(H(hSCManager), Kind::ScManager)) {
+  if (!LookupAsLocked<ScManagerObject>(H(hSCManager))) {
     return Fail<SC_HANDLE>(ERROR_INVALID_HANDLE, nullptr);
   }
   if ((HandleAccessLocked(H(hSCManager)) & SC_MANAGER_CREATE_SERVICE) == 0) {
@@ -720,12 +726,18 @@ extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServi
   entry->start_type = dwStartType;
   entry->error_control = dwErrorControl;
   entry->status = NeverStarted(dwServiceType);
-  Db().services.push_back(entry);
+  Database().services.push_back(entry);
   return NewServiceHandleLocked(entry, granted);
 }
 
+extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
+  if (DWORD e = SIM_ENTER_RELEASE(static_cast<const void*>(hSCObject))) return Fail(e, FALSE);
+  Lock lock(MachineLock());
+  return CloseHandleOfKindsLocked(H(hSCObject), {&ScManagerObject::kKind, &ServiceObject::kKind});
+}
+
 extern "C" BOOL WINAPI DeleteService(SC_HANDLE hService) {
-  if (DWORD e = Enter("DeleteService", Args(static_cast<const void*>(hService)))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hService))) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -740,9 +752,8 @@ extern "C" BOOL WINAPI DeleteService(SC_HANDLE hService) {
 extern "C" BOOL WINAPI QueryServiceConfigW(SC_HANDLE hService,
                                            LPQUERY_SERVICE_CONFIGW lpServiceConfig, DWORD cbBufSize,
                                            LPDWORD pcbBytesNeeded) {
-  if (DWORD e = Enter("QueryServiceConfigW",
-                      Args(static_cast<const void*>(hService),
-                           static_cast<const void*>(lpServiceConfig), cbBufSize, pcbBytesNeeded))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hService),
+                          static_cast<const void*>(lpServiceConfig), cbBufSize, pcbBytesNeeded)) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -793,11 +804,10 @@ extern "C" BOOL WINAPI ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceT
                                             LPDWORD lpdwTagId, LPCWSTR lpDependencies,
                                             LPCWSTR lpServiceStartName, LPCWSTR lpPassword,
                                             LPCWSTR lpDisplayName) {
-  if (DWORD e = Enter("ChangeServiceConfigW",
-                      Args(static_cast<const void*>(hService), dwServiceType, dwStartType,
-                           dwErrorControl, lpBinaryPathName, lpLoadOrderGroup,
-                           static_cast<const void*>(lpdwTagId), lpDependencies, lpServiceStartName,
-                           static_cast<const void*>(lpPassword), lpDisplayName))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hService), dwServiceType, dwStartType,
+                          dwErrorControl, lpBinaryPathName, lpLoadOrderGroup,
+                          static_cast<const void*>(lpdwTagId), lpDependencies, lpServiceStartName,
+                          static_cast<const void*>(lpPassword), lpDisplayName)) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -833,8 +843,8 @@ extern "C" BOOL WINAPI ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceT
 }
 
 extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
-  if (DWORD e = Enter("QueryServiceStatus", Args(static_cast<const void*>(hService),
-                                                 static_cast<const void*>(lpServiceStatus)))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hService),
+                          static_cast<const void*>(lpServiceStatus))) {
     return Fail<BOOL>(e, FALSE);
   }
   Lock lock(MachineLock());
@@ -850,9 +860,8 @@ extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS l
 extern "C" BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel,
                                             LPBYTE lpBuffer, DWORD cbBufSize,
                                             LPDWORD pcbBytesNeeded) {
-  if (DWORD e = Enter("QueryServiceStatusEx",
-                      Args(static_cast<const void*>(hService), static_cast<int>(InfoLevel),
-                           static_cast<const void*>(lpBuffer), cbBufSize, pcbBytesNeeded))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hService), static_cast<int>(InfoLevel),
+                          static_cast<const void*>(lpBuffer), cbBufSize, pcbBytesNeeded)) {
     return Fail<BOOL>(e, FALSE);
   }
   if (InfoLevel != SC_STATUS_PROCESS_INFO) return Fail<BOOL>(ERROR_INVALID_LEVEL, FALSE);
@@ -874,8 +883,8 @@ extern "C" BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE I
 
 extern "C" BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
                                      LPCWSTR* lpServiceArgVectors) {
-  if (DWORD e = Enter("StartServiceW", Args(static_cast<const void*>(hService), dwNumServiceArgs,
-                                            static_cast<const void*>(lpServiceArgVectors)))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hService), dwNumServiceArgs,
+                          static_cast<const void*>(lpServiceArgVectors))) {
     return Fail<BOOL>(e, FALSE);
   }
   if (dwNumServiceArgs > 0 && lpServiceArgVectors == nullptr) {
@@ -897,8 +906,8 @@ extern "C" BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
 
 extern "C" BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl,
                                       LPSERVICE_STATUS lpServiceStatus) {
-  if (DWORD e = Enter("ControlService", Args(static_cast<const void*>(hService), dwControl,
-                                             static_cast<const void*>(lpServiceStatus)))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hService), dwControl,
+                          static_cast<const void*>(lpServiceStatus))) {
     return Fail<BOOL>(e, FALSE);
   }
   // Only these can be sent by a program; the system alone sends the others.
@@ -931,8 +940,7 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl,
 
 extern "C" BOOL WINAPI
 StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable) {
-  if (DWORD e = Enter("StartServiceCtrlDispatcherW",
-                      Args(static_cast<const void*>(lpServiceStartTable)))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(lpServiceStartTable))) {
     return Fail<BOOL>(e, FALSE);
   }
   std::shared_ptr<ServiceProcess> process = t_process;
@@ -993,9 +1001,8 @@ StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable) {
 
 extern "C" SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(
     LPCWSTR lpServiceName, LPHANDLER_FUNCTION_EX lpHandlerProc, LPVOID lpContext) {
-  if (DWORD e = Enter("RegisterServiceCtrlHandlerExW",
-                      Args(lpServiceName, reinterpret_cast<const void*>(lpHandlerProc),
-                           static_cast<const void*>(lpContext)))) {
+  if (DWORD e = SIM_ENTER(lpServiceName, reinterpret_cast<const void*>(lpHandlerProc),
+                          static_cast<const void*>(lpContext))) {
     return Fail<SERVICE_STATUS_HANDLE>(e, nullptr);
   }
   std::shared_ptr<ServiceProcess> process = t_process;
@@ -1015,9 +1022,9 @@ extern "C" SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(
   process->handler = lpHandlerProc;
   process->context = lpContext;
   if (process->status_handle == 0) {
-    process->status_handle = Db().next_status_handle;
-    Db().next_status_handle += 8;
-    Db().status_handles[process->status_handle] = process;
+    process->status_handle = Database().next_status_handle;
+    Database().next_status_handle += 8;
+    Database().status_handles[process->status_handle] = process;
   }
   return reinterpret_cast<SERVICE_STATUS_HANDLE>(process->status_handle);
 }
@@ -1030,11 +1037,11 @@ extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
             ArgText(lpServiceStatus->dwControlsAccepted) + L", exit " +
             ArgText(lpServiceStatus->dwWin32ExitCode);
   }
-  if (DWORD e = Enter("SetServiceStatus", std::move(args))) return Fail<BOOL>(e, FALSE);
+  if (DWORD e = Enter(__func__, std::move(args))) return Fail<BOOL>(e, FALSE);
   Lock lock(MachineLock());
-  auto found = Db().status_handles.find(reinterpret_cast<uintptr_t>(hServiceStatus));
+  auto found = Database().status_handles.find(reinterpret_cast<uintptr_t>(hServiceStatus));
   std::shared_ptr<ServiceProcess> process =
-      found == Db().status_handles.end() ? nullptr : found->second.lock();
+      found == Database().status_handles.end() ? nullptr : found->second.lock();
   if (!process || process->exited || process->abandoned || process->service->process != process) {
     return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   }

@@ -1,11 +1,11 @@
 // Identity: the process token, per-thread impersonation, privileges, security identifiers and
 // the token functions.
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <set>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -39,20 +39,14 @@ struct SecurityState {
   std::set<uint64_t> impersonating;
 };
 
-SecurityState& S() {
+SecurityState& Security() {
   static SecurityState* state = new SecurityState();
   return *state;
 }
 
 thread_local std::shared_ptr<Token> t_impersonation;
 thread_local std::shared_ptr<Token> t_process_token;  // set on threads the sim starts itself
-thread_local std::unique_ptr<Identity> t_identity;     // likewise
-
-uint64_t ThreadKey() {
-  static std::atomic<uint64_t> next{1};
-  thread_local uint64_t mine = next++;
-  return mine;
-}
+thread_local std::unique_ptr<Identity> t_identity;    // likewise
 
 std::shared_ptr<Token> TokenFor(const Identity& identity) {
   auto token = std::make_shared<Token>();
@@ -63,9 +57,9 @@ std::shared_ptr<Token> TokenFor(const Identity& identity) {
   token->privileges[LuidOf(L"SeChangeNotifyPrivilege")] = true;
   token->privileges[LuidOf(L"SeShutdownPrivilege")] = false;
   if (token->administrator) {
-    for (const wchar_t* name : {L"SeBackupPrivilege", L"SeRestorePrivilege", L"SeDebugPrivilege",
-                                L"SeSecurityPrivilege", L"SeTakeOwnershipPrivilege",
-                                L"SeIncreaseQuotaPrivilege"}) {
+    for (const wchar_t* name :
+         {L"SeBackupPrivilege", L"SeRestorePrivilege", L"SeDebugPrivilege", L"SeSecurityPrivilege",
+          L"SeTakeOwnershipPrivilege", L"SeIncreaseQuotaPrivilege"}) {
       token->privileges[LuidOf(name)] = false;
     }
     token->privileges[LuidOf(L"SeImpersonatePrivilege")] = true;
@@ -104,7 +98,8 @@ Identity LocalSystem(const std::wstring& image_path) {
   id.image_path = image_path;
   id.command_line = image_path;
   auto slash = image_path.rfind(L'\\');
-  id.current_directory = slash == std::wstring::npos ? L"C:\\Windows\\System32" : image_path.substr(0, slash);
+  id.current_directory =
+      slash == std::wstring::npos ? L"C:\\Windows\\System32" : image_path.substr(0, slash);
   return id;
 }
 
@@ -122,8 +117,8 @@ Identity StandardUser(const std::wstring& sid, const std::wstring& name) {
 
 void SetProcessIdentity(const Identity& identity) {
   Lock lock(MachineLock());
-  S().identity = identity;
-  S().process_token = TokenFor(identity);
+  Security().identity = identity;
+  Security().process_token = TokenFor(identity);
 }
 
 Identity ProcessIdentity() {
@@ -133,8 +128,8 @@ Identity ProcessIdentity() {
 
 std::shared_ptr<Token> ProcessTokenLocked() {
   if (t_process_token) return t_process_token;
-  if (!S().process_token) S().process_token = TokenFor(S().identity);
-  return S().process_token;
+  if (!Security().process_token) Security().process_token = TokenFor(Security().identity);
+  return Security().process_token;
 }
 
 void SetThreadIdentityLocked(const Identity& identity) {
@@ -157,7 +152,7 @@ bool PrivilegeHeldLocked(const Token& token, const wchar_t* name) {
   return token.privileges.count(LuidOf(name)) != 0;
 }
 
-Identity CurrentIdentityLocked() { return t_identity ? *t_identity : S().identity; }
+Identity CurrentIdentityLocked() { return t_identity ? *t_identity : Security().identity; }
 
 std::shared_ptr<Token> EffectiveTokenLocked() {
   return t_impersonation ? t_impersonation : ProcessTokenLocked();
@@ -171,21 +166,21 @@ bool PrivilegeEnabledLocked(const Token& token, const wchar_t* name) {
 void SetThreadImpersonationLocked(std::shared_ptr<Token> token) {
   t_impersonation = std::move(token);
   if (t_impersonation) {
-    S().impersonating.insert(ThreadKey());
+    Security().impersonating.insert(ThreadNumber());
   } else {
-    S().impersonating.erase(ThreadKey());
+    Security().impersonating.erase(ThreadNumber());
   }
 }
 
 void ResetSecurityLocked() {
-  S().identity = DefaultAdmin();
-  S().process_token = TokenFor(S().identity);
-  S().impersonating.clear();
+  Security().identity = DefaultAdmin();
+  Security().process_token = TokenFor(Security().identity);
+  Security().impersonating.clear();
   t_impersonation.reset();
 }
 
 void SecurityLeaksLocked(LeakReport& report) {
-  report.impersonating_threads = static_cast<int>(S().impersonating.size());
+  report.impersonating_threads = static_cast<int>(Security().impersonating.size());
 }
 
 }  // namespace sim
@@ -198,22 +193,21 @@ constexpr uintptr_t kCurrentProcess = static_cast<uintptr_t>(-1);
 
 extern "C" BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
                                         PHANDLE TokenHandle) {
-  if (DWORD e = Enter("OpenProcessToken", Args(ProcessHandle, DesiredAccess, TokenHandle))) {
+  if (DWORD e = SIM_ENTER(ProcessHandle, DesiredAccess, TokenHandle)) {
     return Fail(e, FALSE);
   }
   if (TokenHandle == nullptr) return Fail(ERROR_NOACCESS, FALSE);
   Lock lock(MachineLock());
   if (H(ProcessHandle) != kCurrentProcess) {
     // Other processes' tokens are opened through their process objects (sessions area).
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE, FALSE);
   }
   *TokenHandle = reinterpret_cast<HANDLE>(AddHandleLocked(ProcessTokenLocked(), DesiredAccess));
   return TRUE;
 }
 
 extern "C" BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
-  if (DWORD e = Enter("LookupPrivilegeValueW", Args(lpSystemName, lpName, lpLuid))) {
+  if (DWORD e = SIM_ENTER(lpSystemName, lpName, lpLuid)) {
     return Fail(e, FALSE);
   }
   DWORD luid = lpName ? LuidOf(lpName) : 0;
@@ -225,18 +219,15 @@ extern "C" BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpNam
 
 extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                              PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
-                                             PTOKEN_PRIVILEGES PreviousState,
-                                             PDWORD ReturnLength) {
-  if (DWORD e = Enter("AdjustTokenPrivileges",
-                      Args(TokenHandle, DisableAllPrivileges, NewState, BufferLength))) {
+                                             PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
+  if (DWORD e = SIM_ENTER(TokenHandle, DisableAllPrivileges, NewState, BufferLength)) {
     return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
-  auto token = LookupAsLocked<Token>(H(TokenHandle), Kind::Token);
+  auto token = LookupAsLocked<Token>(H(TokenHandle));
   if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((HandleAccessLocked(H(TokenHandle)) & TOKEN_ADJUST_PRIVILEGES) == 0 ||
-      (PreviousState != nullptr &&
-       (HandleAccessLocked(H(TokenHandle)) & TOKEN_QUERY) == 0)) {
+      (PreviousState != nullptr && (HandleAccessLocked(H(TokenHandle)) & TOKEN_QUERY) == 0)) {
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
   if (DisableAllPrivileges) {
@@ -264,10 +255,13 @@ extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAll
   return TRUE;
 }
 
-// ----- Security identifiers -------------------------------------------------------------------------
+// ----- Security identifiers
+// -------------------------------------------------------------------------
 
-namespace sim {
+namespace {
 
+// Security identifiers in the binary form Windows uses. SidFromString gives an empty vector for
+// text that is no SID; SidToString an empty string for bytes that are no SID.
 std::vector<uint8_t> SidFromString(const std::wstring& text) {
   // "S-1-<authority>-<sub-authority>...": revision 1, the authority in decimal (or hex with 0x)
   // and up to 15 sub-authorities of 32 bits.
@@ -314,6 +308,7 @@ std::vector<uint8_t> SidFromString(const std::wstring& text) {
   return sid;
 }
 
+// The length in bytes of a valid SID, else 0.
 size_t SidLength(const void* sid) {
   if (sid == nullptr) return 0;
   const auto* bytes = static_cast<const uint8_t*>(sid);
@@ -342,10 +337,6 @@ std::wstring SidToString(const void* sid) {
   return out.str();
 }
 
-}  // namespace sim
-
-namespace {
-
 // The SIDs CreateWellKnownSid builds without a domain.
 const wchar_t* WellKnownSidText(WELL_KNOWN_SID_TYPE type) {
   switch (type) {
@@ -372,8 +363,8 @@ const wchar_t* WellKnownSidText(WELL_KNOWN_SID_TYPE type) {
 
 // Maps the generic rights of a token access mask to token rights.
 ACCESS_MASK MapTokenAccess(ACCESS_MASK access) {
-  ACCESS_MASK out = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
-                               MAXIMUM_ALLOWED);
+  ACCESS_MASK out =
+      access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
   if (access & GENERIC_READ) out |= TOKEN_READ;
   if (access & GENERIC_WRITE) out |= TOKEN_WRITE;
   if (access & GENERIC_EXECUTE) out |= TOKEN_EXECUTE;
@@ -383,7 +374,7 @@ ACCESS_MASK MapTokenAccess(ACCESS_MASK access) {
 
 // A token handle with the rights an operation needs: 0 with the token, or the error.
 DWORD TokenOfHandleLocked(HANDLE handle, ACCESS_MASK needed, std::shared_ptr<Token>* token) {
-  auto found = LookupAsLocked<Token>(H(handle), Kind::Token);
+  auto found = LookupAsLocked<Token>(H(handle));
   if (!found) return ERROR_INVALID_HANDLE;
   if ((HandleAccessLocked(H(handle)) & needed) != needed) return ERROR_ACCESS_DENIED;
   *token = std::move(found);
@@ -394,21 +385,18 @@ DWORD TokenOfHandleLocked(HANDLE handle, ACCESS_MASK needed, std::shared_ptr<Tok
 
 extern "C" BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, PSID DomainSid,
                                           PSID pSid, DWORD* cbSid) {
-  if (DWORD e = Enter("CreateWellKnownSid", Args(static_cast<int>(WellKnownSidType), DomainSid,
-                                                 pSid, cbSid))) {
+  if (DWORD e = SIM_ENTER(static_cast<int>(WellKnownSidType), DomainSid, pSid, cbSid)) {
     return Fail(e, FALSE);
   }
   const wchar_t* text = WellKnownSidText(WellKnownSidType);
   if (cbSid == nullptr || text == nullptr) {
     // SIDs relative to a domain (the domain's administrators, guests, ...) are not modelled.
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   const std::vector<uint8_t> sid = SidFromString(text);
   if (pSid == nullptr || *cbSid < sid.size()) {
     *cbSid = static_cast<DWORD>(sid.size());
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
+    return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   }
   std::memcpy(pSid, sid.data(), sid.size());
   *cbSid = static_cast<DWORD>(sid.size());
@@ -416,24 +404,24 @@ extern "C" BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, 
 }
 
 extern "C" BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
-  if (DWORD e = Enter("EqualSid", Args(pSid1, pSid2))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER(pSid1, pSid2)) return Fail(e, FALSE);
   const size_t length = SidLength(pSid1);
   SetLastError(ERROR_SUCCESS);
   return length != 0 && length == SidLength(pSid2) && std::memcmp(pSid1, pSid2, length) == 0;
 }
 
 extern "C" BOOL WINAPI IsValidSid(PSID pSid) {
-  Enter("IsValidSid", Args(pSid));
+  SIM_ENTER(pSid);
   return SidLength(pSid) != 0;
 }
 
 extern "C" DWORD WINAPI GetLengthSid(PSID pSid) {
-  Enter("GetLengthSid", Args(pSid));
+  SIM_ENTER(pSid);
   return static_cast<DWORD>(SidLength(pSid));
 }
 
 extern "C" BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
-  if (DWORD e = Enter("ConvertSidToStringSidW", Args(Sid, StringSid))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER(Sid, StringSid)) return Fail(e, FALSE);
   if (StringSid == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const std::wstring text = SidToString(Sid);
   if (text.empty()) return Fail(ERROR_INVALID_SID, FALSE);
@@ -445,7 +433,7 @@ extern "C" BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
 }
 
 extern "C" BOOL WINAPI ConvertStringSidToSidW(LPCWSTR StringSid, PSID* Sid) {
-  if (DWORD e = Enter("ConvertStringSidToSidW", Args(StringSid, Sid))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER(StringSid, Sid)) return Fail(e, FALSE);
   if (StringSid == nullptr || Sid == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const std::vector<uint8_t> bytes = SidFromString(StringSid);
   if (bytes.empty()) return Fail(ERROR_INVALID_SID, FALSE);
@@ -456,16 +444,16 @@ extern "C" BOOL WINAPI ConvertStringSidToSidW(LPCWSTR StringSid, PSID* Sid) {
   return TRUE;
 }
 
-// ----- Tokens ----------------------------------------------------------------------------------------
+// ----- Tokens
+// ----------------------------------------------------------------------------------------
 
 extern "C" BOOL WINAPI DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesiredAccess,
                                         LPSECURITY_ATTRIBUTES lpTokenAttributes,
                                         SECURITY_IMPERSONATION_LEVEL ImpersonationLevel,
                                         TOKEN_TYPE TokenType, PHANDLE phNewToken) {
-  if (DWORD e = Enter("DuplicateTokenEx",
-                      Args(hExistingToken, dwDesiredAccess, lpTokenAttributes,
-                           static_cast<int>(ImpersonationLevel), static_cast<int>(TokenType),
-                           phNewToken))) {
+  if (DWORD e = SIM_ENTER(hExistingToken, dwDesiredAccess, lpTokenAttributes,
+                          static_cast<int>(ImpersonationLevel), static_cast<int>(TokenType),
+                          phNewToken)) {
     return Fail(e, FALSE);
   }
   if (phNewToken == nullptr || (TokenType != TokenPrimary && TokenType != TokenImpersonation) ||
@@ -499,13 +487,11 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
                                            TOKEN_INFORMATION_CLASS TokenInformationClass,
                                            LPVOID TokenInformation, DWORD TokenInformationLength,
                                            PDWORD ReturnLength) {
-  if (DWORD e = Enter("GetTokenInformation",
-                      Args(TokenHandle, static_cast<int>(TokenInformationClass), TokenInformation,
-                           TokenInformationLength, ReturnLength))) {
+  if (DWORD e = SIM_ENTER(TokenHandle, static_cast<int>(TokenInformationClass), TokenInformation,
+                          TokenInformationLength, ReturnLength)) {
     return Fail(e, FALSE);
   }
-  if (ReturnLength == nullptr ||
-      (TokenInformation == nullptr && TokenInformationLength != 0)) {
+  if (ReturnLength == nullptr || (TokenInformation == nullptr && TokenInformationLength != 0)) {
     return Fail(ERROR_NOACCESS, FALSE);
   }
   Lock lock(MachineLock());
@@ -523,21 +509,16 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
       needed = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) +
                                   token->privileges.size() * sizeof(LUID_AND_ATTRIBUTES));
       break;
-    case TokenType:
-      needed = sizeof(TOKEN_TYPE);
-      break;
+    case TokenType: needed = sizeof(TOKEN_TYPE); break;
     case TokenImpersonationLevel:
       if (token->primary) return Fail(ERROR_INVALID_PARAMETER, FALSE);
       needed = sizeof(SECURITY_IMPERSONATION_LEVEL);
       break;
     case TokenSessionId:
-    case TokenElevation:
-      needed = sizeof(DWORD);
-      break;
+    case TokenElevation: needed = sizeof(DWORD); break;
     default:
       // The other classes are not modelled.
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
+      return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   *ReturnLength = needed;
   if (TokenInformationLength < needed) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
@@ -569,15 +550,12 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
     case TokenImpersonationLevel:
       *static_cast<SECURITY_IMPERSONATION_LEVEL*>(TokenInformation) = token->level;
       break;
-    case TokenSessionId:
-      *static_cast<DWORD*>(TokenInformation) = token->session_id;
-      break;
+    case TokenSessionId: *static_cast<DWORD*>(TokenInformation) = token->session_id; break;
     case TokenElevation:
       static_cast<TOKEN_ELEVATION*>(TokenInformation)->TokenIsElevated =
           token->administrator ? 1 : 0;
       break;
-    default:
-      break;
+    default: break;
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -586,22 +564,20 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
 extern "C" BOOL WINAPI SetTokenInformation(HANDLE TokenHandle,
                                            TOKEN_INFORMATION_CLASS TokenInformationClass,
                                            LPVOID TokenInformation, DWORD TokenInformationLength) {
-  if (DWORD e = Enter("SetTokenInformation",
-                      Args(TokenHandle, static_cast<int>(TokenInformationClass), TokenInformation,
-                           TokenInformationLength))) {
+  if (DWORD e = SIM_ENTER(TokenHandle, static_cast<int>(TokenInformationClass), TokenInformation,
+                          TokenInformationLength)) {
     return Fail(e, FALSE);
   }
   if (TokenInformationClass != TokenSessionId) {
     // Only the session of a token is ever set by the package; other classes are not modelled.
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   if (TokenInformationLength != sizeof(DWORD)) return Fail(ERROR_BAD_LENGTH, FALSE);
   if (TokenInformation == nullptr) return Fail(ERROR_NOACCESS, FALSE);
   Lock lock(MachineLock());
   std::shared_ptr<Token> token;
-  if (DWORD e = TokenOfHandleLocked(TokenHandle, TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID,
-                                    &token)) {
+  if (DWORD e =
+          TokenOfHandleLocked(TokenHandle, TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID, &token)) {
     return Fail(e, FALSE);
   }
   // Moving a token into another session is the trusted computing base's business: the caller
@@ -616,15 +592,13 @@ extern "C" BOOL WINAPI SetTokenInformation(HANDLE TokenHandle,
 
 extern "C" BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf,
                                        PHANDLE TokenHandle) {
-  if (DWORD e = Enter("OpenThreadToken", Args(ThreadHandle, DesiredAccess, OpenAsSelf,
-                                              TokenHandle))) {
+  if (DWORD e = SIM_ENTER(ThreadHandle, DesiredAccess, OpenAsSelf, TokenHandle)) {
     return Fail(e, FALSE);
   }
   if (TokenHandle == nullptr) return Fail(ERROR_NOACCESS, FALSE);
   if (ThreadHandle != GetCurrentThread()) {
     // Other threads' tokens are not modelled.
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE, FALSE);
   }
   Lock lock(MachineLock());
   if (!t_impersonation) return Fail(ERROR_NO_TOKEN, FALSE);
@@ -635,9 +609,9 @@ extern "C" BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess,
 }
 
 extern "C" BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken) {
-  if (DWORD e = Enter("ImpersonateLoggedOnUser", Args(hToken))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER(hToken)) return Fail(e, FALSE);
   Lock lock(MachineLock());
-  auto token = LookupAsLocked<Token>(H(hToken), Kind::Token);
+  auto token = LookupAsLocked<Token>(H(hToken));
   if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
   // A primary token is duplicated into an impersonation token; an impersonation token is used
   // as it is.
@@ -653,8 +627,7 @@ extern "C" BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken) {
   // Without SeImpersonatePrivilege a process may act as another user only at identification
   // level; Windows then still succeeds and gives the thread the weaker token.
   auto self = ProcessTokenLocked();
-  if (self->user_sid != token->user_sid &&
-      !PrivilegeEnabledLocked(*self, SE_IMPERSONATE_NAME) &&
+  if (self->user_sid != token->user_sid && !PrivilegeEnabledLocked(*self, SE_IMPERSONATE_NAME) &&
       thread_token->level > SecurityIdentification) {
     thread_token = CopyTokenLocked(*thread_token);
     thread_token->level = SecurityIdentification;
@@ -665,7 +638,7 @@ extern "C" BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken) {
 }
 
 extern "C" BOOL WINAPI RevertToSelf(void) {
-  if (DWORD e = Enter("RevertToSelf", Args())) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER_RELEASE()) return Fail(e, FALSE);
   Lock lock(MachineLock());
   SetThreadImpersonationLocked(nullptr);
   return TRUE;

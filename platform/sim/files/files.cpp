@@ -1,30 +1,67 @@
 // Files and directories: the entries of the file store, opens with their sharing, file handles
-// with their file pointer, the machine's folders and the temporary directory.
+// with their file pointer, the machine's folders (and the shell's view of them) and the
+// temporary directory.
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/files/internal.h"
+#include "platform/sim/files/shlobj.h"
+#include "platform/sim/kernel/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
+
+// One open of a file: a handle's, a hold's, a hive's or an image's. Destroyed under the machine
+// lock; the last open of a file deleted while open removes the file.
+struct FileOpen {
+  FileOpen() = default;
+  FileOpen(const FileOpen&) = delete;
+  FileOpen& operator=(const FileOpen&) = delete;
+  ~FileOpen();
+  std::wstring key;  // where the file is in the store now (a rename moves it)
+  uint64_t node_id = 0;
+  ACCESS_MASK access = 0;  // specific rights (generic rights already mapped)
+  DWORD share = 0;
+  bool image = false;  // mapped as a running program's image
+};
+
 namespace {
 
-struct Folders {
+// An entry of the file store: a file or a directory, keyed by FileKey. The parent of every entry
+// is a directory entry (drive roots such as "C:\" included).
+struct FileNode {
+  std::wstring path;  // the full path as created, case kept
+  std::vector<uint8_t> bytes;
+  bool directory = false;
+  DWORD attributes = 0;  // FILE_ATTRIBUTE_* besides DIRECTORY; 0 reads as NORMAL
+  uint64_t id = 0;       // never reused, so that an open can tell its file from a successor
+  std::vector<FileOpen*> opens;
+  bool delete_pending = false;  // deleted while open: the name goes with the last open
+};
+
+// The store and the machine's folders. Never destroyed, as the machine.
+struct FileStore {
+  std::map<std::wstring, FileNode> entries;
   std::wstring windows = L"C:\\Windows";
   std::wstring program_files = L"C:\\Program Files";
   uint64_t next_id = 1;
 };
 
-Folders& F() {
-  static Folders* folders = new Folders();
-  return *folders;
+FileStore& Store() {
+  static FileStore* store = new FileStore();
+  return *store;
 }
+
+std::map<std::wstring, FileNode>& FilesLocked() { return Store().entries; }
 
 // A file handle: the open it owns and the handle's file pointer. Duplicates of a handle share
 // both, as on Windows.
 struct FileObject : Object {
-  FileObject() : Object(Kind::File) {}
+  static constexpr HandleKind kKind{"file", true};
+  FileObject() : Object(kKind) {}
   std::shared_ptr<FileOpen> open;
   uint64_t position = 0;
 };
@@ -84,10 +121,11 @@ bool HasChildrenLocked(const std::wstring& key) {
 // create and change files in the Windows temporary directory.
 bool MayChangeLocked(const std::wstring& key) {
   if (EffectiveTokenLocked()->administrator) return true;
-  if (IsUnder(key, FileKey(F().windows + L"\\Temp")) && key != FileKey(F().windows + L"\\Temp")) {
+  if (IsUnder(key, FileKey(Store().windows + L"\\Temp")) &&
+      key != FileKey(Store().windows + L"\\Temp")) {
     return true;
   }
-  return !IsUnder(key, FileKey(F().windows)) && !IsUnder(key, FileKey(F().program_files));
+  return !IsUnder(key, FileKey(Store().windows)) && !IsUnder(key, FileKey(Store().program_files));
 }
 
 // The directory relative paths start from.
@@ -221,7 +259,7 @@ FileNode& AddNodeLocked(const std::wstring& key, const std::wstring& path, bool 
   node = FileNode{};
   node.path = path;
   node.directory = directory;
-  node.id = F().next_id++;
+  node.id = Store().next_id++;
   return node;
 }
 
@@ -295,7 +333,7 @@ void RemoveEntryLocked(std::map<std::wstring, FileNode>::iterator it) {
 }
 
 std::shared_ptr<FileObject> FileOfLocked(HANDLE handle) {
-  return LookupAsLocked<FileObject>(H(handle), Kind::File);
+  return LookupAsLocked<FileObject>(H(handle));
 }
 
 // Moves an entry (and everything below a directory) to a new key, keeping the opens with it.
@@ -384,11 +422,23 @@ DWORD AttributesOfLocked(const std::wstring& full, DWORD* attributes) {
 
 std::wstring TempPathLocked() {
   auto token = ProcessTokenLocked();
-  if (IsSystemSid(token->user_sid)) return F().windows + L"\\Temp\\";
+  if (IsSystemSid(token->user_sid)) return Store().windows + L"\\Temp\\";
   return L"C:\\Users\\" + token->user_name + L"\\AppData\\Local\\Temp\\";
 }
 
 }  // namespace
+
+std::wstring FileKey(const std::wstring& path) {
+  std::wstring out;
+  out.reserve(path.size());
+  for (wchar_t c : path) {
+    if (c == L'/') c = L'\\';
+    if (c == L'\\' && !out.empty() && out.back() == L'\\') continue;
+    out.push_back(static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c))));
+  }
+  while (out.size() > 3 && out.back() == L'\\') out.pop_back();
+  return out;
+}
 
 FileOpen::~FileOpen() {
   FileNode* node = NodeOfLocked(*this);
@@ -404,9 +454,9 @@ std::shared_ptr<FileOpen> OpenExistingFileLocked(const std::wstring& full_path, 
                     error);
 }
 
-std::wstring WindowsDirectoryLocked() { return F().windows; }
-std::wstring SystemDirectoryLocked() { return F().windows + L"\\System32"; }
-std::wstring ProgramFilesDirectoryLocked() { return F().program_files; }
+std::wstring WindowsDirectoryLocked() { return Store().windows; }
+std::wstring SystemDirectoryLocked() { return Store().windows + L"\\System32"; }
+std::wstring ProgramFilesDirectoryLocked() { return Store().program_files; }
 
 bool DirectoryExistsLocked(const std::wstring& path) {
   auto it = FilesLocked().find(FileKey(path));
@@ -415,10 +465,26 @@ bool DirectoryExistsLocked(const std::wstring& path) {
 
 bool MayChangeFileLocked(const std::wstring& key) { return MayChangeLocked(key); }
 
-DWORD FullFilePath(const wchar_t* path, const std::wstring& current, std::wstring* full) {
-  return ResolvePath(path, current, full);
+FileEntry FileEntryLocked(const std::wstring& path) {
+  FileEntry entry;
+  auto it = FilesLocked().find(FileKey(path));
+  if (it == FilesLocked().end()) return entry;
+  entry.exists = true;
+  entry.directory = it->second.directory;
+  entry.delete_pending = it->second.delete_pending;
+  return entry;
 }
 
+bool FileBytesLocked(const FileOpen& open, std::vector<uint8_t>* bytes) {
+  const FileNode* node = NodeOfLocked(open);
+  if (node == nullptr) return false;
+  *bytes = node->bytes;
+  return true;
+}
+
+namespace {
+
+// Creates a directory with its missing parents, as an installer would (no access check).
 void MakeDirectoriesLocked(const std::wstring& path) {
   std::wstring full;
   if (ResolvePath(path.c_str(), L"C:\\", &full) != 0) return;
@@ -438,14 +504,17 @@ void MakeDirectoriesLocked(const std::wstring& path) {
   }
 }
 
+}  // namespace
+
 void ResetFilesLocked() {
-  F().windows = L"C:\\Windows";
-  F().program_files = L"C:\\Program Files";
+  Store().windows = L"C:\\Windows";
+  Store().program_files = L"C:\\Program Files";
   FilesLocked().clear();
-  const std::wstring windows = F().windows;
+  const std::wstring windows = Store().windows;
   for (const std::wstring& dir :
        {windows + L"\\System32\\spool\\drivers\\color", windows + L"\\Temp", windows + L"\\INF",
-        F().program_files, L"C:\\Users\\" + DefaultAdmin().user_name + L"\\AppData\\Local\\Temp",
+        Store().program_files,
+        L"C:\\Users\\" + DefaultAdmin().user_name + L"\\AppData\\Local\\Temp",
         DefaultAdmin().current_directory}) {
     MakeDirectoriesLocked(dir);
   }
@@ -499,19 +568,19 @@ bool DirectoryExists(const std::wstring& path) {
 
 void SetWindowsDirectory(const std::wstring& path) {
   Lock lock(MachineLock());
-  F().windows = path;
-  while (F().windows.size() > 3 && F().windows.back() == L'\\') F().windows.pop_back();
+  Store().windows = path;
+  while (Store().windows.size() > 3 && Store().windows.back() == L'\\') Store().windows.pop_back();
   MakeDirectoriesLocked(SystemDirectoryLocked());
-  MakeDirectoriesLocked(F().windows + L"\\Temp");
+  MakeDirectoriesLocked(Store().windows + L"\\Temp");
 }
 
 void SetProgramFilesDirectory(const std::wstring& path) {
   Lock lock(MachineLock());
-  F().program_files = path;
-  while (F().program_files.size() > 3 && F().program_files.back() == L'\\') {
-    F().program_files.pop_back();
+  Store().program_files = path;
+  while (Store().program_files.size() > 3 && Store().program_files.back() == L'\\') {
+    Store().program_files.pop_back();
   }
-  MakeDirectoriesLocked(F().program_files);
+  MakeDirectoriesLocked(Store().program_files);
 }
 
 std::wstring WindowsDirectory() {
@@ -585,9 +654,8 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                      DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                      HANDLE hTemplateFile) {
-  if (DWORD e =
-          Enter("CreateFileW", Args(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
-                                    dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile))) {
+  if (DWORD e = SIM_ENTER(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+                          dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile)) {
     return Fail(e, INVALID_HANDLE_VALUE);
   }
   std::wstring full;
@@ -601,8 +669,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   if (dwFlagsAndAttributes &
       (FILE_FLAG_OVERLAPPED | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_BACKUP_SEMANTICS)) {
     // The machine models synchronous I/O on files only.
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ERROR_NOT_SUPPORTED, INVALID_HANDLE_VALUE);
   }
   Lock lock(MachineLock());
   bool existed = false;
@@ -620,7 +687,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
 }
 
 extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
-  if (DWORD e = Enter("GetFileSize", Args(hFile, lpFileSizeHigh))) {
+  if (DWORD e = SIM_ENTER(hFile, lpFileSizeHigh)) {
     return Fail(e, INVALID_FILE_SIZE);
   }
   Lock lock(MachineLock());
@@ -638,8 +705,8 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
-  if (DWORD e = Enter("ReadFile", Args(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
-                                       lpOverlapped))) {
+  if (DWORD e =
+          SIM_ENTER(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped)) {
     return Fail(e, FALSE);
   }
   if (lpNumberOfBytesRead == nullptr && lpOverlapped == nullptr) {
@@ -671,8 +738,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
     if (count == 0 && nNumberOfBytesToRead > 0) {
       // Reads at an explicit offset past the end report the end of the file.
       lpOverlapped->Internal = 0xC0000011;  // STATUS_END_OF_FILE
-      SetLastError(ERROR_HANDLE_EOF);
-      return FALSE;
+      return Fail(ERROR_HANDLE_EOF, FALSE);
     }
   }
   return TRUE;
@@ -681,8 +747,8 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-  if (DWORD e = Enter("WriteFile", Args(hFile, lpBuffer, nNumberOfBytesToWrite,
-                                        lpNumberOfBytesWritten, lpOverlapped))) {
+  if (DWORD e =
+          SIM_ENTER(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped)) {
     return Fail(e, FALSE);
   }
   if (lpNumberOfBytesWritten == nullptr && lpOverlapped == nullptr) {
@@ -717,8 +783,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 
 extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
                                        PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
-  if (DWORD e = Enter("SetFilePointer",
-                      Args(hFile, lDistanceToMove, lpDistanceToMoveHigh, dwMoveMethod))) {
+  if (DWORD e = SIM_ENTER(hFile, lDistanceToMove, lpDistanceToMoveHigh, dwMoveMethod)) {
     return Fail(e, INVALID_SET_FILE_POINTER);
   }
   Lock lock(MachineLock());
@@ -737,7 +802,7 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
     case FILE_BEGIN: base = 0; break;
     case FILE_CURRENT: base = static_cast<int64_t>(file->position); break;
     case FILE_END: base = static_cast<int64_t>(node->bytes.size()); break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
+    default: return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
   }
   const int64_t target = base + distance;
   if (target < 0) return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
@@ -749,7 +814,7 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
 }
 
 extern "C" BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
-  if (DWORD e = Enter("DeleteFileW", Args(lpFileName))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER(lpFileName)) return Fail(e, FALSE);
   std::wstring full;
   if (DWORD e = ResolvePath(lpFileName, CurrentDirectory(), &full)) return Fail(e, FALSE);
   Lock lock(MachineLock());
@@ -774,7 +839,7 @@ extern "C" BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
 
 extern "C" BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
                                    DWORD dwFlags) {
-  if (DWORD e = Enter("MoveFileExW", Args(lpExistingFileName, lpNewFileName, dwFlags))) {
+  if (DWORD e = SIM_ENTER(lpExistingFileName, lpNewFileName, dwFlags)) {
     return Fail(e, FALSE);
   }
   constexpr DWORD kKnown = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
@@ -785,8 +850,7 @@ extern "C" BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFile
   }
   if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
     // Renames at the next restart are not kept by the machine yet.
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   }
   const std::wstring current = CurrentDirectory();
   std::wstring from;
@@ -802,7 +866,7 @@ extern "C" BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFile
 }
 
 extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
-  if (DWORD e = Enter("GetFileAttributesW", Args(lpFileName))) {
+  if (DWORD e = SIM_ENTER(lpFileName)) {
     return Fail(e, INVALID_FILE_ATTRIBUTES);
   }
   std::wstring full;
@@ -817,7 +881,7 @@ extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
 }
 
 extern "C" BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
-  if (DWORD e = Enter("SetFileAttributesW", Args(lpFileName, dwFileAttributes))) {
+  if (DWORD e = SIM_ENTER(lpFileName, dwFileAttributes)) {
     return Fail(e, FALSE);
   }
   std::wstring full;
@@ -843,7 +907,7 @@ extern "C" BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttrib
 
 extern "C" BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName,
                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
-  if (DWORD e = Enter("CreateDirectoryW", Args(lpPathName, lpSecurityAttributes))) {
+  if (DWORD e = SIM_ENTER(lpPathName, lpSecurityAttributes)) {
     return Fail(e, FALSE);
   }
   std::wstring full;
@@ -866,7 +930,7 @@ extern "C" BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName,
 }
 
 extern "C" BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
-  if (DWORD e = Enter("RemoveDirectoryW", Args(lpPathName))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER(lpPathName)) return Fail(e, FALSE);
   std::wstring full;
   DWORD error = ResolvePath(lpPathName, CurrentDirectory(), &full);
   if (error == 0) {
@@ -892,7 +956,7 @@ extern "C" BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
 
 extern "C" DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
   // The buffer is an output: traced by address, never read as text.
-  if (DWORD e = Enter("GetTempPathW", Args(nBufferLength, static_cast<const void*>(lpBuffer)))) {
+  if (DWORD e = SIM_ENTER(nBufferLength, static_cast<const void*>(lpBuffer))) {
     return Fail(e, 0);
   }
   std::wstring path;
@@ -913,7 +977,7 @@ extern "C" DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
 }
 
 extern "C" BOOL WINAPI PathFileExistsW(LPCWSTR pszPath) {
-  if (DWORD e = Enter("PathFileExistsW", Args(pszPath))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER(pszPath)) return Fail(e, FALSE);
   if (pszPath == nullptr) return FALSE;
   std::wstring full;
   DWORD attributes = 0;
@@ -924,4 +988,34 @@ extern "C" BOOL WINAPI PathFileExistsW(LPCWSTR pszPath) {
   }
   if (error != 0) return Fail(error, FALSE);
   return TRUE;
+}
+
+// ----- Win32: shell folders ----------------------------------------------------------------------
+
+extern "C" HRESULT WINAPI SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags,
+                                           LPWSTR pszPath) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hwnd), csidl, hToken, dwFlags,
+                          static_cast<const void*>(pszPath))) {
+    if (pszPath) *pszPath = 0;
+    return HRESULT_FROM_WIN32(e);
+  }
+  if (pszPath == nullptr) return E_INVALIDARG;
+  *pszPath = 0;
+  if (dwFlags != SHGFP_TYPE_CURRENT && dwFlags != SHGFP_TYPE_DEFAULT) return E_INVALIDARG;
+  Lock lock(MachineLock());
+  std::wstring path;
+  // The three folders are the same for every user, so the token does not matter.
+  switch (csidl & ~CSIDL_FLAG_MASK) {
+    case CSIDL_WINDOWS: path = WindowsDirectoryLocked(); break;
+    case CSIDL_SYSTEM: path = SystemDirectoryLocked(); break;
+    case CSIDL_PROGRAM_FILES: path = ProgramFilesDirectoryLocked(); break;
+    default: return E_INVALIDARG;  // no other folder exists on this machine
+  }
+  if (path.size() >= MAX_PATH) return E_FAIL;
+  if (!(csidl & CSIDL_FLAG_DONT_VERIFY) && !DirectoryExistsLocked(path)) {
+    if (!(csidl & CSIDL_FLAG_CREATE)) return E_FAIL;  // a valid folder that does not exist
+    MakeDirectoriesLocked(path);
+  }
+  std::memcpy(pszPath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+  return S_OK;
 }

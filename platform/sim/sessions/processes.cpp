@@ -1,13 +1,20 @@
 // Processes: starting programs (CreateProcessW, CreateProcessAsUserW) that run behaviours
-// registered for their image files, process and thread objects, exit codes, and the image path
-// of the calling process.
+// registered for their image files, process and thread objects, exit codes, the image path of
+// the calling process, and the environment blocks programs are started with.
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <map>
 #include <set>
 #include <thread>
 
-#include "platform/sim/internal.h"
+#include "platform/sim/files/internal.h"
+#include "platform/sim/sessions/internal.h"
+#include "platform/sim/sessions/processthreadsapi.h"
+#include "platform/sim/sessions/sim_sessions.h"
+#include "platform/sim/sessions/userenv.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -15,8 +22,58 @@ namespace {
 // The exit code of a process ended by an uncaught C++ exception.
 constexpr DWORD kCppExceptionCode = 0xE06D7363;
 
+// The profile folder Windows gives an account.
+std::wstring ProfileDirectory(const Token& token) {
+  if (IsSystemSid(token.user_sid)) return SystemDirectoryLocked() + L"\\config\\systemprofile";
+  return L"C:\\Users\\" + token.user_name;
+}
+
+// The environment a token's user gets (CreateEnvironmentBlock, a program started without an
+// environment of its own), as "NAME=value" entries in the sorted order of an environment block.
+std::vector<std::wstring> EnvironmentForLocked(const Token& token) {
+  const std::wstring windows = WindowsDirectoryLocked();
+  const std::wstring system = SystemDirectoryLocked();
+  const std::wstring profile = ProfileDirectory(token);
+  const bool system_account = IsSystemSid(token.user_sid);
+  const std::wstring temp =
+      system_account ? windows + L"\\TEMP" : profile + L"\\AppData\\Local\\Temp";
+  std::map<std::wstring, std::pair<std::wstring, std::wstring>> variables;  // by upper-case name
+  auto set = [&](const std::wstring& name, const std::wstring& value) {
+    variables[Upper(name)] = {name, value};
+  };
+  set(L"ALLUSERSPROFILE", L"C:\\ProgramData");
+  set(L"APPDATA", profile + L"\\AppData\\Roaming");
+  set(L"COMPUTERNAME", kComputerName);
+  set(L"ComSpec", system + L"\\cmd.exe");
+  set(L"LOCALAPPDATA", profile + L"\\AppData\\Local");
+  set(L"NUMBER_OF_PROCESSORS", L"2");
+  set(L"OS", L"Windows_NT");
+  set(L"Path", system + L";" + windows + L";" + system + L"\\Wbem");
+  set(L"PATHEXT", L".COM;.EXE;.BAT;.CMD");
+  set(L"PROCESSOR_ARCHITECTURE", L"AMD64");
+  set(L"ProgramData", L"C:\\ProgramData");
+  set(L"ProgramFiles", ProgramFilesDirectoryLocked());
+  set(L"PUBLIC", L"C:\\Users\\Public");
+  set(L"SystemDrive", windows.substr(0, 2));
+  set(L"SystemRoot", windows);
+  set(L"TEMP", temp);
+  set(L"TMP", temp);
+  set(L"USERDOMAIN", system_account ? L"WORKGROUP" : kComputerName);
+  set(L"USERNAME", system_account ? std::wstring(kComputerName) + L"$" : token.user_name);
+  set(L"USERPROFILE", profile);
+  set(L"windir", windows);
+  if (!system_account) {
+    set(L"HOMEDRIVE", profile.substr(0, 2));
+    set(L"HOMEPATH", profile.substr(2));
+  }
+  std::vector<std::wstring> entries;
+  for (const auto& [key, entry] : variables) entries.push_back(entry.first + L"=" + entry.second);
+  return entries;
+}
+
 struct ProcessObject : Object {
-  ProcessObject() : Object(Kind::Process) {}
+  static constexpr HandleKind kKind{"process", true};
+  ProcessObject() : Object(kKind) {}
   bool Waitable() const override { return true; }
   bool Signaled() const override { return ended; }
   bool ended = false;
@@ -29,22 +86,23 @@ struct ProcessObject : Object {
 };
 
 struct ThreadObject : Object {
+  static constexpr HandleKind kKind{"thread", true};
   explicit ThreadObject(std::shared_ptr<ProcessObject> owner)
-      : Object(Kind::Thread), process(std::move(owner)) {}
+      : Object(kKind), process(std::move(owner)) {}
   bool Waitable() const override { return true; }
   bool Signaled() const override { return process->ended; }
   std::shared_ptr<ProcessObject> process;
 };
 
-struct Processes {
+struct ProcessTable {
   std::map<std::wstring, Program> programs;  // by FileKey of the image path
   std::vector<Launch> launches;
   std::set<std::shared_ptr<ProcessObject>> running;
   DWORD next_id = 1000;
 };
 
-Processes& P() {
-  static Processes* processes = new Processes();
+ProcessTable& Processes() {
+  static ProcessTable* processes = new ProcessTable();
   return *processes;
 }
 
@@ -63,8 +121,8 @@ std::wstring DirectoryOf(const std::wstring& path) {
 }
 
 bool FileThereLocked(const std::wstring& path) {
-  auto it = FilesLocked().find(FileKey(path));
-  return it != FilesLocked().end() && !it->second.directory && !it->second.delete_pending;
+  const FileEntry entry = FileEntryLocked(path);
+  return entry.exists && !entry.directory && !entry.delete_pending;
 }
 
 // The program file a start names. With an application name, that file (relative to the
@@ -148,7 +206,7 @@ void RunProgram(std::shared_ptr<ProcessObject> process, Program program, Launch 
   process->image.reset();
   process->exit_code = code;
   process->ended = true;
-  P().running.erase(process);
+  Processes().running.erase(process);
   MachineSignal().notify_all();
 }
 
@@ -171,12 +229,12 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
   auto open = OpenExistingFileLocked(image, GENERIC_READ | GENERIC_EXECUTE,
                                      FILE_SHARE_READ | FILE_SHARE_DELETE, true, &error);
   if (!open) return error;
-  auto found = P().programs.find(FileKey(image));
-  if (found == P().programs.end()) return ERROR_BAD_EXE_FORMAT;
+  auto found = Processes().programs.find(FileKey(image));
+  if (found == Processes().programs.end()) return ERROR_BAD_EXE_FORMAT;
 
   auto process = std::make_shared<ProcessObject>();
-  process->id = P().next_id;
-  P().next_id += 8;
+  process->id = Processes().next_id;
+  Processes().next_id += 8;
   process->image_path = image;
   process->token = std::move(token);
   process->image = std::move(open);
@@ -219,8 +277,8 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
     process->image.reset();
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  P().running.insert(process);
-  P().launches.push_back(launch);
+  Processes().running.insert(process);
+  Processes().launches.push_back(launch);
   MachineSignal().notify_all();
 
   info->hProcess = reinterpret_cast<HANDLE>(AddHandleLocked(process, PROCESS_ALL_ACCESS));
@@ -249,7 +307,7 @@ DWORD ImagePathLocked(HANDLE process, ACCESS_MASK needed, std::wstring* path) {
     *path = CurrentIdentityLocked().image_path;
     return 0;
   }
-  auto object = LookupAsLocked<ProcessObject>(H(process), Kind::Process);
+  auto object = LookupAsLocked<ProcessObject>(H(process));
   if (!object) return ERROR_INVALID_HANDLE;
   if ((HandleAccessLocked(H(process)) & needed) == 0) return ERROR_ACCESS_DENIED;
   *path = object->image_path;
@@ -267,42 +325,42 @@ std::wstring Launch::Variable(const std::wstring& name) const {
 }
 
 void ResetProcessesLocked() {
-  P().programs.clear();
-  P().launches.clear();
+  Processes().programs.clear();
+  Processes().launches.clear();
   // Programs still running from before keep their objects; they no longer count.
-  P().running.clear();
+  Processes().running.clear();
 }
 
 void ProcessesLeaksLocked(LeakReport& report) {
-  if (!P().running.empty()) {
-    report.open_handles["running-process"] = static_cast<int>(P().running.size());
+  if (!Processes().running.empty()) {
+    report.open_handles["running-process"] = static_cast<int>(Processes().running.size());
   }
 }
 
 void RegisterProgram(const std::wstring& image_path, Program program) {
   Lock lock(MachineLock());
-  P().programs[FileKey(image_path)] = std::move(program);
+  Processes().programs[FileKey(image_path)] = std::move(program);
 }
 
 std::vector<Launch> Launches() {
   Lock lock(MachineLock());
-  return P().launches;
+  return Processes().launches;
 }
 
 bool WaitForLaunches(size_t count, std::chrono::milliseconds timeout) {
   Lock lock(MachineLock());
-  return MachineSignal().wait_for(lock, timeout, [count] { return P().launches.size() >= count; });
+  return MachineSignal().wait_for(lock, timeout,
+                                  [count] { return Processes().launches.size() >= count; });
 }
 
 bool WaitForProcessesToEnd(std::chrono::milliseconds timeout) {
   Lock lock(MachineLock());
-  return MachineSignal().wait_for(lock, timeout, [] { return P().running.empty(); });
+  return MachineSignal().wait_for(lock, timeout, [] { return Processes().running.empty(); });
 }
 
 }  // namespace sim
 
-// ----- Win32
-// ----------------------------------------------------------------------------------------
+// ----- Win32 -------------------------------------------------------------------------------------
 
 using namespace sim;
 
@@ -311,12 +369,11 @@ extern "C" BOOL WINAPI CreateProcessAsUserW(
     LPSECURITY_ATTRIBUTES lpProcessAttributes, LPSECURITY_ATTRIBUTES lpThreadAttributes,
     BOOL bInheritHandles, DWORD dwCreationFlags, LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
     LPSTARTUPINFOW lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation) {
-  if (DWORD e = Enter("CreateProcessAsUserW",
-                      Args(hToken, lpApplicationName, static_cast<LPCWSTR>(lpCommandLine),
-                           lpProcessAttributes, lpThreadAttributes, bInheritHandles,
-                           dwCreationFlags, lpEnvironment, lpCurrentDirectory,
-                           lpStartupInfo ? static_cast<LPCWSTR>(lpStartupInfo->lpDesktop) : nullptr,
-                           lpProcessInformation))) {
+  if (DWORD e = SIM_ENTER(hToken, lpApplicationName, static_cast<LPCWSTR>(lpCommandLine),
+                          lpProcessAttributes, lpThreadAttributes, bInheritHandles, dwCreationFlags,
+                          lpEnvironment, lpCurrentDirectory,
+                          lpStartupInfo ? static_cast<LPCWSTR>(lpStartupInfo->lpDesktop) : nullptr,
+                          lpProcessInformation)) {
     return Fail(e, FALSE);
   }
   if (DWORD e = CheckCreateArguments(lpApplicationName, lpCommandLine, dwCreationFlags,
@@ -324,7 +381,7 @@ extern "C" BOOL WINAPI CreateProcessAsUserW(
     return Fail(e, FALSE);
   }
   Lock lock(MachineLock());
-  auto token = LookupAsLocked<Token>(H(hToken), Kind::Token);
+  auto token = LookupAsLocked<Token>(H(hToken));
   if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!token->primary) return Fail(ERROR_BAD_TOKEN_TYPE, FALSE);
   constexpr ACCESS_MASK kNeeded = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY;
@@ -356,12 +413,11 @@ extern "C" BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
                                       LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
                                       LPSTARTUPINFOW lpStartupInfo,
                                       LPPROCESS_INFORMATION lpProcessInformation) {
-  if (DWORD e = Enter("CreateProcessW",
-                      Args(lpApplicationName, static_cast<LPCWSTR>(lpCommandLine),
-                           lpProcessAttributes, lpThreadAttributes, bInheritHandles,
-                           dwCreationFlags, lpEnvironment, lpCurrentDirectory,
-                           lpStartupInfo ? static_cast<LPCWSTR>(lpStartupInfo->lpDesktop) : nullptr,
-                           lpProcessInformation))) {
+  if (DWORD e = SIM_ENTER(lpApplicationName, static_cast<LPCWSTR>(lpCommandLine),
+                          lpProcessAttributes, lpThreadAttributes, bInheritHandles, dwCreationFlags,
+                          lpEnvironment, lpCurrentDirectory,
+                          lpStartupInfo ? static_cast<LPCWSTR>(lpStartupInfo->lpDesktop) : nullptr,
+                          lpProcessInformation)) {
     return Fail(e, FALSE);
   }
   if (DWORD e = CheckCreateArguments(lpApplicationName, lpCommandLine, dwCreationFlags,
@@ -382,14 +438,14 @@ extern "C" BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
 }
 
 extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
-  if (DWORD e = Enter("GetExitCodeProcess", Args(hProcess, lpExitCode))) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER(hProcess, lpExitCode)) return Fail(e, FALSE);
   if (lpExitCode == nullptr) return Fail(ERROR_NOACCESS, FALSE);
   if (hProcess == GetCurrentProcess()) {
     *lpExitCode = STILL_ACTIVE;
     return TRUE;
   }
   Lock lock(MachineLock());
-  auto process = LookupAsLocked<ProcessObject>(H(hProcess), Kind::Process);
+  auto process = LookupAsLocked<ProcessObject>(H(hProcess));
   if (!process) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((HandleAccessLocked(H(hProcess)) &
        (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0) {
@@ -401,8 +457,7 @@ extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
 
 extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName,
                                                   PDWORD lpdwSize) {
-  if (DWORD e = Enter("QueryFullProcessImageNameW",
-                      Args(hProcess, dwFlags, static_cast<const void*>(lpExeName), lpdwSize))) {
+  if (DWORD e = SIM_ENTER(hProcess, dwFlags, static_cast<const void*>(lpExeName), lpdwSize)) {
     return Fail(e, FALSE);
   }
   if (lpdwSize == nullptr || (dwFlags & ~static_cast<DWORD>(PROCESS_NAME_NATIVE)) != 0) {
@@ -432,14 +487,13 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags
 }
 
 extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-  if (DWORD e = Enter("GetModuleFileNameW", Args(static_cast<const void*>(hModule),
-                                                 static_cast<const void*>(lpFilename), nSize))) {
+  if (DWORD e = SIM_ENTER(static_cast<const void*>(hModule), static_cast<const void*>(lpFilename),
+                          nSize)) {
     return Fail(e, 0);
   }
   if (hModule != nullptr) {
     // The sim has no modules besides each process's image.
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return 0;
+    return Fail(ERROR_MOD_NOT_FOUND, 0);
   }
   std::wstring path;
   {
@@ -453,10 +507,66 @@ extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, D
       std::wmemcpy(lpFilename, path.c_str(), nSize - 1);
       lpFilename[nSize - 1] = L'\0';
     }
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return nSize;
+    return Fail(ERROR_INSUFFICIENT_BUFFER, nSize);
   }
   std::wmemcpy(lpFilename, path.c_str(), path.size() + 1);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(path.size());
+}
+
+// ----- Win32: environment blocks
+// ------------------------------------------------------------------
+
+extern "C" BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hToken, BOOL bInherit) {
+  if (DWORD e = SIM_ENTER(lpEnvironment, hToken, bInherit)) {
+    return Fail(e, FALSE);
+  }
+  if (lpEnvironment == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  Lock lock(MachineLock());
+  std::vector<std::wstring> entries;
+  if (hToken == nullptr) {
+    // No token: the system variables only, with the default user's profile folder.
+    Token none;
+    none.user_name = L"Default";
+    entries = EnvironmentForLocked(none);
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const std::wstring& entry) {
+                                   const std::wstring name =
+                                       Upper(entry.substr(0, entry.find(L'=')));
+                                   return name == L"USERNAME" || name == L"USERDOMAIN" ||
+                                          name == L"HOMEDRIVE" || name == L"HOMEPATH" ||
+                                          name == L"APPDATA" || name == L"LOCALAPPDATA";
+                                 }),
+                  entries.end());
+  } else {
+    auto token = LookupAsLocked<Token>(H(hToken));
+    if (!token) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if ((HandleAccessLocked(H(hToken)) & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    // The sim's processes have no environment of their own beyond what their account gives
+    // them, so inheriting adds nothing.
+    entries = EnvironmentForLocked(*token);
+  }
+  size_t units = 1;
+  for (const std::wstring& entry : entries) units += entry.size() + 1;
+  auto* block =
+      static_cast<WCHAR*>(AllocateBlockLocked("environment-block", units * sizeof(WCHAR)));
+  if (block == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+  WCHAR* out = block;
+  for (const std::wstring& entry : entries) {
+    std::wmemcpy(out, entry.c_str(), entry.size() + 1);
+    out += entry.size() + 1;
+  }
+  *out = L'\0';
+  *lpEnvironment = block;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI DestroyEnvironmentBlock(LPVOID lpEnvironment) {
+  if (DWORD e = SIM_ENTER_RELEASE(lpEnvironment)) return Fail(e, FALSE);
+  Lock lock(MachineLock());
+  if (!FreeBlockLocked(lpEnvironment, "environment-block")) {
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  return TRUE;
 }

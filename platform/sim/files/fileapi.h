@@ -1,17 +1,12 @@
-// The simulated Windows, continued: files and directories (kernel32, shlwapi), CryptoAPI
-// hashing (advapi32) and shell folders (shell32). Included from sim_win32.h; product code never
-// includes this header directly.
+// The simulated Windows: files and directories (kernel32; fileapi.h, winbase.h), and
+// PathFileExistsW of shlwapi.
 #pragma once
+
+#include "platform/sim/kernel/winbase.h"
 
 // ---------------------------------------------------------------------------------------------
 // Files and directories (kernel32, shlwapi)
 // ---------------------------------------------------------------------------------------------
-#define ERROR_NOT_SAME_DEVICE 17L
-#define ERROR_HANDLE_EOF 38L
-#define ERROR_BAD_NETPATH 53L
-#define ERROR_NEGATIVE_SEEK 131L
-#define ERROR_DIRECTORY 267L
-
 #define FILE_READ_DATA 0x0001
 #define FILE_LIST_DIRECTORY 0x0001
 #define FILE_WRITE_DATA 0x0002
@@ -102,82 +97,4 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
 DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 BOOL WINAPI PathFileExistsW(LPCWSTR pszPath);
-}
-
-// ---------------------------------------------------------------------------------------------
-// CryptoAPI hashing (advapi32)
-// ---------------------------------------------------------------------------------------------
-typedef ULONG_PTR HCRYPTPROV;
-typedef ULONG_PTR HCRYPTKEY;
-typedef ULONG_PTR HCRYPTHASH;
-typedef unsigned int ALG_ID;
-
-#define PROV_RSA_FULL 1
-#define PROV_RSA_AES 24
-
-#define MS_DEF_PROV_W L"Microsoft Base Cryptographic Provider v1.0"
-#define MS_ENHANCED_PROV_W L"Microsoft Enhanced Cryptographic Provider v1.0"
-#define MS_STRONG_PROV_W L"Microsoft Strong Cryptographic Provider"
-#define MS_ENH_RSA_AES_PROV_W L"Microsoft Enhanced RSA and AES Cryptographic Provider"
-
-#define CRYPT_VERIFYCONTEXT 0xF0000000
-#define CRYPT_NEWKEYSET 0x00000008
-#define CRYPT_DELETEKEYSET 0x00000010
-#define CRYPT_MACHINE_KEYSET 0x00000020
-#define CRYPT_SILENT 0x00000040
-
-#define CALG_MD5 0x00008003
-#define CALG_SHA1 0x00008004
-#define CALG_SHA_256 0x0000800c
-#define CALG_SHA_384 0x0000800d
-#define CALG_SHA_512 0x0000800e
-
-#define HP_ALGID 0x0001
-#define HP_HASHVAL 0x0002
-#define HP_HASHSIZE 0x0004
-
-#define CRYPT_USERDATA 1
-
-#define NTE_BAD_UID ((HRESULT)0x80090001L)
-#define NTE_BAD_HASH ((HRESULT)0x80090002L)
-#define NTE_BAD_ALGID ((HRESULT)0x80090008L)
-#define NTE_BAD_FLAGS ((HRESULT)0x80090009L)
-#define NTE_BAD_TYPE ((HRESULT)0x8009000AL)
-#define NTE_BAD_HASH_STATE ((HRESULT)0x8009000CL)
-#define NTE_EXISTS ((HRESULT)0x8009000FL)
-#define NTE_BAD_PROV_TYPE ((HRESULT)0x80090014L)
-#define NTE_BAD_KEYSET ((HRESULT)0x80090016L)
-#define NTE_PROV_TYPE_NOT_DEF ((HRESULT)0x80090017L)
-#define NTE_KEYSET_NOT_DEF ((HRESULT)0x80090019L)
-#define NTE_PROV_TYPE_NO_MATCH ((HRESULT)0x8009001BL)
-
-extern "C" {
-BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
-                                 DWORD dwProvType, DWORD dwFlags);
-BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
-BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
-                            HCRYPTHASH* phHash);
-BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags);
-BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
-                              DWORD dwFlags);
-BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Shell folders (shell32)
-// ---------------------------------------------------------------------------------------------
-#define CSIDL_WINDOWS 0x0024
-#define CSIDL_SYSTEM 0x0025
-#define CSIDL_PROGRAM_FILES 0x0026
-#define CSIDL_FLAG_DONT_VERIFY 0x4000
-#define CSIDL_FLAG_CREATE 0x8000
-#define CSIDL_FLAG_MASK 0xFF00
-
-enum {
-  SHGFP_TYPE_CURRENT = 0,
-  SHGFP_TYPE_DEFAULT = 1,
-};
-
-extern "C" {
-HRESULT WINAPI SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath);
 }
