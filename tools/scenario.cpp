@@ -491,6 +491,7 @@ class Player {
   std::map<DWORD, std::string> users_;   // session -> the user logged on there
   std::map<std::string, int> accounts_;  // user name -> relative ID of its SID
   DWORD console_ = 1;
+  int workers_before_ = 0;  // work runs of the service left from before this play
   int failed_checks_ = 0;
   int checks_ = 0;
 };
@@ -678,15 +679,23 @@ void Player::Flush() {
 bool Player::Settled(const Wanted& wanted, std::string* busy) {
   struct Snapshot {
     size_t calls = 0;
-    int workers = 0;  // waiting watches
+    int workers = 0;          // waiting watches
+    int stopped_workers = 0;  // work runs and watches cut off by the end of their process
     bool watch_lost = false;
     std::string busy;
   };
+  // Threads of a service process that has ended never run again, nor do they end.
+  const std::vector<uint64_t> stopped_list = sim::StoppedThreads();
+  const std::set<uint64_t> stopped(stopped_list.begin(), stopped_list.end());
   const Snapshot snapshot = tracker_.With(
       [&](const std::vector<LoggedCall>& log, const std::map<uint64_t, Tracker::Thread>& threads) {
         Snapshot s;
         s.calls = log.size();
         for (const auto& [id, thread] : threads) {
+          if (stopped.count(id) != 0) {
+            if (thread.role == Role::Watch || thread.role == Role::Worker) ++s.stopped_workers;
+            continue;
+          }
           if (!thread.alive) {
             if (wanted.watches.count(id) != 0) s.watch_lost = true;
             continue;
@@ -713,7 +722,8 @@ bool Player::Settled(const Wanted& wanted, std::string* busy) {
   }
 
   Quiet quiet;
-  const int running = WorkerThreads::RunningInProcess();
+  const int running =
+      WorkerThreads::RunningInProcess() - workers_before_ - snapshot.stopped_workers;
   if (running != snapshot.workers || (wanted.no_work && running != 0)) {
     *busy = std::to_string(running) + " work run(s) of the service still going";
     return false;
@@ -985,6 +995,7 @@ bool Player::Run(const Step& step) {
 
 int Player::Play() {
   sim::Reset();
+  workers_before_ = WorkerThreads::RunningInProcess();
   const Clock::time_point origin = Clock::now();
   tracker_.Begin(origin);
   sim::SetTraceSink([](const sim::Call& call) { Tracker::Get().Record(call); });

@@ -1,5 +1,6 @@
 // The table of the machine's areas, and what goes through it: Reset puts every area back to a
-// freshly booted state, Leaks asks every area what it still holds.
+// freshly booted state, Leaks asks every area what it still holds, and the end of a process lets
+// every area release what the process owned.
 #include "platform/sim/crypto/internal.h"
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/files/internal.h"
@@ -16,28 +17,40 @@ namespace {
 // hold), then the identity that the later resets take their defaults from, then the store of
 // files before the hives that were read from it.
 constexpr Area kAreas[] = {
-    {"kernel objects", ResetKernelLocked, KernelLeaksLocked},
+    {"kernel objects", ResetKernelLocked, KernelLeaksLocked, KernelProcessEndedLocked},
     {"events and waits", ResetEventsLocked, nullptr},
-    {"security", ResetSecurityLocked, SecurityLeaksLocked},
+    {"security", ResetSecurityLocked, SecurityLeaksLocked, SecurityProcessEndedLocked},
     {"files", ResetFilesLocked, nullptr},
     {"registry", ResetRegistryLocked, RegistryLeaksLocked},
     {"crypto", ResetCryptoLocked, nullptr},
     {"services", ResetServicesLocked, nullptr},
     {"devices", ResetDevicesLocked, nullptr},
-    {"sessions", ResetSessionsLocked, SessionsLeaksLocked},
+    {"sessions", ResetSessionsLocked, SessionsLeaksLocked, SessionsProcessEndedLocked},
     {"processes", ResetProcessesLocked, ProcessesLeaksLocked},
-    {"trust", ResetTrustLocked, TrustLeaksLocked},
+    {"trust", ResetTrustLocked, TrustLeaksLocked, TrustProcessEndedLocked},
 };
 
 }  // namespace
 
 void Reset() {
+  // The caller sets up the new machine: it stands outside it. Threads of the old machine's
+  // processes stop at their next call.
+  BecomeHostThread();
   {
     Lock lock(MachineLock());
+    EndEveryProcessForResetLocked();
     for (const Area& area : kAreas) area.reset();
   }
   ResetHooks();
   SetLastError(0);
+}
+
+void EndProcessLocked(SimProcess& process) {
+  if (!MarkEndedLocked(process)) return;
+  for (const Area& area : kAreas) {
+    if (area.process_ended) area.process_ended(process);
+  }
+  MachineSignal().notify_all();
 }
 
 LeakReport Leaks() {

@@ -76,7 +76,8 @@ class Service : public dpal::test::PlatformTest {
   // then on it sees every change.
   static bool WatchStarted() {
     for (const sim::Call& call : sim::Trace()) {
-      if (call.function == "RegOpenKeyExW" && call.args.find(L"DPAL\\State") != std::wstring::npos) {
+      if (call.function == "RegOpenKeyExW" &&
+          call.args.find(L"DPAL\\State") != std::wstring::npos) {
         return true;
       }
     }
@@ -146,9 +147,9 @@ TEST_F(Service, ADayFromBootToStop) {
   ASSERT_EQ(sim::SendSessionChange(laptop::kServiceName, WTS_SESSION_LOGON, 1),
             static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(Launched(1), Switches{L"/i"});
-  EXPECT_TRUE(Eventually(
-      [] { return dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue) == 1; }))
-      << "the accepted install marks the installation done";
+  EXPECT_TRUE(Eventually([] {
+    return dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue) == 1;
+  })) << "the accepted install marks the installation done";
 
   WriteState(0);
   EXPECT_EQ(Launched(2), (Switches{L"/i", L"/rs"}));
@@ -215,6 +216,27 @@ TEST_F(Service, StopWhileALaunchBlocksEndsTheService) {
   Stop();                                // the service stops without waiting for the program
   gate_.Open();
   EXPECT_EQ(Launched(1), Switches{L"/ss"});
+}
+
+TEST_F(Service, TheEndOfItsProcessCutsOffAnInstallBetweenLaunchAndMark) {
+  Provision();  // an installation is pending; the default user is active at the console
+  gate_.Close();
+  Start();  // the start-up run launches "/i", and the program is held
+  ASSERT_TRUE(gate_.WaitForWaiting(1));
+  // The service stops while the start-up run waits for the program: the process ends with its
+  // STOPPED report, and the run's thread with it, before the program has ended.
+  Stop();
+  ASSERT_TRUE(sim::WaitForStoppedThreads(1, 10s)) << "the start-up run's thread was not cut off";
+  gate_.Open();
+  ASSERT_TRUE(sim::WaitForProcessesToEnd(10s));
+
+  EXPECT_EQ(laptop::Switches(), Switches{L"/i"});
+  EXPECT_EQ(dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue), 0u)
+      << "the installation is still pending: the run never got to mark it done";
+  // What the process held (the controller's events, and the run's tokens, profile, environment,
+  // user name, program handles, file and impersonation) went with it.
+  const sim::LeakReport leaks = sim::Leaks();
+  EXPECT_TRUE(leaks.Clean()) << leaks.Describe();
 }
 
 TEST_F(Service, WatchThatEndsOnAFailureStopsTheService) {

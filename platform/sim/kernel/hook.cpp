@@ -37,6 +37,8 @@ HookState& Hooks() {
 }  // namespace
 
 DWORD Enter(const char* function, std::wstring args, CallKind kind) {
+  // A thread whose process has ended makes no more calls: it stops here, before the call counts.
+  StopIfProcessEnded();
   HookState& hooks = Hooks();
   Call call{function, std::move(args), ThreadNumber()};
   std::function<void(const Call&)> sink;

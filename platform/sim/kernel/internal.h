@@ -4,6 +4,7 @@
 // the table of areas.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <initializer_list>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/kernel/winbase.h"
@@ -25,11 +27,62 @@ namespace sim {
 // notification setting an event, a handle closed during a wait) simple and correct.
 std::mutex& MachineLock();
 std::condition_variable& MachineSignal();
-using Lock = std::unique_lock<std::mutex>;
+
+// The machine lock as every platform function takes it: a thread whose process has ended stops
+// for good on taking it (see StopIfProcessEndedLocked), so that none of its calls takes effect.
+class Lock : public std::unique_lock<std::mutex> {
+ public:
+  explicit Lock(std::mutex& mutex);
+};
+// The lock without that check, for the sim's own work on a thread after its program's part is
+// over (the end of a thread, whose process may have ended before).
+using RawLock = std::unique_lock<std::mutex>;
 
 // The number of the calling thread: the one the trace gives it (Call::thread), and the one every
 // area keys per-thread state by. Never reused.
 uint64_t ThreadNumber();
+
+// ----- Simulated processes ---------------------------------------------------------------------
+
+// A process of the simulated machine, played by threads of the host process: a service's
+// process, a launched program. The host itself (the test, the scenario runner) stands outside
+// the machine, and its threads belong to no process. When a process ends, what it owns is
+// released (its handles, blocks and local memory, and what the areas keep for it: impersonation,
+// loaded profiles, verification states), and each of its threads stops for good at its next
+// platform call or wake-up, as a terminated thread never runs again.
+struct SimProcess {
+  uint64_t id = 0;  // never reused; 0 stands for the host in owner fields
+  // Threads that the sim did not start and that act as the process identity (SetProcessIdentity)
+  // belong to the newest running process that plays that identity: they are the threads its own
+  // code started (a service's worker threads).
+  bool plays_process_identity = false;
+  std::atomic<bool> ended{false};
+};
+
+// A new running process. Caller holds the machine lock.
+std::shared_ptr<SimProcess> NewProcessLocked(bool plays_process_identity);
+// The calling thread belongs to `process` from now on: a thread the sim starts for it.
+void JoinProcess(std::shared_ptr<SimProcess> process);
+// The calling thread belongs to no process: it is the host's (Reset makes its caller one).
+void BecomeHostThread();
+// The id of the calling thread's process, 0 for the host's threads. A thread that the sim did not
+// start is given its process here or at its first platform call, whichever comes first.
+uint64_t CurrentProcessId();
+// Every process that has not ended, oldest first.
+std::vector<std::shared_ptr<SimProcess>> RunningProcessesLocked();
+// Ends a process: marks it ended, lets every area release what the process owned (the table of
+// areas, areas.cpp) and wakes every wait, so that its waiting threads stop. Ending an ended
+// process does nothing. Caller holds the machine lock.
+void EndProcessLocked(SimProcess& process);
+// Marks a process ended and takes it off the running list; false when it had ended already.
+// The first step of EndProcessLocked.
+bool MarkEndedLocked(SimProcess& process);
+// Marks every running process ended without the areas' release (Reset clears the areas anyway).
+void EndEveryProcessForResetLocked();
+// Stops the calling thread for good when its process has ended. The first form is for callers
+// that hold no lock (the entry hook); the second releases the lock first (after a wake-up).
+void StopIfProcessEnded();
+void StopIfProcessEndedLocked(std::unique_lock<std::mutex>& lock);
 
 // ----- Failure -------------------------------------------------------------------------------
 
@@ -79,8 +132,9 @@ struct Event : Object {
 // Sets an event and wakes waiters. Caller holds the machine lock.
 void SignalLocked(Event& event);
 
-// Adds an object with the access granted to this handle and returns the new handle value.
-// Caller holds the machine lock (as for every function here whose name ends in Locked).
+// Adds an object with the access granted to this handle and returns the new handle value. The
+// handle belongs to the calling thread's process, whose end closes it. Caller holds the machine
+// lock (as for every function here whose name ends in Locked).
 uintptr_t AddHandleLocked(std::shared_ptr<Object> object, ACCESS_MASK access = 0x1FFFFF);
 // The access granted to a handle (0 when it is not open).
 ACCESS_MASK HandleAccessLocked(uintptr_t handle);
@@ -142,7 +196,8 @@ std::wstring Args(const T& first, const Rest&... rest) {
 // ----- Memory handed out by the platform ------------------------------------------------------
 
 // Blocks that a platform function allocates for its caller and a matching function frees
-// (WTS memory, environment blocks). They are counted by the leak check under their kind.
+// (WTS memory, environment blocks). They are counted by the leak check under their kind. Like
+// handles, blocks and local memory belong to the calling thread's process and go with its end.
 void* AllocateBlockLocked(const char* kind, size_t bytes);
 // Frees a block of that kind; false when the pointer is not such a block.
 bool FreeBlockLocked(void* block, const char* kind);
@@ -151,19 +206,23 @@ void* LocalAllocLocked(size_t bytes);
 
 // ----- The areas of the machine ----------------------------------------------------------------
 
-// One row of the table of areas (areas.cpp), which Reset and Leaks go through in order. A new
-// area is one row: its reset and, when it holds anything the leak check counts besides handles
-// and blocks, its leak count.
+// One row of the table of areas (areas.cpp), which Reset, Leaks and the end of a process go
+// through in order. A new area is one row: its reset and, when it holds anything the leak check
+// counts besides handles and blocks, its leak count and what the end of a process releases.
 struct Area {
   const char* name;
   void (*reset)();                    // under the machine lock: back to a freshly booted state
   void (*leaks)(LeakReport& report);  // under the machine lock; null when there is nothing
+  // Under the machine lock: releases what an ended process owned; null when the area keeps
+  // nothing for processes. The kernel's row (handles) runs first.
+  void (*process_ended)(const SimProcess& process) = nullptr;
 };
 
 // The kernel's own rows: the handle table with blocks and local memory, and the events of the
 // machine's namespace.
 void ResetKernelLocked();
 void KernelLeaksLocked(LeakReport& report);
+void KernelProcessEndedLocked(const SimProcess& process);  // its handles, blocks, local memory
 void ResetEventsLocked();
 // Faults, trace and the trace sink; Reset calls it after the areas, outside the machine lock.
 void ResetHooks();

@@ -13,6 +13,12 @@ namespace {
 struct HandleEntry {
   std::shared_ptr<Object> object;
   ACCESS_MASK access;
+  uint64_t owner;  // the process whose end closes it (0: the host's)
+};
+
+struct Block {
+  std::string kind;  // empty for LocalAlloc memory
+  uint64_t owner;
 };
 
 struct HandleTable {
@@ -24,8 +30,8 @@ struct HandleTable {
 // destroyed: detached threads may outlive main.
 struct KernelState {
   HandleTable handles;
-  std::map<void*, size_t> local_allocations;
-  std::map<void*, std::string> blocks;
+  std::map<void*, Block> local_allocations;
+  std::map<void*, Block> blocks;
 };
 
 KernelState& Kernel() {
@@ -64,7 +70,7 @@ uintptr_t AddHandleLocked(std::shared_ptr<Object> object, ACCESS_MASK access) {
   auto& table = Kernel().handles;
   uintptr_t handle = table.next;
   table.next += 4;
-  table.objects.emplace(handle, HandleEntry{std::move(object), access});
+  table.objects.emplace(handle, HandleEntry{std::move(object), access, CurrentProcessId()});
   return handle;
 }
 
@@ -107,14 +113,14 @@ BOOL CloseHandleOfKindsLocked(uintptr_t handle, std::initializer_list<const Hand
 
 void* AllocateBlockLocked(const char* kind, size_t bytes) {
   void* p = std::calloc(1, bytes == 0 ? 1 : bytes);
-  if (p) Kernel().blocks[p] = kind;
+  if (p) Kernel().blocks[p] = Block{kind, CurrentProcessId()};
   return p;
 }
 
 bool FreeBlockLocked(void* block, const char* kind) {
   auto& blocks = Kernel().blocks;
   auto it = blocks.find(block);
-  if (it == blocks.end() || it->second != kind) return false;
+  if (it == blocks.end() || it->second.kind != kind) return false;
   blocks.erase(it);
   std::free(block);
   return true;
@@ -122,7 +128,7 @@ bool FreeBlockLocked(void* block, const char* kind) {
 
 void* LocalAllocLocked(size_t bytes) {
   void* p = std::calloc(1, bytes == 0 ? 1 : bytes);
-  if (p) Kernel().local_allocations[p] = bytes;
+  if (p) Kernel().local_allocations[p] = Block{"", CurrentProcessId()};
   return p;
 }
 
@@ -132,9 +138,9 @@ void* LocalAllocLocked(size_t bytes) {
 void ResetKernelLocked() {
   KernelState& kernel = Kernel();
   kernel.handles.objects.clear();
-  for (auto& [p, size] : kernel.local_allocations) std::free(p);
+  for (auto& [p, block] : kernel.local_allocations) std::free(p);
   kernel.local_allocations.clear();
-  for (auto& [p, kind] : kernel.blocks) std::free(p);
+  for (auto& [p, block] : kernel.blocks) std::free(p);
   kernel.blocks.clear();
 }
 
@@ -143,7 +149,28 @@ void KernelLeaksLocked(LeakReport& report) {
     ++report.open_handles[entry.object->kind.name];
   }
   report.local_allocations = static_cast<int>(Kernel().local_allocations.size());
-  for (const auto& [p, kind] : Kernel().blocks) ++report.open_handles[kind];
+  for (const auto& [p, block] : Kernel().blocks) ++report.open_handles[block.kind];
+}
+
+void KernelProcessEndedLocked(const SimProcess& process) {
+  KernelState& kernel = Kernel();
+  // Closing a handle can run an object's reaction (a notification fires, a service goes), so
+  // the handles are collected first and closed one by one.
+  std::vector<uintptr_t> owned;
+  for (const auto& [handle, entry] : kernel.handles.objects) {
+    if (entry.owner == process.id) owned.push_back(handle);
+  }
+  for (uintptr_t handle : owned) RemoveHandleLocked(handle);
+  for (auto* memory : {&kernel.local_allocations, &kernel.blocks}) {
+    for (auto it = memory->begin(); it != memory->end();) {
+      if (it->second.owner == process.id) {
+        std::free(it->first);
+        it = memory->erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
 }
 
 bool LeakReport::Clean() const {
@@ -205,7 +232,7 @@ extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   if (p == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   if (uFlags & LMEM_ZEROINIT) std::memset(p, 0, uBytes == 0 ? 1 : uBytes);
   Lock lock(MachineLock());
-  Kernel().local_allocations[p] = uBytes;
+  Kernel().local_allocations[p] = Block{"", CurrentProcessId()};
   return p;
 }
 

@@ -2,6 +2,7 @@
 // trace of platform calls and the leak check.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -16,8 +17,26 @@ namespace sim {
 
 // Puts the whole machine back to a freshly booted state: an empty registry with HKLM and
 // HKEY_USERS (".DEFAULT" and "S-1-5-18" loaded), no files, no open handles, no faults, an empty
-// trace and the default identity (an administrator, see DefaultAdmin()).
+// trace and the default identity (an administrator, see DefaultAdmin()). The calling thread is
+// the host's (it belongs to no simulated process); threads of processes from before stop at
+// their next platform call.
 void Reset();
+
+// ----- Processes and threads --------------------------------------------------------------------
+
+// A simulated process (a service's, a launched program's) is played by threads of the test
+// process; the test's own threads stand outside the machine. When a process ends, its handles,
+// blocks, local memory, impersonation, loaded profiles and verification states are released, and
+// each of its threads stops for good where it next meets the machine (a platform call, or waking
+// from a wait), as a terminated thread never runs again. Besides the threads the sim starts for
+// a process, a thread belongs to a service's process when it acts as the process identity
+// (SetProcessIdentity) and first calls the platform while that service, whose program is that
+// identity, runs: such threads are the ones the service's own code started.
+//
+// The numbers (as Call::thread gives them) of the threads that have stopped so, in order.
+std::vector<uint64_t> StoppedThreads();
+// Waits until at least `count` threads have stopped so; false when the time ran out first.
+bool WaitForStoppedThreads(size_t count, std::chrono::milliseconds timeout);
 
 // ----- Named objects --------------------------------------------------------------------------
 

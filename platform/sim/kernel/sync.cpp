@@ -109,6 +109,8 @@ DWORD WaitLocked(Lock& lock, DWORD count, const HANDLE* handles, bool wait_all, 
       // One last look: the state may have changed together with the timeout.
       timeout = 0;
     }
+    // A waiting thread whose process has ended never returns from the wait.
+    StopIfProcessEndedLocked(lock);
   }
 }
 

@@ -377,7 +377,8 @@ void WatchLocked(const std::shared_ptr<KeyNode>& key) {
 struct ThreadEndWatch {
   uint64_t thread = 0;
   ~ThreadEndWatch() {
-    Lock lock(MachineLock());
+    // The sim's own work at the end of a thread, whose process may have ended before it.
+    RawLock lock(MachineLock());
     FireThreadRegistrationsLocked(thread);
   }
 };
@@ -1163,7 +1164,10 @@ extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
     if (!agnostic) WatchThreadEnd();
     return ERROR_SUCCESS;
   }
-  MachineSignal().wait(lock, [&] { return event->signaled; });
+  while (!event->signaled) {
+    MachineSignal().wait(lock);
+    StopIfProcessEndedLocked(lock);
+  }
   return ERROR_SUCCESS;
 }
 

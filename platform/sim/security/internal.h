@@ -54,12 +54,16 @@ void SetThreadIdentityLocked(const Identity& identity);
 void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token);
 // The identity of the process the calling thread belongs to.
 Identity CurrentIdentityLocked();
+// The process identity: what threads without an identity of their own act as.
+const Identity& DefaultIdentityLocked();
 
 // ----- Rows of the table of areas --------------------------------------------------------------
 
 void ResetSecurityLocked();
-void SecurityLeaksLocked(LeakReport& report);  // impersonating threads
+void SecurityLeaksLocked(LeakReport& report);                // impersonating threads
+void SecurityProcessEndedLocked(const SimProcess& process);  // its threads' impersonation
 void ResetTrustLocked();
 void TrustLeaksLocked(LeakReport& report);  // verification states and certificate holds
+void TrustProcessEndedLocked(const SimProcess& process);  // its verification states
 
 }  // namespace sim

@@ -2,7 +2,7 @@
 // the token functions.
 #include <cstddef>
 #include <cstring>
-#include <set>
+#include <iterator>
 
 #include "platform/sim/security/internal.h"
 #include "platform/sim/strings/internal.h"
@@ -36,7 +36,7 @@ DWORD LuidOf(const wchar_t* name) {
 struct SecurityState {
   Identity identity;
   std::shared_ptr<Token> process_token;
-  std::set<uint64_t> impersonating;
+  std::map<uint64_t, uint64_t> impersonating;  // thread number -> the thread's process
 };
 
 SecurityState& Security() {
@@ -166,7 +166,7 @@ bool PrivilegeEnabledLocked(const Token& token, const wchar_t* name) {
 void SetThreadImpersonationLocked(std::shared_ptr<Token> token) {
   t_impersonation = std::move(token);
   if (t_impersonation) {
-    Security().impersonating.insert(ThreadNumber());
+    Security().impersonating[ThreadNumber()] = CurrentProcessId();
   } else {
     Security().impersonating.erase(ThreadNumber());
   }
@@ -182,6 +182,16 @@ void ResetSecurityLocked() {
 void SecurityLeaksLocked(LeakReport& report) {
   report.impersonating_threads = static_cast<int>(Security().impersonating.size());
 }
+
+void SecurityProcessEndedLocked(const SimProcess& process) {
+  // The process's threads have ended, and their impersonation with them.
+  auto& impersonating = Security().impersonating;
+  for (auto it = impersonating.begin(); it != impersonating.end();) {
+    it = it->second == process.id ? impersonating.erase(it) : std::next(it);
+  }
+}
+
+const Identity& DefaultIdentityLocked() { return Security().identity; }
 
 }  // namespace sim
 

@@ -168,6 +168,7 @@ struct TrustState {
   PCERT_SIMPLE_CHAIN simple_pointer = nullptr;
   std::vector<CERT_CHAIN_ELEMENT> elements;
   std::vector<PCERT_CHAIN_ELEMENT> element_pointers;
+  uint64_t owner = 0;  // the process whose end closes it
 };
 
 struct Trust {
@@ -207,6 +208,7 @@ TrustState* NewStateLocked(WINTRUST_DATA* data, GUID* action, HWND hwnd, HRESULT
   state->data.pgActionID = action;
   state->data.dwEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
   state->data.dwFinalError = static_cast<DWORD>(status);
+  state->owner = CurrentProcessId();
   TrustStore().states.insert(state);
   if (signature == nullptr) return state;
 
@@ -287,6 +289,12 @@ void ResetTrustLocked() {
   for (TrustState* state : std::set<TrustState*>(TrustStore().states)) FreeStateLocked(state);
   for (auto& [context, box] : TrustStore().boxes) delete box;
   TrustStore().boxes.clear();
+}
+
+void TrustProcessEndedLocked(const SimProcess& process) {
+  for (TrustState* state : std::set<TrustState*>(TrustStore().states)) {
+    if (state->owner == process.id) FreeStateLocked(state);
+  }
 }
 
 void TrustLeaksLocked(LeakReport& report) {

@@ -5,7 +5,9 @@
 // A service's "process" is a thread the sim starts to run the service's program (a C++
 // callable that plays the image's entry point). That thread and the ServiceMain thread the
 // dispatcher starts act as the service's account. Controls travel through a queue to the thread
-// that called StartServiceCtrlDispatcherW and run there one at a time, as on Windows.
+// that called StartServiceCtrlDispatcherW and run there one at a time, as on Windows. The
+// process ends when its program returns (after the dispatcher has returned); what it held goes
+// with it and its threads stop (see SimProcess).
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -59,6 +61,7 @@ struct ControlRequest {
 
 struct ServiceProcess {
   std::shared_ptr<ServiceEntry> service;
+  std::shared_ptr<SimProcess> record;  // the kernel's view: its threads, what it owns
   Identity identity;
   std::shared_ptr<Token> token;       // one token for every thread of the process
   std::thread::id main_thread;        // the thread that runs the program
@@ -288,6 +291,7 @@ std::wstring ImageOf(const std::wstring& image_path) {
 // ----- Processes and controls ----------------------------------------------------------------
 
 void RunServiceProcess(std::shared_ptr<ServiceProcess> process, ServiceProgram program) {
+  JoinProcess(process->record);
   {
     Lock lock(MachineLock());
     if (!process->token) process->token = MakeTokenLocked(process->identity);
@@ -316,6 +320,8 @@ void RunServiceProcess(std::shared_ptr<ServiceProcess> process, ServiceProgram p
     }
     MaybeRemoveLocked(entry);
   }
+  // The program has returned: the process ends, and with it every thread it started.
+  EndProcessLocked(*process->record);
   MachineSignal().notify_all();
 }
 
@@ -332,6 +338,11 @@ DWORD StartLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry,
   process->service = entry;
   process->identity = LocalSystem(ImageOf(entry->image_path));
   process->identity.command_line = entry->image_path;
+  // When the host plays this service's program (its process identity is the service's), the
+  // threads that the program's code starts act as that identity and belong to this process.
+  const Identity& host = DefaultIdentityLocked();
+  process->record = NewProcessLocked(host.user_sid == process->identity.user_sid &&
+                                     EqualsNoCase(host.image_path, process->identity.image_path));
   process->arg_text.push_back(entry->name);
   process->arg_text.insert(process->arg_text.end(), args.begin(), args.end());
   ServiceProgram program = entry->program;
@@ -344,6 +355,7 @@ DWORD StartLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry,
   try {
     std::thread(RunServiceProcess, process, std::move(program)).detach();
   } catch (const std::system_error&) {
+    MarkEndedLocked(*process->record);
     entry->process = nullptr;
     entry->status = NeverStarted(entry->service_type);
     return ERROR_NOT_ENOUGH_MEMORY;
@@ -435,9 +447,11 @@ DWORD DeliverLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry, DWOR
 void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process) {
   for (;;) {
     MachineSignal().wait(lock, [&] {
-      return !process->queue.empty() || process->abandoned ||
+      return !process->queue.empty() || process->abandoned || process->record->ended ||
              (process->stopped_reported && process->main_returned);
     });
+    // A process that has ended from outside is gone: its dispatcher never returns.
+    StopIfProcessEndedLocked(lock);
     if (process->abandoned) break;
     if (process->queue.empty()) break;  // stopped and ServiceMain has returned
     auto request = process->queue.front();
@@ -465,6 +479,7 @@ void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process) 
 }
 
 void RunServiceMain(std::shared_ptr<ServiceProcess> process, LPSERVICE_MAIN_FUNCTIONW main) {
+  JoinProcess(process->record);
   {
     Lock lock(MachineLock());
     SetThreadIdentityLocked(process->identity, process->token);

@@ -13,8 +13,9 @@ inline constexpr const wchar_t* kComputerName = L"DPALSIM";
 // ----- Rows of the table of areas --------------------------------------------------------------
 
 void ResetSessionsLocked();
-void SessionsLeaksLocked(LeakReport& report);  // profiles loaded and not unloaded
+void SessionsLeaksLocked(LeakReport& report);                // profiles loaded and not unloaded
+void SessionsProcessEndedLocked(const SimProcess& process);  // the profiles it loaded
 void ResetProcessesLocked();
-void ProcessesLeaksLocked(LeakReport& report);  // programs still running
+void ProcessesLeaksLocked(LeakReport& report);                // programs still running
 
 }  // namespace sim

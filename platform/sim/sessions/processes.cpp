@@ -83,6 +83,7 @@ struct ProcessObject : Object {
   std::shared_ptr<Token> token;
   // The image stays mapped, and so shared for reading only, while the program runs.
   std::shared_ptr<FileOpen> image;
+  std::shared_ptr<SimProcess> record;  // the kernel's view: its threads, what it owns
 };
 
 struct ThreadObject : Object {
@@ -188,8 +189,24 @@ std::vector<std::wstring> ParseEnvironment(const void* block, bool unicode) {
   return entries;
 }
 
+// The end of a program's process, however it comes. Caller holds the machine lock.
+void EndProgramLocked(ProcessObject& process, DWORD exit_code) {
+  if (process.ended) return;
+  process.image.reset();
+  process.exit_code = exit_code;
+  process.ended = true;
+  for (auto it = Processes().running.begin(); it != Processes().running.end(); ++it) {
+    if (it->get() == &process) {
+      Processes().running.erase(it);
+      break;
+    }
+  }
+  MachineSignal().notify_all();
+}
+
 void RunProgram(std::shared_ptr<ProcessObject> process, Program program, Launch launch,
                 Identity identity) {
+  JoinProcess(process->record);
   {
     Lock lock(MachineLock());
     SetThreadIdentityLocked(identity, process->token);
@@ -200,14 +217,12 @@ void RunProgram(std::shared_ptr<ProcessObject> process, Program program, Launch 
   } catch (...) {
     code = kCppExceptionCode;
   }
+  // A program that was ended from outside stops here.
   Lock lock(MachineLock());
   // Whatever the program left behind on its thread ends with the process.
   SetThreadImpersonationLocked(nullptr);
-  process->image.reset();
-  process->exit_code = code;
-  process->ended = true;
-  Processes().running.erase(process);
-  MachineSignal().notify_all();
+  EndProgramLocked(*process, code);
+  EndProcessLocked(*process->record);
 }
 
 // The part of both create functions after the token is settled. Caller holds the lock; returns
@@ -238,6 +253,7 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
   process->image_path = image;
   process->token = std::move(token);
   process->image = std::move(open);
+  process->record = NewProcessLocked(false);
 
   Launch launch;
   launch.function = function;
@@ -275,6 +291,7 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
     std::thread(RunProgram, process, found->second, launch, identity).detach();
   } catch (const std::exception&) {
     process->image.reset();
+    MarkEndedLocked(*process->record);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   Processes().running.insert(process);

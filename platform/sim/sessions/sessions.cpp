@@ -1,6 +1,7 @@
 // Sessions and logons, the console, user tokens of logged-on users and user profiles.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "platform/sim/files/internal.h"
 #include "platform/sim/registry/internal.h"
@@ -25,6 +26,7 @@ struct Session {
 // A profile loaded by LoadUserProfileW: the key it handed out as hProfile.
 struct LoadedProfile {
   std::wstring sid;
+  uint64_t owner = 0;  // the process that loaded it; its end releases the profile
 };
 
 struct SessionTable {
@@ -53,6 +55,21 @@ bool LoggedOnLocked(const std::wstring& sid) {
   return false;
 }
 
+// Drops a loaded profile. The hive goes when nobody needs it any more: its user is not logged
+// on and no other loaded profile holds it. Keys still open in it keep it loaded, as on Windows.
+void ReleaseProfileLocked(std::map<HKEY, LoadedProfile>::iterator it) {
+  const std::wstring sid = it->second.sid;
+  const HKEY key = it->first;
+  Sessions().profiles.erase(it);
+  // The profile's key is closed (unless its owner closed it already, which it should not).
+  CloseKeyLocked(key);
+  bool held = LoggedOnLocked(sid);
+  for (const auto& [other_key, profile] : Sessions().profiles) {
+    held = held || EqualsNoCase(profile.sid, sid);
+  }
+  if (!held) UnloadUserHiveLocked(sid);
+}
+
 void* CopyToWtsMemoryLocked(const void* data, size_t bytes) {
   void* block = AllocateBlockLocked("wts-memory", bytes);
   if (block && bytes) std::memcpy(block, data, bytes);
@@ -77,6 +94,16 @@ void ResetSessionsLocked() {
 
 void SessionsLeaksLocked(LeakReport& report) {
   report.loaded_profiles = static_cast<int>(Sessions().profiles.size());
+}
+
+void SessionsProcessEndedLocked(const SimProcess& process) {
+  // The profile service lets go of what a process that ended had loaded.
+  auto& profiles = Sessions().profiles;
+  for (auto it = profiles.begin(); it != profiles.end();) {
+    auto next = std::next(it);
+    if (it->second.owner == process.id) ReleaseProfileLocked(it);
+    it = next;
+  }
 }
 
 // ----- Test-facing side --------------------------------------------------------------------------
@@ -246,7 +273,7 @@ extern "C" BOOL WINAPI LoadUserProfileW(HANDLE hToken, LPPROFILEINFOW lpProfileI
   if (LSTATUS status = OpenKeyLocked(HKEY_USERS, token->user_sid.c_str(), KEY_ALL_ACCESS, &key)) {
     return Fail(static_cast<DWORD>(status), FALSE);
   }
-  Sessions().profiles[key] = LoadedProfile{token->user_sid};
+  Sessions().profiles[key] = LoadedProfile{token->user_sid, CurrentProcessId()};
   lpProfileInfo->hProfile = key;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -259,16 +286,7 @@ extern "C" BOOL WINAPI UnloadUserProfile(HANDLE hToken, HANDLE hProfile) {
   HKEY key = static_cast<HKEY>(hProfile);
   auto it = Sessions().profiles.find(key);
   if (it == Sessions().profiles.end()) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  const std::wstring sid = it->second.sid;
-  Sessions().profiles.erase(it);
-  // The profile's key is closed (unless its owner closed it already, which it should not).
-  CloseKeyLocked(key);
-  // The hive goes when nobody needs it any more: its user is not logged on and no other loaded
-  // profile holds it. Keys still open in it keep it loaded, as on Windows.
-  bool held = LoggedOnLocked(sid);
-  for (const auto& [other_key, profile] : Sessions().profiles)
-    held = held || EqualsNoCase(profile.sid, sid);
-  if (!held) UnloadUserHiveLocked(sid);
+  ReleaseProfileLocked(it);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
