@@ -23,10 +23,10 @@ constexpr Area kAreas[] = {
     {"files", ResetFilesLocked, nullptr},
     {"registry", ResetRegistryLocked, RegistryLeaksLocked},
     {"crypto", ResetCryptoLocked, nullptr},
-    {"services", ResetServicesLocked, nullptr},
+    {"services", ResetServicesLocked, nullptr, ServicesProcessEndedLocked},
     {"devices", ResetDevicesLocked, nullptr},
     {"sessions", ResetSessionsLocked, SessionsLeaksLocked, SessionsProcessEndedLocked},
-    {"processes", ResetProcessesLocked, ProcessesLeaksLocked},
+    {"processes", ResetProcessesLocked, ProcessesLeaksLocked, ProcessesProcessEndedLocked},
     {"trust", ResetTrustLocked, TrustLeaksLocked, TrustProcessEndedLocked},
 };
 

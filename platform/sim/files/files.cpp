@@ -9,6 +9,7 @@
 #include "platform/sim/files/internal.h"
 #include "platform/sim/files/shlobj.h"
 #include "platform/sim/kernel/internal.h"
+#include "platform/sim/registry/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/strings/internal.h"
 
@@ -420,6 +421,17 @@ DWORD AttributesOfLocked(const std::wstring& full, DWORD* attributes) {
   return 0;
 }
 
+// Records a rename (or, without a target, a deletion) for the next restart where the Session
+// Manager looks for it, as MoveFileExW does: the value is written as the calling thread, so only
+// administrators and LocalSystem may. The source need not exist.
+DWORD RecordForRestartLocked(const std::wstring& from, const std::wstring* to, bool replace) {
+  const std::wstring nt_prefix = L"\\??\\";
+  std::wstring target;
+  if (to != nullptr) target = (replace ? L"!" : L"") + nt_prefix + *to;
+  return AppendToMachineMultiStringLocked(kSessionManagerKey, kPendingFileRenameOperations,
+                                          {nt_prefix + from, target});
+}
+
 std::wstring TempPathLocked() {
   auto token = ProcessTokenLocked();
   if (IsSystemSid(token->user_sid)) return Store().windows + L"\\Temp\\";
@@ -505,6 +517,36 @@ void MakeDirectoriesLocked(const std::wstring& path) {
 }
 
 }  // namespace
+
+void CarryOutAtRestartLocked(const std::wstring& source, const std::wstring* target, bool replace) {
+  // The Session Manager runs before anything has a file open and before any access check
+  // matters; what cannot be done is passed over.
+  Lookup from = FindLocked(source);
+  if (from.node == nullptr || IsDriveRoot(from.key)) return;
+  if (target == nullptr) {
+    // A directory goes only when it is empty.
+    if (from.node->directory && HasChildrenLocked(from.key)) return;
+    RemoveEntryLocked(FilesLocked().find(from.key));
+    return;
+  }
+  Lookup to = FindLocked(*target);
+  if (to.missing == ERROR_PATH_NOT_FOUND) return;
+  if (to.key == from.key) {
+    from.node->path = *target;
+    return;
+  }
+  if (std::towupper(static_cast<wint_t>(from.key[0])) !=
+      std::towupper(static_cast<wint_t>(to.key[0]))) {
+    return;  // no copies at boot
+  }
+  if (from.node->directory && IsUnder(to.key, from.key)) return;
+  if (to.node != nullptr) {
+    if (!replace || to.node->directory || from.node->directory) return;
+    RemoveEntryLocked(FilesLocked().find(to.key));
+    if (FindLocked(*target).node != nullptr) return;  // still open somewhere: it stays
+  }
+  RekeyLocked(from.key, to.key, *target);
+}
 
 void ResetFilesLocked() {
   Store().windows = L"C:\\Windows";
@@ -848,11 +890,22 @@ extern "C" BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFile
       (lpNewFileName == nullptr && !(dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT))) {
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
-  if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
-    // Renames at the next restart are not kept by the machine yet.
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
-  }
   const std::wstring current = CurrentDirectory();
+  if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+    // Nothing moves now: the operation is recorded for the restart, which cannot copy.
+    if (dwFlags & MOVEFILE_COPY_ALLOWED) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    std::wstring from;
+    std::wstring to;
+    DWORD error = ResolvePath(lpExistingFileName, current, &from);
+    if (error == 0 && lpNewFileName != nullptr) error = ResolvePath(lpNewFileName, current, &to);
+    if (error == 0) {
+      Lock lock(MachineLock());
+      error = RecordForRestartLocked(from, lpNewFileName == nullptr ? nullptr : &to,
+                                     (dwFlags & MOVEFILE_REPLACE_EXISTING) != 0);
+    }
+    if (error != 0) return Fail(error, FALSE);
+    return TRUE;
+  }
   std::wstring from;
   std::wstring to;
   DWORD error = ResolvePath(lpExistingFileName, current, &from);

@@ -683,7 +683,8 @@ void ResetRegistryLocked() {
   NewKey(L"Classes", software.get(), software->hive);
   auto system = MountHive(*state.machine, L"SYSTEM", HiveKind::Machine, L"");
   auto control_set = NewKey(L"CurrentControlSet", system.get(), system->hive);
-  NewKey(L"Control", control_set.get(), system->hive);
+  auto control = NewKey(L"Control", control_set.get(), system->hive);
+  NewKey(L"Session Manager", control.get(), system->hive);
   NewKey(L"Services", control_set.get(), system->hive);
   MountHive(*state.machine, L"HARDWARE", HiveKind::Machine, L"");
 
@@ -725,6 +726,95 @@ DWORD UnloadUserHiveLocked(const std::wstring& sid) {
   if (it->second->hive->open_handles > 0) return ERROR_ACCESS_DENIED;
   UnmountLocked(*it->second);
   return ERROR_SUCCESS;
+}
+
+void UnloadHivesForRestartLocked() {
+  for (const auto& parent : {Registry().machine, Registry().users}) {
+    std::vector<std::shared_ptr<KeyNode>> roots;
+    for (const auto& [upper, child] : parent->subkeys) {
+      if (!child->link && child->hive_root &&
+          (child->hive->kind == HiveKind::User || child->hive->kind == HiveKind::Loaded)) {
+        roots.push_back(child);
+      }
+    }
+    for (const auto& root : roots) {
+      // Keys of the host that are still open keep the hive object, but not its file.
+      root->hive->file.reset();
+      UnmountLocked(*root);
+    }
+  }
+  Registry().loaded_hives = 0;
+}
+
+namespace {
+
+// The key at a path below HKEY_LOCAL_MACHINE, or null.
+std::shared_ptr<KeyNode> MachineKeyLocked(const std::wstring& path) {
+  std::vector<std::wstring> names;
+  std::shared_ptr<KeyNode> key;
+  if (SplitPath(path.c_str(), &names) != ERROR_SUCCESS ||
+      WalkLocked(Registry().machine, names, &key) != ERROR_SUCCESS) {
+    return nullptr;
+  }
+  return key;
+}
+
+}  // namespace
+
+DWORD AppendToMachineMultiStringLocked(const std::wstring& path, const wchar_t* name,
+                                       const std::vector<std::wstring>& strings) {
+  std::shared_ptr<KeyNode> key = MachineKeyLocked(path);
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  ACCESS_MASK granted = 0;
+  if (DWORD e = CheckAccessLocked(*key, KEY_QUERY_VALUE | KEY_SET_VALUE, &granted)) return e;
+  std::vector<uint8_t> bytes;
+  Value* value = FindValue(*key, name);
+  if (value != nullptr && value->type == REG_MULTI_SZ) {
+    bytes = value->data;
+    bytes.resize(bytes.size() - bytes.size() % sizeof(WCHAR));
+    // The list's own terminator goes; the new strings and a new terminator follow.
+    const size_t units = bytes.size() / sizeof(WCHAR);
+    if (units >= 2 && LastChar(bytes.data(), bytes.size()) == 0 &&
+        LastChar(bytes.data(), bytes.size() - sizeof(WCHAR)) == 0) {
+      bytes.resize(bytes.size() - sizeof(WCHAR));
+    }
+  }
+  auto put = [&bytes](const std::wstring& text) {
+    for (wchar_t c : text) {
+      const WCHAR unit = static_cast<WCHAR>(c);
+      const auto* raw = reinterpret_cast<const uint8_t*>(&unit);
+      bytes.insert(bytes.end(), raw, raw + sizeof(WCHAR));
+    }
+    bytes.insert(bytes.end(), sizeof(WCHAR), 0);
+  };
+  for (const std::wstring& text : strings) put(text);
+  put(L"");
+  if (value != nullptr) {
+    value->type = REG_MULTI_SZ;
+    value->data = std::move(bytes);
+  } else {
+    key->values.push_back(Value{name, REG_MULTI_SZ, std::move(bytes)});
+  }
+  key->last_write = Now();
+  NotifyLocked(key.get(), REG_NOTIFY_CHANGE_LAST_SET);
+  return ERROR_SUCCESS;
+}
+
+bool TakeMachineValueLocked(const std::wstring& path, const wchar_t* name, DWORD* type,
+                            std::vector<uint8_t>* data) {
+  std::shared_ptr<KeyNode> key = MachineKeyLocked(path);
+  if (!key) return false;
+  const std::wstring wanted = Upper(name);
+  for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+    if (Upper(it->name) != wanted) continue;
+    *type = it->type;
+    *data = std::move(it->data);
+    key->values.erase(it);
+    key->last_write = Now();
+    NotifyLocked(key.get(), REG_NOTIFY_CHANGE_LAST_SET);
+    return true;
+  }
+  return false;
 }
 
 LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result) {

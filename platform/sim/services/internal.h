@@ -2,9 +2,18 @@
 // handles are in the handle table, which the kernel counts.
 #pragma once
 
+#include "platform/sim/kernel/internal.h"
+
 namespace sim {
 
 // An empty services database; the processes of running services are cut off from the machine.
 void ResetServicesLocked();
+// A service's process that ended from outside reads as a service that stopped.
+void ServicesProcessEndedLocked(const SimProcess& process);
+
+// The SCM's part of a restart, after every process has ended: services marked for deletion are
+// gone, the others read as never started, and those of automatic start are started in the order
+// they were installed (each start waits, with `lock` released, until its process connects).
+void RestartServicesLocked(Lock& lock);
 
 }  // namespace sim

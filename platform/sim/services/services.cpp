@@ -6,8 +6,8 @@
 // callable that plays the image's entry point). That thread and the ServiceMain thread the
 // dispatcher starts act as the service's account. Controls travel through a queue to the thread
 // that called StartServiceCtrlDispatcherW and run there one at a time, as on Windows. The
-// process ends when its program returns (after the dispatcher has returned); what it held goes
-// with it and its threads stop (see SimProcess).
+// process ends when its program returns (after the dispatcher has returned), or from outside at
+// a restart; what it held goes with it and its threads stop (see SimProcess).
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -450,7 +450,7 @@ void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process) 
       return !process->queue.empty() || process->abandoned || process->record->ended ||
              (process->stopped_reported && process->main_returned);
     });
-    // A process that has ended from outside is gone: its dispatcher never returns.
+    // A process that has ended from outside (a restart) is gone: its dispatcher never returns.
     StopIfProcessEndedLocked(lock);
     if (process->abandoned) break;
     if (process->queue.empty()) break;  // stopped and ServiceMain has returned
@@ -493,6 +493,39 @@ void RunServiceMain(std::shared_ptr<ServiceProcess> process, LPSERVICE_MAIN_FUNC
 }
 
 }  // namespace
+
+// ----- Rows of the table of areas, and the restart -------------------------------------------
+
+void ServicesProcessEndedLocked(const SimProcess& record) {
+  // A service process ended from outside (a restart) without reporting SERVICE_STOPPED: the SCM
+  // notices the exit.
+  for (const auto& entry : Database().services) {
+    const std::shared_ptr<ServiceProcess> process = entry->process;
+    if (!process || process->record.get() != &record) continue;
+    process->abandoned = true;
+    Database().status_handles.erase(process->status_handle);
+    entry->process = nullptr;
+    entry->status =
+        SERVICE_STATUS{entry->service_type, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
+  }
+}
+
+void RestartServicesLocked(Lock& lock) {
+  // Services marked for deletion are deleted at boot, and no other has run since.
+  auto& services = Database().services;
+  services.erase(std::remove_if(services.begin(), services.end(),
+                                [](const auto& entry) { return entry->marked_for_delete; }),
+                 services.end());
+  for (const auto& entry : services) {
+    entry->process = nullptr;
+    entry->status = NeverStarted(entry->service_type);
+  }
+  // A copy: a start waits with the lock released, while the database may change.
+  const std::vector<std::shared_ptr<ServiceEntry>> installed = services;
+  for (const auto& entry : installed) {
+    if (entry->start_type == SERVICE_AUTO_START) StartLocked(lock, entry, {});
+  }
+}
 
 // ----- Test-facing side --------------------------------------------------------------------------
 
@@ -608,8 +641,10 @@ bool WaitForServiceProcessExit(const std::wstring& name, std::chrono::millisecon
   auto entry = FindLocked(name);
   if (!entry) return false;
   std::shared_ptr<ServiceProcess> process = entry->process;
-  if (process &&
-      !MachineSignal().wait_until(lock, Clock::now() + timeout, [&] { return process->exited; })) {
+  // A process ended from outside (a restart) is gone as well, though its program never returned.
+  if (process && !MachineSignal().wait_until(lock, Clock::now() + timeout, [&] {
+        return process->exited || process->record->ended;
+      })) {
     return false;
   }
   if (exit_code) *exit_code = entry->last_exit_code;

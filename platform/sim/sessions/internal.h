@@ -17,5 +17,12 @@ void SessionsLeaksLocked(LeakReport& report);                // profiles loaded 
 void SessionsProcessEndedLocked(const SimProcess& process);  // the profiles it loaded
 void ResetProcessesLocked();
 void ProcessesLeaksLocked(LeakReport& report);                // programs still running
+void ProcessesProcessEndedLocked(const SimProcess& process);  // a launched program ends
+
+// ----- The restart ----------------------------------------------------------------------------
+
+// Every user is logged off: session 0 and session 1 at the logon screen, attached to the console,
+// are all there is, and no profile is loaded.
+void LogEveryoneOffForRestartLocked();
 
 }  // namespace sim

@@ -217,7 +217,7 @@ void RunProgram(std::shared_ptr<ProcessObject> process, Program program, Launch 
   } catch (...) {
     code = kCppExceptionCode;
   }
-  // A program that was ended from outside stops here.
+  // A program that was ended from outside (a restart) stops here.
   Lock lock(MachineLock());
   // Whatever the program left behind on its thread ends with the process.
   SetThreadImpersonationLocked(nullptr);
@@ -346,6 +346,13 @@ void ResetProcessesLocked() {
   Processes().launches.clear();
   // Programs still running from before keep their objects; they no longer count.
   Processes().running.clear();
+}
+
+void ProcessesProcessEndedLocked(const SimProcess& record) {
+  // A program ended from outside (by a restart) ends as TerminateProcess(process, 1) ends it.
+  for (const auto& process : std::set<std::shared_ptr<ProcessObject>>(Processes().running)) {
+    if (process->record.get() == &record) EndProgramLocked(*process, 1);
+  }
 }
 
 void ProcessesLeaksLocked(LeakReport& report) {

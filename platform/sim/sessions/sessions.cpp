@@ -106,6 +106,14 @@ void SessionsProcessEndedLocked(const SimProcess& process) {
   }
 }
 
+void LogEveryoneOffForRestartLocked() {
+  Sessions().sessions.clear();
+  Sessions().profiles.clear();
+  SessionLocked(0).state = WTSDisconnected;
+  SessionLocked(1).state = WTSConnected;  // the logon screen
+  Sessions().console = 1;
+}
+
 // ----- Test-facing side --------------------------------------------------------------------------
 
 void SetConsoleSession(DWORD session_id) {
