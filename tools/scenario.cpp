@@ -834,7 +834,7 @@ std::string Describe(const std::vector<std::string>& w) {
     return w[1] == "signed" ? "the per-user program is the publisher's signed one"
                             : "the per-user program is replaced by an unsigned copy";
   }
-  if (command == "boot") return "users logged off, the console at the logon screen";
+  if (command == "boot") return "restart: users logged off, the console at the logon screen";
   if (command == "start") return "the SCM starts the service";
   if (command == "stop") return "the SCM asks the service to stop";
   if (command == "control") return "the SCM sends the user control code " + w[1];
@@ -924,32 +924,29 @@ bool Player::Run(const Step& step) {
     }
   } else if (command == "boot") {
     DWORD state = 0;
-    {
-      Quiet quiet;
-      state = sim::ServiceStatusNow(service).dwCurrentState;
-    }
-    if (state != SERVICE_STOPPED) {
-      Note("scm", "shutdown: the service is stopped");
-      StopService(&wanted);
-      if (!Settle(step, wanted)) return false;
-      Flush();
-      wanted = Wanted();
-    }
     DWORD start_type = 0;
     {
       Quiet quiet;
-      for (const auto& entry : users_) sim::LogOff(entry.first);
-      users_.clear();
-      console_ = 1;
-      sim::SetConsoleSession(console_);
+      state = sim::ServiceStatusNow(service).dwCurrentState;
       start_type = sim::ServiceStartType(service);
     }
+    if (state != SERVICE_STOPPED) Note("machine", "the shutdown ends the service's process");
     if (start_type == SERVICE_AUTO_START) {
       Note("scm", "starts the service (automatic start)");
-      const DWORD error = sim::StartServiceAsScm(service);
-      if (error != NO_ERROR) Note("scm", "start failed: " + ErrorName(error));
     } else {
       Note("scm", "leaves the service alone (start type " + StartTypeName(start_type) + ")");
+    }
+    {
+      Quiet quiet;
+      sim::Restart();
+    }
+    users_.clear();
+    console_ = 1;
+    Quiet quiet;
+    const SERVICE_STATUS_PROCESS status = sim::ServiceStatusNow(service);
+    if (start_type == SERVICE_AUTO_START && status.dwCurrentState == SERVICE_STOPPED &&
+        status.dwWin32ExitCode != NO_ERROR) {
+      Note("scm", "start failed: " + ErrorName(status.dwWin32ExitCode));
     }
   } else if (command == "start") {
     const DWORD error = sim::StartServiceAsScm(service);

@@ -26,9 +26,11 @@
 //                             copy that the service's integrity check refuses
 //
 // The service control manager
-//   boot                      a restart of the laptop: every user is logged off, the console
-//                             shows the logon screen, and the SCM starts the service if its start
-//                             type is automatic (a running service is stopped first)
+//   boot                      a restart of the laptop: every process ends (a running service
+//                             without a stop control), every user is logged off, the console
+//                             shows the logon screen, the file operations recorded for the
+//                             restart are carried out, and the SCM starts the service if its
+//                             start type is automatic
 //   start                     the SCM starts the service (as "sc start" would)
 //   stop                      the SCM sends the stop control
 //   control N                 the SCM sends the user control code N (128 to 255)

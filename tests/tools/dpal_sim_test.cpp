@@ -113,6 +113,30 @@ TEST(DpalSim, AScenarioFilePlaysAndTracesPlatformCalls) {
   EXPECT_GT(Find(played, "watch] RegNotifyChangeKeyValue("), 0);
 }
 
+TEST(DpalSim, ABootWhileTheServiceRunsEndsItsProcessWithoutAStop) {
+  const Played played = Play(
+      "boot\n"
+      "logon alice\n"
+      "expect launches /i\n"
+      "boot\n"
+      "expect service running\n"
+      "logon alice\n"
+      "expect launches /verifyprofile\n",
+      "reboot");
+  ASSERT_EQ(played.result, scenario::kCompleted) << played.output;
+  std::vector<DWORD> states;
+  for (const SERVICE_STATUS& report : sim::ServiceStatusReports(laptop::kServiceName)) {
+    states.push_back(report.dwCurrentState);
+  }
+  EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,    // first boot
+                                        SERVICE_START_PENDING, SERVICE_RUNNING}))  // second
+      << "the shutdown sends no stop";
+  const int second_boot = Find(played, "boot", Find(played, "expect launches /i"));
+  EXPECT_EQ(Find(played, "machine     the shutdown ends the service's process", second_boot),
+            second_boot + 1)
+      << played.output;
+}
+
 TEST(DpalSim, AFailedCheckIsShownAndTheScenarioGoesOn) {
   const Played played = Play(
       "boot\n"
