@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -291,25 +292,6 @@ std::vector<DWORD> States(const std::wstring& service) {
   return states;
 }
 
-// A gate a test opens for a thread it holds.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard<std::mutex> guard(lock_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  void Pass() {
-    std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [this] { return open_; });
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
-
 // Makes a hive file (a saved key) and mounts it at HKLM\<name> with RegLoadKeyW.
 void LoadHive(const std::wstring& file, const wchar_t* name) {
   HANDLE token = nullptr;
@@ -347,11 +329,12 @@ TEST_F(Restart, EndsEveryProcessAndBootsTheMachineAgain) {
   ASSERT_TRUE(sim::WaitForServiceState(L"OnDemand", SERVICE_RUNNING, 10s));
   const DWORD first_process = sim::ServiceStatusNow(L"Waiting").dwProcessId;
 
-  Gate program_gate;
+  std::promise<void> release_program;
+  const std::shared_future<void> program_released = release_program.get_future().share();
   const std::wstring program = L"C:\\Tools\\held.exe";
   sim::PutFile(program, sim::ProgramBytes("held"));
-  sim::RegisterProgram(program, [&program_gate](const sim::Launch&) -> DWORD {
-    program_gate.Pass();
+  sim::RegisterProgram(program, [program_released](const sim::Launch&) -> DWORD {
+    program_released.wait();
     return 0;
   });
   STARTUPINFOW startup = {};
@@ -426,7 +409,7 @@ TEST_F(Restart, EndsEveryProcessAndBootsTheMachineAgain) {
   EXPECT_EQ(kept, 7u);
   EXPECT_TRUE(sim::FileExists(L"C:\\Data\\kept.bin"));
 
-  program_gate.Open();
+  release_program.set_value();
   CloseHandle(held.hThread);
   CloseHandle(held.hProcess);
   ASSERT_EQ(sim::SendServiceControl(L"Waiting", SERVICE_CONTROL_STOP),
@@ -444,7 +427,8 @@ TEST_F(ProcessEnd, ThreadsOfAnEndedServiceNeverRunAgain) {
   HANDLE own = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(own, nullptr);
 
-  Gate resume;
+  std::promise<void> resume;
+  const std::shared_future<void> resumed = resume.get_future().share();
   std::mutex lock;
   std::condition_variable changed;
   int ready = 0;
@@ -457,7 +441,7 @@ TEST_F(ProcessEnd, ThreadsOfAnEndedServiceNeverRunAgain) {
   // ServiceMain starts two threads: one takes what a launch holds, waits for the test and then
   // calls again; the other waits on an event that nothing sets.
   g_before_wait = [&] {
-    std::thread([&] {
+    std::thread([&, resumed] {
       HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
       void* memory = LocalAlloc(LPTR, 64);
       HANDLE user = nullptr;
@@ -469,7 +453,7 @@ TEST_F(ProcessEnd, ThreadsOfAnEndedServiceNeverRunAgain) {
                            LoadUserProfileW(user, &profile) && ImpersonateLoggedOnUser(user);
       EXPECT_TRUE(holding) << GetLastError();
       started();
-      resume.Pass();
+      resumed.wait();
       SetEvent(event);
       returned = true;
     }).detach();
@@ -496,7 +480,7 @@ TEST_F(ProcessEnd, ThreadsOfAnEndedServiceNeverRunAgain) {
   ASSERT_EQ(sim::SendServiceControl(L"Worker", SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
   ASSERT_TRUE(sim::WaitForServiceProcessExit(L"Worker", 10s));
   EXPECT_TRUE(sim::WaitForStoppedThreads(1, 10s)) << "the waiting thread stops in its wait";
-  resume.Open();
+  resume.set_value();
   EXPECT_TRUE(sim::WaitForStoppedThreads(2, 10s)) << "the held thread stops at its next call";
   EXPECT_FALSE(returned.load());
 
