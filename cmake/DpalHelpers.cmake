@@ -23,6 +23,17 @@ else()
   option(DPAL_PCH "Precompile the headers every test includes" OFF)
 endif()
 
+# dpal_add_wineprefix(<target> <dir>): the target prepares the Wine prefix <dir> once
+# (cmake/wine-run --init, about 15 s); what runs in the prefix depends on the target.
+function(dpal_add_wineprefix target dir)
+  add_custom_command(
+    OUTPUT ${dir}/.dpal-ready
+    COMMAND ${DPAL_WINE_RUN} --prefix ${dir} --init
+    COMMENT "Preparing the Wine prefix ${dir}"
+    VERBATIM)
+  add_custom_target(${target} DEPENDS ${dir}/.dpal-ready)
+endfunction()
+
 if(DPAL_TARGET STREQUAL "windows")
   target_compile_definitions(dpal_options INTERFACE
     UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX STRSAFE_NO_DEPRECATE
@@ -36,16 +47,11 @@ if(DPAL_TARGET STREQUAL "windows")
     $<$<CONFIG:Release>:-s>)
 
   # Test programs run under Wine in a prefix of the build's own, prepared once before the first
-  # test program is built (about 15 s); cmake/wine-run keeps a wineserver alive between tests.
+  # test program is built; cmake/wine-run keeps a wineserver alive between tests.
   set(DPAL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
   set(DPAL_WINE_RUN ${PROJECT_SOURCE_DIR}/cmake/wine-run)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${DPAL_WINE_RUN} --prefix ${DPAL_WINEPREFIX})
-  add_custom_command(
-    OUTPUT ${DPAL_WINEPREFIX}/.dpal-ready
-    COMMAND ${DPAL_WINE_RUN} --prefix ${DPAL_WINEPREFIX} --init
-    COMMENT "Preparing the Wine prefix ${DPAL_WINEPREFIX}"
-    VERBATIM)
-  add_custom_target(dpal_wineprefix DEPENDS ${DPAL_WINEPREFIX}/.dpal-ready)
+  dpal_add_wineprefix(dpal_wineprefix ${DPAL_WINEPREFIX})
   # The label names where the tests ran, so ctest's label summary shows "wine". (One label:
   # gtest_discover_tests cannot pass a list as a property value.)
   set(DPAL_TEST_LABELS wine)
