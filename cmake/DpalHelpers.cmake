@@ -95,6 +95,12 @@ function(dpal_add_test name)
   endif()
 endfunction()
 
+# A Windows program that opens no window: GUI subsystem, Unicode entry (wWinMain or wmain).
+function(dpal_windowless_program target)
+  set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
+  target_link_options(${target} PRIVATE -municode)
+endfunction()
+
 # dpal_add_deliverable(<target> KIND exe|dll DESCRIPTION <text> SOURCES ... LIBS ...): one of the
 # four Windows programs, with its version resource, GUI subsystem (no window) and Unicode entry,
 # signed with the test certificate (cmake/DpalSigning.cmake).
@@ -115,9 +121,36 @@ function(dpal_add_deliverable target)
     add_library(${target} SHARED ${D_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
     set_target_properties(${target} PROPERTIES PREFIX "")
   else()
-    add_executable(${target} WIN32 ${D_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
-    target_link_options(${target} PRIVATE -municode)
+    add_executable(${target} ${D_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    dpal_windowless_program(${target})
   endif()
   target_link_libraries(${target} PRIVATE dpal_options ${D_LIBS})
   dpal_sign_target(${target})
+endfunction()
+
+# dpal_add_windows_program(<target> SOURCES ... [LIBS ...] [OUTPUT_NAME <name>]
+#                          [DIRECTORY <dir>] [SIGNED] [VARIANTS <dir>])
+# A Windows program for the tests and benchmarks (windows build only), windowless like the
+# package's programs, linked with the platform. OUTPUT_NAME names its file (default: the target),
+# DIRECTORY is where it is built, SIGNED signs it like the package, and VARIANTS (with SIGNED)
+# makes the copies that must fail the integrity check in <dir> (dpal_add_signed_variants).
+function(dpal_add_windows_program target)
+  cmake_parse_arguments(P "SIGNED" "OUTPUT_NAME;DIRECTORY;VARIANTS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${P_SOURCES})
+  dpal_windowless_program(${target})
+  target_link_libraries(${target} PRIVATE dpal_options dpal_platform ${P_LIBS})
+  if(P_OUTPUT_NAME)
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${P_OUTPUT_NAME})
+  endif()
+  if(P_DIRECTORY)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${P_DIRECTORY})
+  endif()
+  if(P_SIGNED)
+    dpal_sign_target(${target})
+    if(P_VARIANTS)
+      dpal_add_signed_variants(${target} DIRECTORY ${P_VARIANTS})
+    endif()
+  elseif(P_VARIANTS)
+    message(FATAL_ERROR "dpal_add_windows_program(${target}): VARIANTS needs SIGNED")
+  endif()
 endfunction()
