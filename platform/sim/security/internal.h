@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/sim/kernel/internal.h"
 #include "platform/sim/security/securitybaseapi.h"
@@ -59,6 +60,8 @@ Identity CurrentIdentityLocked();
 
 void ResetSecurityLocked();
 void SecurityLeaksLocked(LeakReport& report);  // impersonating threads
+// The process a blocked thread plays (BlockedThread::process_image).
+void DescribeSecurityWaitLocked(const std::vector<const Object*>& objects, BlockedThread& thread);
 void ResetTrustLocked();
 void TrustLeaksLocked(LeakReport& report);  // verification states and certificate holds
 

@@ -437,13 +437,20 @@ DWORD DeliverLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry, DWOR
   return result;
 }
 
-// Runs on the thread that called StartServiceCtrlDispatcherW until the service is done.
-void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process) {
+// Runs on the thread that called StartServiceCtrlDispatcherW (`function`) until the service is
+// done. Between two controls the thread is blocked for the blocked-thread query.
+void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process,
+                    const char* function) {
   for (;;) {
-    MachineSignal().wait(lock, [&] {
+    const auto next = [&] {
       return !process->queue.empty() || process->abandoned ||
              (process->stopped_reported && process->main_returned);
-    });
+    };
+    {
+      BlockedWait blocked(function, WaitedObject{"service-controls", process->service->name, {}},
+                          next);
+      MachineSignal().wait(lock, next);
+    }
     if (process->abandoned) break;
     if (process->queue.empty()) break;  // stopped and ServiceMain has returned
     auto request = process->queue.front();
@@ -1001,7 +1008,7 @@ StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable) {
   process->connected = true;
   MachineSignal().notify_all();
 
-  DispatchLocked(lock, process);
+  DispatchLocked(lock, process, __func__);
   return TRUE;
 }
 

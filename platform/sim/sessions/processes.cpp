@@ -76,6 +76,7 @@ struct ProcessObject : Object {
   ProcessObject() : Object(kKind) {}
   bool Waitable() const override { return true; }
   bool Signaled() const override { return ended; }
+  std::wstring Name() const override { return image_path; }
   bool ended = false;
   DWORD exit_code = STILL_ACTIVE;
   DWORD id = 0;
@@ -91,6 +92,7 @@ struct ThreadObject : Object {
       : Object(kKind), process(std::move(owner)) {}
   bool Waitable() const override { return true; }
   bool Signaled() const override { return process->ended; }
+  std::wstring Name() const override { return process->image_path; }
   std::shared_ptr<ProcessObject> process;
 };
 
