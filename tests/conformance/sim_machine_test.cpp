@@ -1,7 +1,8 @@
 // What the simulated machine itself offers tests and the scenario runner, besides the Windows
-// functions: the query of blocked threads. Sim only.
+// functions: the query of blocked threads, and programs run as processes of their own. Sim only.
 #include <chrono>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -284,6 +285,103 @@ TEST_F(BlockedThreads, AServiceDispatcherWaitsForTheControlsOfItsService) {
             static_cast<DWORD>(NO_ERROR));
   EXPECT_TRUE(sim::WaitForServiceProcessExit(L"Waiting", 10s));
   EXPECT_TRUE(sim::BlockedThreads().empty()) << Describe(sim::BlockedThreads());
+}
+
+// ----- Programs run as processes of their own ----------------------------------------------------
+
+constexpr wchar_t kAliceSid[] = L"S-1-5-21-1000-1000-1000-1001";
+constexpr wchar_t kTool[] = L"C:\\Program Files\\Tarvex\\DPAL\\tool.exe";
+
+sim::Identity Alice() {
+  sim::Identity alice = sim::StandardUser(kAliceSid, L"alice");
+  alice.image_path = kTool;
+  alice.current_directory = L"C:\\Program Files\\Tarvex\\DPAL";
+  return alice;
+}
+
+// What the program saw of itself.
+struct Seen {
+  std::wstring command_line;
+  std::wstring module;
+  std::wstring token_user;
+  DWORD session = 0;
+  sim::Identity identity;
+  DWORD delete_error = 0;
+};
+
+std::wstring TokenUserSid(HANDLE token) {
+  BYTE buffer[256];
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) return L"";
+  LPWSTR text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return L"";
+  std::wstring sid(text);
+  LocalFree(text);
+  return sid;
+}
+
+class RunProcess : public PlatformTest {};
+
+TEST_F(RunProcess, TheEntryActsAsTheProcessAndItsExitCodeComesBack) {
+  sim::PutFile(kTool, sim::ProgramBytes("tool"));
+  const std::wstring line = L"\"" + std::wstring(kTool) + L"\" /set";
+  Seen seen;
+  const int code = sim::RunProcess(Alice(), line, [&] {
+    seen.command_line = GetCommandLineW();
+    WCHAR module[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    seen.module = module;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      seen.token_user = TokenUserSid(token);
+      DWORD size = 0;
+      GetTokenInformation(token, TokenSessionId, &seen.session, sizeof(seen.session), &size);
+      CloseHandle(token);
+    }
+    seen.identity = sim::ProcessIdentity();
+    SetLastError(0);
+    if (!DeleteFileW(kTool)) seen.delete_error = GetLastError();
+    return 42;
+  });
+  EXPECT_EQ(code, 42);
+  EXPECT_EQ(seen.command_line, line);
+  EXPECT_EQ(seen.module, kTool);
+  EXPECT_EQ(seen.token_user, kAliceSid) << "a token of the identity's account";
+  EXPECT_EQ(seen.session, 1u);
+  EXPECT_EQ(seen.identity.user_name, L"alice");
+  EXPECT_EQ(seen.identity.current_directory, L"C:\\Program Files\\Tarvex\\DPAL");
+  EXPECT_EQ(seen.delete_error, static_cast<DWORD>(ERROR_ACCESS_DENIED))
+      << "the running program's image is mapped";
+
+  // The caller is itself again, and the image is free once the program has ended.
+  EXPECT_EQ(sim::ProcessIdentity().user_name, sim::DefaultAdmin().user_name);
+  EXPECT_EQ(std::wstring(GetCommandLineW()), sim::DefaultAdmin().command_line);
+  EXPECT_TRUE(DeleteFileW(kTool)) << GetLastError();
+
+  const std::vector<sim::Launch> launches = sim::Launches();
+  ASSERT_EQ(launches.size(), 1u);
+  EXPECT_EQ(launches[0].function, "RunProcess");
+  EXPECT_EQ(launches[0].image_path, kTool);
+  EXPECT_EQ(launches[0].command_line, line);
+  EXPECT_EQ(launches[0].user_name, L"alice");
+  EXPECT_EQ(launches[0].session_id, 1u);
+  EXPECT_FALSE(launches[0].elevated);
+  EXPECT_EQ(launches[0].Variable(L"USERNAME"), L"alice");
+  EXPECT_TRUE(sim::WaitForProcessesToEnd(std::chrono::milliseconds(0)));
+}
+
+TEST_F(RunProcess, AnEntryThatThrowsEndsWithTheExceptionCodeAndLeavesNothingBehind) {
+  const int code = sim::RunProcess(Alice(), kTool, []() -> int {
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+      ImpersonateLoggedOnUser(token);
+      CloseHandle(token);
+    }
+    throw std::runtime_error("the program fails");
+  });
+  EXPECT_EQ(static_cast<DWORD>(code), 0xE06D7363u);
+  EXPECT_EQ(sim::Leaks().impersonating_threads, 0) << "impersonation ends with the process";
+  EXPECT_EQ(sim::Launches().size(), 1u) << "a program without an image file runs all the same";
 }
 
 }  // namespace

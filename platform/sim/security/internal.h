@@ -55,6 +55,9 @@ void SetThreadIdentityLocked(const Identity& identity);
 void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token);
 // The identity of the process the calling thread belongs to.
 Identity CurrentIdentityLocked();
+// That process's command line, in storage that lasts as long as the thread's identity (for the
+// process identity: until SetProcessIdentity or Reset).
+const wchar_t* CurrentCommandLineLocked();
 
 // ----- Rows of the table of areas --------------------------------------------------------------
 

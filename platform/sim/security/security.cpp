@@ -179,6 +179,10 @@ bool PrivilegeHeldLocked(const Token& token, const wchar_t* name) {
 
 Identity CurrentIdentityLocked() { return t_identity ? *t_identity : Security().identity; }
 
+const wchar_t* CurrentCommandLineLocked() {
+  return t_identity ? t_identity->command_line.c_str() : Security().identity.command_line.c_str();
+}
+
 std::shared_ptr<Token> EffectiveTokenLocked() {
   return t_impersonation ? t_impersonation : ProcessTokenLocked();
 }
