@@ -690,6 +690,15 @@ bool Player::Settled(const Wanted& wanted, std::string* busy) {
         }
         return s;
       });
+  // Before the threads are looked at: a program can end without a platform call, and a thread
+  // that waits for it is blocked until then.
+  {
+    Quiet quiet;
+    if (!sim::WaitForProcessesToEnd(std::chrono::milliseconds(0))) {
+      *busy = "a launched program is still running";
+      return false;
+    }
+  }
   std::map<uint64_t, sim::BlockedThread> blocked;
   {
     Quiet quiet;
@@ -716,10 +725,6 @@ bool Player::Settled(const Wanted& wanted, std::string* busy) {
   const int running = WorkerThreads::RunningInProcess();
   if (running != workers || (wanted.no_work && running != 0)) {
     *busy = std::to_string(running) + " work run(s) of the service still going";
-    return false;
-  }
-  if (!sim::WaitForProcessesToEnd(std::chrono::milliseconds(0))) {
-    *busy = "a launched program is still running";
     return false;
   }
   const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
