@@ -47,11 +47,9 @@ std::shared_ptr<Token> CopyTokenLocked(const Token& token);
 // ----- Threads that play a process of their own -------------------------------------------------
 
 // A thread the sim starts to play another process (a service's process and its ServiceMain, a
-// launched program) acts as that process's identity from then on: its token (without
-// impersonation) and image.
-void SetThreadIdentityLocked(const Identity& identity);
-// The same with the process's own token, which all its threads share (a launched program's
-// primary token).
+// launched program) acts as that process's identity from then on: the process's own token, which
+// all its threads share (a new token of the identity's account when `token` is null, without
+// impersonation), and its image.
 void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token);
 // The identity of the process the calling thread belongs to.
 Identity CurrentIdentityLocked();

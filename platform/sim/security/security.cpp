@@ -151,11 +151,6 @@ std::shared_ptr<Token> ProcessTokenLocked() {
   return Security().process_token;
 }
 
-void SetThreadIdentityLocked(const Identity& identity) {
-  t_process_token = TokenFor(identity);
-  BecomePlayerLocked(identity);
-}
-
 void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token) {
   t_process_token = token ? std::move(token) : TokenFor(identity);
   BecomePlayerLocked(identity);
