@@ -1,6 +1,7 @@
 // The table of the machine's areas, and what goes through it: Reset puts every area back to a
-// freshly booted state, Leaks asks every area what it still holds, and the end of a process lets
-// every area release what the process owned.
+// freshly booted state, Leaks asks every area what it still holds, BlockedThreads what it knows
+// of the threads that wait, and the end of a process lets every area release what the process
+// owned.
 #include "platform/sim/crypto/internal.h"
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/files/internal.h"
@@ -19,9 +20,10 @@ namespace {
 constexpr Area kAreas[] = {
     {"kernel objects", ResetKernelLocked, KernelLeaksLocked, KernelProcessEndedLocked},
     {"events and waits", ResetEventsLocked, nullptr},
-    {"security", ResetSecurityLocked, SecurityLeaksLocked, SecurityProcessEndedLocked},
+    {"security", ResetSecurityLocked, SecurityLeaksLocked, SecurityProcessEndedLocked,
+     DescribeSecurityWaitLocked},
     {"files", ResetFilesLocked, nullptr},
-    {"registry", ResetRegistryLocked, RegistryLeaksLocked},
+    {"registry", ResetRegistryLocked, RegistryLeaksLocked, nullptr, DescribeRegistryWaitLocked},
     {"crypto", ResetCryptoLocked, nullptr},
     {"services", ResetServicesLocked, nullptr, ServicesProcessEndedLocked},
     {"devices", ResetDevicesLocked, nullptr},
@@ -51,6 +53,15 @@ void EndProcessLocked(SimProcess& process) {
     if (area.process_ended) area.process_ended(process);
   }
   MachineSignal().notify_all();
+}
+
+std::vector<BlockedThread> BlockedThreads() {
+  Lock lock(MachineLock());
+  return BlockedThreadsLocked([](const std::vector<const Object*>& objects, BlockedThread& thread) {
+    for (const Area& area : kAreas) {
+      if (area.describe) area.describe(objects, thread);
+    }
+  });
 }
 
 LeakReport Leaks() {

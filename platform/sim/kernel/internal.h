@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -65,8 +66,10 @@ std::shared_ptr<SimProcess> NewProcessLocked(bool plays_process_identity);
 void JoinProcess(std::shared_ptr<SimProcess> process);
 // The calling thread belongs to no process: it is the host's (Reset makes its caller one).
 void BecomeHostThread();
-// The id of the calling thread's process, 0 for the host's threads. A thread that the sim did not
-// start is given its process here or at its first platform call, whichever comes first.
+// The calling thread's process, null for the host's threads, and its id (0 for the host's). A
+// thread that the sim did not start is given its process here or at its first platform call,
+// whichever comes first.
+std::shared_ptr<SimProcess> CurrentProcess();
 uint64_t CurrentProcessId();
 // Every process that has not ended, oldest first.
 std::vector<std::shared_ptr<SimProcess>> RunningProcessesLocked();
@@ -114,6 +117,8 @@ struct Object {
   virtual void Consume() {}
   // Called under the machine lock when a handle to the object is closed.
   virtual void OnHandleClosed(uintptr_t /*handle*/) {}
+  // What the blocked-thread query calls the object (WaitedObject::name).
+  virtual std::wstring Name() const { return L""; }
 };
 
 struct Event : Object {
@@ -124,6 +129,7 @@ struct Event : Object {
   void Consume() override {
     if (!manual_reset) signaled = false;
   }
+  std::wstring Name() const override { return name; }
   bool manual_reset;
   bool signaled;
   std::wstring name;
@@ -154,6 +160,34 @@ bool RemoveHandleLocked(uintptr_t handle);
 BOOL CloseHandleOfKindsLocked(uintptr_t handle, std::initializer_list<const HandleKind*> kinds);
 
 inline uintptr_t H(const void* handle) { return reinterpret_cast<uintptr_t>(handle); }
+
+// ----- Blocked threads -------------------------------------------------------------------------
+
+// Marks the calling thread as blocked without time-out for as long as it lives, for the
+// blocked-thread query. Made and destroyed under the machine lock, around the wait itself. Once
+// the thread's process has ended the wait is not listed any more: the thread stops for good when
+// it wakes, and what marks it is never destroyed.
+class BlockedWait {
+ public:
+  // A wait for kernel objects: any of them, or all.
+  BlockedWait(const char* function, std::vector<std::shared_ptr<Object>> objects, bool wait_all);
+  // A wait for something that is no kernel object, as `what` describes it; `ready` tells, under
+  // the machine lock, whether the wait would end now.
+  BlockedWait(const char* function, WaitedObject what, std::function<bool()> ready);
+  ~BlockedWait();
+  BlockedWait(const BlockedWait&) = delete;
+  BlockedWait& operator=(const BlockedWait&) = delete;
+
+ private:
+  uint64_t id_;
+};
+
+// The threads blocked now (as sim::BlockedThreads answers), each described by the kernel and then
+// by `describe`, which gets the waited objects in the order of BlockedThread::objects (null for
+// what is no kernel object).
+using DescribeBlocked =
+    std::function<void(const std::vector<const Object*>& objects, BlockedThread& thread)>;
+std::vector<BlockedThread> BlockedThreadsLocked(const DescribeBlocked& describe);
 
 // ----- Entry hook: trace and faults -----------------------------------------------------------
 
@@ -216,6 +250,9 @@ struct Area {
   // Under the machine lock: releases what an ended process owned; null when the area keeps
   // nothing for processes. The kernel's row (handles) runs first.
   void (*process_ended)(const SimProcess& process) = nullptr;
+  // Adds what the area knows to a blocked thread of the query (the keys an event is armed for,
+  // the process a thread plays); under the machine lock; null when it knows nothing.
+  void (*describe)(const std::vector<const Object*>& objects, BlockedThread& thread) = nullptr;
 };
 
 // The kernel's own rows: the handle table with blocks and local memory, and the events of the

@@ -36,19 +36,53 @@ void Restart();
 
 // ----- Processes and threads --------------------------------------------------------------------
 
-// A simulated process (a service's, a launched program's) is played by threads of the test
-// process; the test's own threads stand outside the machine. When a process ends, its handles,
-// blocks, local memory, impersonation, loaded profiles and verification states are released, and
-// each of its threads stops for good where it next meets the machine (a platform call, or waking
-// from a wait), as a terminated thread never runs again. Besides the threads the sim starts for
-// a process, a thread belongs to a service's process when it acts as the process identity
-// (SetProcessIdentity) and first calls the platform while that service, whose program is that
-// identity, runs: such threads are the ones the service's own code started.
+// A simulated process (a service's, a launched program's, one that RunProcess runs) is played by
+// threads of the test process; the test's own threads stand outside the machine. When a process
+// ends, its handles, blocks, local memory, impersonation, loaded profiles and verification states
+// are released, and each of its threads stops for good where it next meets the machine (a
+// platform call, or waking from a wait), as a terminated thread never runs again. Besides the
+// threads the sim starts for a process, a thread belongs to a process when it acts as the process
+// identity (SetProcessIdentity) and first calls the platform while a service or a RunProcess
+// program of that identity runs: such threads are the ones that program's own code started.
 //
 // The numbers (as Call::thread gives them) of the threads that have stopped so, in order.
 std::vector<uint64_t> StoppedThreads();
 // Waits until at least `count` threads have stopped so; false when the time ran out first.
 bool WaitForStoppedThreads(size_t count, std::chrono::milliseconds timeout);
+
+// ----- Blocked threads -------------------------------------------------------------------------
+
+// What a blocked thread waits for.
+struct WaitedObject {
+  // The handle kind ("event", "process", "thread"), or "service-controls" for a service's
+  // dispatcher that waits for the SCM's next control.
+  std::string kind;
+  // A named event's name, a process's (or its thread's) image path, the service's name; empty
+  // for an unnamed event.
+  std::wstring name;
+  // For an event that RegNotifyChangeKeyValue armed: the keys it watches, as full paths below the
+  // roots ("HKEY_LOCAL_MACHINE\SOFTWARE\...", "HKEY_USERS\S-1-5-21-...\Software\...").
+  std::vector<std::wstring> notified_keys;
+};
+
+struct BlockedThread {
+  uint64_t thread = 0;   // the number the trace gives the thread (Call::thread)
+  std::string function;  // the platform function it is blocked in
+  bool wait_all = false;
+  std::vector<WaitedObject> objects;  // in the order the wait names them
+  // The image of the process the sim started the thread to play (a service's process or its
+  // ServiceMain, a launched program); empty for a thread that a program started itself, which
+  // acts as the process identity.
+  std::wstring process_image;
+};
+
+// The threads that are blocked right now in a platform call that waits without time-out
+// (WaitForSingleObject or WaitForMultipleObjects with INFINITE, the synchronous form of
+// RegNotifyChangeKeyValue, a service's dispatcher between two controls), with what each waits
+// for, in the order they began to wait. A thread whose wait would end now (one of its objects is
+// signalled, or all of them for a wait-all) is not blocked: it is about to run. Nor is a thread
+// of a process that has ended: it is gone (see StoppedThreads).
+std::vector<BlockedThread> BlockedThreads();
 
 // ----- Named objects --------------------------------------------------------------------------
 

@@ -102,6 +102,8 @@ void BecomeHostThread() {
   t_membership.process = nullptr;
 }
 
+std::shared_ptr<SimProcess> CurrentProcess() { return ThisThread().process; }
+
 uint64_t CurrentProcessId() {
   const Membership& membership = ThisThread();
   return membership.process ? membership.process->id : 0;

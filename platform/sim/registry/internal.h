@@ -45,5 +45,7 @@ void UnloadHivesForRestartLocked();
 
 void ResetRegistryLocked();
 void RegistryLeaksLocked(LeakReport& report);  // hives RegLoadKeyW loaded and nobody unloaded
+// The keys an event that a blocked thread waits for is armed for (WaitedObject::notified_keys).
+void DescribeRegistryWaitLocked(const std::vector<const Object*>& objects, BlockedThread& thread);
 
 }  // namespace sim

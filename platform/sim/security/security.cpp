@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <map>
 
 #include "platform/sim/security/internal.h"
 #include "platform/sim/strings/internal.h"
@@ -33,10 +34,17 @@ DWORD LuidOf(const wchar_t* name) {
   return 0;
 }
 
+struct Player {
+  std::wstring image;
+  uint64_t process = 0;  // the process it plays: a thread stopped by that process's end never ends
+};
+
 struct SecurityState {
   Identity identity;
   std::shared_ptr<Token> process_token;
   std::map<uint64_t, uint64_t> impersonating;  // thread number -> the thread's process
+  // The threads the sim started to play a process, with that process's image, while they run.
+  std::map<uint64_t, Player> players;
 };
 
 SecurityState& Security() {
@@ -47,6 +55,23 @@ SecurityState& Security() {
 thread_local std::shared_ptr<Token> t_impersonation;
 thread_local std::shared_ptr<Token> t_process_token;  // set on threads the sim starts itself
 thread_local std::unique_ptr<Identity> t_identity;    // likewise
+
+// Takes a thread that played a process out of the list when it ends.
+struct PlayerEnd {
+  uint64_t thread = 0;
+  ~PlayerEnd() {
+    // The sim's own work at the end of a thread, whose process may have ended before it.
+    RawLock lock(MachineLock());
+    Security().players.erase(thread);
+  }
+};
+
+void BecomePlayerLocked(const Identity& identity) {
+  thread_local PlayerEnd end;
+  end.thread = ThreadNumber();
+  Security().players[end.thread] = Player{identity.image_path, CurrentProcessId()};
+  t_identity = std::make_unique<Identity>(identity);
+}
 
 std::shared_ptr<Token> TokenFor(const Identity& identity) {
   auto token = std::make_shared<Token>();
@@ -132,14 +157,15 @@ std::shared_ptr<Token> ProcessTokenLocked() {
   return Security().process_token;
 }
 
-void SetThreadIdentityLocked(const Identity& identity) {
-  t_process_token = TokenFor(identity);
-  t_identity = std::make_unique<Identity>(identity);
-}
-
 void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token) {
   t_process_token = token ? std::move(token) : TokenFor(identity);
-  t_identity = std::make_unique<Identity>(identity);
+  BecomePlayerLocked(identity);
+}
+
+void DescribeSecurityWaitLocked(const std::vector<const Object*>& /*objects*/,
+                                BlockedThread& thread) {
+  auto it = Security().players.find(thread.thread);
+  if (it != Security().players.end()) thread.process_image = it->second.image;
 }
 
 std::shared_ptr<Token> MakeTokenLocked(const Identity& identity) { return TokenFor(identity); }
@@ -153,6 +179,10 @@ bool PrivilegeHeldLocked(const Token& token, const wchar_t* name) {
 }
 
 Identity CurrentIdentityLocked() { return t_identity ? *t_identity : Security().identity; }
+
+const wchar_t* CurrentCommandLineLocked() {
+  return t_identity ? t_identity->command_line.c_str() : Security().identity.command_line.c_str();
+}
 
 std::shared_ptr<Token> EffectiveTokenLocked() {
   return t_impersonation ? t_impersonation : ProcessTokenLocked();
@@ -176,6 +206,7 @@ void ResetSecurityLocked() {
   Security().identity = DefaultAdmin();
   Security().process_token = TokenFor(Security().identity);
   Security().impersonating.clear();
+  Security().players.clear();  // every process has ended
   t_impersonation.reset();
 }
 
@@ -189,9 +220,17 @@ void SecurityProcessEndedLocked(const SimProcess& process) {
   for (auto it = impersonating.begin(); it != impersonating.end();) {
     it = it->second == process.id ? impersonating.erase(it) : std::next(it);
   }
+  // Its threads play it no more; those that are stopped for good never end to say so.
+  auto& players = Security().players;
+  for (auto it = players.begin(); it != players.end();) {
+    it = it->second.process == process.id ? players.erase(it) : std::next(it);
+  }
 }
 
-const Identity& DefaultIdentityLocked() { return Security().identity; }
+bool IsProcessIdentityLocked(const Identity& identity) {
+  return identity.user_sid == Security().identity.user_sid &&
+         EqualsNoCase(identity.image_path, Security().identity.image_path);
+}
 
 }  // namespace sim
 

@@ -340,9 +340,7 @@ DWORD StartLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry,
   process->identity.command_line = entry->image_path;
   // When the host plays this service's program (its process identity is the service's), the
   // threads that the program's code starts act as that identity and belong to this process.
-  const Identity& host = DefaultIdentityLocked();
-  process->record = NewProcessLocked(host.user_sid == process->identity.user_sid &&
-                                     EqualsNoCase(host.image_path, process->identity.image_path));
+  process->record = NewProcessLocked(IsProcessIdentityLocked(process->identity));
   process->arg_text.push_back(entry->name);
   process->arg_text.insert(process->arg_text.end(), args.begin(), args.end());
   ServiceProgram program = entry->program;
@@ -403,6 +401,11 @@ bool Accepts(DWORD accepted, DWORD control) {
   }
 }
 
+bool IsPending(DWORD state) {
+  return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+         state == SERVICE_CONTINUE_PENDING || state == SERVICE_PAUSE_PENDING;
+}
+
 // The errors with which ControlService still fills in the caller's status.
 bool FillsStatus(DWORD error) {
   return error == NO_ERROR || error == ERROR_INVALID_SERVICE_CONTROL ||
@@ -417,8 +420,9 @@ DWORD DeliverLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry, DWOR
   const std::shared_ptr<ServiceProcess> process = entry->process;
   if (state == SERVICE_STOPPED) {
     result = ERROR_SERVICE_NOT_ACTIVE;
-  } else if ((state == SERVICE_START_PENDING && control != SERVICE_CONTROL_STOP) ||
-             state == SERVICE_STOP_PENDING) {
+  } else if (IsPending(state)) {
+    // A service on its way from one state to another takes no control, a stop during
+    // START_PENDING included, whatever its report says it accepts.
     result = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   } else if (!Accepts(entry->status.dwControlsAccepted, control)) {
     result = ERROR_INVALID_SERVICE_CONTROL;
@@ -443,13 +447,20 @@ DWORD DeliverLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry, DWOR
   return result;
 }
 
-// Runs on the thread that called StartServiceCtrlDispatcherW until the service is done.
-void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process) {
+// Runs on the thread that called StartServiceCtrlDispatcherW (`function`) until the service is
+// done. Between two controls the thread is blocked for the blocked-thread query.
+void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process,
+                    const char* function) {
   for (;;) {
-    MachineSignal().wait(lock, [&] {
+    const auto next = [&] {
       return !process->queue.empty() || process->abandoned || process->record->ended ||
              (process->stopped_reported && process->main_returned);
-    });
+    };
+    {
+      BlockedWait blocked(function, WaitedObject{"service-controls", process->service->name, {}},
+                          next);
+      MachineSignal().wait(lock, next);
+    }
     // A process that has ended from outside (a restart) is gone: its dispatcher never returns.
     StopIfProcessEndedLocked(lock);
     if (process->abandoned) break;
@@ -1045,7 +1056,7 @@ StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable) {
   process->connected = true;
   MachineSignal().notify_all();
 
-  DispatchLocked(lock, process);
+  DispatchLocked(lock, process, __func__);
   return TRUE;
 }
 

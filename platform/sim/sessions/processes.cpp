@@ -76,6 +76,7 @@ struct ProcessObject : Object {
   ProcessObject() : Object(kKind) {}
   bool Waitable() const override { return true; }
   bool Signaled() const override { return ended; }
+  std::wstring Name() const override { return image_path; }
   bool ended = false;
   DWORD exit_code = STILL_ACTIVE;
   DWORD id = 0;
@@ -92,6 +93,7 @@ struct ThreadObject : Object {
       : Object(kKind), process(std::move(owner)) {}
   bool Waitable() const override { return true; }
   bool Signaled() const override { return process->ended; }
+  std::wstring Name() const override { return process->image_path; }
   std::shared_ptr<ProcessObject> process;
 };
 
@@ -189,7 +191,8 @@ std::vector<std::wstring> ParseEnvironment(const void* block, bool unicode) {
   return entries;
 }
 
-// The end of a program's process, however it comes. Caller holds the machine lock.
+// The end of a program's process, however it comes (its entry returned, or a restart ended it).
+// Caller holds the machine lock.
 void EndProgramLocked(ProcessObject& process, DWORD exit_code) {
   if (process.ended) return;
   process.image.reset();
@@ -204,8 +207,11 @@ void EndProgramLocked(ProcessObject& process, DWORD exit_code) {
   MachineSignal().notify_all();
 }
 
-void RunProgram(std::shared_ptr<ProcessObject> process, Program program, Launch launch,
-                Identity identity) {
+// The thread that plays a program's process: it acts as the process, runs the entry point, and
+// ends the process when the entry returns (an entry that throws ends with the code of an uncaught
+// C++ exception). Whatever the program left behind ends with the process.
+void PlayProgram(std::shared_ptr<ProcessObject> process, Identity identity,
+                 std::function<DWORD()> entry) {
   JoinProcess(process->record);
   {
     Lock lock(MachineLock());
@@ -213,16 +219,21 @@ void RunProgram(std::shared_ptr<ProcessObject> process, Program program, Launch 
   }
   DWORD code = kCppExceptionCode;
   try {
-    code = program(launch);
+    code = entry();
   } catch (...) {
     code = kCppExceptionCode;
   }
   // A program that was ended from outside (a restart) stops here.
   Lock lock(MachineLock());
-  // Whatever the program left behind on its thread ends with the process.
   SetThreadImpersonationLocked(nullptr);
   EndProgramLocked(*process, code);
   EndProcessLocked(*process->record);
+}
+
+// The desktop a program gets when its start names none: its parent's. A service's is its
+// non-interactive window station's.
+std::wstring DefaultDesktop(DWORD parent_session) {
+  return parent_session == 0 ? L"Service-0x0-3e7$\\Default" : L"WinSta0\\Default";
 }
 
 // The part of both create functions after the token is settled. Caller holds the lock; returns
@@ -264,8 +275,7 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
   if (startup.lpDesktop != nullptr) {
     launch.desktop = startup.lpDesktop;
   } else {
-    // No desktop named: the parent's. A service's is its non-interactive window station's.
-    launch.desktop = caller.session_id == 0 ? L"Service-0x0-3e7$\\Default" : L"WinSta0\\Default";
+    launch.desktop = DefaultDesktop(caller.session_id);
   }
   launch.creation_flags = flags;
   launch.session_id = process->token->session_id;
@@ -288,7 +298,10 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
   identity.current_directory = directory;
 
   try {
-    std::thread(RunProgram, process, found->second, launch, identity).detach();
+    Program program = found->second;
+    std::thread(PlayProgram, process, identity, [program, launch] {
+      return program(launch);
+    }).detach();
   } catch (const std::exception&) {
     process->image.reset();
     MarkEndedLocked(*process->record);
@@ -375,6 +388,52 @@ bool WaitForLaunches(size_t count, std::chrono::milliseconds timeout) {
   Lock lock(MachineLock());
   return MachineSignal().wait_for(lock, timeout,
                                   [count] { return Processes().launches.size() >= count; });
+}
+
+int RunProcess(const Identity& identity, const std::wstring& command_line,
+               std::function<int()> entry) {
+  Identity self = identity;
+  self.command_line = command_line;
+  auto process = std::make_shared<ProcessObject>();
+  Lock lock(MachineLock());
+  process->id = Processes().next_id;
+  Processes().next_id += 8;
+  process->image_path = self.image_path;
+  process->token = MakeTokenLocked(self);
+  // Threads its entry starts act as the process identity; they belong to it only when it plays
+  // that identity, as for a service.
+  process->record = NewProcessLocked(IsProcessIdentityLocked(self));
+  // The image is mapped while the program runs, as the loader maps it, if there is one.
+  DWORD error = 0;
+  process->image = OpenExistingFileLocked(self.image_path, GENERIC_READ | GENERIC_EXECUTE,
+                                          FILE_SHARE_READ | FILE_SHARE_DELETE, true, &error);
+  Launch launch;
+  launch.function = "RunProcess";
+  launch.image_path = self.image_path;
+  launch.command_line = command_line;
+  launch.current_directory = self.current_directory;
+  launch.desktop = DefaultDesktop(self.session_id);
+  launch.session_id = process->token->session_id;
+  launch.user_sid = process->token->user_sid;
+  launch.user_name = process->token->user_name;
+  launch.elevated = process->token->administrator;
+  launch.environment = EnvironmentForLocked(*process->token);
+  launch.process_id = process->id;
+  Processes().running.insert(process);
+  Processes().launches.push_back(std::move(launch));
+  MachineSignal().notify_all();
+  try {
+    // Detached: a thread of a process that a restart ends never returns.
+    std::thread(PlayProgram, process, self, [entry = std::move(entry)] {
+      return static_cast<DWORD>(entry());
+    }).detach();
+  } catch (const std::exception&) {
+    EndProgramLocked(*process, kCppExceptionCode);
+    EndProcessLocked(*process->record);
+    throw;
+  }
+  MachineSignal().wait(lock, [&] { return process->ended; });
+  return static_cast<int>(process->exit_code);
 }
 
 bool WaitForProcessesToEnd(std::chrono::milliseconds timeout) {
@@ -508,6 +567,12 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags
   std::wmemcpy(lpExeName, path.c_str(), path.size() + 1);
   *lpdwSize = static_cast<DWORD>(path.size());
   return TRUE;
+}
+
+extern "C" LPWSTR WINAPI GetCommandLineW(void) {
+  // It cannot fail, and a program asks it freely: not traced.
+  Lock lock(MachineLock());
+  return const_cast<LPWSTR>(CurrentCommandLineLocked());
 }
 
 extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
