@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/profile_files.h"
 #include "platform/win32.h"
 
 namespace dpal {
@@ -21,8 +22,8 @@ std::wstring ReadStringValue(const std::wstring& key, const std::wstring& value)
 // failure.
 std::vector<std::wstring> ReadMultiStringValue(const std::wstring& key, const std::wstring& value);
 
-// The largest binary value ReadBinaryValue accepts: a 32-byte digest and two spare bytes.
-inline constexpr DWORD kBinaryValueBytes = 34;
+// The largest binary value ReadBinaryValue accepts: a profile digest.
+inline constexpr DWORD kBinaryValueBytes = static_cast<DWORD>(kDigestBytes);
 
 // Reads a REG_BINARY value of at most 34 bytes into buffer (which must hold 34 bytes). False
 // when buffer is null (no registry call is made), or when the value is missing, of another type

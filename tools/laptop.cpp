@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "common/profile_files.h"
 #include "common/registry_layout.h"
 #include "loader/device_lookup.h"
 #include "loader/service_host.h"
@@ -22,10 +23,11 @@ HKEY CreateKey(const std::wstring& path) {
   return key;
 }
 
-void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data, size_t size) {
+void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
+              size_t size) {
   HKEY key = CreateKey(path);
-  const LSTATUS status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data),
-                                        static_cast<DWORD>(size));
+  const LSTATUS status =
+      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
   RegCloseKey(key);
   Check(status == ERROR_SUCCESS, "setting a value");
 }
@@ -61,7 +63,8 @@ std::vector<uint8_t> ProfileBytes(const std::string& description) {
   bytes[37] = 'c';
   bytes[38] = 's';
   bytes[39] = 'p';
-  for (size_t i = 0; i < description.size(); ++i) bytes[128 + i] = static_cast<uint8_t>(description[i]);
+  for (size_t i = 0; i < description.size(); ++i)
+    bytes[128 + i] = static_cast<uint8_t>(description[i]);
   return bytes;
 }
 
@@ -82,14 +85,20 @@ const std::vector<Profile>& Profiles() {
 }
 
 std::wstring ProfilePath(const Profile& profile) {
-  return sim::SystemDirectory() + L"\\spool\\drivers\\color\\" + profile.entry_name + L".icm";
+  // Named as the service names it, in the colour directory of the machine's system directory.
+  WCHAR colour[kPathUnits];
+  WCHAR path[kPathUnits];
+  Check(ColourDirectoryBelow(sim::SystemDirectory().c_str(), colour) &&
+            ProfileFilePath(colour, profile.entry_name.c_str(), path),
+        "naming a profile file");
+  return path;
 }
 
 std::vector<uint8_t> Sha256(const std::vector<uint8_t>& bytes) {
   HCRYPTPROV provider = 0;
   HCRYPTHASH hash = 0;
-  std::vector<uint8_t> digest(32);
-  DWORD size = 32;
+  std::vector<uint8_t> digest(kSha256Bytes);
+  DWORD size = kSha256Bytes;
   Check(CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
             CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
             CryptHashData(hash, bytes.data(), static_cast<DWORD>(bytes.size()), 0) &&

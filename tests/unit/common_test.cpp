@@ -1,8 +1,10 @@
-// Bounded formatting and the handle owners.
+// Bounded formatting, the handle owners, the registry layout and the profile file naming.
 #include <string>
 
 #include "common/format.h"
 #include "common/handles.h"
+#include "common/profile_files.h"
+#include "common/registry_layout.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -44,7 +46,8 @@ TEST_F(Common, OwnerClosesOnScopeExitAndMoveTransfers) {
     ASSERT_TRUE(event.valid());
     raw = event.get();
     dpal::UniqueEvent moved(std::move(event));
-    EXPECT_FALSE(event.valid());  // NOLINT(bugprone-use-after-move): the moved-from state is the point
+    // The moved-from state is the point.
+    EXPECT_FALSE(event.valid());  // NOLINT(bugprone-use-after-move)
     EXPECT_EQ(moved.get(), raw);
   }
   SetLastError(0xdeadbeef);
@@ -94,6 +97,77 @@ TEST_F(Common, LocalMemoryOwnerFrees) {
   }
 #if DPAL_SIM
   EXPECT_EQ(sim::Leaks().local_allocations, 0);
+#endif
+}
+
+TEST_F(Common, KeyPathsAreBuiltFromTheServiceName) {
+  namespace layout = dpal::layout;
+  EXPECT_STREQ(layout::kServiceName, L"TarvexDPALLoader");
+  EXPECT_STREQ(layout::kServiceKey, L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader");
+  EXPECT_STREQ(layout::kInstallStateKey,
+               L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader\\InstallState");
+  EXPECT_STREQ(layout::kSettingsKey,
+               L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader\\Settings\\DPAL");
+  EXPECT_STREQ(layout::kCatalogueKey,
+               L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader\\Settings\\DPAL\\Profiles");
+  EXPECT_STREQ(layout::kMachineApplyStateKey,
+               L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader\\Settings\\DPAL\\State");
+}
+
+TEST_F(Common, ProfileBaseNameStartsAtTheFirstMarker) {
+  WCHAR base[dpal::kPathUnits];
+  EXPECT_TRUE(dpal::ProfileFileBaseName(L"QXLCD_Panel_V3_S", base));
+  EXPECT_STREQ(base, L"QXLCD_Panel_V3_S");
+  EXPECT_TRUE(dpal::ProfileFileBaseName(L"X_QXLCD_A_V3_S", base));
+  EXPECT_STREQ(base, L"QXLCD_A_V3_S") << "what precedes the marker is no part of the file";
+  EXPECT_TRUE(dpal::ProfileFileBaseName(L"QXLCD_B_QXLCD_V1_H", base));
+  EXPECT_STREQ(base, L"QXLCD_B_QXLCD_V1_H") << "a second marker stays in the name";
+
+  for (const WCHAR* name : {L"qxlcd_lower_V3_S", L"QXLCD", L"Panel_V3_S", L""}) {
+    base[0] = L'x';
+    EXPECT_FALSE(dpal::ProfileFileBaseName(name, base)) << "no (case-sensitive) marker";
+    EXPECT_STREQ(base, L"");
+  }
+  EXPECT_FALSE(dpal::ProfileFileBaseName(nullptr, base));
+  const std::wstring too_long = L"QXLCD_" + std::wstring(254, L'n');  // 260 units with the NUL
+  EXPECT_FALSE(dpal::ProfileFileBaseName(too_long.c_str(), base));
+}
+
+TEST_F(Common, ProfileFileIsTheBaseNameAndIcmInTheColourDirectory) {
+  WCHAR file[dpal::kPathUnits];
+  EXPECT_TRUE(dpal::ProfileFileName(L"X_QXLCD_A_V3_S", file));
+  EXPECT_STREQ(file, L"QXLCD_A_V3_S.icm");
+  file[0] = L'x';
+  EXPECT_FALSE(dpal::ProfileFileName(L"Panel", file));
+  EXPECT_STREQ(file, L"");
+
+  WCHAR colour[dpal::kPathUnits];
+  ASSERT_TRUE(dpal::ColourDirectoryBelow(L"C:\\Windows\\System32", colour));
+  EXPECT_STREQ(colour, L"C:\\Windows\\System32\\spool\\drivers\\color");
+  WCHAR path[dpal::kPathUnits];
+  EXPECT_TRUE(dpal::ProfileFilePath(colour, L"X_QXLCD_A_V3_S", path));
+  EXPECT_STREQ(path, L"C:\\Windows\\System32\\spool\\drivers\\color\\QXLCD_A_V3_S.icm");
+
+  // 251 units of directory, a backslash and "QXLCD_A.icm" (11) need 264 units.
+  const std::wstring deep = L"C:\\" + std::wstring(248, L'd');
+  EXPECT_FALSE(dpal::ProfileFilePath(deep.c_str(), L"QXLCD_A", path));
+  EXPECT_STREQ(path, L"");
+  EXPECT_FALSE(dpal::ProfileFilePath(colour, L"NoMarker", path));
+  EXPECT_STREQ(path, L"");
+}
+
+TEST_F(Common, ColourDirectoryIsBelowTheSystemDirectory) {
+  WCHAR colour[dpal::kPathUnits];
+  ASSERT_TRUE(dpal::GetColourDirectory(colour));
+#if DPAL_SIM
+  EXPECT_EQ(std::wstring(colour), sim::SystemDirectory() + L"\\spool\\drivers\\color");
+#else
+  const std::wstring text = colour;
+  const std::wstring tail = L"\\system32\\spool\\drivers\\color";
+  ASSERT_GT(text.size(), tail.size());
+  EXPECT_EQ(lstrcmpiW(text.c_str() + text.size() - tail.size(), tail.c_str()), 0)
+      << "the colour directory ends in system32\\spool\\drivers\\color";
+  EXPECT_NE(GetFileAttributesW(colour), INVALID_FILE_ATTRIBUTES) << "the directory exists";
 #endif
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/registry_layout.h"
 #include "loader/controller.h"
 #include "loader/device_lookup.h"
 #include "loader/service_host.h"
@@ -16,7 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 using Control = std::pair<DWORD, DWORD>;
 
-constexpr const wchar_t* kName = L"TarvexDPALLoader";
+constexpr const wchar_t* kName = dpal::layout::kServiceName;
 constexpr const wchar_t* kImage = L"C:\\Program Files\\Tarvex\\DPAL\\TarvexDPALLoader.exe";
 
 // Sub-controllers that behave as the real ones do towards the host: Stop sets the completion
@@ -48,7 +49,8 @@ class RecordingFactory final : public dpal::CFactorySubController {
  public:
   explicit RecordingFactory(bool supported) : supported_(supported) {}
   dpal::CAbstractSubController* CreateSubController(int kind) override {
-    if (kind != dpal::Profile && kind != dpal::Update) return nullptr;
+    if (kind != dpal::SubControllerKind::Profile && kind != dpal::SubControllerKind::Update)
+      return nullptr;
     subs[kind] = new RecordingSub(supported_);
     return subs[kind];
   }
@@ -77,7 +79,8 @@ class ServiceHost : public dpal::test::PlatformTest {
   }
   std::vector<DWORD> States() {
     std::vector<DWORD> states;
-    for (const SERVICE_STATUS& s : sim::ServiceStatusReports(kName)) states.push_back(s.dwCurrentState);
+    for (const SERVICE_STATUS& s : sim::ServiceStatusReports(kName))
+      states.push_back(s.dwCurrentState);
     return states;
   }
   void Start() { ASSERT_EQ(sim::StartServiceAsScm(kName), static_cast<DWORD>(NO_ERROR)); }
@@ -125,7 +128,8 @@ TEST_F(ServiceHost, UnsupportedMachineStopsAndTurnsAutomaticIntoDemandStart) {
   Install(SERVICE_AUTO_START);  // no software device: the machine does not qualify
   Start();
   ExpectStoppedAndGone();
-  EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+  EXPECT_EQ(States(),
+            (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
   EXPECT_EQ(sim::ServiceStartType(kName), static_cast<DWORD>(SERVICE_DEMAND_START));
   CheckOnlyTheControllerRemains();
 }
@@ -170,7 +174,8 @@ TEST_F(ServiceHost, ReadyEventThatIsNeverSetIsWaitedForTwoSeconds) {
     }
   }
   EXPECT_TRUE(waited);
-  EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+  EXPECT_EQ(States(),
+            (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
   CheckOnlyTheControllerRemains();
 }
 
@@ -219,7 +224,8 @@ TEST_F(ServiceHost, OnlySessionChangesAndUserCodesReachTheController) {
   EXPECT_EQ(sim::SendServiceControl(kName, 128), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(sim::SendServiceControl(kName, 255), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(sim::SendSystemControl(kName, 256, 9, nullptr, 0), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(sim::SendServiceControl(kName, SERVICE_CONTROL_INTERROGATE), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(sim::SendServiceControl(kName, SERVICE_CONTROL_INTERROGATE),
+            static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(sim::SendPowerEvent(kName, PBT_APMSUSPEND), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(sim::SendSessionChange(kName, WTS_SESSION_LOGOFF, 3), static_cast<DWORD>(NO_ERROR));
 
@@ -227,8 +233,8 @@ TEST_F(ServiceHost, OnlySessionChangesAndUserCodesReachTheController) {
                                          {128, 0},
                                          {255, 0},
                                          {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF}};
-  EXPECT_EQ(supported_factory.subs[dpal::Profile]->Controls(), expected);
-  EXPECT_EQ(supported_factory.subs[dpal::Update]->Controls(), expected);
+  EXPECT_EQ(supported_factory.subs[dpal::SubControllerKind::Profile]->Controls(), expected);
+  EXPECT_EQ(supported_factory.subs[dpal::SubControllerKind::Update]->Controls(), expected);
   EXPECT_EQ(sim::ServiceStatusReports(kName).size(), reports_before)
       << "interrogate and power events report nothing";
 
