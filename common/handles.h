@@ -97,9 +97,12 @@ struct DeviceInfoSet {
   static void Close(Raw h) { SetupDiDestroyDeviceInfoList(h); }
 };
 
-// Memory returned by the WTS functions.
+// Memory returned by the WTS functions, typed by what they hand back in it (WCHAR for a
+// session's text, WTS_SESSION_INFOW for a session list), so that Put() gives the very pointer
+// type the function writes.
+template <typename T>
 struct WtsMemory {
-  using Raw = void*;
+  using Raw = T*;
   static Raw Invalid() { return nullptr; }
   static bool IsValid(Raw h) { return h != nullptr; }
   static void Close(Raw h) { WTSFreeMemory(h); }
@@ -143,11 +146,12 @@ using UniqueToken = Unique<traits::Handle>;
 using UniqueEvent = Unique<traits::Handle>;
 using UniqueScHandle = Unique<traits::ScHandle>;
 using UniqueDeviceInfoSet = Unique<traits::DeviceInfoSet>;
-using UniqueWtsMemory = Unique<traits::WtsMemory>;
 using UniqueLocalMemory = Unique<traits::LocalMemory>;
 using UniqueEnvironmentBlock = Unique<traits::EnvironmentBlock>;
 using UniqueCryptProvider = Unique<traits::CryptProvider>;
 using UniqueCryptHash = Unique<traits::CryptHash>;
+template <typename T>
+using UniqueWtsMemory = Unique<traits::WtsMemory<T>>;
 
 // A COM interface pointer: Release on destruction, AddRef never implied.
 template <typename T>
