@@ -1,11 +1,19 @@
 // Bounded formatting, the handle owners, the registry layout and the profile file naming.
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/profile_files.h"
 #include "common/registry_layout.h"
 #include "tests/support/sim_test.h"
+
+#if !DPAL_SIM
+// Owners of kinds the sim does not declare yet.
+#include "common/com.h"
+#include "common/module.h"
+#endif
 
 namespace {
 
@@ -170,5 +178,115 @@ TEST_F(Common, ColourDirectoryIsBelowTheSystemDirectory) {
   EXPECT_NE(GetFileAttributesW(colour), INVALID_FILE_ATTRIBUTES) << "the directory exists";
 #endif
 }
+
+#if DPAL_SIM
+
+// Enables a privilege of the process token; false when the token lacks it.
+bool EnablePrivilege(const wchar_t* name) {
+  dpal::UniqueToken token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.Put())) return false;
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  return LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+         AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) &&
+         GetLastError() == ERROR_SUCCESS;
+}
+
+TEST_F(Common, MountedHiveIsUnloadedByItsOwner) {
+  const std::wstring file = L"C:\\Windows\\Temp\\owner.hive";
+  const wchar_t* const name = L"DPALTest.Owner";
+  {
+    dpal::UniqueKey tree;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Scratch().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, tree.Put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(EnablePrivilege(SE_BACKUP_NAME));
+    ASSERT_TRUE(EnablePrivilege(SE_RESTORE_NAME));
+    ASSERT_EQ(RegSaveKeyW(tree.get(), file.c_str(), nullptr), ERROR_SUCCESS);
+  }
+  {
+    dpal::MountedHive hive;
+    ASSERT_EQ(hive.Mount(HKEY_USERS, name, file.c_str()), ERROR_SUCCESS);
+    EXPECT_TRUE(sim::IsHiveLoaded(HKEY_USERS, name));
+    dpal::MountedHive moved(std::move(hive));
+    EXPECT_FALSE(hive.mounted());  // NOLINT(bugprone-use-after-move)
+    EXPECT_STREQ(moved.name(), name);
+    EXPECT_EQ(moved.root(), HKEY_USERS);
+  }
+  EXPECT_FALSE(sim::IsHiveLoaded(HKEY_USERS, name));
+  EXPECT_EQ(sim::CallCount("RegUnLoadKeyW"), 1u) << "unloaded once, by the owner holding it";
+
+  {
+    dpal::MountedHive hive;
+    EXPECT_EQ(hive.Mount(HKEY_USERS, name, L"C:\\Windows\\Temp\\missing.hive"),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(hive.mounted());
+    EXPECT_STREQ(hive.name(), L"");
+  }
+  EXPECT_EQ(sim::CallCount("RegUnLoadKeyW"), 1u) << "a failed mount owns nothing";
+
+  {
+    dpal::MountedHive hive;
+    ASSERT_EQ(hive.Mount(HKEY_USERS, name, file.c_str()), ERROR_SUCCESS);
+    hive.release();
+  }
+  EXPECT_TRUE(sim::IsHiveLoaded(HKEY_USERS, name)) << "a released hive stays mounted";
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, name), ERROR_SUCCESS);
+  DeleteFileW(file.c_str());
+}
+
+#else
+
+TEST_F(Common, ComInitializationIsBalancedWhateverItAnswered) {
+  // A thread of its own, whose apartment nothing else has touched.
+  std::thread([] {
+    {
+      dpal::ComInitialization first;
+      ASSERT_TRUE(first.Initialize(COINIT_APARTMENTTHREADED));
+      EXPECT_EQ(first.result(), S_OK);
+      {
+        dpal::ComInitialization again;
+        EXPECT_TRUE(again.Initialize(COINIT_APARTMENTTHREADED));
+        EXPECT_EQ(again.result(), S_FALSE) << "already initialised: still counted";
+        dpal::ComInitialization other_model;
+        EXPECT_FALSE(other_model.Initialize(COINIT_MULTITHREADED));
+        EXPECT_EQ(other_model.result(), RPC_E_CHANGED_MODE) << "not counted";
+      }
+      // Had the refused one been balanced too, the first initialisation would be undone now.
+      const HRESULT probe = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      EXPECT_EQ(probe, RPC_E_CHANGED_MODE) << "the thread is still in its apartment";
+      if (SUCCEEDED(probe)) CoUninitialize();
+    }
+    // Had the S_FALSE one not been balanced, the thread would still be in its apartment.
+    const HRESULT fresh = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    EXPECT_EQ(fresh, S_OK) << "every initialisation was undone";
+    if (SUCCEEDED(fresh)) CoUninitialize();
+  }).join();
+}
+
+TEST_F(Common, ModuleOwnerFreesTheModule) {
+  // A system DLL that nothing in the test program loads by itself.
+  const wchar_t* const dll = L"msimg32.dll";
+  ASSERT_EQ(GetModuleHandleW(dll), nullptr) << "pick a DLL the test does not load otherwise";
+  {
+    dpal::UniqueModule module(LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    ASSERT_TRUE(module.valid()) << GetLastError();
+    EXPECT_EQ(GetModuleHandleW(dll), module.get());
+  }
+  EXPECT_EQ(GetModuleHandleW(dll), nullptr) << "the owner freed it";
+}
+
+TEST_F(Common, BstrOwnerHoldsAndReleases) {
+  dpal::UniqueBstr text(SysAllocString(L"profile"));
+  ASSERT_TRUE(text.valid());
+  EXPECT_EQ(SysStringLen(text.get()), 7u);
+  BSTR detached = text.release();
+  EXPECT_FALSE(text.valid());
+  *text.Put() = detached;  // an API's out parameter, handing the string back
+  EXPECT_EQ(text.get(), detached);
+}
+
+#endif
 
 }  // namespace
