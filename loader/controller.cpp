@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "loader/device_lookup.h"
 #include "loader/profile_controller.h"
+#include "loader/shared/device_lookup.h"
 #include "loader/update_controller.h"
 
 namespace dpal {

@@ -4,8 +4,8 @@
 
 #include "common/profile_files.h"
 #include "common/registry_layout.h"
-#include "loader/device_lookup.h"
 #include "loader/service_host.h"
+#include "loader/shared/device_lookup.h"
 
 namespace dpal::laptop {
 

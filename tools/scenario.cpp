@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "common/registry_layout.h"
-#include "loader/device_lookup.h"
+#include "loader/shared/device_lookup.h"
 #include "loader/worker_threads.h"
 #include "tools/laptop.h"
 

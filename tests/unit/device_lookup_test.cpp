@@ -1,7 +1,7 @@
 // The software-device lookup: which device matches, and the driver INF path it yields.
 #include <string>
 
-#include "loader/device_lookup.h"
+#include "loader/shared/device_lookup.h"
 #include "tests/support/sim_test.h"
 
 namespace {

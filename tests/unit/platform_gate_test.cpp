@@ -3,7 +3,7 @@
 
 #include "common/registry_layout.h"
 #include "loader/platform_gate.h"
-#include "loader/registry.h"
+#include "loader/shared/registry.h"
 #include "tests/support/sim_test.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/registry.h"
+#include "loader/shared/registry.h"
 #include "tests/support/sim_test.h"
 
 namespace {

@@ -8,8 +8,8 @@
 
 #include "common/registry_layout.h"
 #include "loader/controller.h"
-#include "loader/device_lookup.h"
 #include "loader/service_host.h"
+#include "loader/shared/device_lookup.h"
 #include "tests/support/sim_test.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/registry_layout.h"
-#include "loader/registry.h"
+#include "loader/shared/registry.h"
 #include "tests/support/sim_test.h"
 #include "tools/laptop.h"
 

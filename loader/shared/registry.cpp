@@ -1,4 +1,4 @@
-#include "loader/registry.h"
+#include "loader/shared/registry.h"
 
 #include "common/handles.h"
 #include "common/registry_layout.h"

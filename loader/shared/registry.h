@@ -1,7 +1,8 @@
-// The service's registry readers and its one writer. Every call goes to HKEY_LOCAL_MACHINE in
-// the native view, restricts the accepted type, and turns every failure into an empty or zero
-// result: callers never see an error code, and a stored 0, "" or empty list reads the same as a
-// missing value. Nothing is cached.
+// The package's registry readers and the service's one writer, shared with the uninstaller (as
+// all of loader/shared/ is, so nothing here includes the service's code). Every call goes to
+// HKEY_LOCAL_MACHINE in the native view, restricts the accepted type, and turns every failure
+// into an empty or zero result: callers never see an error code, and a stored 0, "" or empty
+// list reads the same as a missing value. Nothing is cached.
 #pragma once
 
 #include <string>
