@@ -16,7 +16,8 @@ namespace dpal {
 // The DWORD, or 0 when the key or value is missing, not a REG_DWORD, or unreadable.
 DWORD ReadDwordValue(const std::wstring& key, const std::wstring& value);
 
-// The REG_SZ text without its terminator, or the empty text on any failure.
+// The REG_SZ text without its terminator (a value stored without one reads whole), or the
+// empty text on any failure.
 std::wstring ReadStringValue(const std::wstring& key, const std::wstring& value);
 
 // The REG_MULTI_SZ entries in stored order, up to the first empty entry; an empty list on any

@@ -25,8 +25,10 @@ class RegistryHelpers : public dpal::test::PlatformTest {
   void PutRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key());
     HKEY h = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Key().c_str(), 0, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Key().c_str(), 0, KEY_ALL_ACCESS, &h),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size),
+              ERROR_SUCCESS);
     RegCloseKey(h);
   }
 };
@@ -57,10 +59,19 @@ TEST_F(RegistryHelpers, StringReadsTextWithoutTerminator) {
   EXPECT_EQ(dpal::ReadStringValue(Key(L"NoSuchKey"), L"SDRVersion"), L"");
 }
 
-TEST_F(RegistryHelpers, StringStoredWithoutTerminatorReadsWhole) {
-  const std::wstring text = L"ABCDE12X";
-  PutRaw(L"BIOSVersion", REG_SZ, text.data(), static_cast<DWORD>(text.size() * sizeof(WCHAR)));
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"BIOSVersion"), text);
+TEST_F(RegistryHelpers, StringStoredWithoutTerminatorKeepsItsLastCharacter) {
+  // The stored size leaves out the terminator, and what follows in memory is no terminator
+  // either (the registry would count one that followed): the value holds no NUL at all.
+  const WCHAR source[] = L"abcdef";
+  PutRaw(L"Bare", REG_SZ, source, 3 * sizeof(WCHAR));
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Bare"), L"abc");
+  const WCHAR firmware[] = L"ABCDE12XY";
+  PutRaw(L"BIOSVersion", REG_SZ, firmware, 8 * sizeof(WCHAR));
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"BIOSVersion"), L"ABCDE12X");
+  // A list stored without its final terminators keeps its last entry whole.
+  const WCHAR list[] = L"ABC\0DEFG";
+  PutRaw(L"List", REG_MULTI_SZ, list, 7 * sizeof(WCHAR));
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"List"), (Strings{L"ABC", L"DEF"}));
 }
 
 TEST_F(RegistryHelpers, TextValuesTooShortForOneCharacterReadEmpty) {
@@ -71,9 +82,9 @@ TEST_F(RegistryHelpers, TextValuesTooShortForOneCharacterReadEmpty) {
   PutRaw(L"ZeroMulti", REG_MULTI_SZ, one_byte, 0);
   PutRaw(L"OddMulti", REG_MULTI_SZ, one_byte, 1);
   EXPECT_EQ(dpal::ReadStringValue(Key(), L"ZeroSz"), L"");
-  EXPECT_LE(dpal::ReadStringValue(Key(), L"OddSz").size(), 1u);
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"OddSz"), L"") << "half a character is no text";
   EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"ZeroMulti"), Strings{});
-  EXPECT_LE(dpal::ReadMultiStringValue(Key(), L"OddMulti").size(), 1u);
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"OddMulti"), Strings{});
 }
 
 TEST_F(RegistryHelpers, MultiStringStopsAtTheFirstEmptyEntry) {
