@@ -6,7 +6,7 @@
 #include "common/registry_layout.h"
 #include "loader/catalogue.h"
 #include "tests/support/fixtures.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "common/handles.h"
 #include "common/profile_files.h"
 #include "common/registry_layout.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 #if !DPAL_SIM
 // Owners of kinds the sim does not declare yet.

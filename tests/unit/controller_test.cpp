@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "loader/controller.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "loader/shared/device_lookup.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

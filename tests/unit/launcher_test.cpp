@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "loader/launcher.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "common/registry_layout.h"
 #include "loader/platform_gate.h"
 #include "loader/shared/registry.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

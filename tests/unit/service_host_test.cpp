@@ -10,7 +10,7 @@
 #include "loader/controller.h"
 #include "loader/service_host.h"
 #include "loader/shared/device_lookup.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

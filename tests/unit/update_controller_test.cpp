@@ -9,7 +9,7 @@
 
 #include "common/registry_layout.h"
 #include "loader/update_controller.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 #include "tools/laptop.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include "common/handles.h"
 #include "common/own_image.h"
 #include "common/user_session.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
