@@ -5,6 +5,7 @@
 
 #include "common/registry_layout.h"
 #include "loader/catalogue.h"
+#include "tests/support/fault_sweep.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/platform_test.h"
 
@@ -42,8 +43,8 @@ class Catalogue : public dpal::test::MachineKeysTest {
     written_.push_back(path);
   }
   // One catalogue entry: its key, "Type", and the digest value named after the base name.
-  void AddEntry(const std::wstring& name, DWORD type, const std::wstring& base,
-                const void* digest, DWORD digest_size) {
+  void AddEntry(const std::wstring& name, DWORD type, const std::wstring& base, const void* digest,
+                DWORD digest_size) {
     const std::wstring key = std::wstring(layout::kCatalogueKey) + L"\\" + name;
     dpal::test::PutDword(HKEY_LOCAL_MACHINE, key, layout::kTypeValue, type);
     dpal::test::PutBinary(HKEY_LOCAL_MACHINE, key, base.c_str(), digest, digest_size);
@@ -55,8 +56,12 @@ class Catalogue : public dpal::test::MachineKeysTest {
     WriteProfile(base, fixture.bytes);
   }
   void Versions(const wchar_t* sdr, const wchar_t* hdr) {
-    if (sdr) dpal::test::PutString(HKEY_LOCAL_MACHINE, layout::kSettingsKey, layout::kSdrVersionValue, sdr);
-    if (hdr) dpal::test::PutString(HKEY_LOCAL_MACHINE, layout::kSettingsKey, layout::kHdrVersionValue, hdr);
+    if (sdr)
+      dpal::test::PutString(HKEY_LOCAL_MACHINE, layout::kSettingsKey, layout::kSdrVersionValue,
+                            sdr);
+    if (hdr)
+      dpal::test::PutString(HKEY_LOCAL_MACHINE, layout::kSettingsKey, layout::kHdrVersionValue,
+                            hdr);
   }
   // The catalogue of a well-provisioned machine: versions 3 and 1, both files intact.
   void GoodCatalogue() {
@@ -241,21 +246,17 @@ TEST_F(Catalogue, EveryFailingCallOfTheDigestCheckFailsItAndLeaksNothing) {
   std::copy(sdr.sha256.begin(), sdr.sha256.end(), expected);
   const std::wstring path = ProfilePath(L"QXLCD_Digest");
   int absorbed = 0;
-  for (uint64_t n = 1; n < 100; ++n) {
-    sim::ClearFaults();
-    sim::FailNthAny(n, ERROR_NOT_ENOUGH_MEMORY);
-    const bool verified = dpal::VerifyFileDigest(path.c_str(), expected);
-    const bool fired = sim::FaultsFired() > 0;
-    sim::ClearFaults();
-    ASSERT_TRUE(sim::Leaks().Clean()) << "call " << n << ": " << sim::Leaks().Describe();
-    if (!fired) {
-      EXPECT_TRUE(verified);
-      break;
-    }
-    // A failed acquire is absorbed by the next flags in the sequence (flags 0 fails on its own
-    // here, so two acquires can be made to fail harmlessly); any other failure fails.
-    if (verified) ++absorbed;
-  }
+  dpal::test::SweepFaults([&] { return dpal::VerifyFileDigest(path.c_str(), expected); },
+                          [&](bool verified, uint64_t, bool faulted) {
+                            if (!faulted) {
+                              EXPECT_TRUE(verified) << "the clean run verifies the file";
+                            } else if (verified) {
+                              // A failed acquire is absorbed by the next flags in the sequence
+                              // (flags 0 fails on its own here, so two acquires can be made to
+                              // fail harmlessly); any other failure fails.
+                              ++absorbed;
+                            }
+                          });
   EXPECT_LE(absorbed, 2);
 }
 

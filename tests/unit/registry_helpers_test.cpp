@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "loader/shared/registry.h"
+#include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
 
 namespace {
@@ -184,24 +185,6 @@ TEST_F(RegistryHelpers, SetDwordFlagNeedsWriteAccessToHklm) {
   EXPECT_EQ(dpal::ReadDwordValue(Key(L"InstallState"), L"State"), 0u);
 }
 
-// Fails each platform call of an operation in turn, from the first until the operation runs
-// with no fault left to inject, and checks the failure result and the leak check every time.
-template <typename Operation, typename Check>
-void SweepFaults(Operation operation, Check check_failed_result) {
-  for (uint64_t n = 1;; ++n) {
-    sim::ClearFaults();
-    sim::FailNthAny(n, ERROR_ACCESS_DENIED);
-    auto result = operation();
-    const bool fired = sim::FaultsFired() > 0;
-    sim::ClearFaults();
-    if (!fired) break;
-    check_failed_result(result, n);
-    sim::LeakReport leaks = sim::Leaks();
-    ASSERT_TRUE(leaks.Clean()) << "call " << n << " failed: " << leaks.Describe();
-    ASSERT_LT(n, 100u) << "the sweep does not end";
-  }
-}
-
 TEST_F(RegistryHelpers, EveryFailingCallGivesTheDefaultAndLeaksNothing) {
   PutDword(HKEY_LOCAL_MACHINE, Key(), L"State", 7);
   PutString(HKEY_LOCAL_MACHINE, Key(), L"Text", L"ABC");
@@ -211,27 +194,47 @@ TEST_F(RegistryHelpers, EveryFailingCallGivesTheDefaultAndLeaksNothing) {
   dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Sub\\One"));
   dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Sub\\Two"));
 
-  SweepFaults([&] { return dpal::ReadDwordValue(Key(), L"State"); },
-              [](DWORD v, uint64_t n) { EXPECT_EQ(v, 0u) << "call " << n; });
+  // Each run answers the default when a call failed, and the stored value when none did.
+  dpal::test::SweepOptions options;
+  options.error = ERROR_ACCESS_DENIED;
+  using dpal::test::SweepFaults;
+  SweepFaults(
+      [&] { return dpal::ReadDwordValue(Key(), L"State"); },
+      [](DWORD v, uint64_t n, bool faulted) { EXPECT_EQ(v, faulted ? 0u : 7u) << "call " << n; },
+      options);
   SweepFaults([&] { return dpal::ReadStringValue(Key(), L"Text"); },
-              [](const std::wstring& v, uint64_t n) { EXPECT_EQ(v, L"") << "call " << n; });
+              [](const std::wstring& v, uint64_t n, bool faulted) {
+                EXPECT_EQ(v, faulted ? L"" : L"ABC") << "call " << n;
+              },
+              options);
   SweepFaults([&] { return dpal::ReadMultiStringValue(Key(), L"List"); },
-              [](const Strings& v, uint64_t n) { EXPECT_EQ(v, Strings{}) << "call " << n; });
+              [](const Strings& v, uint64_t n, bool faulted) {
+                EXPECT_EQ(v, faulted ? Strings{} : (Strings{L"ABC", L"DEF"})) << "call " << n;
+              },
+              options);
   SweepFaults(
       [&] {
         BYTE out[dpal::kBinaryValueBytes];
         return dpal::ReadBinaryValue(Key(), L"Digest", out);
       },
-      [](bool v, uint64_t n) { EXPECT_FALSE(v) << "call " << n; });
+      [](bool v, uint64_t n, bool faulted) { EXPECT_EQ(v, !faulted) << "call " << n; }, options);
   SweepFaults(
       [&] {
         Strings names;
         dpal::EnumerateSubKeys(Key(L"Sub"), names);
         return names;
       },
-      [](const Strings& v, uint64_t n) { EXPECT_LT(v.size(), 2u) << "call " << n; });
+      [](const Strings& v, uint64_t n, bool faulted) {
+        if (faulted) {
+          EXPECT_LT(v.size(), 2u) << "call " << n;
+        } else {
+          EXPECT_EQ(v, (Strings{L"One", L"Two"}));
+        }
+      },
+      options);
   SweepFaults([&] { return dpal::SetDwordFlag(Key(), L"Flag"); },
-              [](bool v, uint64_t n) { EXPECT_FALSE(v) << "call " << n; });
+              [](bool v, uint64_t n, bool faulted) { EXPECT_EQ(v, !faulted) << "call " << n; },
+              options);
 }
 
 #endif
