@@ -47,6 +47,20 @@ TEST_F(RegistryHelpers, DwordReadsOnlyRegDwordAndDefaultsToZero) {
   EXPECT_EQ(dpal::ReadDwordValue(Key(L"NoSuchKey"), L"State"), 0u);
 }
 
+TEST_F(RegistryHelpers, DwordOfAnotherSizeReadsAsMissing) {
+  // Only the first bytes of a longer buffer are stored: a REG_DWORD that is too short.
+  const BYTE one[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+  PutRaw(L"Four", REG_DWORD, one, 4);
+  PutRaw(L"Two", REG_DWORD, one, 2);
+  PutRaw(L"Three", REG_DWORD, one, 3);
+  PutRaw(L"Eight", REG_DWORD, one, 8);
+  PutRaw(L"Empty", REG_DWORD, one, 0);
+  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"Four"), 1u);
+  for (const wchar_t* name : {L"Two", L"Three", L"Eight", L"Empty"}) {
+    EXPECT_EQ(dpal::ReadDwordValue(Key(), name), 0u) << "a malformed REG_DWORD is no 1";
+  }
+}
+
 TEST_F(RegistryHelpers, StringReadsTextWithoutTerminator) {
   PutString(HKEY_LOCAL_MACHINE, Key(), L"SDRVersion", L"3");
   PutString(HKEY_LOCAL_MACHINE, Key(), L"Empty", L"");
