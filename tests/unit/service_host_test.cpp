@@ -1,6 +1,7 @@
 // The service host against the simulated service control manager: the fixed status reports,
 // the ready-event wait, the start-type switch, the stop path and the forwarding of controls.
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -22,11 +23,33 @@ constexpr const wchar_t* kImage = L"C:\\Program Files\\Tarvex\\DPAL\\TarvexDPALL
 
 // Sub-controllers that behave as the real ones do towards the host: Stop sets the completion
 // event; they remember every control they receive.
+// Counts the sub-controllers the service has started, for a test to wait on.
+class StartCount {
+ public:
+  void Add() {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++count_;
+    changed_.notify_all();
+  }
+  bool WaitFor(int count) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, 10s, [&] { return count_ >= count; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
 class RecordingSub : public dpal::CAbstractSubController {
  public:
-  explicit RecordingSub(bool supported) : supported_(supported) {}
+  RecordingSub(bool supported, StartCount& starts) : supported_(supported), starts_(starts) {}
   bool IsSupported() override { return supported_; }
-  bool Start() override { return true; }
+  bool Start() override {
+    starts_.Add();
+    return true;
+  }
   bool Stop() override { return SetEvent(CompletionEvent()) != FALSE; }
   bool Wait() override { return true; }
   bool OnServiceControl(DWORD control, DWORD event_type) override {
@@ -41,6 +64,7 @@ class RecordingSub : public dpal::CAbstractSubController {
 
  private:
   bool supported_;
+  StartCount& starts_;
   std::mutex lock_;
   std::vector<Control> controls_;
 };
@@ -51,10 +75,11 @@ class RecordingFactory final : public dpal::CFactorySubController {
   dpal::CAbstractSubController* CreateSubController(int kind) override {
     if (kind != dpal::SubControllerKind::Profile && kind != dpal::SubControllerKind::Update)
       return nullptr;
-    subs[kind] = new RecordingSub(supported_);
+    subs[kind] = new RecordingSub(supported_, starts);
     return subs[kind];
   }
   RecordingSub* subs[3] = {};
+  StartCount starts;
 
  private:
   bool supported_;
@@ -204,6 +229,9 @@ TEST_F(ServiceHost, StopEndsTheServiceEvenAfterTheDeviceDisappeared) {
   AddSoftwareDevice();
   Start();
   ASSERT_TRUE(sim::WaitForServiceState(kName, SERVICE_RUNNING, 10s));
+  // RUNNING is reported before the machine is checked: the device goes only once the service
+  // has found it and started its sub-controllers.
+  ASSERT_TRUE(supported_factory.starts.WaitFor(2));
   ASSERT_TRUE(sim::RemoveDevice(L"SWD\\DPAL\\0001"));
   EXPECT_EQ(sim::SendServiceControl(kName, SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
   ExpectStoppedAndGone();
