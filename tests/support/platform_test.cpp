@@ -1,6 +1,7 @@
 #include "tests/support/platform_test.h"
 
 #include <cwchar>
+#include <vector>
 
 #include "common/registry_layout.h"
 
@@ -95,6 +96,23 @@ bool KeyExists(HKEY root, const std::wstring& key) {
   if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
   RegCloseKey(h);
   return true;
+}
+
+std::wstring TokenUserSid(HANDLE token) {
+  DWORD size = 0;
+  if (GetTokenInformation(token, TokenUser, nullptr, 0, &size) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return L"";
+  }
+  std::vector<BYTE> buffer(size);
+  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return L"";
+  LPWSTR text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    return L"";
+  }
+  std::wstring sid(text);
+  LocalFree(text);
+  return sid;
 }
 
 }  // namespace dpal::test

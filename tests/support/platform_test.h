@@ -57,6 +57,9 @@ void PutBinary(HKEY root, const std::wstring& key, const wchar_t* name, const vo
 void MakeKey(HKEY root, const std::wstring& key);
 bool KeyExists(HKEY root, const std::wstring& key);
 
+// The user of a token as a string SID; empty on failure.
+std::wstring TokenUserSid(HANDLE token);
+
 }  // namespace dpal::test
 
 // True in the sim build: tests of what only the sim can show (identity, faults) use it.

@@ -54,7 +54,7 @@ class Catalogue : public dpal::test::MachineKeysTest {
   // An entry whose file is in place with its correct digest.
   void AddGoodEntry(const std::wstring& name, DWORD type, const ProfileFixture& fixture) {
     const std::wstring base = name.substr(name.find(L"QXLCD_"));
-    AddEntry(name, type, base, fixture.sha256.data(), 32);
+    AddEntry(name, type, base, fixture.sha256.data(), dpal::kSha256Bytes);
     WriteProfile(base, fixture.bytes);
   }
   void Versions(const wchar_t* sdr, const wchar_t* hdr) {
@@ -91,7 +91,7 @@ TEST_F(Catalogue, MissingOrEmptyCatalogueIsInvalid) {
 TEST_F(Catalogue, OneMalformedEntryInvalidatesTheWholeCatalogue) {
   GoodCatalogue();
   const auto& sdr = dpal::test::SdrProfile();
-  AddEntry(L"qxlcd_lower_V3_S", kSdr, L"qxlcd_lower_V3_S", sdr.sha256.data(), 32);
+  AddEntry(L"qxlcd_lower_V3_S", kSdr, L"qxlcd_lower_V3_S", sdr.sha256.data(), dpal::kSha256Bytes);
   EXPECT_EQ(dpal::VerifyProfileCatalogue(), CatalogueStatus::CatalogueInvalid)
       << "the marker is case-sensitive";
 }
@@ -111,9 +111,10 @@ TEST_F(Catalogue, BaseNameStartsAtTheFirstMarker) {
   const auto& hdr = dpal::test::HdrProfile();
   Versions(L"3", L"1");
   // "X_QXLCD_..." names the file from the marker on; a second marker stays in the base name.
-  AddEntry(L"X_QXLCD_A_V3_S", kSdr, L"QXLCD_A_V3_S", sdr.sha256.data(), 32);
+  AddEntry(L"X_QXLCD_A_V3_S", kSdr, L"QXLCD_A_V3_S", sdr.sha256.data(), dpal::kSha256Bytes);
   WriteProfile(L"QXLCD_A_V3_S", sdr.bytes);
-  AddEntry(L"QXLCD_B_QXLCD_V1_H", kHdr, L"QXLCD_B_QXLCD_V1_H", hdr.sha256.data(), 32);
+  AddEntry(L"QXLCD_B_QXLCD_V1_H", kHdr, L"QXLCD_B_QXLCD_V1_H", hdr.sha256.data(),
+           dpal::kSha256Bytes);
   WriteProfile(L"QXLCD_B_QXLCD_V1_H", hdr.bytes);
   EXPECT_EQ(dpal::VerifyProfileCatalogue(), CatalogueStatus::Verified);
 
@@ -166,7 +167,8 @@ TEST_F(Catalogue, MissingOrAlteredFilesNeedARestore) {
 TEST_F(Catalogue, EntriesThatPlayNoPartInVersionsAreStillVerified) {
   GoodCatalogue();
   const auto& sdr = dpal::test::SdrProfile();
-  AddEntry(L"QXLCD_Spare", 0, L"QXLCD_Spare", sdr.sha256.data(), 32);  // its file is missing
+  AddEntry(L"QXLCD_Spare", 0, L"QXLCD_Spare", sdr.sha256.data(),
+           dpal::kSha256Bytes);  // its file is missing
   EXPECT_EQ(dpal::VerifyProfileCatalogue(), CatalogueStatus::FilesInvalid);
 }
 

@@ -1,7 +1,6 @@
 // The user-scope pieces every program shares: the console user's token, impersonation and a
 // loaded profile that end with their scope, the typed WTS memory and the own image path.
 #include <string>
-#include <vector>
 
 #include "common/handles.h"
 #include "common/own_image.h"
@@ -11,24 +10,7 @@
 namespace {
 
 using dpal::UniqueToken;
-
-// The token user as a string SID; empty on failure.
-std::wstring TokenUserSid(HANDLE token) {
-  DWORD size = 0;
-  if (GetTokenInformation(token, TokenUser, nullptr, 0, &size) ||
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return L"";
-  }
-  std::vector<BYTE> buffer(size);
-  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return L"";
-  LPWSTR text = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-    return L"";
-  }
-  std::wstring sid(text);
-  LocalFree(text);
-  return sid;
-}
+using dpal::test::TokenUserSid;
 
 // Whether the calling thread impersonates (has a token of its own).
 bool ThreadImpersonates() {
