@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/registry_layout.h"
 #include "platform/sim/sim.h"
 
 namespace dpal::laptop {
@@ -16,7 +17,7 @@ namespace dpal::laptop {
 inline const std::wstring kInstallDirectory = L"C:\\Program Files\\Tarvex\\DPAL";
 inline const std::wstring kServiceImage = kInstallDirectory + L"\\TarvexDPALLoader.exe";
 inline const std::wstring kProfileProgram = kInstallDirectory + L"\\TarvexDPALProfile.exe";
-inline const std::wstring kServiceName = L"TarvexDPALLoader";
+inline const std::wstring kServiceName = layout::kServiceName;
 inline const std::wstring kDeviceInstance = L"SWD\\TARVEX\\DPAL_0001";
 inline const std::wstring kDriverInf = L"oem42.inf";
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tests/conformance/scratch_dir.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
