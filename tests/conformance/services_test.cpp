@@ -350,11 +350,12 @@ bool StatusWithin(SC_HANDLE service, F wanted, SERVICE_STATUS* status) {
 // until the test sets the release event.
 class StartingService : public OwnService {
  protected:
-  static constexpr const WCHAR* kRelease = L"Global\\DPALConfPendingRelease";
-
   void SetUp() override {
     OwnService::SetUp();
-    release_ = CreateEventW(nullptr, TRUE, FALSE, kRelease);
+    // The event is the test's own: tests that run side by side under Wine share the machine's
+    // namespace, and a release set by one must not end another's start.
+    release_name_ = std::wstring(L"Global\\") + name() + L"Release";
+    release_ = CreateEventW(nullptr, TRUE, FALSE, release_name_.c_str());
     ASSERT_NE(release_, nullptr) << GetLastError();
   }
   void TearDown() override {
@@ -382,7 +383,7 @@ class StartingService : public OwnService {
     SC_HANDLE manager = h.Add(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     EXPECT_NE(manager, nullptr) << GetLastError();
     const std::wstring binary = L"\"" + OwnDirectory() + L"\\pending_service.exe\" " +
-                                std::to_wstring(accepted) + L" " + kRelease;
+                                std::to_wstring(accepted) + L" " + release_name_;
     SC_HANDLE service = h.Add(Create(manager, SERVICE_DEMAND_START, SERVICE_ALL_ACCESS, binary));
     EXPECT_NE(service, nullptr) << GetLastError();
     if (service == nullptr) return nullptr;
@@ -406,6 +407,7 @@ class StartingService : public OwnService {
   }
 
  private:
+  std::wstring release_name_;
   HANDLE release_ = nullptr;
   bool started_ = false;
 };
