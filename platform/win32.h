@@ -21,6 +21,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <strsafe.h>
+#include <icm.h>
 
 #else
 

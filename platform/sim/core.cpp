@@ -77,7 +77,7 @@ bool IsRelease(const std::string& function) {
       "CloseServiceHandle", "SetupDiDestroyDeviceInfoList", "WTSFreeMemory",
       "DestroyEnvironmentBlock", "UnloadUserProfile", "RevertToSelf",
       "CryptDestroyHash",   "CryptReleaseContext",  "RegUnLoadKeyW",
-      "CertFreeCertificateContext",
+      "CertFreeCertificateContext", "FreeLibrary",
   };
   return releases.count(function) != 0;
 }
@@ -398,6 +398,9 @@ void Reset() {
     ResetSessionsLocked();
     ResetProcessesLocked();
     ResetTrustLocked();
+    ResetDisplaysLocked();
+    ResetModulesLocked();
+    ResetColourLocked();  // registers mscms.dll with the loader
   }
   ClearFaults();
   ClearTrace();
@@ -441,6 +444,7 @@ LeakReport Leaks() {
   RegistryLeaksLocked(report);
   ProcessesLeaksLocked(report);
   TrustLeaksLocked(report);
+  ModulesLeaksLocked(report);
   return report;
 }
 

@@ -185,11 +185,11 @@ struct FileOpen {
   FileOpen(const FileOpen&) = delete;
   FileOpen& operator=(const FileOpen&) = delete;
   ~FileOpen();
-  std::wstring key;       // where the file is in the store now (a rename moves it)
+  std::wstring key;  // where the file is in the store now (a rename moves it)
   uint64_t node_id = 0;
   ACCESS_MASK access = 0;  // specific rights (generic rights already mapped)
   DWORD share = 0;
-  bool image = false;     // mapped as a running program's image
+  bool image = false;  // mapped as a running program's image
 };
 
 // An entry of the file store: a file or a directory, keyed by FileKey. The parent of every entry
@@ -221,6 +221,9 @@ void MakeDirectoriesLocked(const std::wstring& path);
 // Whether the calling thread's token may create, change or delete the entry with this FileKey:
 // the Windows directory (but for what is in its Temp) and Program Files belong to administrators.
 bool MayChangeFileLocked(const std::wstring& key);
+// Deletes a file as DeleteFileW does (access, sharing, a running image), without the trace and
+// fault injection of a platform call: 0 or the Win32 error.
+DWORD DeleteFileLocked(const std::wstring& full_path);
 // The full path a Win32 path designates ("C:\dir\name": separators unified, "." and ".."
 // resolved, relative paths taken from `current`); 0 or the Win32 error (ERROR_PATH_NOT_FOUND for
 // an empty path, ERROR_INVALID_NAME for wildcards and the like).
@@ -289,7 +292,8 @@ DWORD DeviceOfElementLocked(HDEVINFO set, const SP_DEVINFO_DATA* element,
 // Takes a device out of the tree (device removal); false when there is no such device.
 bool RemoveDeviceLocked(const std::wstring& instance_id);
 
-// ----- Sessions, profiles, processes and trust ----------------------------------------------------
+// ----- Sessions, profiles, processes and trust
+// ----------------------------------------------------
 
 // Memory handed out as by LocalAlloc (counted by the leak check, freed with LocalFree).
 void* LocalAllocLocked(size_t bytes);
@@ -308,5 +312,11 @@ void ResetProcessesLocked();
 void ProcessesLeaksLocked(LeakReport& report);
 void ResetTrustLocked();
 void TrustLeaksLocked(LeakReport& report);
+// The areas with folders of their own: displays, the colour system and the loader
+// (displays/displays_internal.h, colour/colour_internal.h, modules/modules_internal.h).
+void ResetDisplaysLocked();
+void ResetModulesLocked();
+void ModulesLeaksLocked(LeakReport& report);
+void ResetColourLocked();
 
 }  // namespace sim

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/colour/sim_colour.h"
+#include "platform/sim/displays/sim_displays.h"
+#include "platform/sim/modules/sim_modules.h"
 #include "platform/sim/sim_win32.h"
 
 namespace sim {

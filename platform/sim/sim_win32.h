@@ -398,3 +398,6 @@ struct IUnknown {
 #include "platform/sim/api_services.h"
 #include "platform/sim/api_devices.h"
 #include "platform/sim/api_sessions.h"
+#include "platform/sim/displays/api_displays.h"
+#include "platform/sim/colour/api_colour.h"
+#include "platform/sim/modules/api_modules.h"
