@@ -7,9 +7,12 @@
 #include <map>
 #include <tuple>
 
-#include "platform/sim/colour/colour_internal.h"
-#include "platform/sim/displays/displays_internal.h"
-#include "platform/sim/modules/modules_internal.h"
+#include "platform/sim/colour/internal.h"
+#include "platform/sim/displays/internal.h"
+#include "platform/sim/files/internal.h"
+#include "platform/sim/modules/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -84,9 +87,8 @@ bool MayChangeMachineLocked() {
 
 bool InstalledLocked(const std::wstring& name) {
   if (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos) return false;
-  auto& files = FilesLocked();
-  auto it = files.find(FileKey(ColourDirectoryLocked() + L"\\" + name));
-  return it != files.end() && !it->second.directory && !it->second.delete_pending;
+  const FileEntry entry = FileEntryLocked(ColourDirectoryLocked() + L"\\" + name);
+  return entry.exists && !entry.directory && !entry.delete_pending;
 }
 
 // The default a read finds: the scope's own, and for a user without one the machine's.
@@ -103,10 +105,11 @@ const std::wstring* FindDefaultLocked(const std::wstring& scope, const wchar_t* 
 
 bool SameName(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(a, b); }
 
-HRESULT WINAPI RemoveDisplayAssociation(WCS_PROFILE_MANAGEMENT_SCOPE scope, PCWSTR profileName,
-                                        LUID targetAdapterID, UINT32 sourceID,
-                                        BOOL dissociateAdvancedColorProfile) {
-  if (DWORD e = Enter("ColorProfileRemoveDisplayAssociation",
+HRESULT WINAPI ColorProfileRemoveDisplayAssociation(WCS_PROFILE_MANAGEMENT_SCOPE scope,
+                                                    PCWSTR profileName, LUID targetAdapterID,
+                                                    UINT32 sourceID,
+                                                    BOOL dissociateAdvancedColorProfile) {
+  if (DWORD e = Enter(__func__,
                       Args(static_cast<int>(scope), profileName, targetAdapterID.LowPart,
                            targetAdapterID.HighPart, sourceID, dissociateAdvancedColorProfile))) {
     return HRESULT_FROM_WIN32(e);
@@ -160,7 +163,7 @@ void RegisterMscmsLocked() {
   if (C().removal_by_name || C().removal_at_ordinal) {
     exports.push_back({C().removal_by_name ? kAssociationRemovalName : "",
                        static_cast<WORD>(C().removal_at_ordinal ? kAssociationRemovalOrdinal : 0),
-                       Exported(&RemoveDisplayAssociation)});
+                       Exported(&ColorProfileRemoveDisplayAssociation)});
   }
   RegisterSystemModuleLocked(L"mscms.dll", exports);
 }
@@ -234,8 +237,8 @@ void SetAssociationRemovalExports(bool by_name, bool at_ordinal) {
 using namespace sim;
 
 extern "C" BOOL WINAPI GetColorDirectoryW(PCWSTR pMachineName, PWSTR pBuffer, PDWORD pdwSize) {
-  if (DWORD e = Enter("GetColorDirectoryW", Args(pMachineName, static_cast<const void*>(pBuffer),
-                                                 static_cast<const void*>(pdwSize)))) {
+  if (DWORD e = Enter(__func__, Args(pMachineName, static_cast<const void*>(pBuffer),
+                                     static_cast<const void*>(pdwSize)))) {
     return Fail(e, FALSE);
   }
   if (pdwSize == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -253,7 +256,7 @@ extern "C" BOOL WINAPI GetColorDirectoryW(PCWSTR pMachineName, PWSTR pBuffer, PD
 
 extern "C" BOOL WINAPI UninstallColorProfileW(PCWSTR pMachineName, PCWSTR pProfileName,
                                               BOOL bDelete) {
-  if (DWORD e = Enter("UninstallColorProfileW", Args(pMachineName, pProfileName, bDelete))) {
+  if (DWORD e = Enter(__func__, Args(pMachineName, pProfileName, bDelete))) {
     return Fail(e, FALSE);
   }
   if (pProfileName == nullptr || pProfileName[0] == L'\0') {
@@ -269,9 +272,8 @@ extern "C" BOOL WINAPI UninstallColorProfileW(PCWSTR pMachineName, PCWSTR pProfi
                  FullFilePath(pProfileName, CurrentIdentityLocked().current_directory, &full)) {
     return Fail(e, FALSE);
   }
-  auto& files = FilesLocked();
-  auto it = files.find(FileKey(full));
-  if (it == files.end() || it->second.directory || it->second.delete_pending) {
+  const FileEntry entry = FileEntryLocked(full);
+  if (!entry.exists || entry.directory || entry.delete_pending) {
     return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   }
   if (!MayChangeMachineLocked()) return Fail(ERROR_ACCESS_DENIED, FALSE);
@@ -286,10 +288,9 @@ extern "C" BOOL WINAPI WcsGetDefaultColorProfileSize(WCS_PROFILE_MANAGEMENT_SCOP
                                                      PCWSTR pDeviceName, COLORPROFILETYPE type,
                                                      COLORPROFILESUBTYPE subtype, DWORD profile_id,
                                                      PDWORD pcbProfileName) {
-  if (DWORD e = Enter(
-          "WcsGetDefaultColorProfileSize",
-          Args(static_cast<int>(scope), pDeviceName, static_cast<int>(type),
-               static_cast<int>(subtype), profile_id, static_cast<const void*>(pcbProfileName)))) {
+  if (DWORD e = Enter(__func__, Args(static_cast<int>(scope), pDeviceName, static_cast<int>(type),
+                                     static_cast<int>(subtype), profile_id,
+                                     static_cast<const void*>(pcbProfileName)))) {
     return Fail(e, FALSE);
   }
   if (pcbProfileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -309,10 +310,9 @@ extern "C" BOOL WINAPI WcsGetDefaultColorProfile(WCS_PROFILE_MANAGEMENT_SCOPE sc
                                                  PCWSTR pDeviceName, COLORPROFILETYPE type,
                                                  COLORPROFILESUBTYPE subtype, DWORD profile_id,
                                                  DWORD cbProfileName, LPWSTR pProfileName) {
-  if (DWORD e = Enter("WcsGetDefaultColorProfile",
-                      Args(static_cast<int>(scope), pDeviceName, static_cast<int>(type),
-                           static_cast<int>(subtype), profile_id, cbProfileName,
-                           static_cast<const void*>(pProfileName)))) {
+  if (DWORD e = Enter(__func__, Args(static_cast<int>(scope), pDeviceName, static_cast<int>(type),
+                                     static_cast<int>(subtype), profile_id, cbProfileName,
+                                     static_cast<const void*>(pProfileName)))) {
     return Fail(e, FALSE);
   }
   if (pProfileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -335,9 +335,8 @@ extern "C" BOOL WINAPI WcsSetDefaultColorProfile(WCS_PROFILE_MANAGEMENT_SCOPE sc
                                                  PCWSTR pDeviceName, COLORPROFILETYPE type,
                                                  COLORPROFILESUBTYPE subtype, DWORD profile_id,
                                                  LPCWSTR pProfileName) {
-  if (DWORD e = Enter("WcsSetDefaultColorProfile",
-                      Args(static_cast<int>(scope), pDeviceName, static_cast<int>(type),
-                           static_cast<int>(subtype), profile_id, pProfileName))) {
+  if (DWORD e = Enter(__func__, Args(static_cast<int>(scope), pDeviceName, static_cast<int>(type),
+                                     static_cast<int>(subtype), profile_id, pProfileName))) {
     return Fail(e, FALSE);
   }
   Lock lock(MachineLock());

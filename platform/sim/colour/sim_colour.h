@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_win32.h"
+#include "platform/sim/colour/icm.h"
+#include "platform/sim/displays/winuser.h"
 
 namespace sim {
 

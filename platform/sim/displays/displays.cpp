@@ -6,7 +6,8 @@
 #include <cwchar>
 #include <deque>
 
-#include "platform/sim/displays/displays_internal.h"
+#include "platform/sim/displays/internal.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -390,9 +391,8 @@ using namespace sim;
 
 extern "C" BOOL WINAPI EnumDisplayDevicesW(LPCWSTR lpDevice, DWORD iDevNum,
                                            PDISPLAY_DEVICEW lpDisplayDevice, DWORD dwFlags) {
-  if (DWORD e =
-          Enter("EnumDisplayDevicesW",
-                Args(lpDevice, iDevNum, static_cast<const void*>(lpDisplayDevice), dwFlags))) {
+  if (DWORD e = Enter(
+          __func__, Args(lpDevice, iDevNum, static_cast<const void*>(lpDisplayDevice), dwFlags))) {
     return Fail(e, FALSE);
   }
   if (lpDisplayDevice == nullptr || lpDisplayDevice->cb < offsetof(DISPLAY_DEVICEW, DeviceString)) {
@@ -446,7 +446,7 @@ extern "C" BOOL WINAPI EnumDisplayDevicesW(LPCWSTR lpDevice, DWORD iDevNum,
 }
 
 extern "C" HMONITOR WINAPI MonitorFromWindow(HWND hwnd, DWORD dwFlags) {
-  if (Enter("MonitorFromWindow", Args(static_cast<const void*>(hwnd), dwFlags))) return nullptr;
+  if (Enter(__func__, Args(static_cast<const void*>(hwnd), dwFlags))) return nullptr;
   // The machine has no windows: every window handle is one that intersects no monitor, so the
   // flags alone decide.
   if (dwFlags != MONITOR_DEFAULTTOPRIMARY && dwFlags != MONITOR_DEFAULTTONEAREST) return nullptr;
@@ -462,7 +462,7 @@ extern "C" HMONITOR WINAPI MonitorFromWindow(HWND hwnd, DWORD dwFlags) {
 }
 
 extern "C" BOOL WINAPI GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi) {
-  if (DWORD e = Enter("GetMonitorInfoW",
+  if (DWORD e = Enter(__func__,
                       Args(static_cast<const void*>(hMonitor), static_cast<const void*>(lpmi)))) {
     return Fail(e, FALSE);
   }
@@ -486,9 +486,8 @@ extern "C" BOOL WINAPI GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi) {
 
 extern "C" LONG WINAPI GetDisplayConfigBufferSizes(UINT32 flags, UINT32* numPathArrayElements,
                                                    UINT32* numModeInfoArrayElements) {
-  if (DWORD e = Enter("GetDisplayConfigBufferSizes",
-                      Args(flags, static_cast<const void*>(numPathArrayElements),
-                           static_cast<const void*>(numModeInfoArrayElements)))) {
+  if (DWORD e = Enter(__func__, Args(flags, static_cast<const void*>(numPathArrayElements),
+                                     static_cast<const void*>(numModeInfoArrayElements)))) {
     return static_cast<LONG>(e);
   }
   if (!ValidQueryFlags(flags) || numPathArrayElements == nullptr ||
@@ -507,12 +506,11 @@ extern "C" LONG WINAPI QueryDisplayConfig(UINT32 flags, UINT32* numPathArrayElem
                                           UINT32* numModeInfoArrayElements,
                                           DISPLAYCONFIG_MODE_INFO* modeInfoArray,
                                           DISPLAYCONFIG_TOPOLOGY_ID* currentTopologyId) {
-  if (DWORD e = Enter("QueryDisplayConfig",
-                      Args(flags, numPathArrayElements ? *numPathArrayElements : 0u,
-                           static_cast<const void*>(pathArray),
-                           numModeInfoArrayElements ? *numModeInfoArrayElements : 0u,
-                           static_cast<const void*>(modeInfoArray),
-                           static_cast<const void*>(currentTopologyId)))) {
+  if (DWORD e = Enter(__func__, Args(flags, numPathArrayElements ? *numPathArrayElements : 0u,
+                                     static_cast<const void*>(pathArray),
+                                     numModeInfoArrayElements ? *numModeInfoArrayElements : 0u,
+                                     static_cast<const void*>(modeInfoArray),
+                                     static_cast<const void*>(currentTopologyId)))) {
     return static_cast<LONG>(e);
   }
   if (!ValidQueryFlags(flags) || numPathArrayElements == nullptr || pathArray == nullptr ||
@@ -543,11 +541,11 @@ extern "C" LONG WINAPI QueryDisplayConfig(UINT32 flags, UINT32* numPathArrayElem
 }
 
 extern "C" LONG WINAPI DisplayConfigGetDeviceInfo(DISPLAYCONFIG_DEVICE_INFO_HEADER* requestPacket) {
-  if (DWORD e = Enter("DisplayConfigGetDeviceInfo",
-                      requestPacket == nullptr
-                          ? Args(static_cast<const void*>(requestPacket))
-                          : Args(static_cast<int>(requestPacket->type), requestPacket->size,
-                                 requestPacket->adapterId.LowPart, requestPacket->id))) {
+  if (DWORD e =
+          Enter(__func__, requestPacket == nullptr
+                              ? Args(static_cast<const void*>(requestPacket))
+                              : Args(static_cast<int>(requestPacket->type), requestPacket->size,
+                                     requestPacket->adapterId.LowPart, requestPacket->id))) {
     return static_cast<LONG>(e);
   }
   if (requestPacket == nullptr) return ERROR_INVALID_PARAMETER;

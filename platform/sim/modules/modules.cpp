@@ -2,7 +2,10 @@
 // process's load counts, and the lookup of exports by name and by ordinal.
 #include <algorithm>
 
-#include "platform/sim/modules/modules_internal.h"
+#include "platform/sim/modules/internal.h"
+#include "platform/sim/files/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
@@ -160,7 +163,7 @@ std::vector<std::wstring> LoadedModules() {
 using namespace sim;
 
 extern "C" HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
-  if (DWORD e = Enter("LoadLibraryExW", Args(lpLibFileName, hFile, dwFlags))) {
+  if (DWORD e = SIM_ENTER(lpLibFileName, hFile, dwFlags)) {
     return Fail(e, static_cast<HMODULE>(nullptr));
   }
   constexpr DWORD kModelled = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32 |
@@ -189,8 +192,7 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     for (const char* p = lpProcName; *p; ++p) what.push_back(static_cast<wchar_t>(*p));
     what += L"\"";
   }
-  if (DWORD e =
-          Enter("GetProcAddress", ArgText(static_cast<const void*>(hModule)) + L", " + what)) {
+  if (DWORD e = Enter(__func__, ArgText(static_cast<const void*>(hModule)) + L", " + what)) {
     return Fail(e, static_cast<FARPROC>(nullptr));
   }
   Lock lock(MachineLock());
@@ -209,7 +211,7 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-  if (DWORD e = Enter("FreeLibrary", Args(static_cast<const void*>(hLibModule)))) {
+  if (DWORD e = SIM_ENTER_RELEASE(static_cast<const void*>(hLibModule))) {
     return Fail(e, FALSE);
   }
   Lock lock(MachineLock());

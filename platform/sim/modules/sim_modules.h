@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_win32.h"
+#include "platform/sim/modules/libloaderapi.h"
 
 namespace sim {
 

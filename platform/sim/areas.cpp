@@ -1,0 +1,59 @@
+// The table of the machine's areas, and what goes through it: Reset puts every area back to a
+// freshly booted state, Leaks asks every area what it still holds.
+#include "platform/sim/colour/internal.h"
+#include "platform/sim/crypto/internal.h"
+#include "platform/sim/devices/internal.h"
+#include "platform/sim/displays/internal.h"
+#include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/internal.h"
+#include "platform/sim/modules/internal.h"
+#include "platform/sim/registry/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/services/internal.h"
+#include "platform/sim/sessions/internal.h"
+
+namespace sim {
+namespace {
+
+// In the order of Reset: the handle table first (closing every handle releases what the objects
+// hold), then the identity that the later resets take their defaults from, then the store of
+// files before the hives that were read from it.
+constexpr Area kAreas[] = {
+    {"kernel objects", ResetKernelLocked, KernelLeaksLocked},
+    {"events and waits", ResetEventsLocked, nullptr},
+    {"security", ResetSecurityLocked, SecurityLeaksLocked},
+    {"files", ResetFilesLocked, nullptr},
+    {"registry", ResetRegistryLocked, RegistryLeaksLocked},
+    {"crypto", ResetCryptoLocked, nullptr},
+    {"services", ResetServicesLocked, nullptr},
+    {"devices", ResetDevicesLocked, nullptr},
+    {"sessions", ResetSessionsLocked, SessionsLeaksLocked},
+    {"processes", ResetProcessesLocked, ProcessesLeaksLocked},
+    {"trust", ResetTrustLocked, TrustLeaksLocked},
+    {"displays", ResetDisplaysLocked, nullptr},
+    // The loader before the colour system, which registers mscms.dll with it.
+    {"modules", ResetModulesLocked, ModulesLeaksLocked},
+    {"colour", ResetColourLocked, nullptr},
+};
+
+}  // namespace
+
+void Reset() {
+  {
+    Lock lock(MachineLock());
+    for (const Area& area : kAreas) area.reset();
+  }
+  ResetHooks();
+  SetLastError(0);
+}
+
+LeakReport Leaks() {
+  Lock lock(MachineLock());
+  LeakReport report;
+  for (const Area& area : kAreas) {
+    if (area.leaks) area.leaks(report);
+  }
+  return report;
+}
+
+}  // namespace sim

@@ -1,0 +1,171 @@
+// What the kernel area gives the other areas of the simulated Windows: the machine lock, kernel
+// objects and the handle table, events, the entry hook every simulated function calls first
+// (trace and fault injection), the one failure helper, memory blocks handed out to callers and
+// the table of areas.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <type_traits>
+
+#include "platform/sim/kernel/sim_kernel.h"
+#include "platform/sim/kernel/winbase.h"
+
+namespace sim {
+
+// ----- The machine lock ----------------------------------------------------------------------
+
+// One lock guards the whole machine; waits block on one condition variable. The machine is
+// small and calls are short, so a single lock keeps every cross-object rule (wait-all, a
+// notification setting an event, a handle closed during a wait) simple and correct.
+std::mutex& MachineLock();
+std::condition_variable& MachineSignal();
+using Lock = std::unique_lock<std::mutex>;
+
+// The number of the calling thread: the one the trace gives it (Call::thread), and the one every
+// area keys per-thread state by. Never reused.
+uint64_t ThreadNumber();
+
+// ----- Failure -------------------------------------------------------------------------------
+
+// The failure of an API function whose convention is the last error: sets the calling thread's
+// last error and answers `result`. Every such failure path goes through here.
+template <typename R>
+R Fail(DWORD error, R result) {
+  SetLastError(error);
+  return result;
+}
+
+// ----- Kernel objects and the handle table ----------------------------------------------------
+
+// What a handle designates, as the leak check counts it. Each object type has one, as a static
+// member kKind, so that a new area's kinds need no list here.
+struct HandleKind {
+  const char* name;             // "event", "key", ...: the leak report's and OpenHandleCount's
+  bool closed_by_close_handle;  // false for kinds with a closer of their own (RegCloseKey, ...)
+};
+
+struct Object {
+  explicit Object(const HandleKind& k) : kind(k) {}
+  virtual ~Object() = default;
+  const HandleKind& kind;
+  // Waitable objects answer these under the machine lock.
+  virtual bool Waitable() const { return false; }
+  virtual bool Signaled() const { return false; }
+  // Called when a wait is satisfied by this object (auto-reset events reset here).
+  virtual void Consume() {}
+  // Called under the machine lock when a handle to the object is closed.
+  virtual void OnHandleClosed(uintptr_t /*handle*/) {}
+};
+
+struct Event : Object {
+  static constexpr HandleKind kKind{"event", true};
+  Event(bool manual, bool initial) : Object(kKind), manual_reset(manual), signaled(initial) {}
+  bool Waitable() const override { return true; }
+  bool Signaled() const override { return signaled; }
+  void Consume() override {
+    if (!manual_reset) signaled = false;
+  }
+  bool manual_reset;
+  bool signaled;
+  std::wstring name;
+};
+
+// Sets an event and wakes waiters. Caller holds the machine lock.
+void SignalLocked(Event& event);
+
+// Adds an object with the access granted to this handle and returns the new handle value.
+// Caller holds the machine lock (as for every function here whose name ends in Locked).
+uintptr_t AddHandleLocked(std::shared_ptr<Object> object, ACCESS_MASK access = 0x1FFFFF);
+// The access granted to a handle (0 when it is not open).
+ACCESS_MASK HandleAccessLocked(uintptr_t handle);
+// The object of a handle, or null when the handle is not open.
+std::shared_ptr<Object> LookupLocked(uintptr_t handle);
+// The object of a handle when it is a T, else null.
+template <typename T>
+std::shared_ptr<T> LookupAsLocked(uintptr_t handle) {
+  auto object = LookupLocked(handle);
+  if (!object || &object->kind != &T::kKind) return nullptr;
+  return std::static_pointer_cast<T>(object);
+}
+// Removes a handle; false when it was not open.
+bool RemoveHandleLocked(uintptr_t handle);
+// The closer of kinds that CloseHandle does not close (CloseServiceHandle, ...): removes the
+// handle when its object is of one of `kinds`; otherwise false with ERROR_INVALID_HANDLE.
+BOOL CloseHandleOfKindsLocked(uintptr_t handle, std::initializer_list<const HandleKind*> kinds);
+
+inline uintptr_t H(const void* handle) { return reinterpret_cast<uintptr_t>(handle); }
+
+// ----- Entry hook: trace and faults -----------------------------------------------------------
+
+// A release gives back what another call handed out. The sweeps that fail "any n-th call" pass
+// over releases: a release that fails would only turn an injected fault into a leak that no
+// caller could have avoided. Named faults can still target them.
+enum class CallKind { Use, Release };
+
+// Every simulated function calls Enter first, through SIM_ENTER or SIM_ENTER_RELEASE, which name
+// the call after the function itself. It counts and (optionally) records the call, and answers
+// the error to fail with when a fault is injected, or 0.
+DWORD Enter(const char* function, std::wstring args, CallKind kind = CallKind::Use);
+#define SIM_ENTER(...) ::sim::Enter(__func__, ::sim::Args(__VA_ARGS__))
+#define SIM_ENTER_RELEASE(...) \
+  ::sim::Enter(__func__, ::sim::Args(__VA_ARGS__), ::sim::CallKind::Release)
+
+// Formats arguments for the trace: strings quoted as text, handles and keys by name, numbers in
+// decimal (small) or hex (flags, handles).
+std::wstring ArgText(const wchar_t* s);
+std::wstring ArgText(HKEY key);
+std::wstring ArgText(const void* p);
+template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
+std::wstring ArgText(T value) {
+  std::wostringstream out;
+  if (value > 4096 || value < 0) {
+    out << L"0x" << std::hex << static_cast<uint64_t>(value);
+  } else {
+    out << static_cast<int64_t>(value);
+  }
+  return out.str();
+}
+inline std::wstring Args() { return L""; }
+template <typename T, typename... Rest>
+std::wstring Args(const T& first, const Rest&... rest) {
+  std::wstring text = ArgText(first);
+  if constexpr (sizeof...(rest) > 0) text += L", " + Args(rest...);
+  return text;
+}
+
+// ----- Memory handed out by the platform ------------------------------------------------------
+
+// Blocks that a platform function allocates for its caller and a matching function frees
+// (WTS memory, environment blocks). They are counted by the leak check under their kind.
+void* AllocateBlockLocked(const char* kind, size_t bytes);
+// Frees a block of that kind; false when the pointer is not such a block.
+bool FreeBlockLocked(void* block, const char* kind);
+// Memory handed out as by LocalAlloc (counted by the leak check, freed with LocalFree).
+void* LocalAllocLocked(size_t bytes);
+
+// ----- The areas of the machine ----------------------------------------------------------------
+
+// One row of the table of areas (areas.cpp), which Reset and Leaks go through in order. A new
+// area is one row: its reset and, when it holds anything the leak check counts besides handles
+// and blocks, its leak count.
+struct Area {
+  const char* name;
+  void (*reset)();                    // under the machine lock: back to a freshly booted state
+  void (*leaks)(LeakReport& report);  // under the machine lock; null when there is nothing
+};
+
+// The kernel's own rows: the handle table with blocks and local memory, and the events of the
+// machine's namespace.
+void ResetKernelLocked();
+void KernelLeaksLocked(LeakReport& report);
+void ResetEventsLocked();
+// Faults, trace and the trace sink; Reset calls it after the areas, outside the machine lock.
+void ResetHooks();
+
+}  // namespace sim

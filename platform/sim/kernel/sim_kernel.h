@@ -1,0 +1,84 @@
+// The test side of the machine as a whole: Reset, machine-owned events, fault injection, the
+// trace of platform calls and the leak check.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/sim/kernel/winbase.h"
+
+namespace sim {
+
+// ----- The machine --------------------------------------------------------------------------
+
+// Puts the whole machine back to a freshly booted state: an empty registry with HKLM and
+// HKEY_USERS (".DEFAULT" and "S-1-5-18" loaded), no files, no open handles, no faults, an empty
+// trace and the default identity (an administrator, see DefaultAdmin()).
+void Reset();
+
+// ----- Named objects --------------------------------------------------------------------------
+
+// Creates (or opens) a named event in the machine's namespace, owned by the machine rather than
+// by any handle, so that it exists until RemoveMachineEvent. Used for "Global\TermSrvReadyEvent".
+void CreateMachineEvent(const std::wstring& name, bool manual_reset, bool signaled);
+void SetMachineEvent(const std::wstring& name);
+void RemoveMachineEvent(const std::wstring& name);
+
+// ----- Fault injection ------------------------------------------------------------------------
+
+// A call as the fault injector and the trace see it: the function name and its arguments as
+// text (for example L"HKLM, SYSTEM\\CurrentControlSet, 0, 0x20019").
+struct Call {
+  std::string function;
+  std::wstring args;
+  uint64_t thread = 0;
+};
+
+// Makes a platform function fail with `error` (the function's own failure convention: a
+// returned LSTATUS, FALSE with the last error, a null handle, ...).
+void FailAlways(const std::string& function, DWORD error);
+// Fails only the n-th call (1-based) counted from now.
+void FailNth(const std::string& function, uint64_t n, DWORD error);
+// Fails every call for which the predicate is true.
+void FailIf(const std::string& function, std::function<bool(const Call&)> predicate, DWORD error);
+// Fails the n-th (1-based) platform call of any name, counted from now. Used by the sweeps that
+// fail every call of a flow in turn.
+void FailNthAny(uint64_t n,
+                DWORD error);  // releases (CloseHandle, RegCloseKey, ...) are not counted
+void ClearFaults();
+// How many faults have fired since the last ClearFaults.
+uint64_t FaultsFired();
+
+// ----- Trace ----------------------------------------------------------------------------------
+
+// Every platform call is counted; with recording on, each is also kept with its arguments.
+void RecordTrace(bool on);
+std::vector<Call> Trace();
+void ClearTrace();
+uint64_t CallCount();
+// Number of calls of one function since the last ClearTrace (counted whether or not recording).
+uint64_t CallCount(const std::string& function);
+// Called for every platform call as it happens (for the scenario runner's --trace).
+void SetTraceSink(std::function<void(const Call&)> sink);
+
+// ----- Leak accounting ------------------------------------------------------------------------
+
+struct LeakReport {
+  std::map<std::string, int> open_handles;  // by kind, e.g. "event", "key", "token"
+  int local_allocations = 0;
+  int loaded_hives = 0;     // hives loaded by RegLoadKeyW and not unloaded
+  int loaded_profiles = 0;  // user profiles loaded and not unloaded
+  int impersonating_threads = 0;
+  bool Clean() const;
+  std::string Describe() const;
+};
+
+LeakReport Leaks();
+
+// Handles that a test deliberately keeps (machine-owned objects are never counted).
+int OpenHandleCount(const std::string& kind);
+
+}  // namespace sim

@@ -1,0 +1,204 @@
+// Events and waits: the events of the machine's namespace (named events and those the machine
+// itself keeps), CreateEventW and its companions, and the waits.
+#include <chrono>
+#include <map>
+
+#include "platform/sim/kernel/internal.h"
+#include "platform/sim/strings/internal.h"
+
+namespace sim {
+namespace {
+
+struct EventNamespace {
+  // "Global\..." and plain names share one table, by upper-cased name.
+  std::map<std::wstring, std::weak_ptr<Event>> named;
+  // Events created through CreateMachineEvent live as long as the machine keeps them.
+  std::map<std::wstring, std::shared_ptr<Event>> kept;
+};
+
+EventNamespace& Events() {
+  static EventNamespace* events = new EventNamespace();  // never destroyed, as the machine
+  return *events;
+}
+
+std::shared_ptr<Event> FindNamedEventLocked(const std::wstring& name) {
+  auto& named = Events().named;
+  auto it = named.find(Upper(name));
+  if (it == named.end()) return nullptr;
+  auto event = it->second.lock();
+  if (!event) named.erase(it);
+  return event;
+}
+
+void AddNamedEventLocked(const std::wstring& name, const std::shared_ptr<Event>& event) {
+  Events().named[Upper(name)] = event;
+}
+
+}  // namespace
+
+void ResetEventsLocked() {
+  Events().named.clear();
+  Events().kept.clear();
+}
+
+void CreateMachineEvent(const std::wstring& name, bool manual_reset, bool signaled) {
+  Lock lock(MachineLock());
+  auto event = FindNamedEventLocked(name);
+  if (!event) {
+    event = std::make_shared<Event>(manual_reset, signaled);
+    event->name = name;
+    AddNamedEventLocked(name, event);
+  }
+  Events().kept[Upper(name)] = event;
+}
+
+void SetMachineEvent(const std::wstring& name) {
+  Lock lock(MachineLock());
+  if (auto event = FindNamedEventLocked(name)) SignalLocked(*event);
+}
+
+void RemoveMachineEvent(const std::wstring& name) {
+  Lock lock(MachineLock());
+  Events().kept.erase(Upper(name));
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+namespace {
+
+// Resolves the handles of a wait into waitable objects. Caller holds the machine lock.
+bool ResolveWaitables(DWORD count, const HANDLE* handles,
+                      std::vector<std::shared_ptr<Object>>* objects) {
+  objects->clear();
+  for (DWORD i = 0; i < count; ++i) {
+    auto object = LookupLocked(H(handles[i]));
+    if (!object || !object->Waitable() || (HandleAccessLocked(H(handles[i])) & SYNCHRONIZE) == 0) {
+      return false;
+    }
+    objects->push_back(std::move(object));
+  }
+  return true;
+}
+
+DWORD WaitLocked(Lock& lock, DWORD count, const HANDLE* handles, bool wait_all, DWORD timeout) {
+  std::vector<std::shared_ptr<Object>> objects;
+  if (!ResolveWaitables(count, handles, &objects)) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  for (;;) {
+    if (wait_all) {
+      bool all = true;
+      for (const auto& object : objects) all = all && object->Signaled();
+      if (all) {
+        for (const auto& object : objects) object->Consume();
+        return WAIT_OBJECT_0;
+      }
+    } else {
+      for (DWORD i = 0; i < count; ++i) {
+        if (objects[i]->Signaled()) {
+          objects[i]->Consume();
+          return WAIT_OBJECT_0 + i;
+        }
+      }
+    }
+    if (timeout == 0) return WAIT_TIMEOUT;
+    if (timeout == INFINITE) {
+      MachineSignal().wait(lock);
+    } else if (MachineSignal().wait_until(lock, deadline) == std::cv_status::timeout) {
+      // One last look: the state may have changed together with the timeout.
+      timeout = 0;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCWSTR lpName) {
+  if (DWORD e = SIM_ENTER(lpEventAttributes, bManualReset, bInitialState, lpName)) {
+    return Fail(e, nullptr);
+  }
+  Lock lock(MachineLock());
+  if (lpName != nullptr && *lpName != 0) {
+    if (auto existing = FindNamedEventLocked(lpName)) {
+      SetLastError(ERROR_ALREADY_EXISTS);  // and yet a success: a handle to the existing event
+      return reinterpret_cast<HANDLE>(AddHandleLocked(existing, EVENT_ALL_ACCESS));
+    }
+  }
+  auto event = std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE);
+  if (lpName != nullptr && *lpName != 0) {
+    event->name = lpName;
+    AddNamedEventLocked(lpName, event);
+  }
+  SetLastError(ERROR_SUCCESS);
+  return reinterpret_cast<HANDLE>(AddHandleLocked(event, EVENT_ALL_ACCESS));
+}
+
+extern "C" HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
+  if (DWORD e = SIM_ENTER(dwDesiredAccess, bInheritHandle, lpName)) {
+    return Fail(e, nullptr);
+  }
+  if (lpName == nullptr) return Fail(ERROR_INVALID_PARAMETER, nullptr);
+  Lock lock(MachineLock());
+  auto event = FindNamedEventLocked(lpName);
+  if (!event) return Fail(ERROR_FILE_NOT_FOUND, nullptr);
+  return reinterpret_cast<HANDLE>(AddHandleLocked(event, dwDesiredAccess));
+}
+
+namespace {
+
+// SetEvent and ResetEvent (`function` is the caller's name): the same checks, then the event's
+// new state.
+BOOL ChangeEvent(const char* function, HANDLE event_handle, bool signal) {
+  if (DWORD e = Enter(function, Args(event_handle))) return Fail(e, FALSE);
+  Lock lock(MachineLock());
+  auto event = LookupAsLocked<Event>(H(event_handle));
+  if (!event) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((HandleAccessLocked(H(event_handle)) & EVENT_MODIFY_STATE) == 0) {
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
+  }
+  if (signal) {
+    SignalLocked(*event);
+  } else {
+    event->signaled = false;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) { return ChangeEvent(__func__, hEvent, true); }
+
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) { return ChangeEvent(__func__, hEvent, false); }
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  if (DWORD e = SIM_ENTER(hHandle, dwMilliseconds)) {
+    return Fail(e, WAIT_FAILED);
+  }
+  Lock lock(MachineLock());
+  return WaitLocked(lock, 1, &hHandle, false, dwMilliseconds);
+}
+
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds) {
+  if (DWORD e = SIM_ENTER(nCount, lpHandles, bWaitAll, dwMilliseconds)) {
+    return Fail(e, WAIT_FAILED);
+  }
+  if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
+  }
+  Lock lock(MachineLock());
+  if (bWaitAll) {
+    // The same object twice in a wait-all is refused, as on Windows.
+    for (DWORD i = 0; i < nCount; ++i) {
+      for (DWORD j = i + 1; j < nCount; ++j) {
+        auto a = LookupLocked(H(lpHandles[i]));
+        if (a && a == LookupLocked(H(lpHandles[j]))) {
+          return Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
+        }
+      }
+    }
+  }
+  return WaitLocked(lock, nCount, lpHandles, bWaitAll != FALSE, dwMilliseconds);
+}

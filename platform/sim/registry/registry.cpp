@@ -1,0 +1,1270 @@
+// The registry: keys and values in hives mounted below HKEY_LOCAL_MACHINE and HKEY_USERS, key
+// handles with the access they were granted, the rules of the default ACLs, change
+// notifications, and hives saved to and loaded from the file store.
+//
+// Behaviour where the documentation is silent, as Windows shows it (Wine 8.0 differs in places;
+// the conformance tests name each gap):
+// - Subkeys enumerate in the order of their upper-cased names, as a hive's index keeps them.
+// - The access rights of a parent handle are not checked when a key is opened or created
+//   relative to it; what counts is the ACL of the keys (Windows has always behaved so). The ACLs
+//   are those of a default installation: HKLM and HKU\.DEFAULT are writable by administrators
+//   and LocalSystem only, a user's hive by that user as well, and a user's hive is closed to
+//   other standard users altogether. Keys cannot be made directly below HKLM or HKU.
+// - Writing a value with the type and bytes it already has changes nothing and reports no
+//   change, as the configuration manager does.
+// - A notification fires once. A change while no notification is armed is not remembered (the
+//   stricter reading, and Wine's), so a caller that re-arms must re-read what it watches. The
+//   filter and subtree flag of a handle's first registration stay with the handle; later calls
+//   on it only re-arm. Arming resets the event. Closing the handle, deleting the key, or the end of
+//   the arming thread (without REG_NOTIFY_THREAD_AGNOSTIC) signals the event. The synchronous form
+//   blocks until a change.
+// - A hive file is a format of the sim's own; a loaded hive keeps its file open without sharing,
+//   and changes to a loaded hive are not written back.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <cwchar>
+
+#include "platform/sim/files/internal.h"
+#include "platform/sim/registry/internal.h"
+#include "platform/sim/security/internal.h"
+#include "platform/sim/strings/internal.h"
+
+namespace sim {
+namespace {
+
+constexpr ACCESS_MASK kFullAccess = KEY_ALL_ACCESS | SYNCHRONIZE;
+constexpr ACCESS_MASK kReadAccess = KEY_READ | SYNCHRONIZE;
+constexpr DWORD kNotifyFilters = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
+                                 REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
+constexpr size_t kMaxKeyNameChars = 255;
+constexpr int kMaxKeyDepth = 512;
+constexpr char kHiveMagic[8] = {'S', 'I', 'M', 'H', 'I', 'V', 'E', '1'};
+
+enum class HiveKind {
+  Master,   // the roots HKEY_LOCAL_MACHINE and HKEY_USERS themselves
+  Machine,  // HKLM\SOFTWARE, SYSTEM, HARDWARE
+  System,   // HKU\.DEFAULT (also reached as HKU\S-1-5-18)
+  User,     // HKU\<sid> of a user
+  Loaded,   // mounted by RegLoadKeyW
+};
+
+struct Hive {
+  HiveKind kind = HiveKind::Machine;
+  std::wstring owner_sid;  // User hives
+  bool under_users = false;
+  // The file a loaded hive came from, held open without sharing while it is mounted.
+  std::shared_ptr<FileOpen> file;
+  int open_handles = 0;  // key handles into the hive (an unload waits for none)
+};
+
+struct Value {
+  std::wstring name;
+  DWORD type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+
+// An armed notification: the event to signal and the thread that armed it.
+struct Armed {
+  std::shared_ptr<Event> event;
+  uint64_t thread = 0;
+  bool thread_agnostic = false;
+};
+
+// The notification of one handle on one key.
+struct Registration {
+  uintptr_t handle = 0;
+  DWORD filter = 0;
+  bool subtree = false;
+  std::vector<Armed> armed;
+};
+
+struct KeyNode {
+  std::wstring name;
+  std::wstring class_name;
+  KeyNode* parent = nullptr;  // null for the roots and once deleted
+  std::shared_ptr<Hive> hive;
+  bool hive_root = false;
+  bool volatile_key = false;
+  bool deleted = false;
+  std::shared_ptr<KeyNode> link;  // a link key stands for another key (HKU\S-1-5-18)
+  std::map<std::wstring, std::shared_ptr<KeyNode>> subkeys;  // by upper-cased name
+  std::vector<Value> values;                                 // in order of creation
+  std::vector<Registration> registrations;
+  FILETIME last_write{};
+};
+
+struct KeyObject : Object {
+  static constexpr HandleKind kKind{"key", false};
+  explicit KeyObject(std::shared_ptr<KeyNode> n) : Object(kKind), node(std::move(n)) {
+    ++node->hive->open_handles;
+  }
+  ~KeyObject() override { --node->hive->open_handles; }
+  void OnHandleClosed(uintptr_t handle) override;
+  std::shared_ptr<KeyNode> node;
+};
+
+struct RegistryState {
+  std::shared_ptr<KeyNode> machine;
+  std::shared_ptr<KeyNode> users;
+  // Keys with notifications, for the end of an arming thread.
+  std::vector<std::weak_ptr<KeyNode>> watched;
+  int loaded_hives = 0;  // by RegLoadKeyW, not yet unloaded
+};
+
+RegistryState& Registry() {
+  static RegistryState* state = new RegistryState();  // never destroyed, as the machine
+  return *state;
+}
+
+FILETIME Now() {
+  // 100 ns intervals since 1601-01-01.
+  const auto since_1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  const uint64_t ticks = static_cast<uint64_t>(since_1970.count()) / 100 + 116444736000000000ULL;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return time;
+}
+
+bool IsString(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// The WCHAR that ends `size` bytes of data (the data holds at least one WCHAR).
+WCHAR LastChar(const uint8_t* data, size_t size) {
+  WCHAR c;
+  std::memcpy(&c, data + size - sizeof(WCHAR), sizeof(WCHAR));
+  return c;
+}
+
+// ----- Keys ---------------------------------------------------------------------------------
+
+std::shared_ptr<KeyNode> NewKey(const std::wstring& name, KeyNode* parent,
+                                const std::shared_ptr<Hive>& hive) {
+  auto key = std::make_shared<KeyNode>();
+  key->name = name;
+  key->parent = parent;
+  key->hive = hive;
+  key->last_write = Now();
+  if (parent) parent->subkeys[Upper(name)] = key;
+  return key;
+}
+
+std::shared_ptr<KeyNode> MountHive(KeyNode& parent, const std::wstring& name, HiveKind kind,
+                                   const std::wstring& owner_sid) {
+  auto hive = std::make_shared<Hive>();
+  hive->kind = kind;
+  hive->owner_sid = owner_sid;
+  hive->under_users = &parent == Registry().users.get();
+  auto root = NewKey(name, &parent, hive);
+  root->hive_root = true;
+  return root;
+}
+
+// A subkey by name, with link keys followed; null when there is none.
+std::shared_ptr<KeyNode> ChildLocked(const KeyNode& key, const std::wstring& name) {
+  auto it = key.subkeys.find(Upper(name));
+  if (it == key.subkeys.end()) return nullptr;
+  return it->second->link ? it->second->link : it->second;
+}
+
+Value* FindValue(KeyNode& key, const wchar_t* name) {
+  const std::wstring wanted = Upper(name ? name : L"");
+  for (Value& value : key.values) {
+    if (Upper(value.name) == wanted) return &value;
+  }
+  return nullptr;
+}
+
+// ----- Access -------------------------------------------------------------------------------
+
+// The rights the ACL of a key grants a token (a default installation's ACLs).
+ACCESS_MASK AllowedLocked(const KeyNode& key, const Token& token) {
+  const Hive& hive = *key.hive;
+  switch (hive.kind) {
+    case HiveKind::Master:
+    case HiveKind::Machine:
+    case HiveKind::System: return token.administrator ? kFullAccess : kReadAccess;
+    case HiveKind::User:
+      return token.administrator || EqualsNoCase(token.user_sid, hive.owner_sid) ? kFullAccess : 0;
+    case HiveKind::Loaded:
+      if (token.administrator) return kFullAccess;
+      return hive.under_users ? 0 : kReadAccess;
+  }
+  return 0;
+}
+
+ACCESS_MASK MapKeyAccess(REGSAM access) {
+  ACCESS_MASK out = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
+                               MAXIMUM_ALLOWED | KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+  if (access & GENERIC_READ) out |= KEY_READ;
+  if (access & GENERIC_WRITE) out |= KEY_WRITE;
+  if (access & GENERIC_EXECUTE) out |= KEY_EXECUTE;
+  if (access & GENERIC_ALL) out |= KEY_ALL_ACCESS;
+  return out;
+}
+
+// The access check of an open: the rights granted, or ERROR_ACCESS_DENIED.
+DWORD CheckAccessLocked(const KeyNode& key, REGSAM wanted, ACCESS_MASK* granted) {
+  const ACCESS_MASK allowed = AllowedLocked(key, *EffectiveTokenLocked());
+  ACCESS_MASK requested = MapKeyAccess(wanted);
+  if (wanted & MAXIMUM_ALLOWED) {
+    if (allowed == 0) return ERROR_ACCESS_DENIED;
+    requested |= allowed;
+  }
+  if (requested & ~allowed) return ERROR_ACCESS_DENIED;
+  *granted = requested;
+  return ERROR_SUCCESS;
+}
+
+// ----- Handles --------------------------------------------------------------------------------
+
+bool IsPredefined(HKEY key) {
+  const uint32_t low = static_cast<uint32_t>(H(key));
+  return low >= 0x80000000u && low <= 0x80000006u;
+}
+
+// HKEY_CURRENT_USER: the hive of the process token's user (impersonation does not change it),
+// or HKU\.DEFAULT when that hive is not loaded.
+std::shared_ptr<KeyNode> CurrentUserLocked() {
+  if (auto own = ChildLocked(*Registry().users, ProcessTokenLocked()->user_sid)) return own;
+  return ChildLocked(*Registry().users, L".DEFAULT");
+}
+
+std::shared_ptr<KeyNode> PredefinedLocked(HKEY key) {
+  switch (static_cast<uint32_t>(H(key))) {
+    case 0x80000000u: {  // HKEY_CLASSES_ROOT: the machine's classes
+      auto software = ChildLocked(*Registry().machine, L"SOFTWARE");
+      return software ? ChildLocked(*software, L"Classes") : nullptr;
+    }
+    case 0x80000001u: return CurrentUserLocked();
+    case 0x80000002u: return Registry().machine;
+    case 0x80000003u: return Registry().users;
+    default: return nullptr;
+  }
+}
+
+struct Target {
+  std::shared_ptr<KeyNode> key;
+  ACCESS_MASK access = 0;
+};
+
+// The key a handle designates with the access the handle has. A predefined handle is opened
+// with MAXIMUM_ALLOWED, as Windows opens them.
+DWORD ResolveLocked(HKEY handle, Target* target) {
+  if (handle == nullptr) return ERROR_INVALID_HANDLE;
+  if (IsPredefined(handle)) {
+    target->key = PredefinedLocked(handle);
+    if (!target->key) return ERROR_INVALID_HANDLE;
+    target->access = AllowedLocked(*target->key, *EffectiveTokenLocked());
+    return ERROR_SUCCESS;
+  }
+  auto object = LookupAsLocked<KeyObject>(H(handle));
+  if (!object) return ERROR_INVALID_HANDLE;
+  target->key = object->node;
+  target->access = HandleAccessLocked(H(handle));
+  return ERROR_SUCCESS;
+}
+
+// The checks of an operation on a handle: the right it needs, then that the key still exists.
+DWORD UseLocked(HKEY handle, ACCESS_MASK needed, Target* target) {
+  if (DWORD e = ResolveLocked(handle, target)) return e;
+  if ((target->access & needed) != needed) return ERROR_ACCESS_DENIED;
+  if (target->key->deleted) return ERROR_KEY_DELETED;
+  return ERROR_SUCCESS;
+}
+
+HKEY AddKeyHandleLocked(const std::shared_ptr<KeyNode>& key, ACCESS_MASK granted) {
+  return reinterpret_cast<HKEY>(AddHandleLocked(std::make_shared<KeyObject>(key), granted));
+}
+
+// Splits a relative path into names. A leading backslash is refused; empty names between or
+// after backslashes are skipped, as Windows does.
+DWORD SplitPath(const wchar_t* path, std::vector<std::wstring>* names) {
+  names->clear();
+  if (path == nullptr) return ERROR_SUCCESS;
+  if (path[0] == L'\\') return ERROR_BAD_PATHNAME;
+  std::wstring name;
+  for (const wchar_t* p = path;; ++p) {
+    if (*p == L'\\' || *p == 0) {
+      if (!name.empty()) names->push_back(name);
+      name.clear();
+      if (*p == 0) break;
+    } else {
+      name.push_back(*p);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD WalkLocked(const std::shared_ptr<KeyNode>& from, const std::vector<std::wstring>& names,
+                 std::shared_ptr<KeyNode>* found) {
+  if (from->deleted) return ERROR_KEY_DELETED;
+  std::shared_ptr<KeyNode> at = from;
+  for (const std::wstring& name : names) {
+    at = ChildLocked(*at, name);
+    if (!at) return ERROR_FILE_NOT_FOUND;
+  }
+  *found = at;
+  return ERROR_SUCCESS;
+}
+
+// Opens a path relative to a handle with an access check on the key reached.
+DWORD OpenPathLocked(HKEY handle, const wchar_t* path, REGSAM wanted, std::shared_ptr<KeyNode>* key,
+                     ACCESS_MASK* granted) {
+  Target target;
+  if (DWORD e = ResolveLocked(handle, &target)) return e;
+  std::vector<std::wstring> names;
+  if (DWORD e = SplitPath(path, &names)) return e;
+  if (DWORD e = WalkLocked(target.key, names, key)) return e;
+  return CheckAccessLocked(**key, wanted, granted);
+}
+
+// ----- Notifications ------------------------------------------------------------------------
+
+void FireLocked(Registration& registration) {
+  for (Armed& armed : registration.armed) SignalLocked(*armed.event);
+  registration.armed.clear();
+}
+
+// Reports a change of a key to the notifications on it and, for those that watch a subtree, on
+// its ancestors.
+void NotifyLocked(KeyNode* key, DWORD change) {
+  bool self = true;
+  for (KeyNode* at = key; at != nullptr; at = at->parent, self = false) {
+    for (Registration& registration : at->registrations) {
+      if ((registration.filter & change) && (self || registration.subtree)) {
+        FireLocked(registration);
+      }
+    }
+  }
+}
+
+void FireThreadRegistrationsLocked(uint64_t thread) {
+  for (const auto& weak : Registry().watched) {
+    auto key = weak.lock();
+    if (!key) continue;
+    for (Registration& registration : key->registrations) {
+      auto& armed = registration.armed;
+      for (auto it = armed.begin(); it != armed.end();) {
+        if (it->thread == thread && !it->thread_agnostic) {
+          SignalLocked(*it->event);
+          it = armed.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+  }
+}
+
+// Keeps a key in the list that the end of a thread looks through (once, and without keys that
+// are gone).
+void WatchLocked(const std::shared_ptr<KeyNode>& key) {
+  auto& watched = Registry().watched;
+  watched.erase(std::remove_if(watched.begin(), watched.end(),
+                               [](const std::weak_ptr<KeyNode>& w) { return w.expired(); }),
+                watched.end());
+  for (const auto& weak : watched) {
+    if (weak.lock() == key) return;
+  }
+  watched.push_back(key);
+}
+
+// Signals what a thread armed when the thread ends, as Windows does.
+struct ThreadEndWatch {
+  uint64_t thread = 0;
+  ~ThreadEndWatch() {
+    Lock lock(MachineLock());
+    FireThreadRegistrationsLocked(thread);
+  }
+};
+
+void WatchThreadEnd() {
+  thread_local ThreadEndWatch watch;
+  watch.thread = ThreadNumber();
+}
+
+// ----- Deleting -----------------------------------------------------------------------------
+
+// Marks a detached key and everything below it deleted; notifications on them fire.
+void MarkDeletedLocked(KeyNode& key) {
+  key.deleted = true;
+  key.parent = nullptr;
+  for (Registration& registration : key.registrations) FireLocked(registration);
+  for (auto& [upper, child] : key.subkeys) {
+    if (!child->link) MarkDeletedLocked(*child);
+  }
+  key.subkeys.clear();
+  key.values.clear();
+}
+
+void DeleteKeyLocked(KeyNode& key) {
+  KeyNode* parent = key.parent;
+  auto it = parent->subkeys.find(Upper(key.name));
+  std::shared_ptr<KeyNode> keep = it->second;
+  parent->subkeys.erase(it);
+  MarkDeletedLocked(*keep);
+  parent->last_write = Now();
+  NotifyLocked(parent, REG_NOTIFY_CHANGE_NAME);
+}
+
+// A key whose deletion Windows refuses: the roots, hive roots and link keys.
+bool Undeletable(const KeyNode& key) {
+  return key.parent == nullptr || key.hive_root || key.hive->kind == HiveKind::Master;
+}
+
+bool SubtreeDeletable(const KeyNode& key) {
+  if (Undeletable(key)) return false;
+  for (const auto& [upper, child] : key.subkeys) {
+    if (child->link || !SubtreeDeletable(*child)) return false;
+  }
+  return true;
+}
+
+// ----- Hive files -----------------------------------------------------------------------------
+
+void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void PutText(std::vector<uint8_t>& out, const std::wstring& text) {
+  PutU32(out, static_cast<uint32_t>(text.size()));
+  for (wchar_t c : text) PutU32(out, static_cast<uint32_t>(c));
+}
+
+// A key: name, class, values (name, type, bytes), then its subkeys. Volatile keys are left out.
+void SaveKey(const KeyNode& key, std::vector<uint8_t>& out) {
+  PutText(out, key.name);
+  PutText(out, key.class_name);
+  PutU32(out, static_cast<uint32_t>(key.values.size()));
+  for (const Value& value : key.values) {
+    PutText(out, value.name);
+    PutU32(out, value.type);
+    PutU32(out, static_cast<uint32_t>(value.data.size()));
+    out.insert(out.end(), value.data.begin(), value.data.end());
+  }
+  std::vector<const KeyNode*> saved;
+  for (const auto& [upper, child] : key.subkeys) {
+    if (!child->link && !child->volatile_key) saved.push_back(child.get());
+  }
+  PutU32(out, static_cast<uint32_t>(saved.size()));
+  for (const KeyNode* child : saved) SaveKey(*child, out);
+}
+
+class HiveReader {
+ public:
+  explicit HiveReader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  size_t remaining() const { return bytes_.size() - pos_; }
+  bool U32(uint32_t* value) {
+    if (remaining() < 4) return false;
+    *value = 0;
+    for (int i = 0; i < 4; ++i) *value |= static_cast<uint32_t>(bytes_[pos_ + i]) << (8 * i);
+    pos_ += 4;
+    return true;
+  }
+  bool Text(std::wstring* text) {
+    uint32_t length = 0;
+    if (!U32(&length) || length > remaining() / 4) return false;
+    text->clear();
+    for (uint32_t i = 0; i < length; ++i) {
+      uint32_t c = 0;
+      U32(&c);
+      text->push_back(static_cast<wchar_t>(c));
+    }
+    return true;
+  }
+  bool Bytes(uint32_t count, std::vector<uint8_t>* out) {
+    if (count > remaining()) return false;
+    out->assign(bytes_.begin() + static_cast<std::ptrdiff_t>(pos_),
+                bytes_.begin() + static_cast<std::ptrdiff_t>(pos_ + count));
+    pos_ += count;
+    return true;
+  }
+  bool Magic() {
+    if (remaining() < sizeof(kHiveMagic) ||
+        std::memcmp(bytes_.data(), kHiveMagic, sizeof(kHiveMagic)) != 0) {
+      return false;
+    }
+    pos_ += sizeof(kHiveMagic);
+    return true;
+  }
+
+ private:
+  const std::vector<uint8_t>& bytes_;
+  size_t pos_ = 0;
+};
+
+// Reads a key written by SaveKey into `key` (whose name and place the caller sets).
+bool LoadKey(HiveReader& in, KeyNode& key, int depth) {
+  if (depth > kMaxKeyDepth) return false;
+  std::wstring ignored_name;
+  uint32_t values = 0;
+  if (!in.Text(&ignored_name) || !in.Text(&key.class_name) || !in.U32(&values)) return false;
+  if (values > in.remaining() / 12) return false;  // each value takes at least 12 bytes
+  for (uint32_t i = 0; i < values; ++i) {
+    Value value;
+    uint32_t size = 0;
+    if (!in.Text(&value.name) || !in.U32(&value.type) || !in.U32(&size) ||
+        !in.Bytes(size, &value.data) || FindValue(key, value.name.c_str()) != nullptr) {
+      return false;
+    }
+    key.values.push_back(std::move(value));
+  }
+  uint32_t subkeys = 0;
+  if (!in.U32(&subkeys) || subkeys > in.remaining() / 16) return false;
+  for (uint32_t i = 0; i < subkeys; ++i) {
+    // The name is read twice: once here to place the key, once by the recursion.
+    HiveReader peek = in;
+    std::wstring name;
+    if (!peek.Text(&name) || name.empty() || name.size() > kMaxKeyNameChars ||
+        name.find(L'\\') != std::wstring::npos || key.subkeys.count(Upper(name)) != 0) {
+      return false;
+    }
+    auto child = NewKey(name, &key, key.hive);
+    if (!LoadKey(in, *child, depth + 1)) return false;
+  }
+  return true;
+}
+
+std::wstring FullPathLocked(const std::wstring& path) {
+  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return path;
+  return CurrentIdentityLocked().current_directory + L"\\" + path;
+}
+
+// Mounts a hive read from a file below `parent`; the file stays open without sharing.
+DWORD MountFileLocked(KeyNode& parent, const std::wstring& name, const std::wstring& path,
+                      HiveKind kind, const std::wstring& owner_sid,
+                      std::shared_ptr<KeyNode>* mounted) {
+  DWORD error = 0;
+  auto open =
+      OpenExistingFileLocked(FullPathLocked(path), GENERIC_READ | GENERIC_WRITE, 0, false, &error);
+  if (!open) return error;
+  std::vector<uint8_t> bytes;
+  FileBytesLocked(*open, &bytes);
+  auto scratch = std::make_shared<KeyNode>();
+  scratch->hive = std::make_shared<Hive>();
+  scratch->hive->kind = kind;
+  scratch->hive->owner_sid = owner_sid;
+  scratch->hive->under_users = &parent == Registry().users.get();
+  HiveReader in(bytes);
+  if (!in.Magic() || !LoadKey(in, *scratch, 0) || in.remaining() != 0) {
+    return ERROR_NOT_REGISTRY_FILE;
+  }
+  scratch->hive->file = std::move(open);
+  scratch->name = name;
+  scratch->parent = &parent;
+  scratch->hive_root = true;
+  parent.subkeys[Upper(name)] = scratch;
+  *mounted = scratch;
+  return ERROR_SUCCESS;
+}
+
+void UnmountLocked(KeyNode& root) { DeleteKeyLocked(root); }
+
+// ----- Environment strings for REG_EXPAND_SZ ---------------------------------------------------
+
+// The variables a service's environment always has; enough for registry data.
+const wchar_t* EnvironmentValue(const std::wstring& name) {
+  static const std::pair<const wchar_t*, const wchar_t*> kVariables[] = {
+      {L"SystemRoot", L"C:\\Windows"},
+      {L"windir", L"C:\\Windows"},
+      {L"SystemDrive", L"C:"},
+      {L"ProgramFiles", L"C:\\Program Files"},
+      {L"ProgramFiles(x86)", L"C:\\Program Files (x86)"},
+      {L"CommonProgramFiles", L"C:\\Program Files\\Common Files"},
+      {L"ProgramData", L"C:\\ProgramData"},
+      {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
+  };
+  for (const auto& [variable, value] : kVariables) {
+    if (EqualsNoCase(variable, name)) return value;
+  }
+  return nullptr;
+}
+
+// ExpandEnvironmentStringsW: a %NAME% of a known variable is replaced, anything else is kept.
+std::wstring Expand(const std::wstring& text) {
+  std::wstring out;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == L'%') {
+      const size_t close = text.find(L'%', i + 1);
+      if (close != std::wstring::npos) {
+        if (const wchar_t* value = EnvironmentValue(text.substr(i + 1, close - i - 1))) {
+          out += value;
+          i = close + 1;
+          continue;
+        }
+      }
+    }
+    out.push_back(text[i++]);
+  }
+  return out;
+}
+
+// ----- Values ---------------------------------------------------------------------------------
+
+// RegQueryValueExW on a key already checked: the type and size, the bytes when they fit, and
+// a terminator after a string that lacks one when the buffer has room for it.
+LSTATUS QueryValueLocked(KeyNode& key, const wchar_t* name, DWORD* type, BYTE* data, DWORD* count) {
+  const Value* value = FindValue(key, name);
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  const DWORD size = static_cast<DWORD>(value->data.size());
+  LSTATUS status = ERROR_SUCCESS;
+  if (data != nullptr) {
+    if (size > *count) {
+      status = ERROR_MORE_DATA;
+    } else {
+      if (size) std::memcpy(data, value->data.data(), size);
+      if (IsString(value->type) && size >= sizeof(WCHAR) && size + sizeof(WCHAR) <= *count &&
+          LastChar(data, size) != 0) {
+        std::memset(data + size, 0, sizeof(WCHAR));
+      }
+    }
+  }
+  if (type) *type = value->type;
+  if (count) *count = size;
+  return status;
+}
+
+// The type restriction of RegGetValueW, applied after the read.
+LSTATUS Restrict(DWORD flags, DWORD type, DWORD size, LSTATUS status) {
+  if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return status;
+  DWORD mask = 0;
+  switch (type) {
+    case REG_NONE: mask = RRF_RT_REG_NONE; break;
+    case REG_SZ: mask = RRF_RT_REG_SZ; break;
+    case REG_EXPAND_SZ: mask = RRF_RT_REG_EXPAND_SZ; break;
+    case REG_MULTI_SZ: mask = RRF_RT_REG_MULTI_SZ; break;
+    case REG_BINARY: mask = RRF_RT_REG_BINARY; break;
+    case REG_DWORD: mask = RRF_RT_REG_DWORD; break;
+    case REG_QWORD: mask = RRF_RT_REG_QWORD; break;
+  }
+  if (!(flags & mask)) return ERROR_UNSUPPORTED_TYPE;
+  if (type == REG_BINARY) {
+    // Binary data read as a DWORD or QWORD must have that size.
+    DWORD expected = 0;
+    if ((flags & RRF_RT_ANY) == RRF_RT_DWORD) expected = 4;
+    if ((flags & RRF_RT_ANY) == RRF_RT_QWORD) expected = 8;
+    if (expected && size != expected) return ERROR_DATATYPE_MISMATCH;
+  }
+  return status;
+}
+
+}  // namespace
+
+void KeyObject::OnHandleClosed(uintptr_t handle) {
+  auto& registrations = node->registrations;
+  for (auto it = registrations.begin(); it != registrations.end();) {
+    if (it->handle == handle) {
+      FireLocked(*it);
+      it = registrations.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// ----- Machine side ------------------------------------------------------------------------------
+
+void ResetRegistryLocked() {
+  RegistryState& state = Registry();
+  state.watched.clear();
+  state.loaded_hives = 0;
+  auto master = std::make_shared<Hive>();
+  master->kind = HiveKind::Master;
+  state.machine = NewKey(L"HKEY_LOCAL_MACHINE", nullptr, master);
+  state.users = NewKey(L"HKEY_USERS", nullptr, master);
+
+  auto software = MountHive(*state.machine, L"SOFTWARE", HiveKind::Machine, L"");
+  NewKey(L"Classes", software.get(), software->hive);
+  auto system = MountHive(*state.machine, L"SYSTEM", HiveKind::Machine, L"");
+  auto control_set = NewKey(L"CurrentControlSet", system.get(), system->hive);
+  NewKey(L"Control", control_set.get(), system->hive);
+  NewKey(L"Services", control_set.get(), system->hive);
+  MountHive(*state.machine, L"HARDWARE", HiveKind::Machine, L"");
+
+  auto default_user = MountHive(*state.users, L".DEFAULT", HiveKind::System, L"");
+  // HKU\S-1-5-18, LocalSystem's hive, is the .DEFAULT hive under a second name.
+  auto system_user = NewKey(kLocalSystemSid, state.users.get(), default_user->hive);
+  system_user->hive_root = true;
+  system_user->link = default_user;
+  const std::wstring admin = DefaultAdmin().user_sid;
+  MountHive(*state.users, admin, HiveKind::User, admin);
+}
+
+void RegistryLeaksLocked(LeakReport& report) {
+  // Key handles are in the handle table, which the kernel counts.
+  report.loaded_hives = Registry().loaded_hives;
+}
+
+DWORD LoadUserHiveLocked(const std::wstring& sid, const std::wstring& hive_file) {
+  KeyNode& users = *Registry().users;
+  if (users.subkeys.count(Upper(sid))) return ERROR_SUCCESS;
+  const FileEntry file =
+      hive_file.empty() ? FileEntry{} : FileEntryLocked(FullPathLocked(hive_file));
+  if (file.exists && !file.directory) {
+    std::shared_ptr<KeyNode> mounted;
+    if (DWORD e = MountFileLocked(users, sid, hive_file, HiveKind::User, sid, &mounted)) return e;
+  } else {
+    MountHive(users, sid, HiveKind::User, sid);
+  }
+  NotifyLocked(&users, REG_NOTIFY_CHANGE_NAME);
+  return ERROR_SUCCESS;
+}
+
+DWORD UnloadUserHiveLocked(const std::wstring& sid) {
+  KeyNode& users = *Registry().users;
+  auto it = users.subkeys.find(Upper(sid));
+  if (it == users.subkeys.end() || it->second->link || it->second->hive->kind != HiveKind::User) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  if (it->second->hive->open_handles > 0) return ERROR_ACCESS_DENIED;
+  UnmountLocked(*it->second);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result) {
+  *result = nullptr;
+  std::shared_ptr<KeyNode> node;
+  ACCESS_MASK granted = 0;
+  if (DWORD e = OpenPathLocked(key, sub_key, access, &node, &granted)) {
+    return static_cast<LSTATUS>(e);
+  }
+  *result = AddKeyHandleLocked(node, granted);
+  return ERROR_SUCCESS;
+}
+
+void CloseKeyLocked(HKEY key) {
+  if (LookupAsLocked<KeyObject>(H(key))) RemoveHandleLocked(H(key));
+}
+
+void LoadUserHive(const std::wstring& sid) {
+  Lock lock(MachineLock());
+  LoadUserHiveLocked(sid, L"");
+}
+
+bool UnloadUserHive(const std::wstring& sid) {
+  Lock lock(MachineLock());
+  return UnloadUserHiveLocked(sid) == ERROR_SUCCESS;
+}
+
+bool IsHiveLoaded(HKEY root, const std::wstring& name) {
+  Lock lock(MachineLock());
+  std::shared_ptr<KeyNode> parent;
+  if (H(root) == H(HKEY_USERS)) parent = Registry().users;
+  if (H(root) == H(HKEY_LOCAL_MACHINE)) parent = Registry().machine;
+  if (!parent) return false;
+  auto it = parent->subkeys.find(Upper(name));
+  return it != parent->subkeys.end() && it->second->hive_root;
+}
+
+}  // namespace sim
+
+// ----- Win32 -------------------------------------------------------------------------------------
+
+using namespace sim;
+
+extern "C" LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions,
+                                        REGSAM samDesired, PHKEY phkResult) {
+  if (DWORD e = SIM_ENTER(hKey, lpSubKey, ulOptions, samDesired, phkResult)) {
+    if (phkResult) *phkResult = nullptr;
+    return static_cast<LSTATUS>(e);
+  }
+  // A predefined key with no subkey is handed back as it is.
+  if (phkResult && (lpSubKey == nullptr || *lpSubKey == 0) && IsPredefined(hKey)) {
+    *phkResult = hKey;
+    return ERROR_SUCCESS;
+  }
+  // HKEY_CLASSES_ROOT alone accepts a leading backslash.
+  if (H(hKey) == H(HKEY_CLASSES_ROOT) && lpSubKey && *lpSubKey == L'\\') ++lpSubKey;
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  Lock lock(MachineLock());
+  return OpenKeyLocked(hKey, lpSubKey, samDesired, phkResult);
+}
+
+extern "C" LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved,
+                                          LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                                          const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                          PHKEY phkResult, LPDWORD lpdwDisposition) {
+  if (DWORD e = SIM_ENTER(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
+                          lpSecurityAttributes, phkResult, lpdwDisposition)) {
+    if (phkResult) *phkResult = nullptr;
+    return static_cast<LSTATUS>(e);
+  }
+  if (phkResult == nullptr) return ERROR_BADKEY;
+  if (Reserved != 0) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  Lock lock(MachineLock());
+  Target target;
+  if (DWORD e = ResolveLocked(hKey, &target)) return static_cast<LSTATUS>(e);
+  if (target.key->deleted) return ERROR_KEY_DELETED;
+  std::vector<std::wstring> names;
+  if (DWORD e = SplitPath(lpSubKey, &names)) return static_cast<LSTATUS>(e);
+
+  // The part of the path that exists already.
+  std::shared_ptr<KeyNode> at = target.key;
+  size_t existing = 0;
+  for (; existing < names.size(); ++existing) {
+    auto child = ChildLocked(*at, names[existing]);
+    if (!child) break;
+    at = child;
+  }
+  ACCESS_MASK granted = 0;
+  if (existing == names.size()) {
+    if (DWORD e = CheckAccessLocked(*at, samDesired, &granted)) return static_cast<LSTATUS>(e);
+    *phkResult = AddKeyHandleLocked(at, granted);
+    if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+  }
+
+  // Creating: the parent's ACL must allow subkeys (the parent handle's rights do not count).
+  if (at->hive->kind == HiveKind::Master ||
+      !(AllowedLocked(*at, *EffectiveTokenLocked()) & KEY_CREATE_SUB_KEY)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (DWORD e = CheckAccessLocked(*at, samDesired, &granted)) return static_cast<LSTATUS>(e);
+  const bool make_volatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+  if (at->volatile_key && !make_volatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+  for (size_t i = existing; i < names.size(); ++i) {
+    if (names[i].size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+  }
+  KeyNode* parent = at.get();
+  for (size_t i = existing; i < names.size(); ++i) {
+    auto key = NewKey(names[i], at.get(), at->hive);
+    key->volatile_key = make_volatile;
+    at->last_write = key->last_write;
+    at = key;
+  }
+  if (lpClass) at->class_name = lpClass;
+  NotifyLocked(parent, REG_NOTIFY_CHANGE_NAME);
+  *phkResult = AddKeyHandleLocked(at, granted);
+  if (lpdwDisposition) *lpdwDisposition = REG_CREATED_NEW_KEY;
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+  if (DWORD e = SIM_ENTER_RELEASE(hKey)) return static_cast<LSTATUS>(e);
+  if (hKey == nullptr) return ERROR_INVALID_HANDLE;
+  if (IsPredefined(hKey)) return ERROR_SUCCESS;
+  Lock lock(MachineLock());
+  if (!LookupAsLocked<KeyObject>(H(hKey))) return ERROR_INVALID_HANDLE;
+  RemoveHandleLocked(H(hKey));
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved,
+                                         DWORD dwType, const BYTE* lpData, DWORD cbData) {
+  if (DWORD e = SIM_ENTER(hKey, lpValueName, Reserved, dwType, lpData, cbData)) {
+    return static_cast<LSTATUS>(e);
+  }
+  if ((lpData != nullptr && (H(lpData) >> 16) == 0) || (lpData == nullptr && cbData != 0)) {
+    return ERROR_NOACCESS;
+  }
+  DWORD count = cbData;
+  if (count >= sizeof(WCHAR) && IsString(dwType)) {
+    // A string whose size leaves out its terminator gets it counted, as Windows does: the
+    // character after the counted ones is looked at.
+    WCHAR last;
+    WCHAR next = 1;
+    std::memcpy(&last, lpData + (count / sizeof(WCHAR) - 1) * sizeof(WCHAR), sizeof(WCHAR));
+    if (last != 0) {
+      std::memcpy(&next, lpData + (count / sizeof(WCHAR)) * sizeof(WCHAR), sizeof(WCHAR));
+    }
+    if (last != 0 && next == 0) count += sizeof(WCHAR);
+  }
+  Lock lock(MachineLock());
+  Target target;
+  if (DWORD e = UseLocked(hKey, KEY_SET_VALUE, &target)) return static_cast<LSTATUS>(e);
+  KeyNode& key = *target.key;
+  if (key.hive->kind == HiveKind::Master) return ERROR_ACCESS_DENIED;
+  std::vector<uint8_t> bytes;
+  if (count) bytes.assign(lpData, lpData + count);
+  Value* value = FindValue(key, lpValueName);
+  if (value != nullptr && value->type == dwType && value->data == bytes) return ERROR_SUCCESS;
+  if (value != nullptr) {
+    value->type = dwType;
+    value->data = std::move(bytes);
+  } else {
+    key.values.push_back(Value{lpValueName ? lpValueName : L"", dwType, std::move(bytes)});
+  }
+  key.last_write = Now();
+  NotifyLocked(&key, REG_NOTIFY_CHANGE_LAST_SET);
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
+                                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (DWORD e = SIM_ENTER(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData)) {
+    return static_cast<LSTATUS>(e);
+  }
+  if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  Lock lock(MachineLock());
+  Target target;
+  if (DWORD e = ResolveLocked(hKey, &target)) return static_cast<LSTATUS>(e);
+  if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
+  if (DWORD e = UseLocked(hKey, KEY_QUERY_VALUE, &target)) return static_cast<LSTATUS>(e);
+  return QueryValueLocked(*target.key, lpValueName, lpType, lpData, lpcbData);
+}
+
+extern "C" LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
+                                       LPDWORD pdwType, PVOID pvData, LPDWORD pcbData) {
+  if (DWORD e = SIM_ENTER(hkey, lpSubKey, lpValue, dwFlags, pdwType, pvData, pcbData)) {
+    return static_cast<LSTATUS>(e);
+  }
+  if (pvData != nullptr && pcbData == nullptr) return ERROR_INVALID_PARAMETER;
+  // A REG_EXPAND_SZ is expanded to a REG_SZ before the restriction applies, so asking for
+  // REG_EXPAND_SZ makes sense only with RRF_NOEXPAND (or with any type allowed).
+  if ((dwFlags & RRF_RT_REG_EXPAND_SZ) && !(dwFlags & RRF_NOEXPAND) &&
+      (dwFlags & RRF_RT_ANY) != RRF_RT_ANY) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  Lock lock(MachineLock());
+  std::shared_ptr<KeyNode> key;
+  if (lpSubKey != nullptr && *lpSubKey != 0) {
+    ACCESS_MASK granted = 0;
+    if (DWORD e = OpenPathLocked(hkey, lpSubKey, KEY_QUERY_VALUE, &key, &granted)) {
+      return static_cast<LSTATUS>(e);
+    }
+  }
+
+  BYTE* data = static_cast<BYTE*>(pvData);
+  const DWORD capacity = data ? *pcbData : 0;
+  DWORD size = capacity;
+  DWORD type = REG_NONE;
+  LSTATUS status = ERROR_SUCCESS;
+  if (!key) {
+    Target target;
+    if (DWORD e = ResolveLocked(hkey, &target)) return static_cast<LSTATUS>(e);
+    status = static_cast<LSTATUS>(UseLocked(hkey, KEY_QUERY_VALUE, &target));
+    key = target.key;
+  }
+  if (status == ERROR_SUCCESS) status = QueryValueLocked(*key, lpValue, &type, data, &size);
+  if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
+    // Nothing was found: the size reads 0 for a size query and stays as given otherwise.
+    if (data && (dwFlags & RRF_ZEROONFAILURE)) std::memset(data, 0, capacity);
+    if (pcbData) *pcbData = data ? capacity : 0;
+    return status;
+  }
+
+  // A string is read whole so that its terminator can be ensured and, for REG_EXPAND_SZ, its
+  // expanded size known.
+  const bool expand = type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND);
+  if (IsString(type) && (status == ERROR_MORE_DATA || expand ||
+                         (size < sizeof(WCHAR) || (data && LastChar(data, size) != 0)))) {
+    std::vector<uint8_t> whole = FindValue(*key, lpValue)->data;
+    size = static_cast<DWORD>(whole.size());
+    if (size < sizeof(WCHAR) || LastChar(whole.data(), size) != 0) {
+      // The missing terminator is added, in place of a stray odd byte if there is one.
+      whole.resize(size + sizeof(WCHAR), 0);
+      std::memset(whole.data() + size / sizeof(WCHAR) * sizeof(WCHAR), 0, sizeof(WCHAR));
+      size += sizeof(WCHAR);
+    }
+    status = ERROR_SUCCESS;
+    if (expand) {
+      std::wstring text;
+      for (size_t i = 0; i + sizeof(WCHAR) <= whole.size(); i += sizeof(WCHAR)) {
+        WCHAR c;
+        std::memcpy(&c, whole.data() + i, sizeof(WCHAR));
+        if (c == 0) break;
+        text.push_back(c);
+      }
+      const std::wstring expanded = Expand(text);
+      size = static_cast<DWORD>((expanded.size() + 1) * sizeof(WCHAR));
+      type = REG_SZ;
+      if (data) {
+        if (size > capacity) {
+          status = ERROR_MORE_DATA;
+        } else {
+          std::memcpy(data, expanded.c_str(), size);
+        }
+      }
+    } else if (data) {
+      if (size > capacity) {
+        status = ERROR_MORE_DATA;
+      } else {
+        std::memcpy(data, whole.data(), size);
+      }
+    }
+  }
+
+  status = Restrict(dwFlags, type, size, status);
+  if (data && status != ERROR_SUCCESS && (dwFlags & RRF_ZEROONFAILURE)) {
+    std::memset(data, 0, capacity);
+  }
+  if (pdwType) *pdwType = type;
+  if (pcbData) *pcbData = size;
+  return status;
+}
+
+extern "C" LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+  if (DWORD e = SIM_ENTER(hKey, lpValueName)) return static_cast<LSTATUS>(e);
+  Lock lock(MachineLock());
+  Target target;
+  if (DWORD e = UseLocked(hKey, KEY_SET_VALUE, &target)) return static_cast<LSTATUS>(e);
+  KeyNode& key = *target.key;
+  Value* value = FindValue(key, lpValueName);
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  key.values.erase(key.values.begin() + (value - key.values.data()));
+  key.last_write = Now();
+  NotifyLocked(&key, REG_NOTIFY_CHANGE_LAST_SET);
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
+                                           LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                           LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                           LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                                           LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                           PFILETIME lpftLastWriteTime) {
+  if (DWORD e =
+          SIM_ENTER(hKey, static_cast<const void*>(lpClass), lpcchClass, lpReserved, lpcSubKeys,
+                    lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
+                    lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime)) {
+    return static_cast<LSTATUS>(e);
+  }
+  if (lpClass != nullptr && lpcchClass == nullptr) return ERROR_INVALID_PARAMETER;
+  Lock lock(MachineLock());
+  Target target;
+  if (DWORD e = UseLocked(hKey, KEY_QUERY_VALUE, &target)) return static_cast<LSTATUS>(e);
+  const KeyNode& key = *target.key;
+  LSTATUS status = ERROR_SUCCESS;
+  const DWORD class_length = static_cast<DWORD>(key.class_name.size());
+  if (lpClass != nullptr && *lpcchClass != 0) {
+    if (class_length + 1 > *lpcchClass) {
+      status = ERROR_INSUFFICIENT_BUFFER;
+    } else {
+      std::wmemcpy(lpClass, key.class_name.c_str(), class_length + 1);
+    }
+  }
+  DWORD max_name = 0;
+  DWORD max_class = 0;
+  for (const auto& [upper, child] : key.subkeys) {
+    max_name = std::max(max_name, static_cast<DWORD>(child->name.size()));
+    max_class = std::max(max_class, static_cast<DWORD>(child->class_name.size()));
+  }
+  DWORD max_value_name = 0;
+  DWORD max_value = 0;
+  for (const Value& value : key.values) {
+    max_value_name = std::max(max_value_name, static_cast<DWORD>(value.name.size()));
+    max_value = std::max(max_value, static_cast<DWORD>(value.data.size()));
+  }
+  if (lpcchClass) *lpcchClass = class_length;
+  if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(key.subkeys.size());
+  if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = max_name;
+  if (lpcbMaxClassLen) *lpcbMaxClassLen = max_class;
+  if (lpcValues) *lpcValues = static_cast<DWORD>(key.values.size());
+  if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = max_value_name;
+  if (lpcbMaxValueLen) *lpcbMaxValueLen = max_value;
+  if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;  // security is not modelled
+  if (lpftLastWriteTime) *lpftLastWriteTime = key.last_write;
+  return status;
+}
+
+extern "C" LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                                        LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                                        PFILETIME lpftLastWriteTime) {
+  // The name and class buffers are outputs: traced as pointers, never read.
+  if (DWORD e = SIM_ENTER(hKey, dwIndex, static_cast<const void*>(lpName), lpcchName, lpReserved,
+                          static_cast<const void*>(lpClass), lpcchClass, lpftLastWriteTime)) {
+    return static_cast<LSTATUS>(e);
+  }
+  if (lpReserved != nullptr || lpName == nullptr || lpcchName == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  Lock lock(MachineLock());
+  Target target;
+  if (DWORD e = UseLocked(hKey, KEY_ENUMERATE_SUB_KEYS, &target)) return static_cast<LSTATUS>(e);
+  const KeyNode& key = *target.key;
+  if (dwIndex >= key.subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  const KeyNode& child = *std::next(key.subkeys.begin(), dwIndex)->second;
+  const KeyNode& data = child.link ? *child.link : child;
+  if (lpftLastWriteTime) *lpftLastWriteTime = data.last_write;
+  const DWORD length = static_cast<DWORD>(child.name.size());
+  const DWORD class_length = static_cast<DWORD>(data.class_name.size());
+  // A buffer too small leaves the buffer and the length as they were.
+  if (length >= *lpcchName || (lpClass && lpcchClass && class_length >= *lpcchClass)) {
+    return ERROR_MORE_DATA;
+  }
+  std::wmemcpy(lpName, child.name.c_str(), length + 1);
+  *lpcchName = length;
+  if (lpcchClass) {
+    *lpcchClass = class_length;
+    if (lpClass) std::wmemcpy(lpClass, data.class_name.c_str(), class_length + 1);
+  }
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+  if (DWORD e = SIM_ENTER(hKey, lpSubKey)) return static_cast<LSTATUS>(e);
+  if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+  Lock lock(MachineLock());
+  std::shared_ptr<KeyNode> key;
+  ACCESS_MASK granted = 0;
+  if (DWORD e = OpenPathLocked(hKey, lpSubKey, DELETE, &key, &granted)) {
+    return static_cast<LSTATUS>(e);
+  }
+  // Windows deletes one key at a time: a key with subkeys stays.
+  if (Undeletable(*key) || !key->subkeys.empty()) return ERROR_ACCESS_DENIED;
+  DeleteKeyLocked(*key);
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI SHDeleteKeyW(HKEY hkey, LPCWSTR pszSubKey) {
+  if (DWORD e = SIM_ENTER(hkey, pszSubKey)) return static_cast<LSTATUS>(e);
+  Lock lock(MachineLock());
+  std::shared_ptr<KeyNode> key;
+  ACCESS_MASK granted = 0;
+  if (DWORD e = OpenPathLocked(hkey, pszSubKey, KEY_READ | DELETE, &key, &granted)) {
+    return static_cast<LSTATUS>(e);
+  }
+  if (!SubtreeDeletable(*key)) return ERROR_ACCESS_DENIED;
+  DeleteKeyLocked(*key);
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
+                                                  DWORD dwNotifyFilter, HANDLE hEvent,
+                                                  BOOL fAsynchronous) {
+  if (DWORD e = SIM_ENTER(hKey, bWatchSubtree, dwNotifyFilter, hEvent, fAsynchronous)) {
+    return static_cast<LSTATUS>(e);
+  }
+  Lock lock(MachineLock());
+  Target target;
+  if (DWORD e = UseLocked(hKey, KEY_NOTIFY, &target)) return static_cast<LSTATUS>(e);
+  if (dwNotifyFilter & ~(kNotifyFilters | REG_NOTIFY_THREAD_AGNOSTIC)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::shared_ptr<Event> event;
+  if (fAsynchronous) {
+    event = LookupAsLocked<Event>(H(hEvent));
+    if (!event) return ERROR_INVALID_HANDLE;
+    if (!(HandleAccessLocked(H(hEvent)) & EVENT_MODIFY_STATE)) return ERROR_ACCESS_DENIED;
+    event->signaled = false;
+  } else {
+    event = std::make_shared<Event>(true, false);
+  }
+  KeyNode& key = *target.key;
+  auto registration = std::find_if(key.registrations.begin(), key.registrations.end(),
+                                   [&](const Registration& r) { return r.handle == H(hKey); });
+  if (registration == key.registrations.end()) {
+    key.registrations.push_back(
+        Registration{H(hKey), dwNotifyFilter & kNotifyFilters, bWatchSubtree != FALSE, {}});
+    registration = key.registrations.end() - 1;
+  }
+  const bool agnostic = (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) || !fAsynchronous;
+  registration->armed.push_back(Armed{event, ThreadNumber(), agnostic});
+  WatchLocked(target.key);
+  if (fAsynchronous) {
+    if (!agnostic) WatchThreadEnd();
+    return ERROR_SUCCESS;
+  }
+  MachineSignal().wait(lock, [&] { return event->signaled; });
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegSaveKeyW(HKEY hKey, LPCWSTR lpFile,
+                                      const LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
+  if (DWORD e = SIM_ENTER(hKey, lpFile, lpSecurityAttributes)) {
+    return static_cast<LSTATUS>(e);
+  }
+  if (lpFile == nullptr || *lpFile == 0) return ERROR_INVALID_PARAMETER;
+  // As on Windows, the file is created before the key is saved into it, so a save that fails
+  // for want of the privilege (or because the key is gone) leaves an empty file behind.
+  std::wstring path;
+  std::vector<uint8_t> bytes;
+  LSTATUS status = ERROR_SUCCESS;
+  {
+    Lock lock(MachineLock());
+    Target target;
+    if (DWORD e = ResolveLocked(hKey, &target)) return static_cast<LSTATUS>(e);
+    path = FullPathLocked(lpFile);
+    const std::wstring file_key = FileKey(path);
+    const size_t slash = file_key.rfind(L'\\');
+    if (slash == std::wstring::npos ||
+        !DirectoryExistsLocked(slash == 2 ? file_key.substr(0, 3) : file_key.substr(0, slash))) {
+      return ERROR_PATH_NOT_FOUND;
+    }
+    // Unlike Wine, which replaces the file, Windows refuses to overwrite one.
+    if (FileEntryLocked(file_key).exists) return ERROR_ALREADY_EXISTS;
+    if (!MayChangeFileLocked(file_key)) return ERROR_ACCESS_DENIED;
+    if (!PrivilegeEnabledLocked(*EffectiveTokenLocked(), SE_BACKUP_NAME)) {
+      status = ERROR_PRIVILEGE_NOT_HELD;
+    } else if (target.key->deleted) {
+      status = ERROR_KEY_DELETED;
+    } else {
+      bytes.assign(kHiveMagic, kHiveMagic + sizeof(kHiveMagic));
+      SaveKey(*target.key, bytes);
+    }
+  }
+  // The file store makes the file with its own bookkeeping; it takes the machine lock itself.
+  PutFile(path, bytes);
+  return status;
+}
+
+namespace {
+
+// The parent of a hive that RegLoadKeyW or RegUnLoadKeyW names: HKLM or HKU itself.
+DWORD HiveParentLocked(HKEY handle, std::shared_ptr<KeyNode>* parent) {
+  Target target;
+  if (DWORD e = ResolveLocked(handle, &target)) return e;
+  if (target.key != Registry().machine && target.key != Registry().users)
+    return ERROR_INVALID_PARAMETER;
+  *parent = target.key;
+  return ERROR_SUCCESS;
+}
+
+bool BackupAndRestoreEnabledLocked() {
+  auto token = EffectiveTokenLocked();
+  return PrivilegeEnabledLocked(*token, SE_BACKUP_NAME) &&
+         PrivilegeEnabledLocked(*token, SE_RESTORE_NAME);
+}
+
+}  // namespace
+
+extern "C" LSTATUS WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
+  if (DWORD e = SIM_ENTER(hKey, lpSubKey, lpFile)) return static_cast<LSTATUS>(e);
+  Lock lock(MachineLock());
+  if (!BackupAndRestoreEnabledLocked()) return ERROR_PRIVILEGE_NOT_HELD;
+  if (lpSubKey == nullptr || *lpSubKey == 0 || lpFile == nullptr || *lpFile == 0) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::shared_ptr<KeyNode> parent;
+  if (DWORD e = HiveParentLocked(hKey, &parent)) return static_cast<LSTATUS>(e);
+  const std::wstring name = lpSubKey;
+  if (name.find(L'\\') != std::wstring::npos || name.size() > kMaxKeyNameChars) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (parent->subkeys.count(Upper(name))) return ERROR_ALREADY_EXISTS;
+  std::shared_ptr<KeyNode> mounted;
+  if (DWORD e = MountFileLocked(*parent, name, lpFile, HiveKind::Loaded, L"", &mounted)) {
+    return static_cast<LSTATUS>(e);
+  }
+  ++Registry().loaded_hives;
+  NotifyLocked(parent.get(), REG_NOTIFY_CHANGE_NAME);
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+  if (DWORD e = SIM_ENTER_RELEASE(hKey, lpSubKey)) return static_cast<LSTATUS>(e);
+  Lock lock(MachineLock());
+  if (!BackupAndRestoreEnabledLocked()) return ERROR_PRIVILEGE_NOT_HELD;
+  if (lpSubKey == nullptr || *lpSubKey == 0) return ERROR_INVALID_PARAMETER;
+  std::shared_ptr<KeyNode> parent;
+  if (DWORD e = HiveParentLocked(hKey, &parent)) return static_cast<LSTATUS>(e);
+  auto it = parent->subkeys.find(Upper(lpSubKey));
+  if (it == parent->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+  KeyNode& root = *it->second;
+  if (!root.hive_root) return ERROR_INVALID_PARAMETER;
+  // The system's hives and logged-on users' hives are in use; so is a hive with open keys.
+  if (root.link || root.hive->kind != HiveKind::Loaded || root.hive->open_handles > 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  UnmountLocked(root);
+  --Registry().loaded_hives;
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,74 @@
+// The test side of sessions and processes: the console, logons, loaded profiles, the programs
+// that starts run and the starts themselves.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sessions/wtsapi32.h"
+
+namespace sim {
+
+// ----- Sessions and logons -------------------------------------------------------------------
+
+// After Reset the machine has session 0 (services, no user, WTSDisconnected) and session 1 at the
+// console, where the default identity's user (DefaultAdmin()) is logged on (WTSActive).
+inline constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
+
+// The session attached to the console; kNoConsoleSession while none is (a session switch).
+// A session that does not exist yet is created without a user, at the logon screen.
+void SetConsoleSession(DWORD session_id);
+// Sets a session's connection state (creating the session when it does not exist).
+void SetSessionState(DWORD session_id, WTS_CONNECTSTATE_CLASS state);
+// A user logs on in a session: the session becomes active with that user, and the user's hive
+// is loaded under HKEY_USERS\<sid> as a logon does (if it is not loaded already).
+void LogOn(DWORD session_id, const std::wstring& user_sid, const std::wstring& user_name,
+           bool administrator = false);
+// The session's user logs off: no user, back at the logon screen (WTSConnected). The hive stays
+// loaded while profiles loaded by programs hold it.
+void LogOff(DWORD session_id);
+// User profiles loaded by LoadUserProfileW and not yet unloaded.
+int LoadedProfileCount();
+
+// ----- Processes --------------------------------------------------------------------------------
+
+// What a program started by CreateProcessW or CreateProcessAsUserW sees, and what the machine
+// records about each start.
+struct Launch {
+  std::string function;           // "CreateProcessAsUserW" or "CreateProcessW"
+  std::wstring application_name;  // lpApplicationName as passed ("" for none)
+  std::wstring image_path;        // the program file that was started
+  std::wstring command_line;
+  std::wstring current_directory;
+  std::wstring desktop;  // lpDesktop, or the parent's desktop when none was given
+  DWORD creation_flags = 0;
+  DWORD session_id = 0;   // the session of the new process's token
+  std::wstring user_sid;  // the new process's token user
+  std::wstring user_name;
+  bool elevated = false;                  // the token is an administrator's full token
+  std::vector<std::wstring> environment;  // "NAME=value" entries in block order
+  DWORD process_id = 0;
+
+  // The value of an environment variable (names are case-insensitive); empty when it is unset.
+  std::wstring Variable(const std::wstring& name) const;
+};
+
+// What a program does when started: runs on a thread of its own as the new process (its token,
+// image, command line and directory; GetCommandLine-like data is in the Launch), and returns the
+// exit code. A program that throws ends with the exit code 0xE06D7363, as an uncaught C++
+// exception ends a Windows process.
+using Program = std::function<DWORD(const Launch&)>;
+
+// Registers what starting a program file does (the path is case-insensitive). Starting a file
+// that exists but has no program registered fails with ERROR_BAD_EXE_FORMAT.
+void RegisterProgram(const std::wstring& image_path, Program program);
+// Every start so far, in order.
+std::vector<Launch> Launches();
+// Waits until at least `count` starts have been recorded; false when the time ran out first.
+bool WaitForLaunches(size_t count, std::chrono::milliseconds timeout);
+// Waits until every started program has ended; false when the time ran out first.
+bool WaitForProcessesToEnd(std::chrono::milliseconds timeout);
+
+}  // namespace sim

@@ -1,0 +1,13 @@
+// What the strings area gives the other areas: the case-insensitive comparison that names of
+// keys, files, services, devices and accounts share.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+// Upper case as Windows compares names (towupper of each character).
+std::wstring Upper(const std::wstring& s);
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b);
+
+}  // namespace sim

@@ -1,0 +1,241 @@
+// String functions of kernel32, shlwapi and strsafe, with Windows' semantics: wide "%s" in the
+// printf family, failure instead of truncation in StringCch*, NULL-tolerant lstr* functions.
+#include <cstdarg>
+#include <cwctype>
+#include <string>
+
+#include "platform/sim/strings/internal.h"
+#include "platform/sim/strings/strsafe.h"
+
+namespace sim {
+
+std::wstring Upper(const std::wstring& s) {
+  std::wstring out(s);
+  for (wchar_t& c : out) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+  return out;
+}
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) { return Upper(a) == Upper(b); }
+
+}  // namespace sim
+
+namespace {
+
+wchar_t Fold(wchar_t c) { return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c))); }
+
+int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+
+int CompareNoCase(const wchar_t* a, const wchar_t* b, long limit) {
+  for (long i = 0; limit < 0 || i < limit; ++i) {
+    wchar_t ca = Fold(a[i]);
+    wchar_t cb = Fold(b[i]);
+    if (ca != cb) return ca < cb ? -1 : 1;
+    if (ca == 0) return 0;
+  }
+  return 0;
+}
+
+// Formats with the Windows conventions of the wide printf family: %s and %ls take wide text,
+// %hs and %S narrow text; flags, width and precision as in C.
+bool FormatWide(std::wstring* out, const wchar_t* format, va_list args) {
+  for (const wchar_t* p = format; *p; ++p) {
+    if (*p != L'%') {
+      out->push_back(*p);
+      continue;
+    }
+    ++p;
+    if (*p == L'%') {
+      out->push_back(L'%');
+      continue;
+    }
+    std::wstring spec = L"%";
+    while (*p == L'-' || *p == L'0' || *p == L'+' || *p == L' ' || *p == L'#') spec.push_back(*p++);
+    while (std::iswdigit(static_cast<wint_t>(*p))) spec.push_back(*p++);
+    if (*p == L'.') {
+      spec.push_back(*p++);
+      while (std::iswdigit(static_cast<wint_t>(*p))) spec.push_back(*p++);
+    }
+    enum { kNone, kShort, kLong, kLongLong, kSize } size = kNone;
+    if (*p == L'h') {
+      size = kShort;
+      ++p;
+    } else if (*p == L'l') {
+      size = kLong;
+      ++p;
+      if (*p == L'l') {
+        size = kLongLong;
+        ++p;
+      }
+    } else if (*p == L'I' && p[1] == L'6' && p[2] == L'4') {
+      size = kLongLong;
+      p += 3;
+    } else if (*p == L'z') {
+      size = kSize;
+      ++p;
+    }
+    wchar_t conv = *p;
+    if (conv == 0) return false;
+    wchar_t buffer[512];
+    int n = -1;
+    switch (conv) {
+      case L's':
+      case L'S': {
+        bool narrow = (conv == L'S') != (size == kShort);
+        std::wstring text;
+        if (narrow) {
+          const char* s = va_arg(args, const char*);
+          for (const char* q = s ? s : "(null)"; *q; ++q)
+            text.push_back(static_cast<unsigned char>(*q));
+        } else {
+          const wchar_t* s = va_arg(args, const wchar_t*);
+          text = s ? s : L"(null)";
+        }
+        spec += L"ls";
+        std::wstring formatted(text.size() + 512, L'\0');
+        n = std::swprintf(formatted.data(), formatted.size(), spec.c_str(), text.c_str());
+        if (n < 0) return false;
+        out->append(formatted.data(), static_cast<size_t>(n));
+        continue;
+      }
+      case L'c': out->push_back(static_cast<wchar_t>(va_arg(args, int))); continue;
+      case L'd':
+      case L'i':
+        spec += (size == kLongLong || size == kSize) ? L"lld" : L"d";
+        n = (size == kLongLong || size == kSize)
+                ? std::swprintf(buffer, 512, spec.c_str(), va_arg(args, long long))
+                : std::swprintf(buffer, 512, spec.c_str(), va_arg(args, int));
+        break;
+      case L'u':
+      case L'x':
+      case L'X':
+      case L'o': {
+        spec += (size == kLongLong || size == kSize) ? L"ll" : L"";
+        spec.push_back(conv);
+        n = (size == kLongLong || size == kSize)
+                ? std::swprintf(buffer, 512, spec.c_str(), va_arg(args, unsigned long long))
+                : std::swprintf(buffer, 512, spec.c_str(), va_arg(args, unsigned int));
+        break;
+      }
+      case L'p':
+        n = std::swprintf(
+            buffer, 512, L"%016llX",
+            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
+        break;
+      default: return false;
+    }
+    if (n < 0) return false;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int WINAPI lstrlenW(LPCWSTR lpString) {
+  return lpString ? static_cast<int>(std::wcslen(lpString)) : 0;
+}
+
+// lstrcmpW compares linguistically: letters first by their folded value, then lower case
+// before upper case ("a" < "A" < "b" < "B").
+extern "C" int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2) {
+  if (!lpString1 || !lpString2) return lpString1 ? 1 : (lpString2 ? -1 : 0);
+  int folded = CompareNoCase(lpString1, lpString2, -1);
+  if (folded != 0) return folded;
+  for (size_t i = 0; lpString1[i]; ++i) {
+    if (lpString1[i] != lpString2[i]) {
+      return std::iswlower(static_cast<wint_t>(lpString1[i])) ? -1 : 1;
+    }
+  }
+  return 0;
+}
+
+extern "C" int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) {
+  if (!lpString1 || !lpString2) return lpString1 ? 1 : (lpString2 ? -1 : 0);
+  return CompareNoCase(lpString1, lpString2, -1);
+}
+
+extern "C" PCWSTR WINAPI StrStrW(PCWSTR pszFirst, PCWSTR pszSrch) {
+  if (!pszFirst || !pszSrch) return nullptr;
+  return std::wcsstr(pszFirst, pszSrch);
+}
+
+extern "C" PCWSTR WINAPI StrRChrW(PCWSTR pszStart, PCWSTR pszEnd, WCHAR wMatch) {
+  if (!pszStart) return nullptr;
+  if (!pszEnd) pszEnd = pszStart + std::wcslen(pszStart);
+  PCWSTR found = nullptr;
+  for (PCWSTR p = pszStart; p < pszEnd && *p; ++p) {
+    if (*p == wMatch) found = p;
+  }
+  return found;
+}
+
+extern "C" int WINAPI StrCmpIW(PCWSTR psz1, PCWSTR psz2) { return Sign(lstrcmpiW(psz1, psz2)); }
+
+extern "C" int WINAPI StrCmpNIW(PCWSTR psz1, PCWSTR psz2, int nChar) {
+  if (nChar <= 0) return 0;
+  if (!psz1 || !psz2) return psz1 ? 1 : (psz2 ? -1 : 0);
+  return CompareNoCase(psz1, psz2, nChar);
+}
+
+// StrToIntW: optional leading blanks, an optional sign, then decimal digits; stops at the first
+// other character; 0 when there is no digit.
+extern "C" int WINAPI StrToIntW(PCWSTR pszSrc) {
+  if (!pszSrc) return 0;
+  const wchar_t* p = pszSrc;
+  while (*p == L' ' || *p == L'\t') ++p;
+  bool negative = false;
+  if (*p == L'-' || *p == L'+') negative = *p++ == L'-';
+  unsigned int value = 0;
+  while (*p >= L'0' && *p <= L'9') value = value * 10 + static_cast<unsigned>(*p++ - L'0');
+  return negative ? -static_cast<int>(value) : static_cast<int>(value);
+}
+
+extern "C" HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...) {
+  if (cchDest == 0 || cchDest > STRSAFE_MAX_CCH) return STRSAFE_E_INVALID_PARAMETER;
+  if (pszFormat == nullptr) {
+    pszDest[0] = 0;
+    return STRSAFE_E_INVALID_PARAMETER;
+  }
+  std::wstring text;
+  va_list args;
+  va_start(args, pszFormat);
+  bool ok = FormatWide(&text, pszFormat, args);
+  va_end(args);
+  if (!ok) {
+    pszDest[0] = 0;
+    return STRSAFE_E_INVALID_PARAMETER;
+  }
+  if (text.size() + 1 > cchDest) {
+    // Like strsafe: the destination holds the truncated text, and the call reports failure.
+    text.copy(pszDest, cchDest - 1);
+    pszDest[cchDest - 1] = 0;
+    return STRSAFE_E_INSUFFICIENT_BUFFER;
+  }
+  text.copy(pszDest, text.size());
+  pszDest[text.size()] = 0;
+  return S_OK;
+}
+
+extern "C" HRESULT StringCchCopyW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszSrc) {
+  if (cchDest == 0 || cchDest > STRSAFE_MAX_CCH) return STRSAFE_E_INVALID_PARAMETER;
+  if (pszSrc == nullptr) pszSrc = L"";
+  size_t i = 0;
+  for (; i + 1 < cchDest && pszSrc[i]; ++i) pszDest[i] = pszSrc[i];
+  pszDest[i] = 0;
+  return pszSrc[i] == 0 ? S_OK : STRSAFE_E_INSUFFICIENT_BUFFER;
+}
+
+extern "C" HRESULT StringCchLengthW(LPCWSTR psz, size_t cchMax, size_t* pcchLength) {
+  if (psz == nullptr || cchMax > STRSAFE_MAX_CCH) {
+    if (pcchLength) *pcchLength = 0;
+    return STRSAFE_E_INVALID_PARAMETER;
+  }
+  size_t n = 0;
+  while (n < cchMax && psz[n]) ++n;
+  if (n == cchMax) {
+    if (pcchLength) *pcchLength = 0;
+    return STRSAFE_E_INVALID_PARAMETER;
+  }
+  if (pcchLength) *pcchLength = n;
+  return S_OK;
+}
