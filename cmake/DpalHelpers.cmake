@@ -23,6 +23,17 @@ else()
   option(DPAL_PCH "Precompile the headers every test includes" OFF)
 endif()
 
+# dpal_add_wineprefix(<target> <dir>): the target prepares the Wine prefix <dir> once
+# (cmake/wine-run --init, about 15 s); what runs in the prefix depends on the target.
+function(dpal_add_wineprefix target dir)
+  add_custom_command(
+    OUTPUT ${dir}/.dpal-ready
+    COMMAND ${DPAL_WINE_RUN} --prefix ${dir} --init
+    COMMENT "Preparing the Wine prefix ${dir}"
+    VERBATIM)
+  add_custom_target(${target} DEPENDS ${dir}/.dpal-ready)
+endfunction()
+
 if(DPAL_TARGET STREQUAL "windows")
   target_compile_definitions(dpal_options INTERFACE
     UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX STRSAFE_NO_DEPRECATE
@@ -36,16 +47,11 @@ if(DPAL_TARGET STREQUAL "windows")
     $<$<CONFIG:Release>:-s>)
 
   # Test programs run under Wine in a prefix of the build's own, prepared once before the first
-  # test program is built (about 15 s); cmake/wine-run keeps a wineserver alive between tests.
+  # test program is built; cmake/wine-run keeps a wineserver alive between tests.
   set(DPAL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
   set(DPAL_WINE_RUN ${PROJECT_SOURCE_DIR}/cmake/wine-run)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${DPAL_WINE_RUN} --prefix ${DPAL_WINEPREFIX})
-  add_custom_command(
-    OUTPUT ${DPAL_WINEPREFIX}/.dpal-ready
-    COMMAND ${DPAL_WINE_RUN} --prefix ${DPAL_WINEPREFIX} --init
-    COMMENT "Preparing the Wine prefix ${DPAL_WINEPREFIX}"
-    VERBATIM)
-  add_custom_target(dpal_wineprefix DEPENDS ${DPAL_WINEPREFIX}/.dpal-ready)
+  dpal_add_wineprefix(dpal_wineprefix ${DPAL_WINEPREFIX})
   # The label names where the tests ran, so ctest's label summary shows "wine". (One label:
   # gtest_discover_tests cannot pass a list as a property value.)
   set(DPAL_TEST_LABELS wine)
@@ -89,29 +95,103 @@ function(dpal_add_test name)
   endif()
 endfunction()
 
-# dpal_add_deliverable(<target> KIND exe|dll DESCRIPTION <text> SOURCES ... LIBS ...): one of the
-# four Windows programs, with its version resource, GUI subsystem (no window) and Unicode entry,
-# signed with the test certificate (cmake/DpalSigning.cmake).
+# A Windows program that opens no window: GUI subsystem, Unicode entry (wWinMain or wmain).
+function(dpal_windowless_program target)
+  set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
+  target_link_options(${target} PRIVATE -municode)
+endfunction()
+
+# dpal_add_deliverable(<target> KIND exe|dll DESCRIPTION <text> SOURCES ... LIBS ...
+#                      [DEF <file>] [MANIFEST <file>])
+# One of the four Windows programs, with its version resource, GUI subsystem (no window) and
+# Unicode entry, signed with the test certificate (cmake/DpalSigning.cmake).
+#   DEF       (dll) the module-definition file: the DLL exports exactly its names, undecorated
+#             (GNU ld reads a .def among the link inputs; x64 names carry no stdcall decoration).
+#   MANIFEST  the application manifest, embedded as the one RT_MANIFEST resource (type 24), id 1
+#             for a program and id 2 for a DLL, through a generated .rc that windres compiles.
+#             The toolchain must not link a default manifest of its own beside it.
 function(dpal_add_deliverable target)
-  cmake_parse_arguments(D "" "KIND;DESCRIPTION" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(D "" "KIND;DESCRIPTION;DEF;MANIFEST" "SOURCES;LIBS" ${ARGN})
   set(DPAL_NAME ${target})
   set(DPAL_DESCRIPTION "${D_DESCRIPTION}")
   if(D_KIND STREQUAL "dll")
     set(DPAL_FILENAME "${target}.dll")
     set(DPAL_FILETYPE VFT_DLL)
-  else()
+    set(manifest_id 2)  # ISOLATIONAWARE_MANIFEST_RESOURCE_ID
+  elseif(D_KIND STREQUAL "exe")
     set(DPAL_FILENAME "${target}.exe")
     set(DPAL_FILETYPE VFT_APP)
+    set(manifest_id 1)  # CREATEPROCESS_MANIFEST_RESOURCE_ID
+    if(D_DEF)
+      message(FATAL_ERROR "dpal_add_deliverable(${target}): DEF is for a dll")
+    endif()
+  else()
+    message(FATAL_ERROR "dpal_add_deliverable(${target}): KIND must be exe or dll")
   endif()
   configure_file(${PROJECT_SOURCE_DIR}/common/version.rc.in
                  ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+  set(sources ${D_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  if(D_DEF)
+    cmake_path(ABSOLUTE_PATH D_DEF BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+    list(APPEND sources ${D_DEF})
+  endif()
+  if(D_MANIFEST)
+    cmake_path(ABSOLUTE_PATH D_MANIFEST BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+    dpal_check_no_default_manifest(${target})
+    set(manifest_rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_manifest.rc)
+    set(rc "// The application manifest of ${target}, made by dpal_add_deliverable.\n")
+    string(APPEND rc "${manifest_id} 24 \"${D_MANIFEST}\"\n")
+    file(CONFIGURE OUTPUT ${manifest_rc} CONTENT "${rc}" @ONLY)
+    # windres reads the manifest itself: an edit of it compiles the resource again.
+    set_source_files_properties(${manifest_rc} PROPERTIES OBJECT_DEPENDS ${D_MANIFEST})
+    list(APPEND sources ${manifest_rc})
+  endif()
   if(D_KIND STREQUAL "dll")
-    add_library(${target} SHARED ${D_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    add_library(${target} SHARED ${sources})
     set_target_properties(${target} PROPERTIES PREFIX "")
   else()
-    add_executable(${target} WIN32 ${D_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
-    target_link_options(${target} PRIVATE -municode)
+    add_executable(${target} ${sources})
+    dpal_windowless_program(${target})
   endif()
   target_link_libraries(${target} PRIVATE dpal_options ${D_LIBS})
   dpal_sign_target(${target})
+endfunction()
+
+# MinGW-w64's GCC links default-manifest.o into every program when the toolchain has one (its
+# specs: %:if-exists(default-manifest.o)); beside an embedded manifest that would be a second
+# RT_MANIFEST. Debian's toolchain has none; another one is refused here rather than ship both.
+function(dpal_check_no_default_manifest target)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=default-manifest.o
+                  OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(IS_ABSOLUTE "${found}" AND EXISTS "${found}")
+    message(FATAL_ERROR "${target}: the compiler links its default manifest ${found} into every "
+                        "program, beside the manifest of the target")
+  endif()
+endfunction()
+
+# dpal_add_windows_program(<target> SOURCES ... [LIBS ...] [OUTPUT_NAME <name>]
+#                          [DIRECTORY <dir>] [SIGNED] [VARIANTS <dir>])
+# A Windows program for the tests and benchmarks (windows build only), windowless like the
+# package's programs, linked with the platform. OUTPUT_NAME names its file (default: the target),
+# DIRECTORY is where it is built, SIGNED signs it like the package, and VARIANTS (with SIGNED)
+# makes the copies that must fail the integrity check in <dir> (dpal_add_signed_variants).
+function(dpal_add_windows_program target)
+  cmake_parse_arguments(P "SIGNED" "OUTPUT_NAME;DIRECTORY;VARIANTS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${P_SOURCES})
+  dpal_windowless_program(${target})
+  target_link_libraries(${target} PRIVATE dpal_options dpal_platform ${P_LIBS})
+  if(P_OUTPUT_NAME)
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${P_OUTPUT_NAME})
+  endif()
+  if(P_DIRECTORY)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${P_DIRECTORY})
+  endif()
+  if(P_SIGNED)
+    dpal_sign_target(${target})
+    if(P_VARIANTS)
+      dpal_add_signed_variants(${target} DIRECTORY ${P_VARIANTS})
+    endif()
+  elseif(P_VARIANTS)
+    message(FATAL_ERROR "dpal_add_windows_program(${target}): VARIANTS needs SIGNED")
+  endif()
 endfunction()

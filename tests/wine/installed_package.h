@@ -31,7 +31,7 @@ inline constexpr const WCHAR kDeviceInstance[] = L"SWD\\TARVEXDPAL\\DYNAPANEL";
 inline constexpr const WCHAR kSupportedFirmware[] = L"T9P1.23.0";
 inline constexpr const WCHAR kSupportedPrefixes[] = L"K2A\0T9P\0";  // REG_MULTI_SZ entries
 
-// Builds a Windows path from a build-tree path ("Z:/work/..." becomes "Z:\work\...").
+// Builds a Windows path from a build-tree path ("Z:/a/b/c.exe" becomes "Z:\a\b\c.exe").
 std::wstring WindowsPath(const char* build_path);
 
 // "C:\Program Files\Tarvex\DPAL", where the service image and the per-user program live.
