@@ -4,6 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <utility>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -197,6 +200,58 @@ TEST_F(Updater, FailuresEndTheWaitQuietly) {
   sim::FailAlways("RegGetValueW", ERROR_ACCESS_DENIED);
   PutState(0);
   EXPECT_EQ(waiter->Code(), kWaitEndedQuietly);
+}
+
+TEST_F(Updater, EveryFailingCallEndsTheWaitWithoutLeavingAnything) {
+  DWORD value = 0;
+  PutState(value);
+  StopWaitForUsrUpdate();  // the updater and its change event exist from here on
+  // One clean wait names the calls to fail: each call of the wait (not the test's own writes)
+  // is failed in turn, by its function and its occurrence.
+  sim::RecordTrace(true);
+  sim::ClearTrace();
+  {
+    auto clean = ArmedWait();
+    value = 1 - value;
+    PutState(value);
+    ASSERT_EQ(clean->Code(), kChangedToOn);
+  }
+  std::vector<std::pair<std::string, uint64_t>> calls;
+  std::map<std::string, uint64_t> seen;
+  for (const sim::Call& call : sim::Trace()) {
+    const std::string& f = call.function;
+    if (f == "RegCreateKeyExW" || f == "RegSetValueExW" || f == "RegCloseKey" ||
+        f == "CloseHandle") {
+      continue;  // the test's writes, and releases
+    }
+    calls.emplace_back(f, ++seen[f]);
+  }
+  ASSERT_GE(calls.size(), 6u) << "events, the reads, the open, the arming and the wait";
+  sim::RecordTrace(false);
+  for (const auto& [function, occurrence] : calls) {
+    sim::ClearTrace();
+    sim::ClearFaults();
+    sim::FailNth(function, occurrence, ERROR_NOT_ENOUGH_MEMORY);
+    const uint64_t armed = sim::CallCount("RegNotifyChangeKeyValue");
+    const uint64_t waits = sim::CallCount("WaitForMultipleObjects");
+    Waiter waiter;
+    // The wait ends by itself on a failure, or waits: for the change when it is armed, for the
+    // stop when the key did not open.
+    ASSERT_TRUE(Eventually([&] {
+      return waiter.done() || sim::CallCount("RegNotifyChangeKeyValue") > armed ||
+             sim::CallCount("WaitForMultipleObjects") > waits;
+    })) << function;
+    value = 1 - value;
+    PutState(value);
+    if (sim::CallCount("RegNotifyChangeKeyValue") == armed) StopWaitForUsrUpdate();
+    const int code = waiter.Code();
+    EXPECT_EQ(sim::FaultsFired(), 1u) << function << " #" << occurrence;
+    sim::ClearFaults();
+    EXPECT_TRUE(code == kWaitEndedQuietly || code == kStartReadFailed)
+        << function << " #" << occurrence << " failed, and the wait answered " << code;
+    ASSERT_LE(sim::OpenHandleCount("event"), 1) << function;
+    ASSERT_EQ(sim::OpenHandleCount("key"), 0) << function;
+  }
 }
 
 // ----- Races ------------------------------------------------------------------------------------
