@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/registry_layout.h"
+#include "core/dpal_core.h"
 #include "loader/device_lookup.h"
 #include "loader/service_host.h"
 
@@ -22,10 +23,11 @@ HKEY CreateKey(const std::wstring& path) {
   return key;
 }
 
-void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data, size_t size) {
+void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
+              size_t size) {
   HKEY key = CreateKey(path);
-  const LSTATUS status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data),
-                                        static_cast<DWORD>(size));
+  const LSTATUS status =
+      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
   RegCloseKey(key);
   Check(status == ERROR_SUCCESS, "setting a value");
 }
@@ -61,7 +63,8 @@ std::vector<uint8_t> ProfileBytes(const std::string& description) {
   bytes[37] = 'c';
   bytes[38] = 's';
   bytes[39] = 'p';
-  for (size_t i = 0; i < description.size(); ++i) bytes[128 + i] = static_cast<uint8_t>(description[i]);
+  for (size_t i = 0; i < description.size(); ++i)
+    bytes[128 + i] = static_cast<uint8_t>(description[i]);
   return bytes;
 }
 
@@ -145,6 +148,31 @@ void Provision(const Options& options) {
     return dpal::RunServiceProcess();
   };
   sim::InstallService(spec);
+
+  sim::SetDisplays(sim::LaptopDisplays(options.displays));
+  RegisterCoreLibrary();
+}
+
+void RegisterCoreLibrary() {
+  auto entry = [](const char* name, auto function) {
+    return sim::ModuleExport{name, 0, reinterpret_cast<void (*)()>(function)};
+  };
+  sim::RegisterModule(
+      kCoreLibrary,
+      {
+          entry("DisassociateSystemColorProfile", &DisassociateSystemColorProfile),
+          entry("DisassociateUserColorProfile", &DisassociateUserColorProfile),
+          entry("GetDefaultSystemProfile", &GetDefaultSystemProfile),
+          entry("GetDefaultUserProfile", &GetDefaultUserProfile),
+          entry("IsSystemUser", &IsSystemUser),
+          entry("RevertBackToSelf", &RevertBackToSelf),
+          entry("SaveCurrentApplyStatus", &SaveCurrentApplyStatus),
+          entry("SaveUserProfile", &SaveUserProfile),
+          entry("SetDefaultColorProfileToPrimaryMonitor", &SetDefaultColorProfileToPrimaryMonitor),
+          entry("StopWaitForUsrUpdate", &StopWaitForUsrUpdate),
+          entry("UninstallICCProfile", &UninstallICCProfile),
+          entry("WaitForUsrUpdate", &WaitForUsrUpdate),
+      });
 }
 
 std::wstring SwitchOf(const sim::Launch& launch) {

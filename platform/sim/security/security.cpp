@@ -2,7 +2,9 @@
 // the token functions.
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <set>
+#include <thread>
 
 #include "platform/sim/security/internal.h"
 #include "platform/sim/strings/internal.h"
@@ -124,6 +126,17 @@ void SetProcessIdentity(const Identity& identity) {
 Identity ProcessIdentity() {
   Lock lock(MachineLock());
   return CurrentIdentityLocked();
+}
+
+void RunAs(const Identity& identity, const std::function<void()>& body) {
+  std::thread thread([&] {
+    {
+      Lock lock(MachineLock());
+      SetThreadIdentityLocked(identity);
+    }
+    body();
+  });
+  thread.join();
 }
 
 std::shared_ptr<Token> ProcessTokenLocked() {
