@@ -77,13 +77,13 @@ void Wait(const Library& dll, const std::vector<std::string>& w, DWORD session,
         {"registry", "the client account's user state: " + std::to_string(1 - target)});
   }
   std::atomic<int> code{-1};
-  const uint64_t armed = sim::CallCount("RegNotifyChangeKeyValue");
+  // Armed once the wait has gone on to wait (the arming call is counted as it begins).
+  const uint64_t waits = sim::CallCount("WaitForMultipleObjects");
   sim::Identity client = sim::LocalSystem(laptop::kProfileProgram);
   client.session_id = session;
   std::thread waiter([&] { sim::RunAs(client, [&] { code = wait(); }); });
-  // The wait has armed its watch once it asked for notification.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (code < 0 && sim::CallCount("RegNotifyChangeKeyValue") == armed &&
+  while (code < 0 && sim::CallCount("WaitForMultipleObjects") == waits &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
   }
