@@ -143,10 +143,6 @@ std::string Describe(const std::vector<std::string>& w) {
   return "a client waits for the user's update";
 }
 
-bool WritesMachineState(const std::vector<std::string>& w) {
-  return w.size() == 4 && w[1] == "state" && w[2] != "user";
-}
-
 std::vector<Line> Run(const std::vector<std::string>& w, DWORD console_session) {
   std::vector<Line> lines;
   sim::Identity client = sim::LocalSystem(laptop::kProfileProgram);

@@ -33,8 +33,6 @@ struct Line {
 std::string Check(const std::vector<std::string>& words);
 // What the command does, for its line of the timeline.
 std::string Describe(const std::vector<std::string>& words);
-// Whether the command writes the machine's apply state, which the service watches.
-bool WritesMachineState(const std::vector<std::string>& words);
 // Runs the command as the client in the console session; what it did, in order.
 std::vector<Line> Run(const std::vector<std::string>& words, DWORD console_session);
 

@@ -323,6 +323,12 @@ class Tracker {
   }
 
   void Record(const sim::Call& call);
+  // The service's watch of the apply state, as the blocked-thread query shows it.
+  void MarkWatch(uint64_t thread) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = threads_.find(thread);
+    if (it != threads_.end() && it->second.role == Role::Worker) it->second.role = Role::Watch;
+  }
   void Ended(uint64_t thread) {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = threads_.find(thread);
@@ -376,19 +382,6 @@ struct EndNotice {
   }
 };
 
-bool IsWatchWait(const LoggedCall& call) {
-  return call.function == "WaitForMultipleObjects" &&
-         call.args.find(L", 0, ") != std::wstring::npos;
-}
-
-// A thread waits without end for events: the service thread for its sub-controllers, the watch
-// for a change or a stop.
-bool IsParked(const LoggedCall& call) {
-  const std::wstring infinite = L", 0xffffffff";
-  return call.function == "WaitForMultipleObjects" && call.args.size() >= infinite.size() &&
-         call.args.compare(call.args.size() - infinite.size(), infinite.size(), infinite) == 0;
-}
-
 void Tracker::Record(const sim::Call& call) {
   if (t_quiet) return;
   static thread_local EndNotice notice;
@@ -403,19 +396,18 @@ void Tracker::Record(const sim::Call& call) {
     thread.role = Role::Dispatcher;
   } else if (call.function == "RegisterServiceCtrlHandlerExW") {
     thread.role = Role::Service;
-  } else if (thread.role == Role::Worker &&
-             (call.function == "RegNotifyChangeKeyValue" || IsWatchWait(log_.back()))) {
-    thread.role = Role::Watch;
   }
   changed_.notify_all();
 }
 
-// The watch waits armed when it asked for notification of the key since its previous wait.
-bool IsArmed(const std::vector<LoggedCall>& log, const Tracker::Thread& thread) {
-  for (size_t i = thread.calls.size(); i-- > 0;) {
-    const LoggedCall& call = log[thread.calls[i]];
-    if (i + 1 < thread.calls.size() && call.function == "WaitForMultipleObjects") return false;
-    if (call.function == "RegNotifyChangeKeyValue") return true;
+// The service's watch: a thread blocked on an event armed for a notification on the machine apply
+// state's key. (The core library's wait watches the user's key instead.)
+bool IsApplyStateWatch(const sim::BlockedThread& thread) {
+  const std::wstring key = std::wstring(L"HKEY_LOCAL_MACHINE\\") + layout::kMachineApplyStateKey;
+  for (const sim::WaitedObject& object : thread.objects) {
+    for (const std::wstring& watched : object.notified_keys) {
+      if (lstrcmpiW(watched.c_str(), key.c_str()) == 0) return true;
+    }
   }
   return false;
 }
@@ -469,8 +461,6 @@ class Player {
  private:
   // What must hold, besides the service being quiet, before the next command.
   struct Wanted {
-    size_t watch_moved_after = 0;  // an armed, waiting watch must have called after this index
-    bool watch_woken = false;
     bool no_work = false;        // every work run has ended (after a stop)
     std::set<uint64_t> watches;  // the watches at the start of the command
   };
@@ -707,19 +697,23 @@ void Player::Flush() {
 }
 
 // Whether the service has finished what the last command set off: no program runs, every work
-// run has ended, each thread of the service waits for an event again (and has taken notice of
-// one the command set), and a service that stops has gone.
+// run has ended, each thread of the service is blocked again in a wait without time-out that
+// nothing has ended yet (the machine's query of blocked threads says so; a thread whose event a
+// command set is about to run, so it is not blocked), and a service that stops has gone.
 //
 // The answer holds only if no platform call was made while the question was asked: the checks
 // look at different things one after the other, and the service may move on in between (start
 // its work runs and report a new state after the threads were looked at, say). Everything that
 // could undo a "yes" begins with a platform call.
 bool Player::Settled(const Wanted& wanted, std::string* busy) {
+  struct Alive {
+    Role role = Role::Worker;
+    std::string last_call;
+  };
   struct Snapshot {
     size_t calls = 0;
-    int workers = 0;  // waiting watches
+    std::map<uint64_t, Alive> alive;  // the threads that made platform calls, the runner's aside
     bool watch_lost = false;
-    std::string busy;
   };
   const Snapshot snapshot = tracker_.With(
       [&](const std::vector<LoggedCall>& log, const std::map<uint64_t, Tracker::Thread>& threads) {
@@ -730,35 +724,46 @@ bool Player::Settled(const Wanted& wanted, std::string* busy) {
             if (wanted.watches.count(id) != 0) s.watch_lost = true;
             continue;
           }
-          if (thread.role == Role::Runner || thread.role == Role::Dispatcher) continue;
-          const LoggedCall& last = log[thread.calls.back()];
-          if (!IsParked(last)) {
-            s.busy = std::string("the ") + RoleName(thread.role) + " thread t" +
-                     std::to_string(id) + " is busy (last call " + last.function + ")";
-            return s;
-          }
-          if (thread.role == Role::Watch && wanted.watch_woken &&
-              thread.calls.back() < wanted.watch_moved_after && IsArmed(log, thread)) {
-            s.busy = "the watch of the apply state has not seen the change yet";
-            return s;
-          }
-          if (thread.role != Role::Service) ++s.workers;
+          if (thread.role == Role::Runner) continue;
+          s.alive[id] = Alive{thread.role, log[thread.calls.back()].function};
         }
         return s;
       });
-  if (!snapshot.busy.empty()) {
-    *busy = snapshot.busy;
-    return false;
+  // Before the threads are looked at: a program can end without a platform call, and a thread
+  // that waits for it is blocked until then.
+  {
+    Quiet quiet;
+    if (!sim::WaitForProcessesToEnd(std::chrono::milliseconds(0))) {
+      *busy = "a launched program is still running";
+      return false;
+    }
+  }
+  std::map<uint64_t, sim::BlockedThread> blocked;
+  {
+    Quiet quiet;
+    for (sim::BlockedThread& thread : sim::BlockedThreads()) {
+      const uint64_t id = thread.thread;
+      blocked.emplace(id, std::move(thread));
+    }
+  }
+  int workers = 0;  // the service's own threads that wait: its work runs
+  for (const auto& [id, thread] : snapshot.alive) {
+    auto it = blocked.find(id);
+    if (it == blocked.end()) {
+      *busy = std::string("the ") + RoleName(thread.role) + " thread t" + std::to_string(id) +
+              " is busy (last call " + thread.last_call + ")";
+      return false;
+    }
+    if (IsApplyStateWatch(it->second)) tracker_.MarkWatch(id);
+    // The threads the SCM started (the dispatcher and ServiceMain) play the service's process;
+    // those the service started itself act as the process identity.
+    if (it->second.process_image.empty()) ++workers;
   }
 
   Quiet quiet;
   const int running = WorkerThreads::RunningInProcess();
-  if (running != snapshot.workers || (wanted.no_work && running != 0)) {
+  if (running != workers || (wanted.no_work && running != 0)) {
     *busy = std::to_string(running) + " work run(s) of the service still going";
-    return false;
-  }
-  if (!sim::WaitForProcessesToEnd(std::chrono::milliseconds(0))) {
-    *busy = "a launched program is still running";
     return false;
   }
   const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
@@ -944,11 +949,8 @@ bool Player::Run(const Step& step) {
       SetDword(layout::kInstallStateKey, layout::kStateValue, w[1] == "pending" ? 0 : 1);
     }
   } else if (command == "state") {
-    // Taken before the write: a watch quick enough may have handled the change and waited
-    // again before the write returns. Only the write can wake a waiting watch, so any call of
-    // it after this point means it has seen the change.
-    wanted.watch_woken = true;
-    wanted.watch_moved_after = LogSize();
+    // An armed watch is woken by the write itself: from then on it is not blocked (its event is
+    // set) until it has handled the change and waits again.
     SetDword(layout::kMachineApplyStateKey, layout::kStateValue, *Number(w[1]));
   } else if (command == "displays") {
     Quiet quiet;
@@ -962,11 +964,7 @@ bool Player::Run(const Step& step) {
     }
     sim::SetDisplays(sim::LaptopDisplays(options));
   } else if (command == "client") {
-    if (client::WritesMachineState(w)) {
-      // As for "state": any call of the watch after this point means it has seen the change.
-      wanted.watch_woken = true;
-      wanted.watch_moved_after = LogSize();
-    }
+    // As for "state", a write of the machine's apply state wakes the watch by itself.
     const size_t order = LogSize();
     for (const client::Line& line : client::Run(w, console_)) {
       notes_.push_back(Event{order, Clock::now(), line.kind, line.text});

@@ -1,5 +1,6 @@
 // The table of the machine's areas, and what goes through it: Reset puts every area back to a
-// freshly booted state, Leaks asks every area what it still holds.
+// freshly booted state, Leaks asks every area what it still holds, BlockedThreads what it knows
+// of the threads that wait.
 #include "platform/sim/colour/internal.h"
 #include "platform/sim/crypto/internal.h"
 #include "platform/sim/devices/internal.h"
@@ -21,9 +22,9 @@ namespace {
 constexpr Area kAreas[] = {
     {"kernel objects", ResetKernelLocked, KernelLeaksLocked},
     {"events and waits", ResetEventsLocked, nullptr},
-    {"security", ResetSecurityLocked, SecurityLeaksLocked},
+    {"security", ResetSecurityLocked, SecurityLeaksLocked, DescribeSecurityWaitLocked},
     {"files", ResetFilesLocked, nullptr},
-    {"registry", ResetRegistryLocked, RegistryLeaksLocked},
+    {"registry", ResetRegistryLocked, RegistryLeaksLocked, DescribeRegistryWaitLocked},
     {"crypto", ResetCryptoLocked, nullptr},
     {"services", ResetServicesLocked, nullptr},
     {"devices", ResetDevicesLocked, nullptr},
@@ -45,6 +46,15 @@ void Reset() {
   }
   ResetHooks();
   SetLastError(0);
+}
+
+std::vector<BlockedThread> BlockedThreads() {
+  Lock lock(MachineLock());
+  return BlockedThreadsLocked([](const std::vector<const Object*>& objects, BlockedThread& thread) {
+    for (const Area& area : kAreas) {
+      if (area.describe) area.describe(objects, thread);
+    }
+  });
 }
 
 LeakReport Leaks() {

@@ -56,9 +56,9 @@ class Processes : public PlatformTest {
   static void MakeChildProgram(const std::wstring& path) {
 #if DPAL_SIM
     sim::PutFile(path, sim::ProgramBytes("exit_with"));
-    sim::RegisterProgram(path, [](const sim::Launch& launch) {
-      return dpal::test::ExitWithMain(launch.command_line.c_str());
-    });
+    // As the real program does, it reads its arguments from GetCommandLineW.
+    sim::RegisterProgram(
+        path, [](const sim::Launch&) { return dpal::test::ExitWithMain(GetCommandLineW()); });
 #else
     (void)path;
 #endif
@@ -135,6 +135,25 @@ TEST_F(Processes, OwnImagePathFollowsTheSizeProtocol) {
   // versions terminate it.
   EXPECT_EQ(cut.back(), image.back()) << "Wine now terminates a cut name: expect L'\\0'";
 #endif
+}
+
+TEST_F(Processes, CommandLineBeginsWithTheProgram) {
+  const WCHAR* line = GetCommandLineW();
+  ASSERT_NE(line, nullptr);
+  EXPECT_EQ(line, GetCommandLineW()) << "one copy, the process's own";
+  // The program's path: quoted, or up to the first blank.
+  std::wstring first(line);
+  if (!first.empty() && first[0] == L'"') {
+    first = first.substr(1, first.find(L'"', 1) - 1);
+  } else {
+    first = first.substr(0, first.find(L' '));
+  }
+  const std::wstring image = OwnImage();
+  const std::wstring file = image.substr(image.rfind(L'\\') + 1);
+  const std::string seen(first.begin(), first.end());
+  ASSERT_GE(first.size(), file.size()) << "the program's path: " << seen;
+  EXPECT_EQ(lstrcmpiW(first.substr(first.size() - file.size()).c_str(), file.c_str()), 0)
+      << "the program's path: " << seen;
 }
 
 TEST_F(Processes, ChildRunsToItsExitCode) {

@@ -61,8 +61,8 @@ DWORD Bytes(const std::wstring& text) {
 
 LSTATUS Create(HKEY parent, const std::wstring& path, HKEY* key, DWORD* disposition = nullptr,
                REGSAM access = KEY_ALL_ACCESS) {
-  return RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access,
-                         nullptr, key, disposition);
+  return RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                         key, disposition);
 }
 
 void SetDword(HKEY key, const wchar_t* name, DWORD value) {
@@ -71,9 +71,9 @@ void SetDword(HKEY key, const wchar_t* name, DWORD value) {
 }
 
 void SetString(HKEY key, const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
-  ASSERT_EQ(RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
-                           Bytes(text)),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()), Bytes(text)),
+      ERROR_SUCCESS);
 }
 
 LSTATUS GetDword(HKEY key, const wchar_t* name, DWORD flags, DWORD* value, DWORD* type = nullptr) {
@@ -195,7 +195,8 @@ TEST_F(Registry, EnumerationFollowsNameOrderAndRefusesShortBuffers) {
   WCHAR name[16];
   DWORD length = 16;
   for (DWORD i = 0; RegEnumKeyExW(key.get(), i, name, &length, nullptr, nullptr, nullptr,
-                                  nullptr) == ERROR_SUCCESS && i < 10;
+                                  nullptr) == ERROR_SUCCESS &&
+                    i < 10;
        ++i, length = 16) {
     EXPECT_EQ(length, static_cast<DWORD>(std::wstring(name).size()));
     seen.push_back(name);
@@ -365,12 +366,12 @@ TEST_F(Registry, GetValueRestrictsTypes) {
   SetDword(sub.get(), L"Dword", 5);
   const uint32_t four = 0x11223344;
   const uint64_t eight = 0x1122334455667788ULL;
-  ASSERT_EQ(RegSetValueExW(key.get(), L"Bin32", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&four),
-                           4),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key.get(), L"Bin64", 0, REG_BINARY,
-                           reinterpret_cast<const BYTE*>(&eight), 8),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegSetValueExW(key.get(), L"Bin32", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&four), 4),
+      ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegSetValueExW(key.get(), L"Bin64", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&eight), 8),
+      ERROR_SUCCESS);
   SetString(key.get(), L"Text", L"abc");
 
   DWORD value = kSentinel, type = kSentinel, size = kSentinel;
@@ -526,8 +527,8 @@ TEST_F(Registry, GetValueExpandsExpandSzUnlessAskedNotTo) {
             ERROR_MORE_DATA);
   EXPECT_EQ(small, size);
   size = sizeof(buffer);
-  EXPECT_EQ(RegGetValueW(key.get(), nullptr, L"Path", RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr,
-                         buffer, &size),
+  EXPECT_EQ(RegGetValueW(key.get(), nullptr, L"Path", RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr, buffer,
+                         &size),
             ERROR_UNSUPPORTED_TYPE);
   size = sizeof(buffer);
   ASSERT_EQ(RegGetValueW(key.get(), nullptr, L"Path", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type,
@@ -609,6 +610,31 @@ TEST_F(Registry, ClosingOrDeletingAWatchedKeyEndsTheNotification) {
   EXPECT_EQ(Arm(watched_child.get(), deleted.get()), ERROR_KEY_DELETED);
 }
 
+// What the service's watch of the apply state relies on: after a change it has handled, it
+// closes its key, which completes the armed notification, and arms a fresh key with the same
+// auto-reset event without waiting for it. Arming must clear that signal (and one left by a
+// change nobody waited for), or the next wait would end at once.
+TEST_F(Registry, ClosingAnArmedKeySignalsAndArmingAgainClearsASignalNotWaitedFor) {
+  Key writer(Make());
+  EventHandle event;  // auto-reset, as the watch makes it
+  HKEY closed = Open(nullptr, KEY_READ);
+  ASSERT_EQ(Arm(closed, event.get()), ERROR_SUCCESS);
+  ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+  EXPECT_TRUE(event.Fired()) << "closing a key with an armed notification signals its event";
+
+  closed = Open(nullptr, KEY_READ);
+  ASSERT_EQ(Arm(closed, event.get()), ERROR_SUCCESS);
+  ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+  Key fresh(Open(nullptr, KEY_READ));
+  ASSERT_EQ(Arm(fresh.get(), event.get()), ERROR_SUCCESS);
+  EXPECT_FALSE(event.Fired()) << "arming clears the signal the closed key left";
+  SetDword(writer.get(), L"State", 1);
+  ASSERT_EQ(Arm(fresh.get(), event.get()), ERROR_SUCCESS);
+  EXPECT_FALSE(event.Fired()) << "arming clears the signal of a change nobody waited for";
+  SetDword(writer.get(), L"State", 2);
+  EXPECT_TRUE(event.FiresWithin(5000)) << "the armed key reports the next change";
+}
+
 TEST_F(Registry, TheEndOfTheArmingThreadSignalsTheEvent) {
   Key scratch(Make());
   Key watched(Open(nullptr, KEY_NOTIFY));
@@ -661,17 +687,16 @@ TEST_F(Registry, StandardUserWritesItsOwnHiveOnly) {
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services"));
 
   sim::SetProcessIdentity(sim::DefaultAdmin());
-  EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, (kBob + L"\\" + Scratch()).c_str(), 0, KEY_SET_VALUE,
-                          denied.Put()),
-            ERROR_SUCCESS)
+  EXPECT_EQ(
+      RegOpenKeyExW(HKEY_USERS, (kBob + L"\\" + Scratch()).c_str(), 0, KEY_SET_VALUE, denied.Put()),
+      ERROR_SUCCESS)
       << "an administrator writes anyone's hive";
 }
 
 TEST_F(Registry, CurrentUserWithoutALoadedHiveIsTheDefaultHive) {
   sim::SetProcessIdentity(sim::StandardUser(kBob, L"bob"));
   Key key;
-  EXPECT_EQ(Create(HKEY_CURRENT_USER, Scratch(), key.Put(), nullptr, KEY_READ),
-            ERROR_ACCESS_DENIED)
+  EXPECT_EQ(Create(HKEY_CURRENT_USER, Scratch(), key.Put(), nullptr, KEY_READ), ERROR_ACCESS_DENIED)
       << "HKU\\.DEFAULT is read-only to a standard user";
   // LocalSystem's hive, HKU\S-1-5-18, is the .DEFAULT hive under another name.
   sim::SetProcessIdentity(sim::LocalSystem());
@@ -708,13 +733,13 @@ TEST_F(Registry, SynchronousNotificationBlocksUntilAChange) {
   Key watched(Open(nullptr, KEY_NOTIFY));
   std::atomic<LSTATUS> status{static_cast<LSTATUS>(kSentinel)};
   std::thread waiter([&] {
-    status = RegNotifyChangeKeyValue(watched.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, nullptr,
-                                     FALSE);
+    status =
+        RegNotifyChangeKeyValue(watched.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, nullptr, FALSE);
   });
   // The waiter may not be registered when a write happens: write until it returns.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (DWORD i = 0; status == static_cast<LSTATUS>(kSentinel) &&
-                    std::chrono::steady_clock::now() < deadline;
+  for (DWORD i = 0;
+       status == static_cast<LSTATUS>(kSentinel) && std::chrono::steady_clock::now() < deadline;
        ++i) {
     SetDword(writer.get(), L"State", i);
     std::this_thread::yield();

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/conformance/pending_service.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -66,11 +67,11 @@ class OwnService : public Services {
     Services::TearDown();
   }
   const WCHAR* name() const { return name_.c_str(); }
-  SC_HANDLE Create(SC_HANDLE manager, DWORD start_type, DWORD access = SERVICE_ALL_ACCESS) {
+  SC_HANDLE Create(SC_HANDLE manager, DWORD start_type, DWORD access = SERVICE_ALL_ACCESS,
+                   const std::wstring& binary = L"C:\\DPALTests\\conformance-service.exe") {
     return CreateServiceW(manager, name(), (name_ + L" display").c_str(), access,
                           SERVICE_WIN32_OWN_PROCESS, start_type, SERVICE_ERROR_NORMAL,
-                          L"C:\\DPALTests\\conformance-service.exe", nullptr, nullptr, nullptr,
-                          nullptr, nullptr);
+                          binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   }
 
  private:
@@ -321,6 +322,148 @@ TEST_F(OwnService, DeletedServiceGoesWhenItsLastHandleCloses) {
   SetLastError(kSentinel);
   EXPECT_EQ(h.Add(OpenServiceW(manager, name(), SERVICE_QUERY_STATUS)), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+// ----- Controls while a service starts ----------------------------------------------------------
+
+std::wstring OwnDirectory() {
+  WCHAR path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  EXPECT_TRUE(length > 0 && length < MAX_PATH) << GetLastError();
+  const std::wstring image(path);
+  return image.substr(0, image.rfind(L'\\'));
+}
+
+// Asks the SCM for the status until `wanted` holds it or 10 s have passed: the SCM announces no
+// change, so this is the deadline-bound wait for the service's own report.
+template <typename F>
+bool StatusWithin(SC_HANDLE service, F wanted, SERVICE_STATUS* status) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    if (QueryServiceStatus(service, status) && wanted(*status)) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// The test's own service, run by pending_service (pending_service.h): it stays in START_PENDING
+// until the test sets the release event.
+class StartingService : public OwnService {
+ protected:
+  static constexpr const WCHAR* kRelease = L"Global\\DPALConfPendingRelease";
+
+  void SetUp() override {
+    OwnService::SetUp();
+    release_ = CreateEventW(nullptr, TRUE, FALSE, kRelease);
+    ASSERT_NE(release_, nullptr) << GetLastError();
+  }
+  void TearDown() override {
+    if (started_) {
+      SetEvent(release_);
+      ScHandles h;
+      SC_HANDLE manager = h.Add(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+      SC_HANDLE service = h.Add(OpenServiceW(manager, name(), SERVICE_QUERY_STATUS));
+      SERVICE_STATUS status = {};
+      EXPECT_TRUE(StatusWithin(
+          service, [](const SERVICE_STATUS& s) { return s.dwCurrentState == SERVICE_STOPPED; },
+          &status))
+          << "the released service did not stop";
+#if DPAL_SIM
+      EXPECT_TRUE(sim::WaitForServiceProcessExit(name(), std::chrono::seconds(10)));
+#endif
+    }
+    if (release_ != nullptr) CloseHandle(release_);
+    OwnService::TearDown();
+  }
+
+  // Creates and starts the service, whose START_PENDING report accepts `accepted`, and waits for
+  // that report. The handle, with all access, belongs to `h`.
+  SC_HANDLE Start(ScHandles& h, DWORD accepted) {
+    SC_HANDLE manager = h.Add(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    EXPECT_NE(manager, nullptr) << GetLastError();
+    const std::wstring binary = L"\"" + OwnDirectory() + L"\\pending_service.exe\" " +
+                                std::to_wstring(accepted) + L" " + kRelease;
+    SC_HANDLE service = h.Add(Create(manager, SERVICE_DEMAND_START, SERVICE_ALL_ACCESS, binary));
+    EXPECT_NE(service, nullptr) << GetLastError();
+    if (service == nullptr) return nullptr;
+#if DPAL_SIM
+    sim::SetServiceProgram(name(), [] {
+      return dpal::test::PendingServiceMain(sim::ProcessIdentity().command_line.c_str());
+    });
+#endif
+    if (!StartServiceW(service, 0, nullptr)) {
+      ADD_FAILURE() << "StartServiceW: error " << GetLastError();
+      return nullptr;
+    }
+    started_ = true;
+    SERVICE_STATUS status = {};
+    EXPECT_TRUE(StatusWithin(
+        service,
+        [](const SERVICE_STATUS& s) { return s.dwWaitHint == dpal::test::kPendingWaitHint; },
+        &status))
+        << "no START_PENDING report from the service";
+    return service;
+  }
+
+ private:
+  HANDLE release_ = nullptr;
+  bool started_ = false;
+};
+
+// What ControlService answers for a control while the service reports START_PENDING; `status`
+// gets what ControlService filled in.
+DWORD Refusal(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
+  std::memset(status, 0xAB, sizeof(*status));
+  SetLastError(kSentinel);
+  if (ControlService(service, control, status)) return NO_ERROR;
+  return GetLastError();
+}
+
+TEST_F(StartingService, TakesNoControlWhileItReportsStartPending) {
+  ScHandles h;
+  SC_HANDLE service = Start(h, 0);
+  ASSERT_NE(service, nullptr);
+  SERVICE_STATUS status;
+  const DWORD stop = Refusal(service, SERVICE_CONTROL_STOP, &status);
+#if DPAL_SIM
+  EXPECT_EQ(stop, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING)) << "status filled in";
+  EXPECT_EQ(status.dwWaitHint, dpal::test::kPendingWaitHint);
+#else
+  // Wine gap (8.0): a stop during START_PENDING is judged by the accepted controls alone, and the
+  // status of that refusal is not filled in.
+  EXPECT_EQ(stop, static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL))
+      << "Wine now refuses a stop while starting: make this test expect "
+         "ERROR_SERVICE_CANNOT_ACCEPT_CTRL and the status";
+#endif
+  for (DWORD control : {static_cast<DWORD>(SERVICE_CONTROL_INTERROGATE), DWORD{128}}) {
+    EXPECT_EQ(Refusal(service, control, &status),
+              static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL))
+        << "control " << control;
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING))
+        << "control " << control;
+  }
+  ASSERT_TRUE(QueryServiceStatus(service, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING)) << "still starting";
+}
+
+TEST_F(StartingService, RefusesAStopEvenWhenItsPendingReportAcceptsOne) {
+  ScHandles h;
+  SC_HANDLE service = Start(h, SERVICE_ACCEPT_STOP);
+  ASSERT_NE(service, nullptr);
+  SERVICE_STATUS status;
+  const DWORD stop = Refusal(service, SERVICE_CONTROL_STOP, &status);
+#if DPAL_SIM
+  EXPECT_EQ(stop, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  ASSERT_TRUE(QueryServiceStatus(service, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING)) << "still starting";
+#else
+  // Wine gap (8.0): the stop reaches a starting service that accepts it (and ends it here).
+  EXPECT_EQ(stop, static_cast<DWORD>(NO_ERROR))
+      << "Wine now refuses a stop while starting: make this test expect "
+         "ERROR_SERVICE_CANNOT_ACCEPT_CTRL";
+#endif
 }
 
 #if DPAL_SIM

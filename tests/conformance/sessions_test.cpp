@@ -345,6 +345,30 @@ TEST_F(Profiles, LoadedProfileIsTheUsersHive) {
 #endif
 }
 
+TEST_F(Profiles, AUserNameMustBeGiven) {
+  Handle own(OpenOwnToken(kDuplicateAccess));
+  WCHAR empty[] = L"";
+  for (LPWSTR name : {static_cast<LPWSTR>(nullptr), static_cast<LPWSTR>(empty)}) {
+    const char* which = name == nullptr ? "null user name" : "empty user name";
+    PROFILEINFOW info = {};
+    info.dwSize = sizeof(info);
+    info.lpUserName = name;
+    SetLastError(kSentinel);
+    const BOOL loaded = LoadUserProfileW(own.get(), &info);
+#if DPAL_SIM
+    EXPECT_FALSE(loaded) << which;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << which;
+    EXPECT_EQ(info.hProfile, nullptr) << which;
+#else
+    // Wine gap (8.0): any name will do, and none (hProfile is HKEY_CURRENT_USER).
+    EXPECT_TRUE(loaded) << which
+                        << ": Wine now checks the name: make this test expect "
+                           "ERROR_INVALID_PARAMETER";
+    if (loaded) UnloadUserProfile(own.get(), info.hProfile);
+#endif
+  }
+}
+
 #if DPAL_SIM
 
 // ----- The sim only: LocalSystem, logons, privilege checks ------------------------------------

@@ -6,12 +6,14 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/kernel/winbase.h"
@@ -61,6 +63,8 @@ struct Object {
   virtual void Consume() {}
   // Called under the machine lock when a handle to the object is closed.
   virtual void OnHandleClosed(uintptr_t /*handle*/) {}
+  // What the blocked-thread query calls the object (WaitedObject::name).
+  virtual std::wstring Name() const { return L""; }
 };
 
 struct Event : Object {
@@ -71,6 +75,7 @@ struct Event : Object {
   void Consume() override {
     if (!manual_reset) signaled = false;
   }
+  std::wstring Name() const override { return name; }
   bool manual_reset;
   bool signaled;
   std::wstring name;
@@ -100,6 +105,32 @@ bool RemoveHandleLocked(uintptr_t handle);
 BOOL CloseHandleOfKindsLocked(uintptr_t handle, std::initializer_list<const HandleKind*> kinds);
 
 inline uintptr_t H(const void* handle) { return reinterpret_cast<uintptr_t>(handle); }
+
+// ----- Blocked threads -------------------------------------------------------------------------
+
+// Marks the calling thread as blocked without time-out for as long as it lives, for the
+// blocked-thread query. Made and destroyed under the machine lock, around the wait itself.
+class BlockedWait {
+ public:
+  // A wait for kernel objects: any of them, or all.
+  BlockedWait(const char* function, std::vector<std::shared_ptr<Object>> objects, bool wait_all);
+  // A wait for something that is no kernel object, as `what` describes it; `ready` tells, under
+  // the machine lock, whether the wait would end now.
+  BlockedWait(const char* function, WaitedObject what, std::function<bool()> ready);
+  ~BlockedWait();
+  BlockedWait(const BlockedWait&) = delete;
+  BlockedWait& operator=(const BlockedWait&) = delete;
+
+ private:
+  uint64_t id_;
+};
+
+// The threads blocked now (as sim::BlockedThreads answers), each described by the kernel and then
+// by `describe`, which gets the waited objects in the order of BlockedThread::objects (null for
+// what is no kernel object).
+using DescribeBlocked =
+    std::function<void(const std::vector<const Object*>& objects, BlockedThread& thread)>;
+std::vector<BlockedThread> BlockedThreadsLocked(const DescribeBlocked& describe);
 
 // ----- Entry hook: trace and faults -----------------------------------------------------------
 
@@ -158,6 +189,9 @@ struct Area {
   const char* name;
   void (*reset)();                    // under the machine lock: back to a freshly booted state
   void (*leaks)(LeakReport& report);  // under the machine lock; null when there is nothing
+  // Adds what the area knows to a blocked thread of the query (the keys an event is armed for,
+  // the process a thread plays); under the machine lock; null when it knows nothing.
+  void (*describe)(const std::vector<const Object*>& objects, BlockedThread& thread) = nullptr;
 };
 
 // The kernel's own rows: the handle table with blocks and local memory, and the events of the

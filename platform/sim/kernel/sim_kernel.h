@@ -19,6 +19,39 @@ namespace sim {
 // trace and the default identity (an administrator, see DefaultAdmin()).
 void Reset();
 
+// ----- Blocked threads -------------------------------------------------------------------------
+
+// What a blocked thread waits for.
+struct WaitedObject {
+  // The handle kind ("event", "process", "thread"), or "service-controls" for a service's
+  // dispatcher that waits for the SCM's next control.
+  std::string kind;
+  // A named event's name, a process's (or its thread's) image path, the service's name; empty
+  // for an unnamed event.
+  std::wstring name;
+  // For an event that RegNotifyChangeKeyValue armed: the keys it watches, as full paths below the
+  // roots ("HKEY_LOCAL_MACHINE\SOFTWARE\...", "HKEY_USERS\S-1-5-21-...\Software\...").
+  std::vector<std::wstring> notified_keys;
+};
+
+struct BlockedThread {
+  uint64_t thread = 0;   // the number the trace gives the thread (Call::thread)
+  std::string function;  // the platform function it is blocked in
+  bool wait_all = false;
+  std::vector<WaitedObject> objects;  // in the order the wait names them
+  // The image of the process the sim started the thread to play (a service's process or its
+  // ServiceMain, a launched program); empty for a thread that a program started itself, which
+  // acts as the process identity.
+  std::wstring process_image;
+};
+
+// The threads that are blocked right now in a platform call that waits without time-out
+// (WaitForSingleObject or WaitForMultipleObjects with INFINITE, the synchronous form of
+// RegNotifyChangeKeyValue, a service's dispatcher between two controls), with what each waits
+// for, in the order they began to wait. A thread whose wait would end now (one of its objects is
+// signalled, or all of them for a wait-all) is not blocked: it is about to run.
+std::vector<BlockedThread> BlockedThreads();
+
 // ----- Named objects --------------------------------------------------------------------------
 
 // Creates (or opens) a named event in the machine's namespace, owned by the machine rather than

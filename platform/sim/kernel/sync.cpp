@@ -1,7 +1,9 @@
 // Events and waits: the events of the machine's namespace (named events and those the machine
-// itself keeps), CreateEventW and its companions, and the waits.
+// itself keeps), CreateEventW and its companions, the waits, and the threads blocked in waits
+// without time-out.
 #include <chrono>
 #include <map>
+#include <optional>
 
 #include "platform/sim/kernel/internal.h"
 #include "platform/sim/strings/internal.h"
@@ -34,7 +36,84 @@ void AddNamedEventLocked(const std::wstring& name, const std::shared_ptr<Event>&
   Events().named[Upper(name)] = event;
 }
 
+// A thread blocked without time-out, as BlockedWait registers it.
+struct Blocked {
+  uint64_t thread = 0;
+  const char* function = "";
+  std::vector<std::shared_ptr<Object>> objects;
+  bool wait_all = false;
+  std::optional<WaitedObject> other;  // a wait for no kernel object
+  std::function<bool()> ready;        // for such a wait
+};
+
+// By the order the waits began. Never destroyed, as the machine.
+std::map<uint64_t, Blocked>& BlockedWaits() {
+  static auto* waits = new std::map<uint64_t, Blocked>();
+  return *waits;
+}
+
+uint64_t NextWaitId() {
+  static uint64_t next = 1;  // under the machine lock
+  return next++;
+}
+
+// Whether a registered wait would end now.
+bool ReadyLocked(const Blocked& wait) {
+  if (wait.other) return wait.ready && wait.ready();
+  bool all = true;
+  bool any = false;
+  for (const auto& object : wait.objects) {
+    all = all && object->Signaled();
+    any = any || object->Signaled();
+  }
+  return wait.wait_all ? all : any;
+}
+
 }  // namespace
+
+BlockedWait::BlockedWait(const char* function, std::vector<std::shared_ptr<Object>> objects,
+                         bool wait_all)
+    : id_(NextWaitId()) {
+  Blocked& wait = BlockedWaits()[id_];
+  wait.thread = ThreadNumber();
+  wait.function = function;
+  wait.objects = std::move(objects);
+  wait.wait_all = wait_all;
+}
+
+BlockedWait::BlockedWait(const char* function, WaitedObject what, std::function<bool()> ready)
+    : id_(NextWaitId()) {
+  Blocked& wait = BlockedWaits()[id_];
+  wait.thread = ThreadNumber();
+  wait.function = function;
+  wait.other = std::move(what);
+  wait.ready = std::move(ready);
+}
+
+BlockedWait::~BlockedWait() { BlockedWaits().erase(id_); }
+
+std::vector<BlockedThread> BlockedThreadsLocked(const DescribeBlocked& describe) {
+  std::vector<BlockedThread> threads;
+  for (const auto& [id, wait] : BlockedWaits()) {
+    if (ReadyLocked(wait)) continue;
+    BlockedThread thread;
+    thread.thread = wait.thread;
+    thread.function = wait.function;
+    thread.wait_all = wait.wait_all;
+    std::vector<const Object*> objects;
+    if (wait.other) {
+      thread.objects.push_back(*wait.other);
+      objects.push_back(nullptr);
+    }
+    for (const auto& object : wait.objects) {
+      thread.objects.push_back(WaitedObject{object->kind.name, object->Name(), {}});
+      objects.push_back(object.get());
+    }
+    if (describe) describe(objects, thread);
+    threads.push_back(std::move(thread));
+  }
+  return threads;
+}
 
 void ResetEventsLocked() {
   Events().named.clear();
@@ -82,9 +161,13 @@ bool ResolveWaitables(DWORD count, const HANDLE* handles,
   return true;
 }
 
-DWORD WaitLocked(Lock& lock, DWORD count, const HANDLE* handles, bool wait_all, DWORD timeout) {
+// `function` is the caller's name, for the blocked-thread query.
+DWORD WaitLocked(Lock& lock, const char* function, DWORD count, const HANDLE* handles,
+                 bool wait_all, DWORD timeout) {
   std::vector<std::shared_ptr<Object>> objects;
   if (!ResolveWaitables(count, handles, &objects)) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+  std::optional<BlockedWait> blocked;
+  if (timeout == INFINITE) blocked.emplace(function, objects, wait_all);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
   for (;;) {
     if (wait_all) {
@@ -177,7 +260,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
     return Fail(e, WAIT_FAILED);
   }
   Lock lock(MachineLock());
-  return WaitLocked(lock, 1, &hHandle, false, dwMilliseconds);
+  return WaitLocked(lock, __func__, 1, &hHandle, false, dwMilliseconds);
 }
 
 extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
@@ -200,5 +283,5 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
       }
     }
   }
-  return WaitLocked(lock, nCount, lpHandles, bWaitAll != FALSE, dwMilliseconds);
+  return WaitLocked(lock, __func__, nCount, lpHandles, bWaitAll != FALSE, dwMilliseconds);
 }

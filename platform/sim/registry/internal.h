@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/sim/kernel/internal.h"
 #include "platform/sim/registry/winreg.h"
@@ -28,5 +29,7 @@ void CloseKeyLocked(HKEY key);
 
 void ResetRegistryLocked();
 void RegistryLeaksLocked(LeakReport& report);  // hives RegLoadKeyW loaded and nobody unloaded
+// The keys an event that a blocked thread waits for is armed for (WaitedObject::notified_keys).
+void DescribeRegistryWaitLocked(const std::vector<const Object*>& objects, BlockedThread& thread);
 
 }  // namespace sim

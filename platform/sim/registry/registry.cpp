@@ -324,6 +324,16 @@ DWORD OpenPathLocked(HKEY handle, const wchar_t* path, REGSAM wanted, std::share
 
 // ----- Notifications ------------------------------------------------------------------------
 
+// The full path of a key below its root ("HKEY_LOCAL_MACHINE\SOFTWARE\..."), with the names as
+// they were created.
+std::wstring KeyPathLocked(const KeyNode& key) {
+  std::wstring path = key.name;
+  for (const KeyNode* at = key.parent; at != nullptr; at = at->parent) {
+    path = at->name + L"\\" + path;
+  }
+  return path;
+}
+
 void FireLocked(Registration& registration) {
   for (Armed& armed : registration.armed) SignalLocked(*armed.event);
   registration.armed.clear();
@@ -735,6 +745,23 @@ LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* res
   }
   *result = AddKeyHandleLocked(node, granted);
   return ERROR_SUCCESS;
+}
+
+void DescribeRegistryWaitLocked(const std::vector<const Object*>& objects, BlockedThread& thread) {
+  for (size_t i = 0; i < objects.size(); ++i) {
+    if (objects[i] == nullptr || &objects[i]->kind != &Event::kKind) continue;
+    for (const auto& weak : Registry().watched) {
+      auto key = weak.lock();
+      if (!key) continue;
+      for (const Registration& registration : key->registrations) {
+        for (const Armed& armed : registration.armed) {
+          if (armed.event.get() == objects[i]) {
+            thread.objects[i].notified_keys.push_back(KeyPathLocked(*key));
+          }
+        }
+      }
+    }
+  }
 }
 
 void CloseKeyLocked(HKEY key) {
@@ -1163,6 +1190,7 @@ extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
     if (!agnostic) WatchThreadEnd();
     return ERROR_SUCCESS;
   }
+  BlockedWait blocked(__func__, {event}, false);
   MachineSignal().wait(lock, [&] { return event->signaled; });
   return ERROR_SUCCESS;
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/sim/kernel/internal.h"
 #include "platform/sim/security/securitybaseapi.h"
@@ -46,19 +47,22 @@ std::shared_ptr<Token> CopyTokenLocked(const Token& token);
 // ----- Threads that play a process of their own -------------------------------------------------
 
 // A thread the sim starts to play another process (a service's process and its ServiceMain, a
-// launched program) acts as that process's identity from then on: its token (without
-// impersonation) and image.
-void SetThreadIdentityLocked(const Identity& identity);
-// The same with the process's own token, which all its threads share (a launched program's
-// primary token).
+// launched program) acts as that process's identity from then on: the process's own token, which
+// all its threads share (a new token of the identity's account when `token` is null, without
+// impersonation), and its image.
 void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token);
 // The identity of the process the calling thread belongs to.
 Identity CurrentIdentityLocked();
+// That process's command line, in storage that lasts as long as the thread's identity (for the
+// process identity: until SetProcessIdentity or Reset).
+const wchar_t* CurrentCommandLineLocked();
 
 // ----- Rows of the table of areas --------------------------------------------------------------
 
 void ResetSecurityLocked();
 void SecurityLeaksLocked(LeakReport& report);  // impersonating threads
+// The process a blocked thread plays (BlockedThread::process_image).
+void DescribeSecurityWaitLocked(const std::vector<const Object*>& objects, BlockedThread& thread);
 void ResetTrustLocked();
 void TrustLeaksLocked(LeakReport& report);  // verification states and certificate holds
 

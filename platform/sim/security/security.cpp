@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -39,6 +40,8 @@ struct SecurityState {
   Identity identity;
   std::shared_ptr<Token> process_token;
   std::set<uint64_t> impersonating;
+  // The threads the sim started to play a process, with that process's image, while they run.
+  std::map<uint64_t, std::wstring> players;
 };
 
 SecurityState& Security() {
@@ -49,6 +52,22 @@ SecurityState& Security() {
 thread_local std::shared_ptr<Token> t_impersonation;
 thread_local std::shared_ptr<Token> t_process_token;  // set on threads the sim starts itself
 thread_local std::unique_ptr<Identity> t_identity;    // likewise
+
+// Takes a thread that played a process out of the list when it ends.
+struct PlayerEnd {
+  uint64_t thread = 0;
+  ~PlayerEnd() {
+    Lock lock(MachineLock());
+    Security().players.erase(thread);
+  }
+};
+
+void BecomePlayerLocked(const Identity& identity) {
+  thread_local PlayerEnd end;
+  end.thread = ThreadNumber();
+  Security().players[end.thread] = identity.image_path;
+  t_identity = std::make_unique<Identity>(identity);
+}
 
 std::shared_ptr<Token> TokenFor(const Identity& identity) {
   auto token = std::make_shared<Token>();
@@ -132,7 +151,7 @@ void RunAs(const Identity& identity, const std::function<void()>& body) {
   std::thread thread([&] {
     {
       Lock lock(MachineLock());
-      SetThreadIdentityLocked(identity);
+      SetThreadIdentityLocked(identity, nullptr);
     }
     body();
   });
@@ -145,14 +164,15 @@ std::shared_ptr<Token> ProcessTokenLocked() {
   return Security().process_token;
 }
 
-void SetThreadIdentityLocked(const Identity& identity) {
-  t_process_token = TokenFor(identity);
-  t_identity = std::make_unique<Identity>(identity);
-}
-
 void SetThreadIdentityLocked(const Identity& identity, std::shared_ptr<Token> token) {
   t_process_token = token ? std::move(token) : TokenFor(identity);
-  t_identity = std::make_unique<Identity>(identity);
+  BecomePlayerLocked(identity);
+}
+
+void DescribeSecurityWaitLocked(const std::vector<const Object*>& /*objects*/,
+                                BlockedThread& thread) {
+  auto it = Security().players.find(thread.thread);
+  if (it != Security().players.end()) thread.process_image = it->second;
 }
 
 std::shared_ptr<Token> MakeTokenLocked(const Identity& identity) { return TokenFor(identity); }
@@ -166,6 +186,10 @@ bool PrivilegeHeldLocked(const Token& token, const wchar_t* name) {
 }
 
 Identity CurrentIdentityLocked() { return t_identity ? *t_identity : Security().identity; }
+
+const wchar_t* CurrentCommandLineLocked() {
+  return t_identity ? t_identity->command_line.c_str() : Security().identity.command_line.c_str();
+}
 
 std::shared_ptr<Token> EffectiveTokenLocked() {
   return t_impersonation ? t_impersonation : ProcessTokenLocked();

@@ -391,6 +391,11 @@ bool Accepts(DWORD accepted, DWORD control) {
   }
 }
 
+bool IsPending(DWORD state) {
+  return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+         state == SERVICE_CONTINUE_PENDING || state == SERVICE_PAUSE_PENDING;
+}
+
 // The errors with which ControlService still fills in the caller's status.
 bool FillsStatus(DWORD error) {
   return error == NO_ERROR || error == ERROR_INVALID_SERVICE_CONTROL ||
@@ -405,8 +410,9 @@ DWORD DeliverLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry, DWOR
   const std::shared_ptr<ServiceProcess> process = entry->process;
   if (state == SERVICE_STOPPED) {
     result = ERROR_SERVICE_NOT_ACTIVE;
-  } else if ((state == SERVICE_START_PENDING && control != SERVICE_CONTROL_STOP) ||
-             state == SERVICE_STOP_PENDING) {
+  } else if (IsPending(state)) {
+    // A service on its way from one state to another takes no control, a stop during
+    // START_PENDING included, whatever its report says it accepts.
     result = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   } else if (!Accepts(entry->status.dwControlsAccepted, control)) {
     result = ERROR_INVALID_SERVICE_CONTROL;
@@ -431,13 +437,20 @@ DWORD DeliverLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry, DWOR
   return result;
 }
 
-// Runs on the thread that called StartServiceCtrlDispatcherW until the service is done.
-void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process) {
+// Runs on the thread that called StartServiceCtrlDispatcherW (`function`) until the service is
+// done. Between two controls the thread is blocked for the blocked-thread query.
+void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process,
+                    const char* function) {
   for (;;) {
-    MachineSignal().wait(lock, [&] {
+    const auto next = [&] {
       return !process->queue.empty() || process->abandoned ||
              (process->stopped_reported && process->main_returned);
-    });
+    };
+    {
+      BlockedWait blocked(function, WaitedObject{"service-controls", process->service->name, {}},
+                          next);
+      MachineSignal().wait(lock, next);
+    }
     if (process->abandoned) break;
     if (process->queue.empty()) break;  // stopped and ServiceMain has returned
     auto request = process->queue.front();
@@ -995,7 +1008,7 @@ StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable) {
   process->connected = true;
   MachineSignal().notify_all();
 
-  DispatchLocked(lock, process);
+  DispatchLocked(lock, process, __func__);
   return TRUE;
 }
 

@@ -53,9 +53,10 @@ DWORD StartServiceAsScm(const std::wstring& name, const std::vector<std::wstring
 // error ControlService would give (the handler's own error included). `status` (when given)
 // receives the status as ControlService fills it.
 DWORD SendServiceControl(const std::wstring& name, DWORD control, SERVICE_STATUS* status = nullptr);
-// Controls that only the system sends. Like the SCM, these reach only a service that accepts
-// them in its last report (ERROR_INVALID_SERVICE_CONTROL otherwise) and is running; they run on
-// the dispatcher thread like any control. A session change carries its WTS_* event type and a
+// Controls that only the system sends. Like the SCM, these reach only a service that is running
+// (ERROR_SERVICE_CANNOT_ACCEPT_CTRL while its last report is a pending state) and accepts them in
+// its last report (ERROR_INVALID_SERVICE_CONTROL otherwise); they run on the dispatcher thread
+// like any control. A session change carries its WTS_* event type and a
 // WTSSESSION_NOTIFICATION with the session ID; a power event its PBT_* type and no data.
 DWORD SendSessionChange(const std::wstring& name, DWORD event_type, DWORD session_id);
 DWORD SendPowerEvent(const std::wstring& name, DWORD event_type);

@@ -208,7 +208,10 @@ BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, L
                                  DWORD cbBufSize, LPDWORD pcbBytesNeeded);
 BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors);
 // Blocks while the control reaches the service's handler, at most the control timeout (30 s as
-// on Windows; tests shorten it). The handler's own error, if it returns one, is the result.
+// on Windows; tests shorten it). The handler's own error, if it returns one, is the result. A
+// service whose last report is a pending state (START_PENDING, STOP_PENDING, ...) takes no
+// control: ERROR_SERVICE_CANNOT_ACCEPT_CTRL; a running one refuses what it does not accept with
+// ERROR_INVALID_SERVICE_CONTROL.
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 
 // Fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT unless the calling thread is the main

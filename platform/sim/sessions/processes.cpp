@@ -76,6 +76,7 @@ struct ProcessObject : Object {
   ProcessObject() : Object(kKind) {}
   bool Waitable() const override { return true; }
   bool Signaled() const override { return ended; }
+  std::wstring Name() const override { return image_path; }
   bool ended = false;
   DWORD exit_code = STILL_ACTIVE;
   DWORD id = 0;
@@ -91,6 +92,7 @@ struct ThreadObject : Object {
       : Object(kKind), process(std::move(owner)) {}
   bool Waitable() const override { return true; }
   bool Signaled() const override { return process->ended; }
+  std::wstring Name() const override { return process->image_path; }
   std::shared_ptr<ProcessObject> process;
 };
 
@@ -188,6 +190,17 @@ std::vector<std::wstring> ParseEnvironment(const void* block, bool unicode) {
   return entries;
 }
 
+// The end of a process, on the thread that played it: whatever the program left behind on that
+// thread ends with it, and the image is no longer mapped.
+void EndProcessLocked(const std::shared_ptr<ProcessObject>& process, DWORD code) {
+  SetThreadImpersonationLocked(nullptr);
+  process->image.reset();
+  process->exit_code = code;
+  process->ended = true;
+  Processes().running.erase(process);
+  MachineSignal().notify_all();
+}
+
 void RunProgram(std::shared_ptr<ProcessObject> process, Program program, Launch launch,
                 Identity identity) {
   {
@@ -201,13 +214,13 @@ void RunProgram(std::shared_ptr<ProcessObject> process, Program program, Launch 
     code = kCppExceptionCode;
   }
   Lock lock(MachineLock());
-  // Whatever the program left behind on its thread ends with the process.
-  SetThreadImpersonationLocked(nullptr);
-  process->image.reset();
-  process->exit_code = code;
-  process->ended = true;
-  Processes().running.erase(process);
-  MachineSignal().notify_all();
+  EndProcessLocked(process, code);
+}
+
+// The desktop a program gets when its start names none: its parent's. A service's is its
+// non-interactive window station's.
+std::wstring DefaultDesktop(DWORD parent_session) {
+  return parent_session == 0 ? L"Service-0x0-3e7$\\Default" : L"WinSta0\\Default";
 }
 
 // The part of both create functions after the token is settled. Caller holds the lock; returns
@@ -248,8 +261,7 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
   if (startup.lpDesktop != nullptr) {
     launch.desktop = startup.lpDesktop;
   } else {
-    // No desktop named: the parent's. A service's is its non-interactive window station's.
-    launch.desktop = caller.session_id == 0 ? L"Service-0x0-3e7$\\Default" : L"WinSta0\\Default";
+    launch.desktop = DefaultDesktop(caller.session_id);
   }
   launch.creation_flags = flags;
   launch.session_id = process->token->session_id;
@@ -351,6 +363,55 @@ bool WaitForLaunches(size_t count, std::chrono::milliseconds timeout) {
   Lock lock(MachineLock());
   return MachineSignal().wait_for(lock, timeout,
                                   [count] { return Processes().launches.size() >= count; });
+}
+
+int RunProcess(const Identity& identity, const std::wstring& command_line,
+               std::function<int()> entry) {
+  Identity self = identity;
+  self.command_line = command_line;
+  auto process = std::make_shared<ProcessObject>();
+  {
+    Lock lock(MachineLock());
+    process->id = Processes().next_id;
+    Processes().next_id += 8;
+    process->image_path = self.image_path;
+    process->token = MakeTokenLocked(self);
+    // The image is mapped while the program runs, as the loader maps it, if there is one.
+    DWORD error = 0;
+    process->image = OpenExistingFileLocked(self.image_path, GENERIC_READ | GENERIC_EXECUTE,
+                                            FILE_SHARE_READ | FILE_SHARE_DELETE, true, &error);
+    Launch launch;
+    launch.function = "RunProcess";
+    launch.image_path = self.image_path;
+    launch.command_line = command_line;
+    launch.current_directory = self.current_directory;
+    launch.desktop = DefaultDesktop(self.session_id);
+    launch.session_id = process->token->session_id;
+    launch.user_sid = process->token->user_sid;
+    launch.user_name = process->token->user_name;
+    launch.elevated = process->token->administrator;
+    launch.environment = EnvironmentForLocked(*process->token);
+    launch.process_id = process->id;
+    Processes().running.insert(process);
+    Processes().launches.push_back(std::move(launch));
+    MachineSignal().notify_all();
+  }
+  DWORD code = kCppExceptionCode;
+  std::thread player([&] {
+    {
+      Lock lock(MachineLock());
+      SetThreadIdentityLocked(self, process->token);
+    }
+    try {
+      code = static_cast<DWORD>(entry());
+    } catch (...) {
+      code = kCppExceptionCode;
+    }
+    Lock lock(MachineLock());
+    EndProcessLocked(process, code);
+  });
+  player.join();
+  return static_cast<int>(code);
 }
 
 bool WaitForProcessesToEnd(std::chrono::milliseconds timeout) {
@@ -484,6 +545,12 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags
   std::wmemcpy(lpExeName, path.c_str(), path.size() + 1);
   *lpdwSize = static_cast<DWORD>(path.size());
   return TRUE;
+}
+
+extern "C" LPWSTR WINAPI GetCommandLineW(void) {
+  // It cannot fail, and a program asks it freely: not traced.
+  Lock lock(MachineLock());
+  return const_cast<LPWSTR>(CurrentCommandLineLocked());
 }
 
 extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {

@@ -75,4 +75,6 @@ BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName,
                                        PDWORD lpdwSize);
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+// The command line of the calling process (processenv.h), in the process's own storage.
+LPWSTR WINAPI GetCommandLineW(void);
 }

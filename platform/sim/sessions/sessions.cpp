@@ -221,8 +221,9 @@ extern "C" BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken) {
 
 extern "C" BOOL WINAPI LoadUserProfileW(HANDLE hToken, LPPROFILEINFOW lpProfileInfo) {
   if (DWORD e = SIM_ENTER(hToken, lpProfileInfo)) return Fail(e, FALSE);
+  // The profile is the token user's whatever the name says, but a name there must be.
   if (lpProfileInfo == nullptr || lpProfileInfo->dwSize != sizeof(PROFILEINFOW) ||
-      lpProfileInfo->lpUserName == nullptr) {
+      lpProfileInfo->lpUserName == nullptr || *lpProfileInfo->lpUserName == L'\0') {
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   Lock lock(MachineLock());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/security/sim_security.h"
 #include "platform/sim/sessions/wtsapi32.h"
 
 namespace sim {
@@ -37,7 +38,7 @@ int LoadedProfileCount();
 // What a program started by CreateProcessW or CreateProcessAsUserW sees, and what the machine
 // records about each start.
 struct Launch {
-  std::string function;           // "CreateProcessAsUserW" or "CreateProcessW"
+  std::string function;           // "CreateProcessAsUserW", "CreateProcessW" or "RunProcess"
   std::wstring application_name;  // lpApplicationName as passed ("" for none)
   std::wstring image_path;        // the program file that was started
   std::wstring command_line;
@@ -70,5 +71,17 @@ std::vector<Launch> Launches();
 bool WaitForLaunches(size_t count, std::chrono::milliseconds timeout);
 // Waits until every started program has ended; false when the time ran out first.
 bool WaitForProcessesToEnd(std::chrono::milliseconds timeout);
+
+// Runs a program as a process of its own, as a user (or an installer) starts it, and returns its
+// exit code once it has ended: `entry` plays the image's entry point on a thread that acts as
+// that process, with a token of its own for the identity's account and session, the identity's
+// image and current directory, and `command_line` as GetCommandLineW gives it. The image file,
+// when there is one to open, is mapped while the program runs. An entry that throws ends with
+// 0xE06D7363, as an uncaught C++ exception ends a Windows process, and what the entry left on its
+// thread (impersonation) ends with it. The start is recorded among the Launches, with function
+// "RunProcess". Threads the entry starts itself act as the process identity
+// (SetProcessIdentity), as every thread without one of its own does.
+int RunProcess(const Identity& identity, const std::wstring& command_line,
+               std::function<int()> entry);
 
 }  // namespace sim

@@ -19,7 +19,8 @@ typedef struct _PROFILEINFOW {
 
 extern "C" {
 // On success hProfile is a key open with KEY_ALL_ACCESS on the root of the user's hive; pass it
-// to UnloadUserProfile rather than closing it.
+// to UnloadUserProfile rather than closing it. The profile is the token user's; lpUserName must
+// still name someone (null or empty: ERROR_INVALID_PARAMETER).
 BOOL WINAPI LoadUserProfileW(HANDLE hToken, LPPROFILEINFOW lpProfileInfo);
 BOOL WINAPI UnloadUserProfile(HANDLE hToken, HANDLE hProfile);
 // The block is allocated by the call; free it with DestroyEnvironmentBlock.
