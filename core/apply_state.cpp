@@ -8,6 +8,8 @@
 
 namespace dpal::core {
 
+static_assert(sizeof(PROFILEINFOW) == 56, "PROFILEINFOW on x64");
+
 bool LoadConsoleUserHive(UniqueToken* token, PROFILEINFOW* profile_info) {
   UniqueToken user;
   if (!QueryConsoleUserToken(&user)) return false;

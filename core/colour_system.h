@@ -8,12 +8,14 @@
 
 namespace dpal::core {
 
+// The subtype is passed as the 32-bit number it is (the functions are resolved at run time, so
+// their types are ours to state): the SDK's enumeration stops before the display colour modes.
 using GetDefaultProfileSizeFn = BOOL(WINAPI*)(WCS_PROFILE_MANAGEMENT_SCOPE, PCWSTR,
-                                              COLORPROFILETYPE, COLORPROFILESUBTYPE, DWORD, PDWORD);
+                                              COLORPROFILETYPE, DWORD, DWORD, PDWORD);
 using GetDefaultProfileFn = BOOL(WINAPI*)(WCS_PROFILE_MANAGEMENT_SCOPE, PCWSTR, COLORPROFILETYPE,
-                                          COLORPROFILESUBTYPE, DWORD, DWORD, LPWSTR);
+                                          DWORD, DWORD, DWORD, LPWSTR);
 using SetDefaultProfileFn = BOOL(WINAPI*)(WCS_PROFILE_MANAGEMENT_SCOPE, PCWSTR, COLORPROFILETYPE,
-                                          COLORPROFILESUBTYPE, DWORD, LPCWSTR);
+                                          DWORD, DWORD, LPCWSTR);
 using UninstallProfileFn = BOOL(WINAPI*)(PCWSTR, PCWSTR, BOOL);
 // Removes a profile's association with the display of an adapter LUID and source id, from the
 // standard or (extended TRUE) the advanced colour list of the scope.

@@ -8,6 +8,16 @@ namespace dpal::core {
 
 namespace {
 
+#if defined(_WIN32)
+// The records as Windows lays them out (the sim's are larger: its WCHAR has four bytes).
+static_assert(sizeof(DISPLAY_DEVICEW) == 840, "DISPLAY_DEVICEW");
+static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW");
+static_assert(sizeof(DISPLAYCONFIG_SOURCE_DEVICE_NAME) == 84, "source name request");
+static_assert(sizeof(DISPLAYCONFIG_TARGET_DEVICE_NAME) == 420, "target name request");
+#endif
+static_assert(sizeof(DISPLAYCONFIG_PATH_INFO) == 72, "path record");
+static_assert(sizeof(DISPLAYCONFIG_MODE_INFO) == 64, "mode record");
+
 constexpr DWORD kAdapterOnDesktop =
     DISPLAY_DEVICE_ATTACHED_TO_DESKTOP | DISPLAY_DEVICE_PRIMARY_DEVICE;
 constexpr DWORD kMonitorOn = DISPLAY_DEVICE_ACTIVE | DISPLAY_DEVICE_ATTACHED;
@@ -93,7 +103,7 @@ bool FindPathOfSource(const WCHAR* gdi_name, DISPLAYCONFIG_PATH_INFO* chosen) {
 
 }  // namespace
 
-bool SubtypeOfKind(int kind, COLORPROFILESUBTYPE* subtype) {
+bool SubtypeOfKind(int kind, DWORD* subtype) {
   switch (kind) {
     case kStandardKind: *subtype = kStandardDisplayColourMode; return true;
     case kExtendedKind: *subtype = kExtendedDisplayColourMode; return true;

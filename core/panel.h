@@ -12,24 +12,25 @@ namespace dpal::core {
 inline constexpr int kStandardKind = 1;
 inline constexpr int kExtendedKind = 2;
 
-// The profile subtypes of the two modes; the SDK headers name the subtypes only up to 6.
-inline constexpr COLORPROFILESUBTYPE kNoSubtype = CPST_NONE;
-inline constexpr auto kStandardDisplayColourMode = static_cast<COLORPROFILESUBTYPE>(7);
-inline constexpr auto kExtendedDisplayColourMode = static_cast<COLORPROFILESUBTYPE>(8);
+// The profile subtypes (COLORPROFILESUBTYPE values) of the two modes, held as numbers: the SDK
+// headers name the subtypes only up to 6, and their enumeration cannot hold 8.
+inline constexpr DWORD kNoSubtype = CPST_NONE;
+inline constexpr DWORD kStandardDisplayColourMode = 7;
+inline constexpr DWORD kExtendedDisplayColourMode = 8;
 
 // The display that one colour operation works on, in the three forms the colour system needs.
 // It owns nothing; partial results of a failed identification stay in it.
 struct PanelTarget {
-  COLORPROFILESUBTYPE subtype = kNoSubtype;  // 7 or 8 once a valid kind was given
-  DWORD profileId = 0;                       // 1 once the panel's monitor (or path) was found
-  WCHAR deviceKey[kPathUnits] = {};          // the monitor's device key
-  DISPLAYCONFIG_PATH_INFO path = {};         // the chosen active path, copied whole
-  HMONITOR monitor = nullptr;                // the primary monitor (primary-display procedure)
-  bool valid = false;                        // the whole procedure succeeded
+  DWORD subtype = kNoSubtype;         // 7 or 8 once a valid kind was given
+  DWORD profileId = 0;                // 1 once the panel's monitor (or path) was found
+  WCHAR deviceKey[kPathUnits] = {};   // the monitor's device key
+  DISPLAYCONFIG_PATH_INFO path = {};  // the chosen active path, copied whole
+  HMONITOR monitor = nullptr;         // the primary monitor (primary-display procedure)
+  bool valid = false;                 // the whole procedure succeeded
 };
 
 // The subtype a kind selects; false for anything but the two kinds.
-bool SubtypeOfKind(int kind, COLORPROFILESUBTYPE* subtype);
+bool SubtypeOfKind(int kind, DWORD* subtype);
 
 // Whether an output technology is one of a built-in panel (DisplayPort or UDI embedded, or
 // internal); LVDS does not count.

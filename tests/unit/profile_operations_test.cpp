@@ -290,8 +290,8 @@ TEST_F(ProfileOperations, UninstallDeletesTheFileWhateverTheKind) {
 TEST_F(ProfileOperations, ColourSystemIsLoadedFromTheSystemDirectoryOnly) {
   static int planted = 0;
   struct Planted {
-    static BOOL WINAPI GetSize(WCS_PROFILE_MANAGEMENT_SCOPE, PCWSTR, COLORPROFILETYPE,
-                               COLORPROFILESUBTYPE, DWORD, PDWORD size) {
+    static BOOL WINAPI GetSize(WCS_PROFILE_MANAGEMENT_SCOPE, PCWSTR, COLORPROFILETYPE, DWORD, DWORD,
+                               PDWORD size) {
       ++planted;
       *size = 4 * sizeof(WCHAR);
       return TRUE;

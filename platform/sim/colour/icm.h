@@ -16,7 +16,9 @@ typedef enum tagCOLORPROFILETYPE {
 } COLORPROFILETYPE,
     *PCOLORPROFILETYPE, *LPCOLORPROFILETYPE;
 
-typedef enum tagCOLORPROFILESUBTYPE {
+// A fixed underlying type, as the SDK's is in effect (a 32-bit number), so that the display
+// colour modes 7 and 8 are values of it.
+typedef enum tagCOLORPROFILESUBTYPE : int {
   CPST_PERCEPTUAL = 0,
   CPST_RELATIVE_COLORIMETRIC = 1,
   CPST_SATURATION = 2,
