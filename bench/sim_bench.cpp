@@ -20,6 +20,7 @@
 #include "loader/launcher.h"
 #include "loader/service_host.h"
 #include "platform/sim/sim.h"
+#include "tests/support/registry_writer.h"
 #include "tools/laptop.h"
 
 namespace {
@@ -38,12 +39,8 @@ double CpuSeconds() {
 }
 
 void WriteState(DWORD value) {
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, dpal::layout::kMachineApplyStateKey, 0, nullptr, 0,
-                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  RegSetValueExW(key, dpal::layout::kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                 sizeof(value));
-  RegCloseKey(key);
+  dpal::test::WriterFor(HKEY_LOCAL_MACHINE, dpal::layout::kMachineApplyStateKey)
+      .Dword(dpal::layout::kStateValue, value);
 }
 
 double Median(std::vector<double> values) {

@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "common/format.h"
 #include "platform/win32.h"
 
 namespace dpal {
@@ -97,9 +98,12 @@ struct DeviceInfoSet {
   static void Close(Raw h) { SetupDiDestroyDeviceInfoList(h); }
 };
 
-// Memory returned by the WTS functions.
+// Memory returned by the WTS functions, typed by what they hand back in it (WCHAR for a
+// session's text, WTS_SESSION_INFOW for a session list), so that Put() gives the very pointer
+// type the function writes.
+template <typename T>
 struct WtsMemory {
-  using Raw = void*;
+  using Raw = T*;
   static Raw Invalid() { return nullptr; }
   static bool IsValid(Raw h) { return h != nullptr; }
   static void Close(Raw h) { WTSFreeMemory(h); }
@@ -143,11 +147,79 @@ using UniqueToken = Unique<traits::Handle>;
 using UniqueEvent = Unique<traits::Handle>;
 using UniqueScHandle = Unique<traits::ScHandle>;
 using UniqueDeviceInfoSet = Unique<traits::DeviceInfoSet>;
-using UniqueWtsMemory = Unique<traits::WtsMemory>;
 using UniqueLocalMemory = Unique<traits::LocalMemory>;
 using UniqueEnvironmentBlock = Unique<traits::EnvironmentBlock>;
 using UniqueCryptProvider = Unique<traits::CryptProvider>;
 using UniqueCryptHash = Unique<traits::CryptHash>;
+template <typename T>
+using UniqueWtsMemory = Unique<traits::WtsMemory<T>>;
+
+// A hive file mounted at root\name (HKEY_USERS or HKEY_LOCAL_MACHINE) by RegLoadKeyW, unloaded
+// by its owner with RegUnLoadKeyW of the same root and name. Loading and unloading need the
+// backup and restore privileges enabled; an unload is refused while a key of the hive's root is
+// open, so owners of keys into the hive are declared after this one.
+class MountedHive {
+ public:
+  MountedHive() = default;
+  ~MountedHive() { reset(); }
+  MountedHive(const MountedHive&) = delete;
+  MountedHive& operator=(const MountedHive&) = delete;
+  MountedHive(MountedHive&& other) noexcept { Take(other); }
+  MountedHive& operator=(MountedHive&& other) noexcept {
+    if (this != &other) {
+      reset();
+      Take(other);
+    }
+    return *this;
+  }
+
+  // Unloads what is owned, then mounts `file` at root\name. ERROR_SUCCESS, or the error of
+  // RegLoadKeyW (ERROR_INVALID_PARAMETER for a name that does not fit) with nothing owned.
+  LSTATUS Mount(HKEY root, const WCHAR* name, const WCHAR* file) {
+    reset();
+    if (name == nullptr || !Copy(name_, name)) return ERROR_INVALID_PARAMETER;
+    const LSTATUS status = RegLoadKeyW(root, name_, file);
+    if (status == ERROR_SUCCESS) {
+      root_ = root;
+    } else {
+      name_[0] = L'\0';
+    }
+    return status;
+  }
+
+  bool mounted() const { return root_ != nullptr; }
+  HKEY root() const { return root_; }
+  // The name under the root; empty when nothing is mounted.
+  const WCHAR* name() const { return name_; }
+
+  // Unloads the hive (keeping the caller's last-error value); nothing is owned afterwards,
+  // whether or not the unload succeeded. ERROR_SUCCESS when nothing was owned.
+  LSTATUS reset() {
+    if (root_ == nullptr) return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    const LSTATUS status = RegUnLoadKeyW(root_, name_);
+    SetLastError(error);
+    root_ = nullptr;
+    name_[0] = L'\0';
+    return status;
+  }
+
+  // Gives up the ownership: the hive stays mounted.
+  void release() {
+    root_ = nullptr;
+    name_[0] = L'\0';
+  }
+
+ private:
+  void Take(MountedHive& other) {
+    root_ = other.root_;
+    Copy(name_, other.name_);
+    other.release();
+  }
+
+  HKEY root_ = nullptr;
+  WCHAR name_[kPathUnits] = {};
+};
 
 // A COM interface pointer: Release on destruction, AddRef never implied.
 template <typename T>

@@ -3,42 +3,25 @@
 // fails one call instead of keeping the whole program from loading.
 #pragma once
 
+#include "common/handles.h"
 #include "platform/win32.h"
 
 namespace dpal {
 
-// Owns one load of a library: FreeLibrary on destruction, copy deleted, move transfers.
-class UniqueModule {
- public:
-  UniqueModule() = default;
-  explicit UniqueModule(HMODULE module) : module_(module) {}
-  ~UniqueModule() { reset(); }
-  UniqueModule(const UniqueModule&) = delete;
-  UniqueModule& operator=(const UniqueModule&) = delete;
-  UniqueModule(UniqueModule&& other) noexcept : module_(other.module_) { other.module_ = nullptr; }
-  UniqueModule& operator=(UniqueModule&& other) noexcept {
-    if (this != &other) {
-      reset();
-      module_ = other.module_;
-      other.module_ = nullptr;
-    }
-    return *this;
-  }
+namespace traits {
 
-  HMODULE get() const { return module_; }
-  explicit operator bool() const { return module_ != nullptr; }
-  void reset() {
-    if (module_ != nullptr) {
-      const DWORD error = GetLastError();
-      FreeLibrary(module_);
-      SetLastError(error);
-      module_ = nullptr;
-    }
-  }
-
- private:
-  HMODULE module_ = nullptr;
+struct Module {
+  using Raw = HMODULE;
+  static Raw Invalid() { return nullptr; }
+  static bool IsValid(Raw h) { return h != nullptr; }
+  static void Close(Raw h) { FreeLibrary(h); }
 };
+
+}  // namespace traits
+
+// A module loaded with LoadLibraryExW, freed with FreeLibrary: functions resolved from it with
+// GetProcAddress must not be called after the owner ends.
+using UniqueModule = Unique<traits::Module>;
 
 // Loads a library of the system directory (never the application's directory, the current
 // directory or the path, where a planted copy could be found first).

@@ -2,26 +2,57 @@
 // names; the roots are given with each key. Nothing lives in the 32-bit view.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/win32.h"
 
 namespace dpal::layout {
 
+// The service's name with the service control manager, which also names its registration key.
+// Spelled here only: every key path below is built from it.
+inline constexpr const WCHAR kServiceName[] = L"TarvexDPALLoader";
+
+namespace detail {
+
+// A key path put together at compile time from literal pieces.
+template <size_t N>
+struct KeyPath {
+  WCHAR text[N] = {};
+};
+
+template <size_t A, size_t B>
+constexpr KeyPath<A + B - 1> Join(const WCHAR (&a)[A], const WCHAR (&b)[B]) {
+  KeyPath<A + B - 1> path;
+  for (size_t i = 0; i + 1 < A; ++i) path.text[i] = a[i];
+  for (size_t i = 0; i < B; ++i) path.text[A - 1 + i] = b[i];
+  return path;
+}
+
+template <size_t A, size_t B>
+constexpr KeyPath<A + B - 1> Join(const KeyPath<A>& a, const WCHAR (&b)[B]) {
+  return Join(a.text, b);
+}
+
+inline constexpr auto kServiceKey = Join(L"SYSTEM\\CurrentControlSet\\Services\\", kServiceName);
+inline constexpr auto kInstallStateKey = Join(kServiceKey, L"\\InstallState");
+inline constexpr auto kSettingsKey = Join(kServiceKey, L"\\Settings\\DPAL");
+inline constexpr auto kCatalogueKey = Join(kSettingsKey, L"\\Profiles");
+inline constexpr auto kMachineApplyStateKey = Join(kSettingsKey, L"\\State");
+
+}  // namespace detail
+
 // ----- Keys under HKEY_LOCAL_MACHINE --------------------------------------------------------
 
 // The service's own registration key. Holds "Owners".
-inline constexpr const WCHAR kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader";
+inline constexpr const WCHAR* kServiceKey = detail::kServiceKey.text;
 // Exists only while an installation of the profiles is wanted; never created by the package.
-inline constexpr const WCHAR kInstallStateKey[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader\\InstallState";
+inline constexpr const WCHAR* kInstallStateKey = detail::kInstallStateKey.text;
 // "SupportedBIOSPrefix", "SDRVersion", "HDRVersion".
-inline constexpr const WCHAR kSettingsKey[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader\\Settings\\DPAL";
+inline constexpr const WCHAR* kSettingsKey = detail::kSettingsKey.text;
 // One subkey per profile file: "Type" and the digest value named after the file base name.
-inline constexpr const WCHAR kCatalogueKey[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader\\Settings\\DPAL\\Profiles";
+inline constexpr const WCHAR* kCatalogueKey = detail::kCatalogueKey.text;
 // The machine-wide apply state, watched by the service.
-inline constexpr const WCHAR kMachineApplyStateKey[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\TarvexDPALLoader\\Settings\\DPAL\\State";
+inline constexpr const WCHAR* kMachineApplyStateKey = detail::kMachineApplyStateKey.text;
 // The firmware description, maintained by the operating system.
 inline constexpr const WCHAR kBiosKey[] = L"HARDWARE\\DESCRIPTION\\System\\BIOS";
 // One subkey per user profile, named by SID, with "ProfileImagePath".

@@ -1,7 +1,5 @@
 #include "core/apply_state.h"
 
-#include <utility>
-
 #include "common/format.h"
 #include "common/registry_layout.h"
 #include "core/identity.h"
@@ -10,37 +8,28 @@ namespace dpal::core {
 
 static_assert(sizeof(PROFILEINFOW) == 56, "PROFILEINFOW on x64");
 
-bool LoadConsoleUserHive(UniqueToken* token, PROFILEINFOW* profile_info) {
-  UniqueToken user;
-  if (!QueryConsoleUserToken(&user)) return false;
+bool LoadConsoleUserHive(UniqueToken* token, LoadedProfile* profile, PROFILEINFOW* profile_info) {
+  if (!QueryConsoleUserToken(*token)) return false;
   *profile_info = {};
   profile_info->dwSize = sizeof(PROFILEINFOW);
-  UniqueWtsMemory user_name;
+  UniqueWtsMemory<WCHAR> user_name;
   DWORD bytes = 0;
   if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName,
-                                   reinterpret_cast<LPWSTR*>(user_name.Put()), &bytes)) {
+                                   user_name.Put(), &bytes)) {
     return false;
   }
-  profile_info->lpUserName = static_cast<LPWSTR>(user_name.get());
-  const bool loaded =
-      LoadUserProfileW(user.get(), profile_info) && profile_info->hProfile != nullptr;
+  profile_info->lpUserName = user_name.get();
+  const bool loaded = profile->Load(token->get(), *profile_info);
   // The name was only for the load; the caller keeps nothing that points into it.
   profile_info->lpUserName = nullptr;
-  if (!loaded) return false;
-  *token = std::move(user);
-  return true;
-}
-
-UserRoot::~UserRoot() {
-  if (profile_ != nullptr) UnloadUserProfile(token_.get(), profile_);
+  return loaded && profile_info->hProfile != nullptr;
 }
 
 bool UserRoot::Open() {
   bool is_system = false;
   if (!IsLocalSystemCaller(&is_system) || !is_system) return true;
   PROFILEINFOW info = {};
-  if (!LoadConsoleUserHive(&token_, &info)) return false;
-  profile_ = info.hProfile;
+  if (!LoadConsoleUserHive(&token_, &profile_, &info)) return false;
   root_ = static_cast<HKEY>(info.hProfile);
   return true;
 }

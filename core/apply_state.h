@@ -6,6 +6,7 @@
 #pragma once
 
 #include "common/handles.h"
+#include "common/user_session.h"
 #include "platform/win32.h"
 
 namespace dpal::core {
@@ -15,10 +16,11 @@ inline constexpr int kUserAndMachine = 1;
 inline constexpr int kUserOnly = 2;
 inline constexpr int kMachineOnly = 3;
 
-// Loads the hive of the user at the console: the console session's user token, the user name of
-// the session the process runs in, LoadUserProfileW. True only with a non-null hProfile; the
-// caller unloads with the token and closes the token.
-bool LoadConsoleUserHive(UniqueToken* token, PROFILEINFOW* profile_info);
+// Loads the hive of the user at the console: the console session's user token (into `token`),
+// the user name of the session the process runs in, LoadUserProfileW (owned by `profile`, which
+// unloads it with the token: declare the token's owner first). True only with a non-null
+// hProfile, the user's registry root.
+bool LoadConsoleUserHive(UniqueToken* token, LoadedProfile* profile, PROFILEINFOW* profile_info);
 
 // The root of the user's keys for one call. A LocalSystem caller's is the console user's loaded
 // hive (unloaded when this ends); any other caller's, and one whose identity cannot be checked,
@@ -26,7 +28,6 @@ bool LoadConsoleUserHive(UniqueToken* token, PROFILEINFOW* profile_info);
 class UserRoot {
  public:
   UserRoot() = default;
-  ~UserRoot();
   UserRoot(const UserRoot&) = delete;
   UserRoot& operator=(const UserRoot&) = delete;
   // False when the caller is LocalSystem and the console user's hive cannot be loaded.
@@ -34,8 +35,8 @@ class UserRoot {
   HKEY get() const { return root_; }
 
  private:
-  UniqueToken token_;
-  HANDLE profile_ = nullptr;
+  UniqueToken token_;  // before the profile, which is unloaded with it
+  LoadedProfile profile_;
   HKEY root_ = HKEY_CURRENT_USER;
 };
 

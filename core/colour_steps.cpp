@@ -34,7 +34,7 @@ bool ReadUserDefault(const PanelTarget& record, WCHAR (&name)[kPathUnits]) {
   UniqueToken console_user;
   Impersonation impersonation;
   bool is_system = false;
-  if (IsLocalSystemCaller(&is_system) && is_system && QueryConsoleUserToken(&console_user)) {
+  if (IsLocalSystemCaller(&is_system) && is_system && QueryConsoleUserToken(console_user)) {
     impersonation.Begin(console_user.get());
   }
   return ReadDefaultProfile(colour, record, WCS_PROFILE_MANAGEMENT_SCOPE_CURRENT_USER, name);
@@ -58,7 +58,7 @@ bool SetUserDefault(const PanelTarget& record, const WCHAR* name) {
   UniqueToken console_user;
   Impersonation impersonation;
   if (is_system) {
-    if (!QueryConsoleUserToken(&console_user)) return false;
+    if (!QueryConsoleUserToken(console_user)) return false;
     if (!impersonation.Begin(console_user.get())) return false;
   }
   return set(WCS_PROFILE_MANAGEMENT_SCOPE_CURRENT_USER, record.deviceKey, CPT_ICC, record.subtype,

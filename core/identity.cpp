@@ -1,7 +1,6 @@
 #include "core/identity.h"
 
 #include <exception>
-#include <utility>
 #include <vector>
 
 namespace dpal::core {
@@ -29,13 +28,6 @@ bool IsLocalSystemCaller(bool* is_system) {
     // A buffer could not be allocated: the check could not be made.
     return false;
   }
-}
-
-bool QueryConsoleUserToken(UniqueToken* token) {
-  UniqueToken user;
-  if (!WTSQueryUserToken(WTSGetActiveConsoleSessionId(), user.Put())) return false;
-  *token = std::move(user);
-  return true;
 }
 
 }  // namespace dpal::core

@@ -3,14 +3,15 @@
 #pragma once
 
 #include "common/format.h"
+#include "common/profile_files.h"
 #include "platform/win32.h"
 
 namespace dpal::core {
 
-// The profile kinds a caller passes: the standard (SDR) and the extended (HDR, advanced colour)
-// display colour mode. Any other number is no kind.
-inline constexpr int kStandardKind = 1;
-inline constexpr int kExtendedKind = 2;
+// The profile kinds a caller passes, as numbers: the standard (SDR) and the extended (HDR,
+// advanced colour) display colour mode. Any other number is no kind.
+inline constexpr int kStandardKind = static_cast<int>(ProfileType::Sdr);
+inline constexpr int kExtendedKind = static_cast<int>(ProfileType::Hdr);
 
 // The profile subtypes (COLORPROFILESUBTYPE values) of the two modes, held as numbers: the SDK
 // headers name the subtypes only up to 6, and their enumeration cannot hold 8.

@@ -5,13 +5,11 @@
 
 #include "common/handles.h"
 #include "common/registry_layout.h"
-#include "loader/registry.h"
+#include "loader/shared/registry.h"
 
 namespace dpal {
 
 namespace {
-
-constexpr DWORD kSha256Bytes = 32;
 
 // Reads the whole file into a zero-filled block of its size. False when the size or the block
 // cannot be had; a read that ends early leaves the rest zero, as the digest then shows.
@@ -74,9 +72,7 @@ bool LoadProfileCatalogue(const std::vector<std::wstring>& names,
     if (!Format(key, L"%s\\%s", layout::kCatalogueKey, name.c_str())) return false;
     if (!Copy(entry.entry_name, name.c_str())) return false;
     entry.type = ReadDwordValue(key, layout::kTypeValue);
-    const WCHAR* marker = StrStrW(entry.entry_name, kProfileMarker);
-    if (name.size() < 6 || marker == nullptr) return false;
-    if (!Copy(entry.file_base_name, marker)) return false;
+    if (!ProfileFileBaseName(entry.entry_name, entry.file_base_name)) return false;
     if (!ReadBinaryValue(key, entry.file_base_name, entry.expected_digest)) return false;
     loaded.push_back(entry);
   }
@@ -95,21 +91,13 @@ bool MatchProfileVersions(const std::wstring& sdr_version, const std::wstring& h
   bool sdr_found = false;
   bool hdr_found = false;
   for (const ProfileCatalogueEntry& entry : entries) {
-    if (entry.type == Sdr && !sdr_found) {
+    if (IsProfileType(entry.type, ProfileType::Sdr) && !sdr_found) {
       sdr_found = StrStrW(entry.entry_name, sdr_tag) != nullptr;
-    } else if (entry.type == Hdr && !hdr_found) {
+    } else if (IsProfileType(entry.type, ProfileType::Hdr) && !hdr_found) {
       hdr_found = StrStrW(entry.entry_name, hdr_tag) != nullptr;
     }
   }
   return sdr_found && hdr_found;
-}
-
-bool GetColourDirectory(WCHAR (&out)[kPathUnits]) {
-  WCHAR system[kPathUnits] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, system))) {
-    return false;
-  }
-  return Format(out, L"%s\\%s", system, kColourSubdirectory);
 }
 
 CatalogueStatus VerifyProfileCatalogue() {
@@ -126,7 +114,7 @@ CatalogueStatus VerifyProfileCatalogue() {
     if (!GetColourDirectory(colour)) return CatalogueStatus::FilesInvalid;
     for (const ProfileCatalogueEntry& entry : entries) {
       WCHAR path[kPathUnits];
-      if (!Format(path, L"%s\\%s%s", colour, entry.file_base_name, kProfileExtension) ||
+      if (!ProfileFilePath(colour, entry.entry_name, path) ||
           !VerifyFileDigest(path, entry.expected_digest)) {
         return CatalogueStatus::FilesInvalid;
       }

@@ -6,27 +6,15 @@
 #include <vector>
 
 #include "common/format.h"
+#include "common/profile_files.h"
 #include "platform/win32.h"
 
 namespace dpal {
 
-// The catalogue's "Type" of an entry.
-enum ProfileType : DWORD {
-  Sdr = 1,  // standard (SDR) display colour mode
-  Hdr = 2,  // extended (HDR, advanced colour) display colour mode
-};
-
-// Every profile file name starts here; the part of an entry name from its first marker on is
-// the file's base name.
-inline constexpr const WCHAR kProfileMarker[] = L"QXLCD_";
-inline constexpr const WCHAR kColourSubdirectory[] = L"spool\\drivers\\color";
-inline constexpr const WCHAR kProfileExtension[] = L".icm";
-inline constexpr size_t kDigestBytes = 34;  // a 32-byte SHA-256 digest and two spare bytes
-
 struct ProfileCatalogueEntry {
-  DWORD type = 0;                      // "Type", 0 when missing
-  WCHAR entry_name[kPathUnits] = {};   // the subkey name
-  WCHAR file_base_name[kPathUnits] = {};
+  DWORD type = 0;                         // "Type" (see ProfileType), 0 when missing
+  WCHAR entry_name[kPathUnits] = {};      // the subkey name
+  WCHAR file_base_name[kPathUnits] = {};  // ProfileFileBaseName of the entry name
   BYTE expected_digest[kDigestBytes] = {};
 };
 
@@ -51,8 +39,5 @@ bool MatchProfileVersions(const std::wstring& sdr_version, const std::wstring& h
 // True when the file's SHA-256 equals the first 32 bytes of expected and its two spare bytes
 // are zero. The file is opened exclusively: a file that someone else holds open fails.
 bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]);
-
-// The system colour directory ("<System>\spool\drivers\color"); false when unavailable.
-bool GetColourDirectory(WCHAR (&out)[kPathUnits]);
 
 }  // namespace dpal

@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "loader/device_lookup.h"
 #include "loader/profile_controller.h"
+#include "loader/shared/device_lookup.h"
 #include "loader/update_controller.h"
 
 namespace dpal {
@@ -15,12 +15,9 @@ CAbstractSubController::~CAbstractSubController() = default;
 
 CAbstractSubController* CFactorySubControllerImpl::CreateSubController(int kind) {
   switch (kind) {
-    case Profile:
-      return new CDPALProfileSubController();
-    case Update:
-      return new CDPALUpdateSubController();
-    default:
-      return nullptr;
+    case SubControllerKind::Profile: return new CDPALProfileSubController();
+    case SubControllerKind::Update: return new CDPALUpdateSubController();
+    default: return nullptr;
   }
 }
 
@@ -44,7 +41,8 @@ CDPALMainController* CDPALMainController::GetInstance() {
   if (instance == nullptr) {
     CFactorySubControllerImpl standard;
     CFactorySubController& factory = g_factory != nullptr ? *g_factory : standard;
-    instance = new CDPALMainController(factory, {Profile, Update});
+    instance =
+        new CDPALMainController(factory, {SubControllerKind::Profile, SubControllerKind::Update});
     g_instance.store(instance, std::memory_order_release);
   }
   return instance;
@@ -98,7 +96,7 @@ bool CDPALMainController::IsSupported() {
     CSoftwareDeviceLookup lookup(kSoftwareDeviceHardwareId);
     bool supported = false;
     if (lookup.found()) {
-      auto it = sub_controllers_.find(Profile);
+      auto it = sub_controllers_.find(SubControllerKind::Profile);
       supported = it != sub_controllers_.end() && it->second && it->second->IsSupported();
     }
     lookup.ReleaseDeviceLookup();

@@ -15,11 +15,12 @@
 
 namespace dpal {
 
-// The kinds under which sub-controllers are made, stored and visited (ascending order).
-enum SubControllerKind : int {
-  Profile = 1,
-  Update = 2,
-};
+// The kinds under which sub-controllers are made, stored and visited (ascending order). The
+// factory takes a kind as an int; the names are scoped so that they meet no other "Profile".
+namespace SubControllerKind {
+inline constexpr int Profile = 1;
+inline constexpr int Update = 2;
+}  // namespace SubControllerKind
 
 class CAbstractSubController {
  public:

@@ -1,6 +1,7 @@
 #include "loader/integrity.h"
 
 #include "common/format.h"
+#include "common/own_image.h"
 
 namespace dpal {
 
@@ -62,11 +63,6 @@ class TrustSession {
   LONG result_ = -1;
 };
 
-bool GetOwnImagePath(WCHAR (&path)[kPathUnits]) {
-  DWORD size = kPathUnits;
-  return QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size) && size < kPathUnits;
-}
-
 }  // namespace
 
 bool VerifyProgramFile(const WCHAR* path, VerifiedProgram& program) {
@@ -81,8 +77,9 @@ bool VerifyProgramFile(const WCHAR* path, VerifiedProgram& program) {
 
   WCHAR service_image[kPathUnits];
   if (!GetOwnImagePath(service_image)) return false;
-  UniqueFile service_file(CreateFileW(service_image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile service_file(CreateFileW(service_image, GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!service_file) return false;
 
   TrustSession program_trust(path, file.get());

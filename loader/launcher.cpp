@@ -1,6 +1,8 @@
 #include "loader/launcher.h"
 
 #include "common/handles.h"
+#include "common/own_image.h"
+#include "common/user_session.h"
 #include "loader/integrity.h"
 
 namespace dpal {
@@ -11,45 +13,6 @@ constexpr DWORD kProcessTokenAccess = TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | T
                                       TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES |
                                       TOKEN_ADJUST_SESSIONID;  // 0x12F
 static_assert(kProcessTokenAccess == 0x12F, "process token access");
-
-// A loaded user profile, unloaded with the token that loaded it.
-class LoadedProfile {
- public:
-  LoadedProfile() = default;
-  ~LoadedProfile() {
-    if (profile_ != nullptr) UnloadUserProfile(token_, profile_);
-  }
-  LoadedProfile(const LoadedProfile&) = delete;
-  LoadedProfile& operator=(const LoadedProfile&) = delete;
-  bool Load(HANDLE token, PROFILEINFOW& info) {
-    if (!LoadUserProfileW(token, &info)) return false;
-    token_ = token;
-    profile_ = info.hProfile;
-    return true;
-  }
-
- private:
-  HANDLE token_ = nullptr;
-  HANDLE profile_ = nullptr;
-};
-
-// Impersonation that is reverted when the scope ends.
-class Impersonation {
- public:
-  Impersonation() = default;
-  ~Impersonation() {
-    if (active_) RevertToSelf();
-  }
-  Impersonation(const Impersonation&) = delete;
-  Impersonation& operator=(const Impersonation&) = delete;
-  bool Begin(HANDLE token) {
-    active_ = ImpersonateLoggedOnUser(token) != FALSE;
-    return active_;
-  }
-
- private:
-  bool active_ = false;
-};
 
 bool EnableTcbPrivilege(HANDLE token) {
   TOKEN_PRIVILEGES privileges = {};
@@ -63,10 +26,7 @@ bool EnableTcbPrivilege(HANDLE token) {
 
 bool GetServiceDirectory(WCHAR (&out)[kPathUnits]) {
   WCHAR image[kPathUnits] = {};
-  DWORD size = kPathUnits;
-  if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, image, &size) || size >= kPathUnits) {
-    return false;
-  }
+  if (!GetOwnImagePath(image)) return false;
   WCHAR* slash = const_cast<WCHAR*>(StrRChrW(image, nullptr, L'\\'));
   if (slash == nullptr) return false;
   *slash = L'\0';
@@ -90,14 +50,15 @@ bool LaunchAsConsoleUser(const WCHAR* path, const WCHAR* switch_text, DWORD* exi
   // close, the user name freed, and impersonation reverted before anything else.
   UniqueToken process_token;
   UniqueToken launch_token;
-  UniqueWtsMemory user_name;
+  UniqueWtsMemory<WCHAR> user_name;
   LoadedProfile profile;
   Impersonation impersonation;
   UniqueEnvironmentBlock environment;
   UniqueHandle process;
   UniqueHandle thread;
 
-  if (!OpenProcessToken(GetCurrentProcess(), kProcessTokenAccess, process_token.Put())) return false;
+  if (!OpenProcessToken(GetCurrentProcess(), kProcessTokenAccess, process_token.Put()))
+    return false;
   if (!EnableTcbPrivilege(process_token.get())) return false;
   if (!DuplicateTokenEx(process_token.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
                         TokenPrimary, launch_token.Put())) {
@@ -107,16 +68,14 @@ bool LaunchAsConsoleUser(const WCHAR* path, const WCHAR* switch_text, DWORD* exi
   if (!SetTokenInformation(launch_token.get(), TokenSessionId, &session_id, sizeof(session_id))) {
     return false;
   }
-  LPWSTR name = nullptr;
   DWORD name_bytes = 0;
-  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, &name,
+  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, user_name.Put(),
                                    &name_bytes)) {
     return false;
   }
-  user_name.reset(name);
   PROFILEINFOW profile_info = {};
   profile_info.dwSize = sizeof(profile_info);
-  profile_info.lpUserName = name;
+  profile_info.lpUserName = user_name.get();
   if (!profile.Load(launch_token.get(), profile_info)) return false;
 
   STARTUPINFOW startup = {};

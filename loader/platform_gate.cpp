@@ -6,7 +6,7 @@
 
 #include "common/handles.h"
 #include "common/registry_layout.h"
-#include "loader/registry.h"
+#include "loader/shared/registry.h"
 
 namespace dpal {
 

@@ -9,6 +9,23 @@
 
 namespace dpal {
 
+namespace {
+
+// Whether the session at the console is active (a user works in it); false when the state
+// cannot be had.
+bool ConsoleSessionIsActive() {
+  // The function hands every kind of information back as text; the connect state is a
+  // WTS_CONNECTSTATE_CLASS in that buffer.
+  UniqueWtsMemory<WCHAR> state;
+  DWORD bytes = 0;
+  return WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTSGetActiveConsoleSessionId(),
+                                     WTSConnectState, state.Put(), &bytes) &&
+         state && bytes >= sizeof(WTS_CONNECTSTATE_CLASS) &&
+         *reinterpret_cast<const WTS_CONNECTSTATE_CLASS*>(state.get()) == WTSActive;
+}
+
+}  // namespace
+
 CDPALProfileSubController::CDPALProfileSubController() {
   try {
     supported_ = IsPlatformSupported();
@@ -45,8 +62,7 @@ bool CDPALProfileSubController::ProvisionProfiles(bool install_pending, DWORD& r
         case CatalogueStatus::FilesInvalid:
           if (launcher.LaunchProfileProgram(kSwitchRestore)) result = kSuccess;
           break;
-        case CatalogueStatus::Verified:
-          break;
+        case CatalogueStatus::Verified: break;
       }
     }
   } catch (const std::exception&) {
@@ -59,20 +75,9 @@ DWORD CDPALProfileSubController::RunStartup() {
   if (!supported_) return kNothingDone;
   DWORD result = kNothingDone;
   try {
-    const DWORD session = WTSGetActiveConsoleSessionId();
-    LPWSTR buffer = nullptr;
-    DWORD bytes = 0;
-    bool active = false;
-    if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSConnectState, &buffer,
-                                    &bytes) &&
-        buffer != nullptr) {
-      UniqueWtsMemory state(buffer);
-      active = bytes >= sizeof(WTS_CONNECTSTATE_CLASS) &&
-               *reinterpret_cast<const WTS_CONNECTSTATE_CLASS*>(state.get()) == WTSActive;
-    }
     // At the logon screen (or with no console session) there is nobody to provision for; the
     // first logon does it.
-    if (active) ProvisionProfiles(IsInstallPending(), result);
+    if (ConsoleSessionIsActive()) ProvisionProfiles(IsInstallPending(), result);
   } catch (const std::exception&) {
     result = kFailure;
   }
@@ -111,11 +116,8 @@ bool CDPALProfileSubController::OnServiceControl(DWORD control, DWORD event_type
       logoff_flag_ = false;
       return started;
     }
-    case WTS_SESSION_LOGOFF:
-      logoff_flag_ = true;
-      return true;
-    default:
-      return true;
+    case WTS_SESSION_LOGOFF: logoff_flag_ = true; return true;
+    default: return true;
   }
 }
 

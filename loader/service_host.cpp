@@ -4,7 +4,9 @@
 #include <exception>
 #include <mutex>
 
+#include "common/format.h"
 #include "common/handles.h"
+#include "common/registry_layout.h"
 #include "loader/controller.h"
 
 namespace dpal {
@@ -61,7 +63,7 @@ CDPALMainController* InstanceOrNull() {
 bool QueryStartType(DWORD* start_type) {
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return false;
-  UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+  UniqueScHandle service(OpenServiceW(manager.get(), layout::kServiceName, SERVICE_QUERY_CONFIG));
   if (!service) return false;
   SetLastError(0);
   DWORD needed = 0;
@@ -90,14 +92,17 @@ void ResetServiceProcessState() {
 }
 
 int RunServiceProcess() {
-  WCHAR name[] = L"TarvexDPALLoader";
+  // The table takes a writable name.
+  WCHAR name[kPathUnits];
+  Copy(name, layout::kServiceName);
   const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
   StartServiceCtrlDispatcherW(table);
   return 0;
 }
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
-  const WCHAR* name = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : kServiceName;
+  const WCHAR* name =
+      (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : layout::kServiceName;
   g_status_handle.store(RegisterServiceCtrlHandlerExW(name, ServiceControlHandler, nullptr));
   ReportStatus(SERVICE_START_PENDING);
 
@@ -154,7 +159,7 @@ bool SwitchToDemandStart() {
   if (!QueryStartType(&start_type) || start_type != SERVICE_AUTO_START) return true;
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return true;
-  UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+  UniqueScHandle service(OpenServiceW(manager.get(), layout::kServiceName, SERVICE_CHANGE_CONFIG));
   if (!service) return true;
   ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);

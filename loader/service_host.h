@@ -7,10 +7,14 @@
 
 namespace dpal {
 
-inline constexpr const WCHAR kServiceName[] = L"TarvexDPALLoader";
-
-// The process entry's work: runs the dispatcher and answers 0 whatever happened (started
-// outside the service control manager, the dispatcher fails at once and so does nothing).
+// The service program's entry: runs the dispatcher and answers the process exit code, 0
+// whatever happened (started outside the service control manager, the dispatcher fails at once
+// and so does nothing).
+//
+// Every program of the package has such an entry in its library, `int Run<Program>Process(...)`,
+// taking what the program gets from the system (its command line) and answering its exit code.
+// The program's wWinMain only forwards to it, so the simulated machine runs the same entry as a
+// registered program.
 int RunServiceProcess();
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);

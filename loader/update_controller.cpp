@@ -7,7 +7,7 @@
 #include "common/registry_layout.h"
 #include "loader/launcher.h"
 #include "loader/platform_gate.h"
-#include "loader/registry.h"
+#include "loader/shared/registry.h"
 
 namespace dpal {
 

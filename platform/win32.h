@@ -8,6 +8,8 @@
 #define STRSAFE_NO_DEPRECATE
 #endif
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
 #include <winsvc.h>
 #include <wincrypt.h>
 #include <wintrust.h>

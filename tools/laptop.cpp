@@ -2,10 +2,12 @@
 
 #include <stdexcept>
 
+#include "common/profile_files.h"
 #include "common/registry_layout.h"
 #include "core/dpal_core.h"
-#include "loader/device_lookup.h"
 #include "loader/service_host.h"
+#include "loader/shared/device_lookup.h"
+#include "tests/support/registry_writer.h"
 
 namespace dpal::laptop {
 
@@ -15,38 +17,14 @@ void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("laptop set-up failed: ") + what);
 }
 
-HKEY CreateKey(const std::wstring& path) {
-  HKEY key = nullptr;
-  Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS,
-        "creating a key");
-  return key;
+// A writer on a key of HKEY_LOCAL_MACHINE, created when missing.
+test::RegistryWriter Key(const std::wstring& path) {
+  test::RegistryWriter writer;
+  Check(writer.Create(HKEY_LOCAL_MACHINE, path) == ERROR_SUCCESS, "creating a key");
+  return writer;
 }
 
-void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
-              size_t size) {
-  HKEY key = CreateKey(path);
-  const LSTATUS status =
-      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
-  RegCloseKey(key);
-  Check(status == ERROR_SUCCESS, "setting a value");
-}
-
-void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
-  SetValue(path, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
-}
-
-void SetDword(const std::wstring& path, const wchar_t* name, DWORD value) {
-  SetValue(path, name, REG_DWORD, &value, sizeof(value));
-}
-
-void SetMultiString(const std::wstring& path, const wchar_t* name,
-                    const std::vector<std::wstring>& entries) {
-  std::wstring data;
-  for (const std::wstring& entry : entries) data += entry + L'\0';
-  data += L'\0';
-  SetValue(path, name, REG_MULTI_SZ, data.data(), data.size() * sizeof(WCHAR));
-}
+void Written(LSTATUS status) { Check(status == ERROR_SUCCESS, "setting a value"); }
 
 // A small but well-formed ICC profile header (128 bytes) followed by a tag-free body that
 // tells the profiles apart.
@@ -85,14 +63,20 @@ const std::vector<Profile>& Profiles() {
 }
 
 std::wstring ProfilePath(const Profile& profile) {
-  return sim::SystemDirectory() + L"\\spool\\drivers\\color\\" + profile.entry_name + L".icm";
+  // Named as the service names it, in the colour directory of the machine's system directory.
+  WCHAR colour[kPathUnits];
+  WCHAR path[kPathUnits];
+  Check(ColourDirectoryBelow(sim::SystemDirectory().c_str(), colour) &&
+            ProfileFilePath(colour, profile.entry_name.c_str(), path),
+        "naming a profile file");
+  return path;
 }
 
 std::vector<uint8_t> Sha256(const std::vector<uint8_t>& bytes) {
   HCRYPTPROV provider = 0;
   HCRYPTHASH hash = 0;
-  std::vector<uint8_t> digest(32);
-  DWORD size = 32;
+  std::vector<uint8_t> digest(kSha256Bytes);
+  DWORD size = kSha256Bytes;
   Check(CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
             CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
             CryptHashData(hash, bytes.data(), static_cast<DWORD>(bytes.size()), 0) &&
@@ -115,18 +99,23 @@ void Provision(const Options& options) {
     sim::AddDevice(device);
   }
 
-  SetString(layout::kBiosKey, layout::kBiosVersionValue, options.firmware);
-  SetMultiString(layout::kSettingsKey, layout::kSupportedBiosPrefixValue, options.prefixes);
-  if (options.install_pending) SetDword(layout::kInstallStateKey, layout::kStateValue, 0);
+  Written(Key(layout::kBiosKey).String(layout::kBiosVersionValue, options.firmware));
+  Written(
+      Key(layout::kSettingsKey).MultiString(layout::kSupportedBiosPrefixValue, options.prefixes));
+  if (options.install_pending) Written(Key(layout::kInstallStateKey).Dword(layout::kStateValue, 0));
 
   if (options.catalogue) {
-    SetString(layout::kSettingsKey, layout::kSdrVersionValue, L"3");
-    SetString(layout::kSettingsKey, layout::kHdrVersionValue, L"1");
+    test::RegistryWriter settings = Key(layout::kSettingsKey);
+    Written(settings.String(layout::kSdrVersionValue, L"3"));
+    Written(settings.String(layout::kHdrVersionValue, L"1"));
     for (const Profile& profile : Profiles()) {
-      const std::wstring key = std::wstring(layout::kCatalogueKey) + L"\\" + profile.entry_name;
-      SetDword(key, layout::kTypeValue, profile.type);
+      test::RegistryWriter entry =
+          Key(std::wstring(layout::kCatalogueKey) + L"\\" + profile.entry_name);
+      Written(entry.Dword(layout::kTypeValue, profile.type));
+      WCHAR base[kPathUnits];
+      Check(ProfileFileBaseName(profile.entry_name.c_str(), base), "naming a profile file");
       const std::vector<uint8_t> digest = Sha256(profile.bytes);
-      SetValue(key, profile.entry_name.c_str(), REG_BINARY, digest.data(), digest.size());
+      Written(entry.Binary(base, digest.data(), digest.size()));
       sim::PutFile(ProfilePath(profile), profile.bytes);
     }
   }

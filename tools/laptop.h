@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/registry_layout.h"
 #include "platform/sim/sim.h"
 
 namespace dpal::laptop {
@@ -18,7 +19,7 @@ inline const std::wstring kServiceImage = kInstallDirectory + L"\\TarvexDPALLoad
 inline const std::wstring kProfileProgram = kInstallDirectory + L"\\TarvexDPALProfile.exe";
 // The core library, as its client loads it (its twelve exports by name).
 inline const std::wstring kCoreLibrary = kInstallDirectory + L"\\DPALCore.dll";
-inline const std::wstring kServiceName = L"TarvexDPALLoader";
+inline const std::wstring kServiceName = layout::kServiceName;
 inline const std::wstring kDeviceInstance = L"SWD\\TARVEX\\DPAL_0001";
 inline const std::wstring kDriverInf = L"oem42.inf";
 

@@ -13,8 +13,9 @@
 #include <utility>
 
 #include "common/registry_layout.h"
-#include "loader/device_lookup.h"
+#include "loader/shared/device_lookup.h"
 #include "loader/worker_threads.h"
+#include "tests/support/registry_writer.h"
 #include "tools/core_client.h"
 #include "tools/laptop.h"
 
@@ -414,21 +415,10 @@ bool IsApplyStateWatch(const sim::BlockedThread& thread) {
 
 // ----- Registry access of the runner --------------------------------------------------------
 
-bool SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
-              size_t size) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  const LSTATUS status =
-      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS;
-}
-
-bool SetDword(const std::wstring& path, const wchar_t* name, DWORD value) {
-  return SetValue(path, name, REG_DWORD, &value, sizeof(value));
+// A key below HKEY_LOCAL_MACHINE, created when missing, to write values into as a client of the
+// package would. A write that fails shows in the checks that follow it.
+test::RegistryWriter Key(const std::wstring& path) {
+  return test::WriterFor(HKEY_LOCAL_MACHINE, path);
 }
 
 std::optional<DWORD> ReadDword(const std::wstring& path) {
@@ -922,15 +912,11 @@ bool Player::Run(const Step& step) {
   wanted.watches = LiveWatches();
 
   if (command == "firmware") {
-    const std::wstring text = Widen(w[1]);
-    SetValue(layout::kBiosKey, layout::kBiosVersionValue, REG_SZ, text.c_str(),
-             (text.size() + 1) * sizeof(WCHAR));
+    Key(layout::kBiosKey).String(layout::kBiosVersionValue, Widen(w[1]));
   } else if (command == "prefixes") {
-    std::wstring data;
-    for (size_t i = 1; i < w.size(); ++i) data += Widen(w[i]) + L'\0';
-    data += L'\0';
-    SetValue(layout::kSettingsKey, layout::kSupportedBiosPrefixValue, REG_MULTI_SZ, data.data(),
-             data.size() * sizeof(WCHAR));
+    std::vector<std::wstring> prefixes;
+    for (size_t i = 1; i < w.size(); ++i) prefixes.push_back(Widen(w[i]));
+    Key(layout::kSettingsKey).MultiString(layout::kSupportedBiosPrefixValue, prefixes);
   } else if (command == "device") {
     Quiet quiet;
     if (w[1] == "present") {
@@ -946,12 +932,12 @@ bool Player::Run(const Step& step) {
     if (w[1] == "none") {
       RegDeleteKeyW(HKEY_LOCAL_MACHINE, layout::kInstallStateKey);
     } else {
-      SetDword(layout::kInstallStateKey, layout::kStateValue, w[1] == "pending" ? 0 : 1);
+      Key(layout::kInstallStateKey).Dword(layout::kStateValue, w[1] == "pending" ? 0 : 1);
     }
   } else if (command == "state") {
     // An armed watch is woken by the write itself: from then on it is not blocked (its event is
     // set) until it has handled the change and waits again.
-    SetDword(layout::kMachineApplyStateKey, layout::kStateValue, *Number(w[1]));
+    Key(layout::kMachineApplyStateKey).Dword(layout::kStateValue, *Number(w[1]));
   } else if (command == "displays") {
     Quiet quiet;
     sim::LaptopDisplayOptions options;

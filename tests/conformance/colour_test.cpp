@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/module.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 #if defined(_WIN32)
 // MinGW's setupapi.h does not declare it; its import library has it.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "common/module.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "tests/conformance/exit_with.h"
 #include "tests/conformance/scratch_dir.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

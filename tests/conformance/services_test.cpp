@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/conformance/pending_service.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // String functions: comparison rules, searching, parsing and bounded formatting.
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/conformance/scratch_dir.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 #include "tools/laptop.h"
 #include "tools/scenario.h"
 

@@ -6,7 +6,8 @@
 #include "common/registry_layout.h"
 #include "core/apply_state.h"
 #include "core/identity.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/fault_sweep.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ TEST_F(ApplyState, WhoIsCalling) {
 TEST_F(ApplyState, RevertBackToSelfEndsTheThreadsImpersonation) {
   LocalSystemWithBobAtTheConsole();
   dpal::UniqueToken bob;
-  ASSERT_TRUE(QueryConsoleUserToken(&bob));
+  ASSERT_TRUE(dpal::QueryConsoleUserToken(bob));
   ASSERT_TRUE(ImpersonateLoggedOnUser(bob.get()));
   EXPECT_EQ(sim::Leaks().impersonating_threads, 1);
   EXPECT_EQ(RevertBackToSelf(), 1);
@@ -178,22 +179,15 @@ TEST_F(ApplyState, EveryFailingCallLeavesNoHiveTokenOrKeyBehind) {
       {"IsSystemUser", [] { return IsSystemUser(); }},
   };
   for (const Case& c : cases) {
-    for (uint64_t n = 1;; ++n) {
-      ASSERT_LT(n, 200u) << c.name << " never ran without a fault";
-      sim::ClearFaults();
-      sim::FailNthAny(n, ERROR_NOT_ENOUGH_MEMORY);
-      const int result = c.run();
-      const bool fired = sim::FaultsFired() > 0;
-      sim::ClearFaults();
-      const sim::LeakReport leaks = sim::Leaks();
-      ASSERT_TRUE(leaks.Clean()) << c.name << ", call " << n << ": " << leaks.Describe();
-      ASSERT_EQ(sim::LoadedProfileCount(), 0) << c.name << ", call " << n;
-      EXPECT_TRUE(result == 0 || result == 1) << c.name;
-      if (!fired) {
-        EXPECT_EQ(result, 1) << c.name;
-        break;
+    SCOPED_TRACE(c.name);
+    dpal::test::SweepFaults(c.run, [](int result, uint64_t n, bool faulted) {
+      EXPECT_EQ(sim::LoadedProfileCount(), 0) << "call " << n;
+      if (faulted) {
+        EXPECT_TRUE(result == 0 || result == 1) << "call " << n;
+      } else {
+        EXPECT_EQ(result, 1);
       }
-    }
+    });
   }
 }
 

@@ -1,6 +1,7 @@
 // The main controller as a composite: registration, visiting order, failure counting, the
 // wait for every completion event, and the singleton's creation under a race.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -8,8 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/handles.h"
 #include "loader/controller.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
@@ -35,6 +37,7 @@ struct FakeBehaviour {
   bool control = true;
   bool throw_on_stop = false;
   bool no_completion_event = false;
+  bool complete_on_stop = false;  // as the real sub-controllers do
 };
 
 class FakeSub : public CAbstractSubController {
@@ -54,11 +57,13 @@ class FakeSub : public CAbstractSubController {
   bool Stop() override {
     journal_.Add("stop " + name_);
     if (behaviour_.throw_on_stop) throw std::runtime_error("stop");
+    if (behaviour_.complete_on_stop) Complete();
     return behaviour_.stop;
   }
   bool Wait() override { return true; }
   bool OnServiceControl(DWORD control, DWORD event_type) override {
-    journal_.Add("control " + name_ + " " + std::to_string(control) + "/" + std::to_string(event_type));
+    journal_.Add("control " + name_ + " " + std::to_string(control) + "/" +
+                 std::to_string(event_type));
     return behaviour_.control;
   }
   void Complete() { SetEvent(CompletionEvent()); }
@@ -100,8 +105,8 @@ TEST_F(Controller, RegistersKnownKindsAndVisitsThemInAscendingOrder) {
   EXPECT_TRUE(controller.Start());
   EXPECT_TRUE(controller.OnServiceControl(14, 5));
   EXPECT_TRUE(controller.Stop());
-  EXPECT_EQ(journal.Take(), (Calls{"start 1", "start 2", "control 1 14/5", "control 2 14/5",
-                                   "stop 1", "stop 2"}));
+  EXPECT_EQ(journal.Take(),
+            (Calls{"start 1", "start 2", "control 1 14/5", "control 2 14/5", "stop 1", "stop 2"}));
 }
 
 TEST_F(Controller, OneFailedStartStillStartsTheOthersAndWaitReturnsAtOnce) {
@@ -160,13 +165,37 @@ TEST_F(Controller, WaitEndsOnlyWhenEveryCompletionEventIsSet) {
 }
 
 TEST_F(Controller, StopEndsAWaitingServiceThread) {
+  factory.behaviours[1].complete_on_stop = true;
+  factory.behaviours[2].complete_on_stop = true;
   CDPALMainController controller(factory, {1, 2});
   ASSERT_TRUE(controller.Start());
-  // The fakes' Stop does not set events; the real sub-controllers do. Set them as they would.
-  std::thread service([&] { EXPECT_TRUE(controller.Wait()); });
-  factory.made[1]->Complete();
-  factory.made[2]->Complete();
+  dpal::UniqueEvent ended(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(ended.valid());
+  std::atomic<bool> waited{false};
+  std::thread service([&] {
+    waited = controller.Wait();
+    SetEvent(ended.get());
+  });
+#if DPAL_SIM
+  // Stop once the service thread is inside its wait.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (sim::CallCount("WaitForMultipleObjects") == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    WaitForSingleObject(ended.get(), 1);
+  }
+  EXPECT_EQ(sim::CallCount("WaitForMultipleObjects"), 1u) << "the service thread waits";
+#endif
+  EXPECT_TRUE(controller.Stop());
+  const bool ended_by_stop = WaitForSingleObject(ended.get(), 10000) == WAIT_OBJECT_0;
+  EXPECT_TRUE(ended_by_stop) << "the stop did not end the wait";
+  if (!ended_by_stop) {
+    // Let the thread go, so that the test can end.
+    factory.made[1]->Complete();
+    factory.made[2]->Complete();
+  }
   service.join();
+  EXPECT_TRUE(waited.load());
+  EXPECT_EQ(journal.Take(), (Calls{"start 1", "start 2", "stop 1", "stop 2"}));
 }
 
 TEST_F(Controller, GetInstanceRacedFromManyThreadsBuildsOneController) {

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "loader/launcher.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/fault_sweep.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
@@ -112,18 +113,23 @@ TEST_F(Launcher, ProgramsThatFailTheIntegrityCheckNeverStart) {
     void (*arrange)(const std::vector<uint8_t>& signed_bytes);
   };
   const Case cases[] = {
-      {"unsigned", [](const std::vector<uint8_t>&) { sim::PutFile(kProgram, sim::ProgramBytes("unsigned")); }},
+      {"unsigned",
+       [](const std::vector<uint8_t>&) { sim::PutFile(kProgram, sim::ProgramBytes("unsigned")); }},
       {"tampered",
        [](const std::vector<uint8_t>& signed_bytes) {
          auto bytes = signed_bytes;
          bytes.back() ^= 0x01;
          sim::PutFile(kProgram, bytes);
        }},
-      {"another publisher", [](const std::vector<uint8_t>&) { sim::SignFile(kProgram, kOtherPublisher); }},
-      {"untrusted root", [](const std::vector<uint8_t>&) { sim::SignFile(kProgram, kUntrustedPublisher); }},
+      {"another publisher",
+       [](const std::vector<uint8_t>&) { sim::SignFile(kProgram, kOtherPublisher); }},
+      {"untrusted root",
+       [](const std::vector<uint8_t>&) { sim::SignFile(kProgram, kUntrustedPublisher); }},
       {"missing", [](const std::vector<uint8_t>&) { sim::RemoveFile(kProgram); }},
       {"unsigned service image",
-       [](const std::vector<uint8_t>&) { sim::PutFile(kService, sim::ProgramBytes("unsigned service")); }},
+       [](const std::vector<uint8_t>&) {
+         sim::PutFile(kService, sim::ProgramBytes("unsigned service"));
+       }},
   };
   for (const Case& c : cases) {
     sim::PutFile(kProgram, program_bytes_);
@@ -172,8 +178,9 @@ TEST_F(Launcher, SwappingTheFileDuringTheLaunchNeverStartsUnverifiedBytes) {
         inside = true;
         struck = true;
         if (attack == 0) {
-          HANDLE f = CreateFileW(kProgram.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+          HANDLE f =
+              CreateFileW(kProgram.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
           if (f != INVALID_HANDLE_VALUE) {
             DWORD written = 0;
             WriteFile(f, evil.data(), static_cast<DWORD>(evil.size()), &written, nullptr);
@@ -203,17 +210,18 @@ TEST_F(Launcher, SwappingTheFileDuringTheLaunchNeverStartsUnverifiedBytes) {
 }
 
 TEST_F(Launcher, EveryFailingCallLeavesNothingBehind) {
-  for (uint64_t n = 1; n < 300; ++n) {
-    sim::ClearFaults();
-    sim::FailNthAny(n, ERROR_NOT_ENOUGH_MEMORY);
-    Launch();
-    const bool fired = sim::FaultsFired() > 0;
-    sim::ClearFaults();
-    ASSERT_TRUE(sim::WaitForProcessesToEnd(10s));
-    sim::LeakReport leaks = sim::Leaks();
-    ASSERT_TRUE(leaks.Clean()) << "call " << n << " failed: " << leaks.Describe();
-    if (!fired) break;
-  }
+  dpal::test::SweepOptions options;
+  options.limit = 300;
+  dpal::test::SweepFaults(
+      [this] {
+        const bool accepted = Launch();
+        EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
+        return accepted;
+      },
+      [](bool accepted, uint64_t, bool faulted) {
+        EXPECT_TRUE(accepted || faulted) << "the clean run launches";
+      },
+      options);
   EXPECT_TRUE(Launch()) << "and the launch still works afterwards";
 }
 

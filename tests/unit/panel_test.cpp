@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/panel.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include "common/registry_layout.h"
 #include "loader/platform_gate.h"
-#include "loader/registry.h"
-#include "tests/support/sim_test.h"
+#include "loader/shared/registry.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "common/registry_layout.h"
 #include "loader/profile_controller.h"
-#include "loader/registry.h"
-#include "tests/support/sim_test.h"
+#include "loader/shared/registry.h"
+#include "tests/support/platform_test.h"
 #include "tools/laptop.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include "core/colour_steps.h"
 #include "core/identity.h"
 #include "core/profile_operations.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/fault_sweep.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
@@ -365,21 +366,14 @@ TEST_F(ProfileOperations, EveryFailingCallGivesZeroAndLeavesNothingBehind) {
        }},
   };
   for (const Operation& operation : operations) {
-    for (uint64_t n = 1;; ++n) {
-      ASSERT_LT(n, 300u) << operation.name << " never ran without a fault";
-      sim::ClearFaults();
-      sim::FailNthAny(n, ERROR_NOT_ENOUGH_MEMORY);
-      const int result = operation.run();
-      const bool fired = sim::FaultsFired() > 0;
-      sim::ClearFaults();
-      const sim::LeakReport leaks = sim::Leaks();
-      ASSERT_TRUE(leaks.Clean()) << operation.name << ", call " << n << ": " << leaks.Describe();
-      if (!fired) {
-        EXPECT_EQ(result, operation.expected) << operation.name;
-        break;
+    SCOPED_TRACE(operation.name);
+    dpal::test::SweepFaults(operation.run, [&](int result, uint64_t n, bool faulted) {
+      if (faulted) {
+        EXPECT_TRUE(result == 0 || result == operation.expected) << "call " << n;
+      } else {
+        EXPECT_EQ(result, operation.expected);
       }
-      EXPECT_TRUE(result == 0 || result == operation.expected) << operation.name << ", call " << n;
-    }
+    });
   }
 }
 

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "loader/registry.h"
-#include "tests/support/sim_test.h"
+#include "loader/shared/registry.h"
+#include "tests/support/fault_sweep.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
@@ -25,8 +26,10 @@ class RegistryHelpers : public dpal::test::PlatformTest {
   void PutRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key());
     HKEY h = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Key().c_str(), 0, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Key().c_str(), 0, KEY_ALL_ACCESS, &h),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size),
+              ERROR_SUCCESS);
     RegCloseKey(h);
   }
 };
@@ -44,6 +47,20 @@ TEST_F(RegistryHelpers, DwordReadsOnlyRegDwordAndDefaultsToZero) {
   EXPECT_EQ(dpal::ReadDwordValue(Key(L"NoSuchKey"), L"State"), 0u);
 }
 
+TEST_F(RegistryHelpers, DwordOfAnotherSizeReadsAsMissing) {
+  // Only the first bytes of a longer buffer are stored: a REG_DWORD that is too short.
+  const BYTE one[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+  PutRaw(L"Four", REG_DWORD, one, 4);
+  PutRaw(L"Two", REG_DWORD, one, 2);
+  PutRaw(L"Three", REG_DWORD, one, 3);
+  PutRaw(L"Eight", REG_DWORD, one, 8);
+  PutRaw(L"Empty", REG_DWORD, one, 0);
+  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"Four"), 1u);
+  for (const wchar_t* name : {L"Two", L"Three", L"Eight", L"Empty"}) {
+    EXPECT_EQ(dpal::ReadDwordValue(Key(), name), 0u) << "a malformed REG_DWORD is no 1";
+  }
+}
+
 TEST_F(RegistryHelpers, StringReadsTextWithoutTerminator) {
   PutString(HKEY_LOCAL_MACHINE, Key(), L"SDRVersion", L"3");
   PutString(HKEY_LOCAL_MACHINE, Key(), L"Empty", L"");
@@ -57,10 +74,19 @@ TEST_F(RegistryHelpers, StringReadsTextWithoutTerminator) {
   EXPECT_EQ(dpal::ReadStringValue(Key(L"NoSuchKey"), L"SDRVersion"), L"");
 }
 
-TEST_F(RegistryHelpers, StringStoredWithoutTerminatorReadsWhole) {
-  const std::wstring text = L"ABCDE12X";
-  PutRaw(L"BIOSVersion", REG_SZ, text.data(), static_cast<DWORD>(text.size() * sizeof(WCHAR)));
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"BIOSVersion"), text);
+TEST_F(RegistryHelpers, StringStoredWithoutTerminatorKeepsItsLastCharacter) {
+  // The stored size leaves out the terminator, and what follows in memory is no terminator
+  // either (the registry would count one that followed): the value holds no NUL at all.
+  const WCHAR source[] = L"abcdef";
+  PutRaw(L"Bare", REG_SZ, source, 3 * sizeof(WCHAR));
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Bare"), L"abc");
+  const WCHAR firmware[] = L"ABCDE12XY";
+  PutRaw(L"BIOSVersion", REG_SZ, firmware, 8 * sizeof(WCHAR));
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"BIOSVersion"), L"ABCDE12X");
+  // A list stored without its final terminators keeps its last entry whole.
+  const WCHAR list[] = L"ABC\0DEFG";
+  PutRaw(L"List", REG_MULTI_SZ, list, 7 * sizeof(WCHAR));
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"List"), (Strings{L"ABC", L"DEF"}));
 }
 
 TEST_F(RegistryHelpers, TextValuesTooShortForOneCharacterReadEmpty) {
@@ -71,9 +97,9 @@ TEST_F(RegistryHelpers, TextValuesTooShortForOneCharacterReadEmpty) {
   PutRaw(L"ZeroMulti", REG_MULTI_SZ, one_byte, 0);
   PutRaw(L"OddMulti", REG_MULTI_SZ, one_byte, 1);
   EXPECT_EQ(dpal::ReadStringValue(Key(), L"ZeroSz"), L"");
-  EXPECT_LE(dpal::ReadStringValue(Key(), L"OddSz").size(), 1u);
+  EXPECT_EQ(dpal::ReadStringValue(Key(), L"OddSz"), L"") << "half a character is no text";
   EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"ZeroMulti"), Strings{});
-  EXPECT_LE(dpal::ReadMultiStringValue(Key(), L"OddMulti").size(), 1u);
+  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"OddMulti"), Strings{});
 }
 
 TEST_F(RegistryHelpers, MultiStringStopsAtTheFirstEmptyEntry) {
@@ -173,24 +199,6 @@ TEST_F(RegistryHelpers, SetDwordFlagNeedsWriteAccessToHklm) {
   EXPECT_EQ(dpal::ReadDwordValue(Key(L"InstallState"), L"State"), 0u);
 }
 
-// Fails each platform call of an operation in turn, from the first until the operation runs
-// with no fault left to inject, and checks the failure result and the leak check every time.
-template <typename Operation, typename Check>
-void SweepFaults(Operation operation, Check check_failed_result) {
-  for (uint64_t n = 1;; ++n) {
-    sim::ClearFaults();
-    sim::FailNthAny(n, ERROR_ACCESS_DENIED);
-    auto result = operation();
-    const bool fired = sim::FaultsFired() > 0;
-    sim::ClearFaults();
-    if (!fired) break;
-    check_failed_result(result, n);
-    sim::LeakReport leaks = sim::Leaks();
-    ASSERT_TRUE(leaks.Clean()) << "call " << n << " failed: " << leaks.Describe();
-    ASSERT_LT(n, 100u) << "the sweep does not end";
-  }
-}
-
 TEST_F(RegistryHelpers, EveryFailingCallGivesTheDefaultAndLeaksNothing) {
   PutDword(HKEY_LOCAL_MACHINE, Key(), L"State", 7);
   PutString(HKEY_LOCAL_MACHINE, Key(), L"Text", L"ABC");
@@ -200,27 +208,47 @@ TEST_F(RegistryHelpers, EveryFailingCallGivesTheDefaultAndLeaksNothing) {
   dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Sub\\One"));
   dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Sub\\Two"));
 
-  SweepFaults([&] { return dpal::ReadDwordValue(Key(), L"State"); },
-              [](DWORD v, uint64_t n) { EXPECT_EQ(v, 0u) << "call " << n; });
+  // Each run answers the default when a call failed, and the stored value when none did.
+  dpal::test::SweepOptions options;
+  options.error = ERROR_ACCESS_DENIED;
+  using dpal::test::SweepFaults;
+  SweepFaults(
+      [&] { return dpal::ReadDwordValue(Key(), L"State"); },
+      [](DWORD v, uint64_t n, bool faulted) { EXPECT_EQ(v, faulted ? 0u : 7u) << "call " << n; },
+      options);
   SweepFaults([&] { return dpal::ReadStringValue(Key(), L"Text"); },
-              [](const std::wstring& v, uint64_t n) { EXPECT_EQ(v, L"") << "call " << n; });
+              [](const std::wstring& v, uint64_t n, bool faulted) {
+                EXPECT_EQ(v, faulted ? L"" : L"ABC") << "call " << n;
+              },
+              options);
   SweepFaults([&] { return dpal::ReadMultiStringValue(Key(), L"List"); },
-              [](const Strings& v, uint64_t n) { EXPECT_EQ(v, Strings{}) << "call " << n; });
+              [](const Strings& v, uint64_t n, bool faulted) {
+                EXPECT_EQ(v, faulted ? Strings{} : (Strings{L"ABC", L"DEF"})) << "call " << n;
+              },
+              options);
   SweepFaults(
       [&] {
         BYTE out[dpal::kBinaryValueBytes];
         return dpal::ReadBinaryValue(Key(), L"Digest", out);
       },
-      [](bool v, uint64_t n) { EXPECT_FALSE(v) << "call " << n; });
+      [](bool v, uint64_t n, bool faulted) { EXPECT_EQ(v, !faulted) << "call " << n; }, options);
   SweepFaults(
       [&] {
         Strings names;
         dpal::EnumerateSubKeys(Key(L"Sub"), names);
         return names;
       },
-      [](const Strings& v, uint64_t n) { EXPECT_LT(v.size(), 2u) << "call " << n; });
+      [](const Strings& v, uint64_t n, bool faulted) {
+        if (faulted) {
+          EXPECT_LT(v.size(), 2u) << "call " << n;
+        } else {
+          EXPECT_EQ(v, (Strings{L"One", L"Two"}));
+        }
+      },
+      options);
   SweepFaults([&] { return dpal::SetDwordFlag(Key(), L"Flag"); },
-              [](bool v, uint64_t n) { EXPECT_FALSE(v) << "call " << n; });
+              [](bool v, uint64_t n, bool faulted) { EXPECT_EQ(v, !faulted) << "call " << n; },
+              options);
 }
 
 #endif

@@ -1,31 +1,55 @@
 // The service host against the simulated service control manager: the fixed status reports,
 // the ready-event wait, the start-type switch, the stop path and the forwarding of controls.
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/registry_layout.h"
 #include "loader/controller.h"
-#include "loader/device_lookup.h"
 #include "loader/service_host.h"
-#include "tests/support/sim_test.h"
+#include "loader/shared/device_lookup.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Control = std::pair<DWORD, DWORD>;
 
-constexpr const wchar_t* kName = L"TarvexDPALLoader";
+constexpr const wchar_t* kName = dpal::layout::kServiceName;
 constexpr const wchar_t* kImage = L"C:\\Program Files\\Tarvex\\DPAL\\TarvexDPALLoader.exe";
 
 // Sub-controllers that behave as the real ones do towards the host: Stop sets the completion
 // event; they remember every control they receive.
+// Counts the sub-controllers the service has started, for a test to wait on.
+class StartCount {
+ public:
+  void Add() {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++count_;
+    changed_.notify_all();
+  }
+  bool WaitFor(int count) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, 10s, [&] { return count_ >= count; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
 class RecordingSub : public dpal::CAbstractSubController {
  public:
-  explicit RecordingSub(bool supported) : supported_(supported) {}
+  RecordingSub(bool supported, StartCount& starts) : supported_(supported), starts_(starts) {}
   bool IsSupported() override { return supported_; }
-  bool Start() override { return true; }
+  bool Start() override {
+    starts_.Add();
+    return true;
+  }
   bool Stop() override { return SetEvent(CompletionEvent()) != FALSE; }
   bool Wait() override { return true; }
   bool OnServiceControl(DWORD control, DWORD event_type) override {
@@ -40,6 +64,7 @@ class RecordingSub : public dpal::CAbstractSubController {
 
  private:
   bool supported_;
+  StartCount& starts_;
   std::mutex lock_;
   std::vector<Control> controls_;
 };
@@ -48,11 +73,13 @@ class RecordingFactory final : public dpal::CFactorySubController {
  public:
   explicit RecordingFactory(bool supported) : supported_(supported) {}
   dpal::CAbstractSubController* CreateSubController(int kind) override {
-    if (kind != dpal::Profile && kind != dpal::Update) return nullptr;
-    subs[kind] = new RecordingSub(supported_);
+    if (kind != dpal::SubControllerKind::Profile && kind != dpal::SubControllerKind::Update)
+      return nullptr;
+    subs[kind] = new RecordingSub(supported_, starts);
     return subs[kind];
   }
   RecordingSub* subs[3] = {};
+  StartCount starts;
 
  private:
   bool supported_;
@@ -77,7 +104,8 @@ class ServiceHost : public dpal::test::PlatformTest {
   }
   std::vector<DWORD> States() {
     std::vector<DWORD> states;
-    for (const SERVICE_STATUS& s : sim::ServiceStatusReports(kName)) states.push_back(s.dwCurrentState);
+    for (const SERVICE_STATUS& s : sim::ServiceStatusReports(kName))
+      states.push_back(s.dwCurrentState);
     return states;
   }
   void Start() { ASSERT_EQ(sim::StartServiceAsScm(kName), static_cast<DWORD>(NO_ERROR)); }
@@ -125,7 +153,8 @@ TEST_F(ServiceHost, UnsupportedMachineStopsAndTurnsAutomaticIntoDemandStart) {
   Install(SERVICE_AUTO_START);  // no software device: the machine does not qualify
   Start();
   ExpectStoppedAndGone();
-  EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+  EXPECT_EQ(States(),
+            (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
   EXPECT_EQ(sim::ServiceStartType(kName), static_cast<DWORD>(SERVICE_DEMAND_START));
   CheckOnlyTheControllerRemains();
 }
@@ -170,7 +199,8 @@ TEST_F(ServiceHost, ReadyEventThatIsNeverSetIsWaitedForTwoSeconds) {
     }
   }
   EXPECT_TRUE(waited);
-  EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+  EXPECT_EQ(States(),
+            (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
   CheckOnlyTheControllerRemains();
 }
 
@@ -199,6 +229,9 @@ TEST_F(ServiceHost, StopEndsTheServiceEvenAfterTheDeviceDisappeared) {
   AddSoftwareDevice();
   Start();
   ASSERT_TRUE(sim::WaitForServiceState(kName, SERVICE_RUNNING, 10s));
+  // RUNNING is reported before the machine is checked: the device goes only once the service
+  // has found it and started its sub-controllers.
+  ASSERT_TRUE(supported_factory.starts.WaitFor(2));
   ASSERT_TRUE(sim::RemoveDevice(L"SWD\\DPAL\\0001"));
   EXPECT_EQ(sim::SendServiceControl(kName, SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
   ExpectStoppedAndGone();
@@ -219,7 +252,8 @@ TEST_F(ServiceHost, OnlySessionChangesAndUserCodesReachTheController) {
   EXPECT_EQ(sim::SendServiceControl(kName, 128), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(sim::SendServiceControl(kName, 255), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(sim::SendSystemControl(kName, 256, 9, nullptr, 0), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(sim::SendServiceControl(kName, SERVICE_CONTROL_INTERROGATE), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(sim::SendServiceControl(kName, SERVICE_CONTROL_INTERROGATE),
+            static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(sim::SendPowerEvent(kName, PBT_APMSUSPEND), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(sim::SendSessionChange(kName, WTS_SESSION_LOGOFF, 3), static_cast<DWORD>(NO_ERROR));
 
@@ -227,8 +261,8 @@ TEST_F(ServiceHost, OnlySessionChangesAndUserCodesReachTheController) {
                                          {128, 0},
                                          {255, 0},
                                          {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF}};
-  EXPECT_EQ(supported_factory.subs[dpal::Profile]->Controls(), expected);
-  EXPECT_EQ(supported_factory.subs[dpal::Update]->Controls(), expected);
+  EXPECT_EQ(supported_factory.subs[dpal::SubControllerKind::Profile]->Controls(), expected);
+  EXPECT_EQ(supported_factory.subs[dpal::SubControllerKind::Update]->Controls(), expected);
   EXPECT_EQ(sim::ServiceStatusReports(kName).size(), reports_before)
       << "interrogate and power events report nothing";
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/registry_layout.h"
-#include "loader/registry.h"
-#include "tests/support/sim_test.h"
+#include "loader/shared/registry.h"
+#include "tests/support/platform_test.h"
 #include "tools/laptop.h"
 
 namespace {

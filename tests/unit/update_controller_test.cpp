@@ -2,6 +2,7 @@
 // state, the user control codes, and how the watch ends.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,7 +10,7 @@
 
 #include "common/registry_layout.h"
 #include "loader/update_controller.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 #include "tools/laptop.h"
 
 namespace {
@@ -21,7 +22,8 @@ namespace laptop = dpal::laptop;
 namespace layout = dpal::layout;
 
 void WriteState(DWORD value) {
-  dpal::test::PutDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue, value);
+  dpal::test::PutDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue,
+                       value);
 }
 
 class UpdateController : public dpal::test::PlatformTest {
@@ -34,15 +36,32 @@ class UpdateController : public dpal::test::PlatformTest {
       return DWORD{0};
     });
   }
+  // Starts the watch and waits until it waits for a change, armed.
   void StartWatch() {
+    ASSERT_NO_FATAL_FAILURE(StartWatchAndWait());
+    ASSERT_GT(sim::CallCount("RegNotifyChangeKeyValue"), 0u)
+        << "the watch waits without a notification armed";
+  }
+  // Starts the watch on a machine without the apply-state key: it waits with nothing armed.
+  void StartUnarmedWatch() {
+    ASSERT_NO_FATAL_FAILURE(StartWatchAndWait());
+    ASSERT_EQ(sim::CallCount("RegNotifyChangeKeyValue"), 0u) << "nothing can be armed";
+  }
+  void StartWatchAndWait() {
     controller_ = std::make_unique<CDPALUpdateSubController>();
     ASSERT_TRUE(controller_->Start());
-    // The watch is armed once it has asked for notification the first time.
+    ASSERT_TRUE(WaitForWatchWaits(1)) << "the watch never came to wait";
+  }
+  // Waits until the watch has begun its `waits`-th wait: it has then handled everything that
+  // happened before, and only a change from now on wakes it (the watch is the only caller of
+  // WaitForMultipleObjects here).
+  bool WaitForWatchWaits(uint64_t waits) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (sim::CallCount("RegNotifyChangeKeyValue") == 0 &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (sim::CallCount("WaitForMultipleObjects") < waits) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
       WaitForSingleObject(controller_->CompletionEvent(), 1);
     }
+    return true;
   }
   // Stops the watch and waits until its thread has gone.
   void StopWatch() {
@@ -83,6 +102,41 @@ TEST_F(UpdateController, OtherValuesAreRememberedButLaunchNothing) {
   EXPECT_EQ(laptop::Switches(), Switches{L"/ss"});
 }
 
+TEST_F(UpdateController, AnotherValueOfTheKeyLaunchesNothingWhileTheStateStands) {
+  WriteState(0);
+  StartWatch();
+  WriteState(1);
+  EXPECT_EQ(WaitForSwitches(1), Switches{L"/ss"});
+  ASSERT_TRUE(WaitForWatchWaits(2)) << "the watch waits again after its launch";
+  // The write wakes the watch, but "State" is still 1.
+  dpal::test::PutDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, L"Other", 7);
+  ASSERT_TRUE(WaitForWatchWaits(3)) << "the watch handled the wake and waits again";
+  StopWatch();
+  EXPECT_EQ(laptop::Switches(), Switches{L"/ss"});
+}
+
+TEST_F(UpdateController, WakingToTheValueItLaunchedForLaunchesNothing) {
+  WriteState(0);
+  StartWatch();
+  // Rewriting the same data sends no notification here (nor under Wine), so the value is
+  // written away and back as the watch, having launched for 1, comes to wait again: it wakes at
+  // once and reads the 1 it has already launched for.
+  std::atomic<bool> written{false};
+  sim::SetTraceSink([&written](const sim::Call& call) {
+    if (call.function == "WaitForMultipleObjects" && !written.exchange(true)) {
+      WriteState(2);
+      WriteState(1);
+    }
+  });
+  WriteState(1);
+  EXPECT_EQ(WaitForSwitches(1), Switches{L"/ss"});
+  ASSERT_TRUE(WaitForWatchWaits(3)) << "the watch woke and waits again";
+  sim::SetTraceSink(nullptr);
+  EXPECT_TRUE(written.load());
+  StopWatch();
+  EXPECT_EQ(laptop::Switches(), Switches{L"/ss"});
+}
+
 TEST_F(UpdateController, AChangeMadeWhileALaunchRunsIsNotLost) {
   WriteState(0);
   StartWatch();
@@ -109,7 +163,7 @@ TEST_F(UpdateController, AChangeBeforeTheFirstArmingIsNotLost) {
 }
 
 TEST_F(UpdateController, MissingKeyDisablesTheWatchButStopStillEndsIt) {
-  StartWatch();
+  StartUnarmedWatch();
   WriteState(1);  // creates the key: too late, nothing was armed
   StopWatch();
   EXPECT_TRUE(sim::Launches().empty());

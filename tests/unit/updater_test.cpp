@@ -12,7 +12,7 @@
 
 #include "common/registry_layout.h"
 #include "core/updater.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

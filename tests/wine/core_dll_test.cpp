@@ -8,7 +8,7 @@
 
 #include "common/registry_layout.h"
 #include "core/dpal_core.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 

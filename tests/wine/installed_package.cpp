@@ -6,6 +6,7 @@
 
 #include "common/registry_layout.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/registry_writer.h"
 
 namespace dpal::e2e {
 
@@ -34,33 +35,35 @@ std::wstring Join(const std::wstring& directory, const std::wstring& name) {
   return directory + L"\\" + name;
 }
 
-std::string SetValue(const std::wstring& key_path, const WCHAR* name, DWORD type, const void* data,
-                     DWORD size, DWORD options = REG_OPTION_NON_VOLATILE) {
-  UniqueKey key;
-  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, nullptr, options,
-                                   KEY_ALL_ACCESS, nullptr, key.Put(), nullptr);
-  if (status != ERROR_SUCCESS) return Failed("RegCreateKeyExW", key_path, status);
-  status = RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size);
-  if (status != ERROR_SUCCESS) return Failed("RegSetValueExW", name, status);
+// One value written through the tests' registry writer into HKEY_LOCAL_MACHINE\key_path,
+// created when missing: empty on success, else what failed.
+template <typename Set>
+std::string Write(const std::wstring& key_path, const WCHAR* name, Set set,
+                  DWORD options = REG_OPTION_NON_VOLATILE) {
+  test::RegistryWriter key;
+  if (LSTATUS status = key.Create(HKEY_LOCAL_MACHINE, key_path, options)) {
+    return Failed("RegCreateKeyExW", key_path, status);
+  }
+  if (LSTATUS status = set(key)) return Failed("RegSetValueExW", name, status);
   return "";
 }
 
 std::string SetString(const std::wstring& key, const WCHAR* name, const std::wstring& text,
                       DWORD type = REG_SZ, DWORD options = REG_OPTION_NON_VOLATILE) {
-  return SetValue(key, name, type, text.c_str(),
-                  static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)), options);
+  return Write(
+      key, name, [&](test::RegistryWriter& w) { return w.String(name, text, type); }, options);
 }
 
-// `entries` holds the strings separated by NULs; the list gets its final empty string here.
-std::string SetMultiString(const std::wstring& key, const WCHAR* name, std::wstring entries) {
-  if (entries.empty() || entries.back() != L'\0') entries.push_back(L'\0');
-  entries.push_back(L'\0');
-  return SetValue(key, name, REG_MULTI_SZ, entries.c_str(),
-                  static_cast<DWORD>(entries.size() * sizeof(WCHAR)));
+// `entries` holds the strings separated by NULs.
+std::string SetMultiString(const std::wstring& key, const WCHAR* name,
+                           const std::wstring& entries) {
+  return Write(key, name, [&](test::RegistryWriter& w) {
+    return w.MultiString(name, test::EntriesOf(entries));
+  });
 }
 
 std::string SetDword(const std::wstring& key, const WCHAR* name, DWORD value) {
-  return SetValue(key, name, REG_DWORD, &value, sizeof(value));
+  return Write(key, name, [&](test::RegistryWriter& w) { return w.Dword(name, value); });
 }
 
 std::string WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
@@ -158,10 +161,9 @@ std::string RemoveService(const WCHAR* name) {
     if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
                              reinterpret_cast<BYTE*>(&status), sizeof(status), &needed) &&
         status.dwCurrentState != SERVICE_STOPPED) {
-      UniqueHandle process(status.dwProcessId != 0
-                               ? OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
-                                             status.dwProcessId)
-                               : nullptr);
+      UniqueHandle process(status.dwProcessId != 0 ? OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE,
+                                                                 FALSE, status.dwProcessId)
+                                                   : nullptr);
       SERVICE_STATUS answered = {};
       ControlService(service.get(), SERVICE_CONTROL_STOP, &answered);
       if (process && WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) {
@@ -189,8 +191,11 @@ std::string WriteProfile(const std::wstring& entry, DWORD type,
                          const dpal::test::ProfileFixture& profile) {
   const std::wstring key = std::wstring(layout::kCatalogueKey) + L"\\" + entry;
   if (std::string e = SetDword(key, layout::kTypeValue, type); !e.empty()) return e;
-  if (std::string e = SetValue(key, entry.c_str(), REG_BINARY, profile.sha256.data(),
-                               static_cast<DWORD>(profile.sha256.size()));
+  if (std::string e = Write(key, entry.c_str(),
+                            [&](test::RegistryWriter& w) {
+                              return w.Binary(entry.c_str(), profile.sha256.data(),
+                                              profile.sha256.size());
+                            });
       !e.empty()) {
     return e;
   }
@@ -271,9 +276,8 @@ std::string RegisterService(DWORD start_type, const std::wstring& image, const W
   if (!manager) return Failed("OpenSCManagerW", GetLastError());
   const std::wstring command = L"\"" + image + L"\"";
   UniqueScHandle service(CreateServiceW(
-      manager.get(), name, name, SERVICE_ALL_ACCESS,
-      SERVICE_WIN32_OWN_PROCESS, start_type, SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
-      nullptr, nullptr, nullptr, nullptr));
+      manager.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start_type,
+      SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) return Failed("CreateServiceW", GetLastError());
   return "";
 }
@@ -286,16 +290,15 @@ std::string AddSoftwareDevice(const std::wstring& hardware_id) {
 
 std::string SetFirmwareVersion(const std::wstring& text) {
   // HARDWARE is volatile: a key created below it must be volatile too.
-  return SetString(layout::kBiosKey, layout::kBiosVersionValue, text, REG_SZ,
-                   REG_OPTION_VOLATILE);
+  return SetString(layout::kBiosKey, layout::kBiosVersionValue, text, REG_SZ, REG_OPTION_VOLATILE);
 }
 
 std::string WriteSettings(const std::wstring& prefixes, DWORD prefixes_type) {
   const std::wstring key = layout::kSettingsKey;
-  std::string e = prefixes_type == REG_MULTI_SZ
-                      ? SetMultiString(key, layout::kSupportedBiosPrefixValue, prefixes)
-                      : SetString(key, layout::kSupportedBiosPrefixValue, prefixes.c_str(),
-                                  prefixes_type);
+  std::string e =
+      prefixes_type == REG_MULTI_SZ
+          ? SetMultiString(key, layout::kSupportedBiosPrefixValue, prefixes)
+          : SetString(key, layout::kSupportedBiosPrefixValue, prefixes.c_str(), prefixes_type);
   if (!e.empty()) return e;
   if (e = SetString(key, layout::kSdrVersionValue, kSdrVersion); !e.empty()) return e;
   return SetString(key, layout::kHdrVersionValue, kHdrVersion);
@@ -340,7 +343,7 @@ std::string TrustRoot(const std::wstring& der_file) {
   std::ifstream in(Narrow(der_file), std::ios::binary);
   if (!in) return "cannot read " + Narrow(der_file);
   const std::vector<BYTE> der((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
+                              std::istreambuf_iterator<char>());
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
                                    CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   if (store == nullptr) return Failed("CertOpenStore(Root)", GetLastError());
@@ -352,9 +355,7 @@ std::string TrustRoot(const std::wstring& der_file) {
   return added ? "" : Failed("CertAddEncodedCertificateToStore", der_file, error);
 }
 
-std::wstring StandInRecordFile() {
-  return Join(InstallDirectory(), L"TarvexDPALProfile.record");
-}
+std::wstring StandInRecordFile() { return Join(InstallDirectory(), L"TarvexDPALProfile.record"); }
 
 ULONGLONG StandInRecordWriteTime() {
   WIN32_FILE_ATTRIBUTE_DATA data = {};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "common/registry_layout.h"
 #include "platform/win32.h"
 #include "tools/standin_record.h"
 
@@ -22,7 +23,7 @@ namespace dpal::e2e {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-inline constexpr const WCHAR kServiceName[] = L"TarvexDPALLoader";
+inline constexpr const WCHAR* kServiceName = layout::kServiceName;
 inline constexpr const WCHAR kHardwareId[] = L"SWC\\VEN_TARVEX&PID_DYNAPANEL_HSA_5C3E71A2B94D";
 // Where the software device's instance key is written (below HKLM\...\Enum).
 inline constexpr const WCHAR kDeviceInstance[] = L"SWD\\TARVEXDPAL\\DYNAPANEL";

@@ -15,7 +15,7 @@
 
 #include "loader/launcher.h"
 #include "tests/conformance/scratch_dir.h"
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 #include "tools/standin_record.h"
 
 namespace {

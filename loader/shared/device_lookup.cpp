@@ -1,4 +1,4 @@
-#include "loader/device_lookup.h"
+#include "loader/shared/device_lookup.h"
 
 namespace dpal {
 

@@ -1,4 +1,4 @@
-#include "loader/registry.h"
+#include "loader/shared/registry.h"
 
 #include "common/handles.h"
 #include "common/registry_layout.h"
@@ -8,7 +8,10 @@ namespace dpal {
 namespace {
 
 // Reads a string-typed value with the two-call size pattern into a buffer of WCHARs. Returns
-// false on any failure. The buffer holds size / sizeof(WCHAR) units, terminators included.
+// false on any failure. The data holds what the second call wrote, terminators included where
+// there are any: a value stored without its terminator comes back without one from some
+// registries (Wine) and, from others, needs a unit more than the size query reported for the
+// terminator the call adds (Windows documents that it ensures one). One spare unit serves both.
 bool ReadTextData(const std::wstring& key, const std::wstring& value, DWORD type_flag,
                   std::wstring& data) {
   DWORD size = 0;
@@ -16,10 +19,10 @@ bool ReadTextData(const std::wstring& key, const std::wstring& value, DWORD type
                    &size) != ERROR_SUCCESS) {
     return false;
   }
-  // A size below one unit cannot hold even the terminator: that is the empty result, and the
+  // A size below one unit cannot hold even one character: that is the empty result, and the
   // buffer arithmetic below must never see it.
   if (size < sizeof(WCHAR)) return false;
-  data.assign(size / sizeof(WCHAR), L'\0');
+  data.assign(size / sizeof(WCHAR) + 1, L'\0');
   DWORD read = static_cast<DWORD>(data.size() * sizeof(WCHAR));
   if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), type_flag, nullptr, data.data(),
                    &read) != ERROR_SUCCESS) {
@@ -45,9 +48,10 @@ DWORD ReadDwordValue(const std::wstring& key, const std::wstring& value) {
 
 std::wstring ReadStringValue(const std::wstring& key, const std::wstring& value) {
   std::wstring data;
-  if (!ReadTextData(key, value, RRF_RT_REG_SZ, data) || data.empty()) return std::wstring();
-  // RegGetValueW guarantees the terminator, which is the last unit; the text is what precedes.
-  data.pop_back();
+  if (!ReadTextData(key, value, RRF_RT_REG_SZ, data)) return std::wstring();
+  // The terminator, where the value came with one, is the last unit; the text is what precedes
+  // it. A value without one keeps its last character.
+  if (!data.empty() && data.back() == L'\0') data.pop_back();
   return data;
 }
 

@@ -1,6 +1,7 @@
 // Finds the package's software device among the present devices and the full path of its
 // driver package's INF file. The service builds one for every IsSupported call; the uninstaller
-// keeps the set and element to remove the device.
+// keeps the set and element to remove the device (like all of loader/shared/, it includes nothing
+// of the service).
 #pragma once
 
 #include "common/format.h"

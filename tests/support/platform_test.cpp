@@ -1,6 +1,7 @@
-#include "tests/support/sim_test.h"
+#include "tests/support/platform_test.h"
 
 #include <cwchar>
+#include <vector>
 
 #include "common/registry_layout.h"
 
@@ -14,20 +15,12 @@ std::wstring Widen(const char* s) {
   return out;
 }
 
-HKEY Create(HKEY root, const std::wstring& key) {
-  HKEY h = nullptr;
-  LSTATUS status = RegCreateKeyExW(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                   KEY_ALL_ACCESS, nullptr, &h, nullptr);
+// Opens the writer for a test's set-up, failing the test when the key cannot be had.
+RegistryWriter Writer(HKEY root, const std::wstring& key) {
+  LSTATUS status = ERROR_SUCCESS;
+  RegistryWriter writer = WriterFor(root, key, &status);
   EXPECT_EQ(status, ERROR_SUCCESS) << "creating a test key";
-  return status == ERROR_SUCCESS ? h : nullptr;
-}
-
-void Put(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const void* data,
-         DWORD size) {
-  HKEY h = Create(root, key);
-  if (h == nullptr) return;
-  EXPECT_EQ(RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-  RegCloseKey(h);
+  return writer;
 }
 
 }  // namespace
@@ -58,7 +51,8 @@ namespace {
 void RemovePackageKeys() {
   SHDeleteKeyW(HKEY_LOCAL_MACHINE, layout::kServiceKey);
   HKEY bios = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, layout::kBiosKey, 0, KEY_SET_VALUE, &bios) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, layout::kBiosKey, 0, KEY_SET_VALUE, &bios) ==
+      ERROR_SUCCESS) {
     RegDeleteValueW(bios, layout::kBiosVersionValue);
     RegCloseKey(bios);
   }
@@ -77,38 +71,48 @@ void MachineKeysTest::TearDown() {
 }
 
 void PutDword(HKEY root, const std::wstring& key, const wchar_t* name, DWORD value) {
-  Put(root, key, name, REG_DWORD, &value, sizeof(value));
+  EXPECT_EQ(Writer(root, key).Dword(name, value), ERROR_SUCCESS);
 }
 
 void PutString(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value,
                DWORD type) {
-  Put(root, key, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
+  EXPECT_EQ(Writer(root, key).String(name, value, type), ERROR_SUCCESS);
 }
 
 void PutMultiString(HKEY root, const std::wstring& key, const wchar_t* name,
                     const std::wstring& joined_with_nuls) {
-  // The caller gives the entries separated by NULs; the list ends with one more NUL.
-  std::wstring data = joined_with_nuls;
-  data.push_back(L'\0');
-  Put(root, key, name, REG_MULTI_SZ, data.c_str(),
-      static_cast<DWORD>((data.size() + 1) * sizeof(WCHAR)));
+  EXPECT_EQ(Writer(root, key).MultiString(name, EntriesOf(joined_with_nuls)), ERROR_SUCCESS);
 }
 
 void PutBinary(HKEY root, const std::wstring& key, const wchar_t* name, const void* data,
                DWORD size) {
-  Put(root, key, name, REG_BINARY, data, size);
+  EXPECT_EQ(Writer(root, key).Binary(name, data, size), ERROR_SUCCESS);
 }
 
-void MakeKey(HKEY root, const std::wstring& key) {
-  HKEY h = Create(root, key);
-  if (h) RegCloseKey(h);
-}
+void MakeKey(HKEY root, const std::wstring& key) { Writer(root, key); }
 
 bool KeyExists(HKEY root, const std::wstring& key) {
   HKEY h = nullptr;
   if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
   RegCloseKey(h);
   return true;
+}
+
+std::wstring TokenUserSid(HANDLE token) {
+  DWORD size = 0;
+  if (GetTokenInformation(token, TokenUser, nullptr, 0, &size) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return L"";
+  }
+  std::vector<BYTE> buffer(size);
+  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return L"";
+  LPWSTR text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    return L"";
+  }
+  std::wstring sid(text);
+  LocalFree(text);
+  return sid;
 }
 
 }  // namespace dpal::test

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/win32.h"
+#include "tests/support/registry_writer.h"
 
 #if !defined(_WIN32)
 #include "platform/sim/sim.h"
@@ -44,7 +45,8 @@ class MachineKeysTest : public PlatformTest {
   void TearDown() override;
 };
 
-// Writes helpers for setting up registry content in tests; each asserts on failure.
+// Registry content for a test's set-up, through the RegistryWriter; each fails the test when the
+// write fails. A multi-string is given as its entries separated by NULs.
 void PutDword(HKEY root, const std::wstring& key, const wchar_t* name, DWORD value);
 void PutString(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value,
                DWORD type = REG_SZ);
@@ -54,6 +56,9 @@ void PutBinary(HKEY root, const std::wstring& key, const wchar_t* name, const vo
                DWORD size);
 void MakeKey(HKEY root, const std::wstring& key);
 bool KeyExists(HKEY root, const std::wstring& key);
+
+// The user of a token as a string SID; empty on failure.
+std::wstring TokenUserSid(HANDLE token);
 
 }  // namespace dpal::test
 

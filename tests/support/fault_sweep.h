@@ -1,0 +1,56 @@
+// The sweep of a flow's failure paths, as the sim's fault injection allows it: the flow runs with
+// its first platform call failing, then with its second failing, and so on, until a run meets
+// no fault (every call it made succeeded, so it ran to its end). After every run the leak check
+// must be clean. Sim build only: in the windows build the header declares nothing.
+#pragma once
+
+#if !defined(_WIN32)
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/sim/sim.h"
+
+namespace dpal::test {
+
+struct SweepOptions {
+  DWORD error = ERROR_NOT_ENOUGH_MEMORY;  // what the failing call answers
+  uint64_t limit = 100;  // runs after which a sweep that met a fault every time fails
+};
+
+// `run()` performs the flow once and answers its result; `check(result, n, faulted)` then checks
+// that result, where n is the number of the call that was made to fail and `faulted` says whether
+// the flow reached it (false only for the last, clean run). Fails the test when a run leaks,
+// when the flow made no platform call at all (the sweep would try nothing), or when `limit` runs
+// all met a fault. Answers the number of calls the flow makes (its faulted runs), 0 on failure.
+template <typename Run, typename Check>
+uint64_t SweepFaults(Run run, Check check, const SweepOptions& options = SweepOptions()) {
+  for (uint64_t n = 1; n <= options.limit; ++n) {
+    sim::ClearFaults();
+    sim::FailNthAny(n, options.error);
+    auto result = run();
+    const bool faulted = sim::FaultsFired() > 0;
+    sim::ClearFaults();
+    check(result, n, faulted);
+    const sim::LeakReport leaks = sim::Leaks();
+    if (!leaks.Clean()) {
+      ADD_FAILURE() << (faulted ? "with call " + std::to_string(n) + " failing" : "the clean run")
+                    << " left behind: " << leaks.Describe();
+      return 0;
+    }
+    if (::testing::Test::HasFatalFailure()) return 0;
+    if (!faulted) {
+      if (n == 1) ADD_FAILURE() << "the flow made no platform call: the sweep tried nothing";
+      return n - 1;
+    }
+  }
+  ADD_FAILURE() << "the flow still met a fault in each of " << options.limit
+                << " runs: it never ran clean (raise the limit, or look for a loop)";
+  return 0;
+}
+
+}  // namespace dpal::test
+
+#endif
