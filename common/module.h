@@ -1,5 +1,6 @@
-// The owner of a loaded module. The sim does not declare the loader's functions yet, so only the
-// windows build includes this header.
+// A loaded library and the typed lookup of its exports. Libraries that older Windows builds or
+// Wine may lack are loaded at run time, from the system directory only, so that a missing one
+// fails one call instead of keeping the whole program from loading.
 #pragma once
 
 #include "common/handles.h"
@@ -21,5 +22,21 @@ struct Module {
 // A module loaded with LoadLibraryExW, freed with FreeLibrary: functions resolved from it with
 // GetProcAddress must not be called after the owner ends.
 using UniqueModule = Unique<traits::Module>;
+
+// Loads a library of the system directory (never the application's directory, the current
+// directory or the path, where a planted copy could be found first).
+inline UniqueModule LoadSystemLibrary(const WCHAR* file_name) {
+  return UniqueModule(LoadLibraryExW(file_name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+}
+
+// An export as a function of type F; null when the library does not export it. `name` is a
+// name, or an ordinal made with MAKEINTRESOURCEA.
+template <typename F>
+F ExportOf(const UniqueModule& module, LPCSTR name) {
+  if (!module) return nullptr;
+  // Through the one function type every function pointer converts to and from without a
+  // warning: the export's real type is F.
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module.get(), name)));
+}
 
 }  // namespace dpal

@@ -23,6 +23,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <strsafe.h>
+#include <icm.h>
 
 #else
 

@@ -4,6 +4,7 @@
 
 #include "common/profile_files.h"
 #include "common/registry_layout.h"
+#include "core/dpal_core.h"
 #include "loader/service_host.h"
 #include "loader/shared/device_lookup.h"
 #include "tests/support/registry_writer.h"
@@ -136,6 +137,31 @@ void Provision(const Options& options) {
     return dpal::RunServiceProcess();
   };
   sim::InstallService(spec);
+
+  sim::SetDisplays(sim::LaptopDisplays(options.displays));
+  RegisterCoreLibrary();
+}
+
+void RegisterCoreLibrary() {
+  auto entry = [](const char* name, auto function) {
+    return sim::ModuleExport{name, 0, reinterpret_cast<void (*)()>(function)};
+  };
+  sim::RegisterModule(
+      kCoreLibrary,
+      {
+          entry("DisassociateSystemColorProfile", &DisassociateSystemColorProfile),
+          entry("DisassociateUserColorProfile", &DisassociateUserColorProfile),
+          entry("GetDefaultSystemProfile", &GetDefaultSystemProfile),
+          entry("GetDefaultUserProfile", &GetDefaultUserProfile),
+          entry("IsSystemUser", &IsSystemUser),
+          entry("RevertBackToSelf", &RevertBackToSelf),
+          entry("SaveCurrentApplyStatus", &SaveCurrentApplyStatus),
+          entry("SaveUserProfile", &SaveUserProfile),
+          entry("SetDefaultColorProfileToPrimaryMonitor", &SetDefaultColorProfileToPrimaryMonitor),
+          entry("StopWaitForUsrUpdate", &StopWaitForUsrUpdate),
+          entry("UninstallICCProfile", &UninstallICCProfile),
+          entry("WaitForUsrUpdate", &WaitForUsrUpdate),
+      });
 }
 
 std::wstring SwitchOf(const sim::Launch& launch) {

@@ -17,6 +17,8 @@ namespace dpal::laptop {
 inline const std::wstring kInstallDirectory = L"C:\\Program Files\\Tarvex\\DPAL";
 inline const std::wstring kServiceImage = kInstallDirectory + L"\\TarvexDPALLoader.exe";
 inline const std::wstring kProfileProgram = kInstallDirectory + L"\\TarvexDPALProfile.exe";
+// The core library, as its client loads it (its twelve exports by name).
+inline const std::wstring kCoreLibrary = kInstallDirectory + L"\\DPALCore.dll";
 inline const std::wstring kServiceName = layout::kServiceName;
 inline const std::wstring kDeviceInstance = L"SWD\\TARVEX\\DPAL_0001";
 inline const std::wstring kDriverInf = L"oem42.inf";
@@ -31,11 +33,17 @@ struct Options {
   bool install_pending = true;  // the install-state key with "State" 0
   bool catalogue = true;        // the catalogue, its versions and intact profile files
   DWORD start_type = SERVICE_AUTO_START;
+  // The displays: the built-in panel, and an external monitor when one is connected.
+  sim::LaptopDisplayOptions displays;
 };
 
 // Puts everything in place on the freshly reset machine; the calling process becomes the
 // service's LocalSystem process (threads the service starts act as it).
 void Provision(const Options& options = Options());
+
+// Makes DPALCore.dll exist beside the service (Provision does it): the core library's twelve
+// exports, by name.
+void RegisterCoreLibrary();
 
 // The catalogue's profile files: entry name and content.
 struct Profile {

@@ -16,6 +16,7 @@
 #include "loader/shared/device_lookup.h"
 #include "loader/worker_threads.h"
 #include "tests/support/registry_writer.h"
+#include "tools/core_client.h"
 #include "tools/laptop.h"
 
 namespace dpal::scenario {
@@ -129,11 +130,15 @@ std::string Check(const std::vector<std::string>& w) {
     if (args != 1 || choices.count(w[1]) == 0) return "'" + command + "' takes one of " + list;
     return "";
   };
+  if (command == "client") return client::Check(w);
   if (command == "firmware") return args == 1 ? "" : "'firmware' takes the version text";
   if (command == "prefixes") return args >= 1 ? "" : "'prefixes' takes at least one prefix";
   if (command == "device") return one_of({"present", "absent"});
   if (command == "install") return one_of({"pending", "done", "none"});
   if (command == "program") return one_of({"signed", "unsigned"});
+  if (command == "displays") {
+    return one_of({"panel", "extended", "external-primary", "cloned", "lid-closed"});
+  }
   if (command == "state") {
     return args == 1 && Number(w[1]) ? "" : "'state' takes a number (0 off, 1 on)";
   }
@@ -176,6 +181,11 @@ std::string Check(const std::vector<std::string>& w) {
       return args == 2 && (w[2] == "running" || w[2] == "stopped")
                  ? ""
                  : "'expect service' takes running or stopped";
+    }
+    if (what == "default") {
+      return args == 4 && (w[2] == "user" || w[2] == "machine") && (w[3] == "sdr" || w[3] == "hdr")
+                 ? ""
+                 : "'expect default' takes user|machine sdr|hdr NAME|none";
     }
     return "'expect' takes launches, install-state, start-type or service, not '" + what + "'";
   }
@@ -243,6 +253,7 @@ with an installation pending, the service stopped (automatic start) and nobody l
   state N                    the machine apply state, as the core library writes it
   alter-profile              changes one byte of a profile file
   program signed|unsigned    the per-user program passes or fails the integrity check
+  displays panel|extended|external-primary|cloned|lid-closed   the laptop's displays
   boot                       restart: users logged off, service started if automatic
   start | stop               the SCM starts or stops the service
   control N                  the SCM sends user control code N (128..255)
@@ -252,6 +263,12 @@ with an installation pending, the service stopped (automatic start) and nobody l
   expect install-state N|none
   expect start-type auto|demand|disabled
   expect service running|stopped
+  expect default user|machine sdr|hdr NAME|none   the panel's default (the console user's)
+  client state user|machine|both 0|1   a client of DPALCore.dll switches the profiles
+  client set sdr|hdr NAME              ... makes NAME the panel's default (user, then machine)
+  client read sdr|hdr                  ... reads the panel's defaults
+  client disassociate user|machine sdr|hdr NAME   ... removes NAME from the panel's list
+  client wait stop|0|1                 ... waits for the user's update (tools/core_client.h)
 
 After each command dpal-sim waits (10 s at most) until the service has finished what the
 command set off. tools/scenario.h describes the format in full; tools/scenarios/ has examples.
@@ -450,6 +467,8 @@ class Player {
 
   void StopService(Wanted* wanted);
   void Expect(const Step& step);
+  // The SID of the user logged on at the console; empty when nobody is.
+  std::wstring ConsoleUserSid() const;
 
   const Scenario& scenario_;
   const PlayOptions& options_;
@@ -467,6 +486,7 @@ class Player {
   std::optional<DWORD> apply_state_;
   DWORD start_type_ = 0;
   std::vector<Event> notes_;
+  client::ColourState colour_;  // the panel's defaults and association lists last shown
 
   std::map<DWORD, std::string> users_;   // session -> the user logged on there
   std::map<std::string, int> accounts_;  // user name -> relative ID of its SID
@@ -475,6 +495,12 @@ class Player {
   int failed_checks_ = 0;
   int checks_ = 0;
 };
+
+std::wstring Player::ConsoleUserSid() const {
+  auto user = users_.find(console_);
+  if (user == users_.end()) return L"";
+  return L"S-1-5-21-1000-1000-1000-" + std::to_wstring(accounts_.at(user->second));
+}
 
 std::string Player::Offset(Clock::time_point time) const {
   const double seconds = std::chrono::duration<double>(time - tracker_.origin()).count();
@@ -608,7 +634,9 @@ void Player::Flush() {
       install_state_ = install_state;
     }
     if (apply_state != apply_state_) {
+      // The runner's write, or the core library's client's.
       auto [order, time] = last_call(state_write(true));
+      if (order == end) std::tie(order, time) = last_call(state_write(false));
       events.push_back(
           Event{order, time, "registry",
                 "apply state: " + Optional(apply_state_) + " -> " + Optional(apply_state)});
@@ -635,6 +663,17 @@ void Player::Flush() {
     logged_ = end;
     return 0;
   });
+
+  // The colour system's changes come after what caused them.
+  client::ColourState colour;
+  {
+    Quiet quiet;
+    colour = client::Snapshot(ConsoleUserSid());
+  }
+  for (const client::Line& line : client::Changes(colour_, colour)) {
+    events.push_back(Event{LogSize(), now, line.kind, line.text});
+  }
+  colour_ = colour;
 
   // Calls first, then what they caused (a report or launch comes after its own call).
   std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
@@ -802,6 +841,15 @@ void Player::Expect(const Step& step) {
            : state == SERVICE_STOPPED ? "stopped"
                                       : StateName(state);
     ok = seen == w[2];
+  } else if (what == "default") {
+    const std::wstring sid = w[2] == "user" ? ConsoleUserSid() : L"";
+    const DWORD subtype =
+        w[3] == "hdr" ? sim::kExtendedDisplayColourMode : sim::kStandardDisplayColourMode;
+    const std::wstring name = sid.empty() && w[2] == "user"
+                                  ? L""
+                                  : sim::DefaultColourProfile(sid, sim::kPanelDeviceKey, subtype);
+    seen = name.empty() ? "none" : Narrow(name);
+    ok = seen == w[4];
   }
   ++checks_;
   if (!ok) ++failed_checks_;
@@ -811,6 +859,7 @@ void Player::Expect(const Step& step) {
 // What a command does, as the timeline's line for it says.
 std::string Describe(const std::vector<std::string>& w) {
   const std::string& command = w[0];
+  if (command == "client") return client::Describe(w);
   if (command == "firmware") return "BIOSVersion becomes \"" + w[1] + "\"";
   if (command == "prefixes") return "SupportedBIOSPrefix becomes " + Join(w, 1);
   if (command == "device") {
@@ -827,6 +876,14 @@ std::string Describe(const std::vector<std::string>& w) {
     return "a client sets the machine apply state to " + w[1];
   }
   if (command == "alter-profile") return "one byte of a profile file changes";
+  if (command == "displays") {
+    if (w[1] == "panel") return "the built-in panel alone";
+    if (w[1] == "extended")
+      return "an external monitor extends the desktop; the panel stays primary";
+    if (w[1] == "external-primary") return "an external monitor is made the primary display";
+    if (w[1] == "cloned") return "an external monitor shows a clone of the panel";
+    return "the lid is closed; an external monitor is the only display";
+  }
   if (command == "program") {
     return w[1] == "signed" ? "the per-user program is the publisher's signed one"
                             : "the per-user program is replaced by an unsigned copy";
@@ -893,6 +950,23 @@ bool Player::Run(const Step& step) {
     // An armed watch is woken by the write itself: from then on it is not blocked (its event is
     // set) until it has handled the change and waits again.
     Key(layout::kMachineApplyStateKey).Dword(layout::kStateValue, *Number(w[1]));
+  } else if (command == "displays") {
+    Quiet quiet;
+    sim::LaptopDisplayOptions options;
+    if (w[1] == "extended") options.external = sim::ExternalMonitor::Extended;
+    if (w[1] == "external-primary") options.external = sim::ExternalMonitor::Primary;
+    if (w[1] == "cloned") options.external = sim::ExternalMonitor::Cloned;
+    if (w[1] == "lid-closed") {
+      options.external = sim::ExternalMonitor::Extended;
+      options.lid_closed = true;
+    }
+    sim::SetDisplays(sim::LaptopDisplays(options));
+  } else if (command == "client") {
+    // As for "state", a write of the machine's apply state wakes the watch by itself.
+    const size_t order = LogSize();
+    for (const client::Line& line : client::Run(w, console_)) {
+      notes_.push_back(Event{order, Clock::now(), line.kind, line.text});
+    }
   } else if (command == "alter-profile") {
     Quiet quiet;
     const laptop::Profile& profile = laptop::Profiles()[0];

@@ -24,6 +24,10 @@
 //   alter-profile             changes one byte of a profile file in the colour directory
 //   program signed|unsigned   puts a signed per-user program beside the service, or an unsigned
 //                             copy that the service's integrity check refuses
+//   displays panel|extended|external-primary|cloned|lid-closed
+//                             the laptop's displays: the built-in panel alone (as it starts), an
+//                             external monitor beside it, made primary, showing a clone of the
+//                             panel, or alone with the lid closed
 //
 // The service control manager
 //   boot                      a restart of the laptop: every process ends (a running service
@@ -46,6 +50,20 @@
 //   expect install-state 0|1|none
 //   expect start-type auto|demand|disabled
 //   expect service running|stopped
+//   expect default user|machine sdr|hdr NAME|none
+//                             the panel's default profile of the console user or the machine
+//
+// The core library's client (tools/core_client.h): a program in the console session, running as
+// LocalSystem, that calls DPALCore.dll's exports. The timeline shows each export called with its
+// result, and the panel's defaults and association lists that changed.
+//   client state user|machine|both 0|1
+//                             switches the profiles off or on (SaveCurrentApplyStatus)
+//   client set sdr|hdr NAME   makes a profile the panel's default, for the user, then the machine
+//   client read sdr|hdr       reads the panel's user and machine defaults
+//   client disassociate user|machine sdr|hdr NAME
+//                             removes a profile from the panel's association list
+//   client wait stop|0|1      waits for the user's update: ended by the stop, or by another
+//                             program of the client's account switching its user state
 #pragma once
 
 #include <chrono>

@@ -2,10 +2,13 @@
 // freshly booted state, Leaks asks every area what it still holds, BlockedThreads what it knows
 // of the threads that wait, and the end of a process lets every area release what the process
 // owned.
+#include "platform/sim/colour/internal.h"
 #include "platform/sim/crypto/internal.h"
 #include "platform/sim/devices/internal.h"
+#include "platform/sim/displays/internal.h"
 #include "platform/sim/files/internal.h"
 #include "platform/sim/kernel/internal.h"
+#include "platform/sim/modules/internal.h"
 #include "platform/sim/registry/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/services/internal.h"
@@ -30,6 +33,10 @@ constexpr Area kAreas[] = {
     {"sessions", ResetSessionsLocked, SessionsLeaksLocked, SessionsProcessEndedLocked},
     {"processes", ResetProcessesLocked, ProcessesLeaksLocked, ProcessesProcessEndedLocked},
     {"trust", ResetTrustLocked, TrustLeaksLocked, TrustProcessEndedLocked},
+    {"displays", ResetDisplaysLocked, nullptr},
+    // The loader before the colour system, which registers mscms.dll with it.
+    {"modules", ResetModulesLocked, ModulesLeaksLocked},
+    {"colour", ResetColourLocked, nullptr},
 };
 
 }  // namespace

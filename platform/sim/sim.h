@@ -13,3 +13,6 @@
 #include "platform/sim/services/sim_services.h"
 #include "platform/sim/devices/sim_devices.h"
 #include "platform/sim/sessions/sim_sessions.h"
+#include "platform/sim/displays/sim_displays.h"
+#include "platform/sim/colour/sim_colour.h"
+#include "platform/sim/modules/sim_modules.h"

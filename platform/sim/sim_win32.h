@@ -22,3 +22,6 @@
 #include "platform/sim/sessions/wtsapi32.h"
 #include "platform/sim/sessions/userenv.h"
 #include "platform/sim/sessions/processthreadsapi.h"
+#include "platform/sim/displays/winuser.h"
+#include "platform/sim/colour/icm.h"
+#include "platform/sim/modules/libloaderapi.h"

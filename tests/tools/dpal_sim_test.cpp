@@ -97,6 +97,47 @@ TEST(DpalSim, TheBuiltInDayLaunchesEachCommandWhereItBelongs) {
   EXPECT_EQ(Find(day, "FAILED"), -1);
 }
 
+TEST(DpalSim, TheDaySwitchesAndSetsTheProfilesThroughTheCoreLibrary) {
+  const Played day = Play(scenario::BuiltInDay(), "day");
+  ASSERT_EQ(day.result, scenario::kCompleted) << day.output;
+  // Each export's line comes with what it changed, and the service's reaction follows.
+  const int set =
+      Find(day, "SetDefaultColorProfileToPrimaryMonitor(1, \"QXLCD_Panel_V3_S.icm\") -> 1");
+  EXPECT_GT(set, 0) << day.output;
+  EXPECT_EQ(Find(day, "machine sdr default of the panel: none -> QXLCD_Panel_V3_S.icm", set),
+            set + 1);
+  const int off = Find(day, "SaveCurrentApplyStatus(1, 0) -> 1");
+  const int rs = Find(day, "TarvexDPALProfile.exe /rs", off);
+  EXPECT_GT(off, set);
+  EXPECT_GT(rs, off);
+  EXPECT_GT(Find(day, "apply state: 1 -> 0", off), off);
+  EXPECT_LT(Find(day, "apply state: 1 -> 0", off), Find(day, "SaveCurrentApplyStatus(1, 1) -> 1"));
+  const int user_only = Find(day, "SaveCurrentApplyStatus(2, 0) -> 1");
+  EXPECT_GT(Find(day, "user apply state: 1 -> 0", user_only), user_only);
+  EXPECT_GT(Find(day, "WaitForUsrUpdate() -> 2 (the user's state changed to 1)"), user_only);
+  const int stop = Find(day, "StopWaitForUsrUpdate() -> 1");
+  EXPECT_EQ(Find(day, "WaitForUsrUpdate() -> 0", stop), stop + 1);
+  EXPECT_GT(Find(day, "DisassociateSystemColorProfile(2, \"QXLCD_Panel_V1_H.icm\") -> 1"), stop);
+
+  // What the machine holds afterwards, and that the client let go of the library.
+  EXPECT_EQ(sim::DefaultColourProfile(L"", sim::kPanelDeviceKey, sim::kStandardDisplayColourMode),
+            L"QXLCD_Panel_V3_S.icm");
+  EXPECT_EQ(sim::DefaultColourProfile(L"", sim::kPanelDeviceKey, sim::kExtendedDisplayColourMode),
+            L"");
+  EXPECT_EQ(sim::ModuleLoadCount(laptop::kCoreLibrary), 0);
+}
+
+TEST(DpalSim, WithAnExternalMonitorPrimaryTheClientSetsThatMonitorsDefault) {
+  const Played played = Play(ReadScenario("external-monitor.dpal"), "external-monitor");
+  ASSERT_EQ(played.result, scenario::kCompleted) << played.output;
+  EXPECT_EQ(
+      sim::DefaultColourProfile(L"", sim::kExternalDeviceKey, sim::kStandardDisplayColourMode),
+      L"QXLCD_Panel_V1_H.icm");
+  EXPECT_EQ(sim::DefaultColourProfile(L"", sim::kPanelDeviceKey, sim::kStandardDisplayColourMode),
+            L"QXLCD_Panel_V3_S.icm");
+  EXPECT_EQ(laptop::Switches(), (Switches{L"/i", L"/rs"}));
+}
+
 TEST(DpalSim, AScenarioFilePlaysAndTracesPlatformCalls) {
   const Played played = Play(ReadScenario("refused-program.dpal"), "refused-program", true);
   ASSERT_EQ(played.result, scenario::kCompleted) << played.output;
@@ -170,6 +211,12 @@ TEST(DpalSim, LinesThatAreNoCommandAreRefusedWithTheirPlace) {
       {"expect launches none /i\n", "s:1: 'expect launches none' takes nothing more"},
       {"expect weather sunny\n", "s:1: 'expect' takes launches"},
       {"firmware ABC\xc3\xa9\n", "s:1: only printable ASCII"},
+      {"client\n", "s:1: 'client' takes state, set, read, disassociate or wait"},
+      {"client state user 2\n", "s:1: 'client state' takes user|machine|both 0|1"},
+      {"client set rgb x.icm\n", "s:1: 'client set' takes sdr|hdr NAME"},
+      {"client wait\n", "s:1: 'client wait' takes stop, 0 or 1"},
+      {"displays four\n", "s:1: 'displays' takes one of"},
+      {"expect default user sdr\n", "s:1: 'expect default' takes user|machine sdr|hdr NAME|none"},
   };
   for (const auto& row : rows) {
     scenario::Scenario parsed;

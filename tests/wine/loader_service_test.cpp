@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/dpal_core.h"
 #include "tests/wine/installed_package.h"
 
 namespace dpal::e2e {
@@ -175,8 +176,8 @@ TEST_F(LoaderService, OnAQualifyingMachineRunsUntilStoppedAndKeepsItsStartType) 
   SERVICE_STATUS_PROCESS last = {};
   ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, 20s, &seen, &last))
       << "states seen: " << DescribeStates(seen);
-  EXPECT_TRUE(InOrder(seen, {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
-                             SERVICE_STOPPED}))
+  EXPECT_TRUE(InOrder(
+      seen, {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}))
       << "states seen: " << DescribeStates(seen);
   EXPECT_EQ(last.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(last.dwServiceSpecificExitCode, 0u);
@@ -202,8 +203,8 @@ DWORD RunFromCommandPrompt(double* seconds) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION created = {};
   const auto started = Clock::now();
-  if (!CreateProcessW(InstalledImage().c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &created)) {
+  if (!CreateProcessW(InstalledImage().c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &created)) {
     ADD_FAILURE() << "CreateProcessW failed with " << GetLastError();
     return 0xdeadbeef;
   }
@@ -311,6 +312,39 @@ class RunningService : public LoaderService {
 
   std::optional<Service> service_;
 };
+
+// Across programs: a client of the real DPALCore.dll records the machine's apply state, and the
+// real service reacts to it.
+TEST_F(RunningService, ApplyStateSavedThroughTheCoreLibraryLaunchesTheProgram) {
+  HMODULE dll = LoadLibraryW(L"DPALCore.dll");
+  ASSERT_NE(dll, nullptr) << "DPALCore.dll beside the test: " << GetLastError();
+  const auto save = reinterpret_cast<decltype(&::SaveCurrentApplyStatus)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(dll, "SaveCurrentApplyStatus")));
+  ASSERT_NE(save, nullptr);
+  const std::wstring program = InstalledProfileProgram();
+  // The watch takes its first look at "State" some time after RUNNING (see SetUp). Should that
+  // look come after this write, it starts from 1 and the write is no change to it: then the
+  // switches off and on again show the same.
+  EXPECT_EQ(save(3, 1), 1);
+  std::vector<StandInRun> runs = WaitForStandInRuns(1, 10s);
+  if (runs.empty()) {
+    EXPECT_EQ(save(3, 0), 1);
+    runs = Runs(1);
+    ASSERT_EQ(runs.size(), 1u) << "SaveCurrentApplyStatus(3, 0) launched:" << Describe(runs);
+    EXPECT_EQ(Field(runs[0], "command_line"), Narrow(program + L" /rs"));
+    EXPECT_EQ(save(3, 1), 1);
+    runs = Runs(2);
+    ASSERT_EQ(runs.size(), 2u) << "SaveCurrentApplyStatus(3, 1) launched:" << Describe(runs);
+    EXPECT_EQ(Field(runs[1], "command_line"), Narrow(program + L" /ss"));
+  } else {
+    EXPECT_EQ(Field(runs[0], "command_line"), Narrow(program + L" /ss"));
+    EXPECT_EQ(save(3, 0), 1);
+    runs = Runs(2);
+    ASSERT_EQ(runs.size(), 2u) << "SaveCurrentApplyStatus(3, 0) launched:" << Describe(runs);
+    EXPECT_EQ(Field(runs[1], "command_line"), Narrow(program + L" /rs"));
+  }
+  FreeLibrary(dll);
+}
 
 TEST_F(RunningService, ApplyStateChangesAndUserCodesLaunchTheProgramWithTheirSwitch) {
   const std::wstring program = InstalledProfileProgram();

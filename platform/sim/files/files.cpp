@@ -477,6 +477,29 @@ bool DirectoryExistsLocked(const std::wstring& path) {
 
 bool MayChangeFileLocked(const std::wstring& key) { return MayChangeLocked(key); }
 
+DWORD FullFilePath(const wchar_t* path, const std::wstring& current, std::wstring* full) {
+  return ResolvePath(path, current, full);
+}
+
+DWORD DeleteFileLocked(const std::wstring& full_path) {
+  Lookup found = FindLocked(full_path);
+  if (found.node == nullptr) return found.missing;
+  // A delete opens the file for delete, sharing everything, then marks it deleted.
+  const FileNode& node = *found.node;
+  if (node.directory || node.delete_pending || !MayChangeLocked(found.key)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (DWORD e =
+          ShareCheckLocked(node, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    return e;
+  }
+  if ((node.attributes & FILE_ATTRIBUTE_READONLY) || MappedLocked(node)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  RemoveEntryLocked(FilesLocked().find(found.key));
+  return 0;
+}
+
 FileEntry FileEntryLocked(const std::wstring& path) {
   FileEntry entry;
   auto it = FilesLocked().find(FileKey(path));
@@ -860,22 +883,7 @@ extern "C" BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   std::wstring full;
   if (DWORD e = ResolvePath(lpFileName, CurrentDirectory(), &full)) return Fail(e, FALSE);
   Lock lock(MachineLock());
-  Lookup found = FindLocked(full);
-  DWORD error = found.missing;
-  if (found.node != nullptr) {
-    // DeleteFileW opens the file for delete, sharing everything, then marks it deleted.
-    const FileNode& node = *found.node;
-    if (node.directory || node.delete_pending || !MayChangeLocked(found.key)) {
-      error = ERROR_ACCESS_DENIED;
-    } else if (DWORD e = ShareCheckLocked(node, DELETE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
-      error = e;
-    } else if ((node.attributes & FILE_ATTRIBUTE_READONLY) || MappedLocked(node)) {
-      error = ERROR_ACCESS_DENIED;
-    }
-  }
-  if (error != 0) return Fail(error, FALSE);
-  RemoveEntryLocked(FilesLocked().find(found.key));
+  if (DWORD e = DeleteFileLocked(full)) return Fail(e, FALSE);
   return TRUE;
 }
 

@@ -45,6 +45,12 @@ bool DirectoryExistsLocked(const std::wstring& path);
 // Whether the calling thread's token may create, change or delete the entry with this FileKey:
 // the Windows directory (but for what is in its Temp) and Program Files belong to administrators.
 bool MayChangeFileLocked(const std::wstring& key);
+// The full path a Win32 path designates ("C:\dir\name": separators unified, "." and ".."
+// resolved, relative paths taken from `current`); 0 or the Win32 error.
+DWORD FullFilePath(const wchar_t* path, const std::wstring& current, std::wstring* full);
+// Deletes a file as DeleteFileW does (access, sharing, a running image), without the trace and
+// fault injection of a platform call: 0 or the Win32 error.
+DWORD DeleteFileLocked(const std::wstring& full_path);
 
 // The folders of the machine (sim::SetWindowsDirectory and friends), without a trailing
 // backslash.

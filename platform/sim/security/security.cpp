@@ -2,8 +2,11 @@
 // the token functions.
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <set>
+#include <thread>
 
 #include "platform/sim/security/internal.h"
 #include "platform/sim/strings/internal.h"
@@ -149,6 +152,17 @@ void SetProcessIdentity(const Identity& identity) {
 Identity ProcessIdentity() {
   Lock lock(MachineLock());
   return CurrentIdentityLocked();
+}
+
+void RunAs(const Identity& identity, const std::function<void()>& body) {
+  std::thread thread([&] {
+    {
+      Lock lock(MachineLock());
+      SetThreadIdentityLocked(identity, nullptr);
+    }
+    body();
+  });
+  thread.join();
 }
 
 std::shared_ptr<Token> ProcessTokenLocked() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ Identity StandardUser(const std::wstring& sid, const std::wstring& name);
 // ProcessIdentity() called on such a thread answers that identity.
 void SetProcessIdentity(const Identity& identity);
 Identity ProcessIdentity();
+// Runs `body` on a thread of its own that acts as one thread of a process of `identity` (a token
+// of its own, its image and session), and returns once it has run. Threads that `body` starts
+// act as the process identity, as every thread without one of its own does.
+void RunAs(const Identity& identity, const std::function<void()>& body);
 
 // ----- Signatures and trust
 // -----------------------------------------------------------------------

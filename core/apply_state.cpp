@@ -1,0 +1,92 @@
+#include "core/apply_state.h"
+
+#include "common/format.h"
+#include "common/registry_layout.h"
+#include "core/identity.h"
+
+namespace dpal::core {
+
+static_assert(sizeof(PROFILEINFOW) == 56, "PROFILEINFOW on x64");
+
+bool LoadConsoleUserHive(UniqueToken* token, LoadedProfile* profile, PROFILEINFOW* profile_info) {
+  if (!QueryConsoleUserToken(*token)) return false;
+  *profile_info = {};
+  profile_info->dwSize = sizeof(PROFILEINFOW);
+  UniqueWtsMemory<WCHAR> user_name;
+  DWORD bytes = 0;
+  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName,
+                                   user_name.Put(), &bytes)) {
+    return false;
+  }
+  profile_info->lpUserName = user_name.get();
+  const bool loaded = profile->Load(token->get(), *profile_info);
+  // The name was only for the load; the caller keeps nothing that points into it.
+  profile_info->lpUserName = nullptr;
+  return loaded && profile_info->hProfile != nullptr;
+}
+
+bool UserRoot::Open() {
+  bool is_system = false;
+  if (!IsLocalSystemCaller(&is_system) || !is_system) return true;
+  PROFILEINFOW info = {};
+  if (!LoadConsoleUserHive(&token_, &profile_, &info)) return false;
+  root_ = static_cast<HKEY>(info.hProfile);
+  return true;
+}
+
+bool WriteApplyState(HKEY root, const WCHAR* key_path, DWORD value) {
+  WCHAR path[kPathUnits];
+  if (key_path == nullptr || !Format(path, L"%s", key_path)) return false;
+  UniqueKey key;
+  if (RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, layout::kWriteAccess,
+                      nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  return RegSetValueExW(key.get(), layout::kStateValue, 0, REG_DWORD,
+                        reinterpret_cast<const BYTE*>(&value), sizeof(value)) == ERROR_SUCCESS;
+}
+
+bool ReadUserApplyState(DWORD* value) {
+  DWORD size = sizeof(*value);
+  return RegGetValueW(HKEY_CURRENT_USER, layout::kUserApplyStateKey, layout::kStateValue,
+                      RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
+}
+
+int SaveCurrentApplyStatus(int target, DWORD value) {
+  UserRoot root;
+  if (!root.Open()) return 0;
+  switch (target) {
+    case kUserOnly: return WriteApplyState(root.get(), layout::kUserApplyStateKey, value) ? 1 : 0;
+    case kUserAndMachine:
+      // The user's copy first: the service reacts to the machine's.
+      WriteApplyState(root.get(), layout::kUserApplyStateKey, value);
+      WriteApplyState(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, value);
+      return 1;
+    case kMachineOnly:
+      WriteApplyState(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, value);
+      return 1;
+    default: return 1;
+  }
+}
+
+int SaveUserProfile(const WCHAR* name) {
+  if (name == nullptr) return 0;
+  UserRoot root;
+  if (!root.Open()) return 0;
+  WCHAR path[kPathUnits];
+  if (!Format(path, L"%s\\%s", layout::kProfileMarkerKey, name)) return 0;
+  UniqueKey key;
+  return RegCreateKeyExW(root.get(), path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                         layout::kWriteAccess, nullptr, key.Put(), nullptr) == ERROR_SUCCESS
+             ? 1
+             : 0;
+}
+
+int IsSystemUser() {
+  bool is_system = false;
+  return IsLocalSystemCaller(&is_system) && is_system ? 1 : 0;
+}
+
+int RevertBackToSelf() { return RevertToSelf() ? 1 : 0; }
+
+}  // namespace dpal::core

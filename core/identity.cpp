@@ -1,0 +1,33 @@
+#include "core/identity.h"
+
+#include <exception>
+#include <vector>
+
+namespace dpal::core {
+
+bool IsLocalSystemCaller(bool* is_system) {
+  try {
+    std::vector<BYTE> system_sid(SECURITY_MAX_SID_SIZE, 0);
+    DWORD sid_size = static_cast<DWORD>(system_sid.size());
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid.data(), &sid_size)) {
+      return false;
+    }
+    UniqueToken token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) return false;
+    DWORD needed = 0;
+    if (GetTokenInformation(token.get(), TokenUser, nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) {
+      return false;
+    }
+    std::vector<BYTE> user(needed, 0);
+    if (!GetTokenInformation(token.get(), TokenUser, user.data(), needed, &needed)) return false;
+    *is_system =
+        EqualSid(system_sid.data(), reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid) != FALSE;
+    return true;
+  } catch (const std::exception&) {
+    // A buffer could not be allocated: the check could not be made.
+    return false;
+  }
+}
+
+}  // namespace dpal::core

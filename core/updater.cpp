@@ -1,0 +1,127 @@
+#include "core/updater.h"
+
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "common/handles.h"
+#include "common/registry_layout.h"
+#include "core/apply_state.h"
+
+namespace dpal::core {
+
+namespace {
+
+HANDLE NewEvent() { return CreateEventW(nullptr, FALSE, FALSE, nullptr); }
+
+std::atomic<CDPALUpdater*> g_updater{nullptr};
+
+std::mutex& CreationLock() {
+  static std::mutex* lock = new std::mutex();  // outlives every thread of the client
+  return *lock;
+}
+
+}  // namespace
+
+CDPALUpdater::CDPALUpdater() : changeEvent(NewEvent()) {}
+
+bool CDPALUpdater::WaitForUpdate(int* out) {
+  if (out == nullptr) return false;
+  HANDLE stop_event = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (waiting_) {
+      *out = kWaitEndedQuietly;
+      return false;
+    }
+    waiting_ = true;
+    stopEvent = stop_event = NewEvent();
+    result = kWaitEndedQuietly;
+  }
+  int outcome = kWaitEndedQuietly;
+  bool ran = false;
+  try {
+    std::thread worker([this, stop_event, &outcome] { outcome = WatchUserState(stop_event); });
+    worker.join();
+    ran = true;
+  } catch (const std::exception&) {
+    // The worker could not be started or joined.
+  }
+  {
+    // The wait is over: the stop event goes, under the lock, so that a stop either signalled it
+    // before or finds none.
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stopEvent != nullptr) CloseHandle(stopEvent);
+    stopEvent = nullptr;
+    result = ran ? outcome : kWaitEndedQuietly;
+    waiting_ = false;
+  }
+  *out = ran ? outcome : kWaitEndedQuietly;
+  return ran;
+}
+
+bool CDPALUpdater::StopWait() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (stopEvent != nullptr) SetEvent(stopEvent);
+  return true;
+}
+
+bool CDPALUpdater::IsWaiting() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return waiting_;
+}
+
+int CDPALUpdater::WatchUserState(HANDLE stop_event) {
+  DWORD start = 0;
+  if (!ReadUserApplyState(&start)) return kStartReadFailed;
+  UniqueKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, layout::kUserApplyStateKey, 0, layout::kReadAccess,
+                    key.Put()) == ERROR_SUCCESS) {
+    if (RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changeEvent, TRUE) !=
+        ERROR_SUCCESS) {
+      return kWaitEndedQuietly;
+    }
+  }
+  // Without the key nothing is armed, and only the stop ends the wait.
+  const HANDLE events[] = {changeEvent, stop_event};
+  const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+  if (woken != WAIT_OBJECT_0) return kWaitEndedQuietly;  // the stop, or a failed wait
+  // One notification ends the wait; the watch is not armed again.
+  DWORD now = 0;
+  if (!ReadUserApplyState(&now) || now == start) return kWaitEndedQuietly;
+  if (now == 1) return kChangedToOn;
+  if (now == 0) return kChangedToOff;
+  return kWaitEndedQuietly;
+}
+
+CDPALUpdater& Updater() {
+  if (CDPALUpdater* existing = g_updater.load(std::memory_order_acquire)) return *existing;
+  std::lock_guard<std::mutex> guard(CreationLock());
+  CDPALUpdater* updater = g_updater.load(std::memory_order_relaxed);
+  if (updater == nullptr) {
+    updater = new CDPALUpdater();
+    g_updater.store(updater, std::memory_order_release);
+  }
+  return *updater;
+}
+
+int WaitForUsrUpdate() {
+  try {
+    int code = kWaitEndedQuietly;
+    return Updater().WaitForUpdate(&code) ? code : kWaitEndedQuietly;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+int StopWaitForUsrUpdate() {
+  try {
+    Updater().StopWait();
+    return 1;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+}  // namespace dpal::core

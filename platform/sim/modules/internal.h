@@ -1,0 +1,19 @@
+// What other areas of the simulated Windows may ask of the loader (the colour system registers
+// its library). Callers hold the machine lock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/sim/kernel/internal.h"
+#include "platform/sim/modules/sim_modules.h"
+
+namespace sim {
+
+void RegisterSystemModuleLocked(const std::wstring& file_name,
+                                const std::vector<ModuleExport>& exports);
+
+void ResetModulesLocked();
+void ModulesLeaksLocked(LeakReport& report);
+
+}  // namespace sim
