@@ -116,11 +116,12 @@ void PrintMemory(const std::string& name, DWORD pid) {
   counters.cb = sizeof(counters);
   if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                            sizeof(counters))) {
-    std::printf("%s_pid=%lu\n%s_private_usage_kib=%zu\n%s_working_set_kib=%zu\n"
-                "%s_peak_working_set_kib=%zu\n%s_pagefile_usage_kib=%zu\n",
-                name.c_str(), pid, name.c_str(), counters.PrivateUsage / 1024, name.c_str(),
-                counters.WorkingSetSize / 1024, name.c_str(), counters.PeakWorkingSetSize / 1024,
-                name.c_str(), counters.PagefileUsage / 1024);
+    std::printf(
+        "%s_pid=%lu\n%s_private_usage_kib=%zu\n%s_working_set_kib=%zu\n"
+        "%s_peak_working_set_kib=%zu\n%s_pagefile_usage_kib=%zu\n",
+        name.c_str(), pid, name.c_str(), counters.PrivateUsage / 1024, name.c_str(),
+        counters.WorkingSetSize / 1024, name.c_str(), counters.PeakWorkingSetSize / 1024,
+        name.c_str(), counters.PagefileUsage / 1024);
   } else {
     std::printf("%s_memory=error %lu\n", name.c_str(), GetLastError());
   }
@@ -220,8 +221,8 @@ int main(int argc, char** argv) {
         Fail("CreateProcessW");
       }
       WaitForSingleObject(created.hProcess, INFINITE);
-      bare_exit.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started_clock)
-                              .count());
+      bare_exit.push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - started_clock).count());
       CloseHandle(created.hProcess);
       CloseHandle(created.hThread);
       if (!WaitForLaunches(before + static_cast<size_t>(i), &launches)) Fail("no bare launch");

@@ -16,7 +16,9 @@ constexpr size_t kMinimumFirmwareLength = 8;
 constexpr size_t kFirmwareMarkerIndex = 6;
 constexpr size_t kPrefixLength = 3;
 
-WCHAR FoldAscii(WCHAR c) { return (c >= L'A' && c <= L'Z') ? static_cast<WCHAR>(c - L'A' + L'a') : c; }
+WCHAR FoldAscii(WCHAR c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<WCHAR>(c - L'A' + L'a') : c;
+}
 
 }  // namespace
 

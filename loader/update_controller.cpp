@@ -20,7 +20,9 @@ DWORD ReadApplyState() {
 // Launches the program for a new apply state: "/ss" for 1, "/rs" for 0, nothing for any other
 // value. False only when a launch was made and not accepted.
 bool LaunchForState(DWORD state) {
-  const WCHAR* switch_text = state == 1 ? kSwitchSetState : state == 0 ? kSwitchResetState : nullptr;
+  const WCHAR* switch_text = state == 1   ? kSwitchSetState
+                             : state == 0 ? kSwitchResetState
+                                          : nullptr;
   if (switch_text == nullptr) return true;
   ProfileProgramLauncher launcher;
   return launcher.LaunchProfileProgram(switch_text);
@@ -79,9 +81,8 @@ bool CDPALUpdateSubController::WatchApplyState(HANDLE stop_event) {
   DWORD last = ReadApplyState();
   for (;;) {
     UniqueKey key;
-    const bool armed =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, 0, layout::kReadAccess,
-                      key.Put()) == ERROR_SUCCESS;
+    const bool armed = RegOpenKeyExW(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, 0,
+                                     layout::kReadAccess, key.Put()) == ERROR_SUCCESS;
     if (armed) {
       if (RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed.get(),
                                   TRUE) != ERROR_SUCCESS) {
@@ -98,12 +99,9 @@ bool CDPALUpdateSubController::WatchApplyState(HANDLE stop_event) {
     }
     // Without the key nothing is armed, and only the stop event can end the wait.
     switch (WaitForMultipleObjects(2, wait_set, FALSE, INFINITE)) {
-      case WAIT_FAILED:
-        return false;
-      case WAIT_OBJECT_0 + 1:
-        return true;
-      default:
-        break;  // the key changed (or the wait ended otherwise): re-arm and compare
+      case WAIT_FAILED: return false;
+      case WAIT_OBJECT_0 + 1: return true;
+      default: break;  // the key changed (or the wait ended otherwise): re-arm and compare
     }
   }
 }

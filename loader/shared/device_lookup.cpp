@@ -40,7 +40,8 @@ bool CSoftwareDeviceLookup::PropertyMatches(DWORD property) {
 }
 
 bool CSoftwareDeviceLookup::FindSoftwareDevice() {
-  device_set_.reset(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+  device_set_.reset(
+      SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
   if (!device_set_) return false;
 
   bool matched = false;

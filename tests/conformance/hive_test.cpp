@@ -42,8 +42,8 @@ class Hives : public PlatformTest {
   // `file`, with SeBackupPrivilege enabled for the save.
   void SaveTree(const std::wstring& file) {
     HKEY inner = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (Scratch() + L"\\Tree\\Inner").c_str(), 0,
-                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &inner, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (Scratch() + L"\\Tree\\Inner").c_str(), 0, nullptr,
+                              0, KEY_ALL_ACCESS, nullptr, &inner, nullptr),
               ERROR_SUCCESS);
     const DWORD value = 0x5A5A;
     EXPECT_EQ(RegSetValueExW(inner, L"State", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
@@ -136,9 +136,9 @@ TEST_F(Hives, LoadMountsTheSavedTreeUntilUnloaded) {
   EXPECT_FALSE(dpal::test::KeyExists(HKEY_USERS, name + L"\\Inner\\Volatile"))
       << "volatile keys are not saved";
   EXPECT_EQ(RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, MountName(L".missing").c_str(),
-                        dir.Name(L"missing.hive").c_str()),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(
+      RegLoadKeyW(HKEY_USERS, MountName(L".missing").c_str(), dir.Name(L"missing.hive").c_str()),
+      ERROR_FILE_NOT_FOUND);
 
   ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
   EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, name.c_str()), ERROR_PRIVILEGE_NOT_HELD);

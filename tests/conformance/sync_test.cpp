@@ -69,7 +69,8 @@ TEST_F(Sync, NamedEventIsSharedAndReportsAlreadyExists) {
   HANDLE second = h.Add(CreateEventW(nullptr, FALSE, FALSE, L"DPALConformanceEvent"));
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  HANDLE opened = h.Add(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, L"DPALConformanceEvent"));
+  HANDLE opened =
+      h.Add(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, L"DPALConformanceEvent"));
   ASSERT_NE(opened, nullptr);
   ASSERT_TRUE(SetEvent(opened));
   // The first creation decided the kind: manual reset, so both waits succeed.

@@ -11,7 +11,8 @@ namespace {
 std::array<uint8_t, 32> FromHex(const std::string& hex) {
   if (hex.size() != 64) throw std::runtime_error("bad digest from the build: " + hex);
   std::array<uint8_t, 32> out{};
-  for (size_t i = 0; i < 32; ++i) out[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+  for (size_t i = 0; i < 32; ++i)
+    out[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
   return out;
 }
 

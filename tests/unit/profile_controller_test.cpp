@@ -25,7 +25,9 @@ class ProfileController : public dpal::test::PlatformTest {
     laptop::Provision(options);
     laptop::InstallStandIn([this](const laptop::Run&) { return exit_code_; });
   }
-  DWORD InstallState() { return dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue); }
+  DWORD InstallState() {
+    return dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue);
+  }
   bool Completed(CDPALProfileSubController& controller) {
     return WaitForSingleObject(controller.CompletionEvent(), 0) == WAIT_OBJECT_0;
   }
@@ -124,12 +126,12 @@ TEST_F(ProfileController, TheLogonAfterALogoffIsLeftAlone) {
   Provision(options);
   auto controller = std::make_unique<CDPALProfileSubController>();
   const DWORD kChange = SERVICE_CONTROL_SESSIONCHANGE;
-  EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOGON));   // counted
+  EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOGON));  // counted
   EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOGOFF));
-  EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOGON));   // left alone
-  EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOGON));   // counted again
-  EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOCK));    // nothing
-  EXPECT_TRUE(controller->OnServiceControl(254, 0));                        // nothing here
+  EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOGON));  // left alone
+  EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOGON));  // counted again
+  EXPECT_TRUE(controller->OnServiceControl(kChange, WTS_SESSION_LOCK));   // nothing
+  EXPECT_TRUE(controller->OnServiceControl(254, 0));                      // nothing here
   EXPECT_EQ(Finish(controller, 2), (Switches{L"/verifyprofile", L"/verifyprofile"}));
 }
 

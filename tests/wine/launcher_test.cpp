@@ -167,9 +167,9 @@ Verdict Judge(const std::wstring& path) {
   Verification own(OwnImage());
   PCCERT_CONTEXT a = program.SignerCertificate();
   PCCERT_CONTEXT b = own.SignerCertificate();
-  verdict.same_signer = a != nullptr && b != nullptr &&
-                        CertCompareCertificate(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                               a->pCertInfo, b->pCertInfo);
+  verdict.same_signer =
+      a != nullptr && b != nullptr &&
+      CertCompareCertificate(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, a->pCertInfo, b->pCertInfo);
   return verdict;
 }
 
@@ -307,10 +307,11 @@ class LauncherRefuses : public LauncherUnderWine {
       RecordProperty("WinVerifyTrust", Hex(verdict.win_verify_trust));
       RecordProperty("ChainPolicy", Hex(verdict.chain_policy));
       RecordProperty("SameSigner", verdict.same_signer ? "yes" : "no");
-      printf("%s: WinVerifyTrust %s, Authenticode chain policy %s, same signer as the service: "
-             "%s\n",
-             c.name, Hex(verdict.win_verify_trust).c_str(), Hex(verdict.chain_policy).c_str(),
-             verdict.same_signer ? "yes" : "no");
+      printf(
+          "%s: WinVerifyTrust %s, Authenticode chain policy %s, same signer as the service: "
+          "%s\n",
+          c.name, Hex(verdict.win_verify_trust).c_str(), Hex(verdict.chain_policy).c_str(),
+          verdict.same_signer ? "yes" : "no");
       EXPECT_EQ(Hex(verdict.win_verify_trust), Hex(c.win_verify_trust)) << c.name;
       EXPECT_EQ(Hex(verdict.chain_policy), Hex(c.chain_policy)) << c.name;
       EXPECT_FALSE(verdict.same_signer) << c.name;
