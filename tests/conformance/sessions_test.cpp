@@ -46,23 +46,7 @@ HANDLE DuplicatePrimary(HANDLE token) {
   return copy;
 }
 
-// The token user as a string SID, through the two-call size protocol; empty on failure.
-std::wstring TokenUserSid(HANDLE token) {
-  DWORD size = 0;
-  if (GetTokenInformation(token, TokenUser, nullptr, 0, &size) ||
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return L"";
-  }
-  std::vector<BYTE> buffer(size);
-  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return L"";
-  LPWSTR text = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-    return L"";
-  }
-  std::wstring sid(text);
-  LocalFree(text);
-  return sid;
-}
+using dpal::test::TokenUserSid;
 
 DWORD TokenDword(HANDLE token, TOKEN_INFORMATION_CLASS info_class) {
   DWORD value = kSentinel;
