@@ -82,6 +82,10 @@ int CDPALUpdater::WatchUserState(HANDLE stop_event) {
         ERROR_SUCCESS) {
       return kWaitEndedQuietly;
     }
+  } else if (!ResetEvent(changeEvent)) {
+    // Arming clears a signal left by the last wait's key as it closed; without the key nothing
+    // is armed, so the signal is cleared here, or it would pass for a change.
+    return kWaitEndedQuietly;
   }
   // Without the key nothing is armed, and only the stop ends the wait.
   const HANDLE events[] = {changeEvent, stop_event};
