@@ -7,6 +7,7 @@
 
 #include "common/handles.h"
 #include "common/user_session.h"
+#include "core/identity.h"
 #include "platform/win32.h"
 
 namespace dpal::core {
@@ -15,12 +16,6 @@ namespace dpal::core {
 inline constexpr int kUserAndMachine = 1;
 inline constexpr int kUserOnly = 2;
 inline constexpr int kMachineOnly = 3;
-
-// Loads the hive of the user at the console: the console session's user token (into `token`),
-// the user name of the session the process runs in, LoadUserProfileW (owned by `profile`, which
-// unloads it with the token: declare the token's owner first). True only with a non-null
-// hProfile, the user's registry root.
-bool LoadConsoleUserHive(UniqueToken* token, LoadedProfile* profile, PROFILEINFOW* profile_info);
 
 // The root of the user's keys for one call. A LocalSystem caller's is the console user's loaded
 // hive (unloaded when this ends); any other caller's, and one whose identity cannot be checked,

@@ -1,5 +1,6 @@
 // Who the calling process is. A process running as LocalSystem makes its user-scope calls while
-// impersonating the user of the active console session (common/user_session.h has the owners).
+// impersonating the user of the active console session (common/user_session.h has the owners),
+// and reaches that user's keys by loading the user's hive.
 #pragma once
 
 #include "common/handles.h"
@@ -11,5 +12,11 @@ namespace dpal::core {
 // Whether the process token's user is LocalSystem. The result says whether the check could be
 // made; `is_system` is written only then (callers start it at false).
 bool IsLocalSystemCaller(bool* is_system);
+
+// Loads the hive of the user at the console: the console session's user token (into `token`),
+// the user name of the session the process runs in, LoadUserProfileW (owned by `profile`, which
+// unloads it with the token: declare the token's owner first). True only with a non-null
+// hProfile, the user's registry root.
+bool LoadConsoleUserHive(UniqueToken* token, LoadedProfile* profile, PROFILEINFOW* profile_info);
 
 }  // namespace dpal::core
