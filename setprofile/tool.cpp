@@ -1,0 +1,135 @@
+#include "setprofile/tool.h"
+
+#include "common/registry_layout.h"
+#include "common/user_session.h"
+#include "core/colour_steps.h"
+#include "core/identity.h"
+#include "core/panel.h"
+
+namespace dpal::setprofile {
+namespace {
+
+// The switches in the order they are tried.
+struct Switch {
+  const WCHAR* text;
+  int mode;
+};
+constexpr Switch kSwitches[] = {
+    {L"/allset", kAllSet},
+    {L"/userset", kUserSet},
+    {L"/systemset", kSystemSet},
+    {L"/baseverify", kBaseVerify},
+};
+
+int ModeOf(const WCHAR* command_line) {
+  int count = 0;
+  UniqueLocalMemory argv(CommandLineToArgvW(command_line, &count));
+  if (!argv || count < 2) return kNoMode;
+  const WCHAR* given = static_cast<LPWSTR*>(argv.get())[1];
+  for (const Switch& candidate : kSwitches) {
+    if (lstrcmpW(given, candidate.text) == 0) return candidate.mode;
+  }
+  return kNoMode;
+}
+
+// An apply state: the REG_DWORD "State" of the key under the root; `on` stays as it was when
+// the value is missing, of another type or unreadable.
+void ReadApplyState(HKEY root, const WCHAR* key, DWORD* on) {
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  if (RegGetValueW(root, key, layout::kStateValue, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+      ERROR_SUCCESS) {
+    *on = value;
+  }
+}
+
+// The user's apply state, under the console-user rule; a failed identity check reads nothing.
+void ReadUserApplyState(DWORD* on) {
+  bool is_system = false;
+  if (!core::IsLocalSystemCaller(&is_system)) return;
+  UniqueToken token;  // before the profile, which is unloaded with it
+  LoadedProfile profile;
+  PROFILEINFOW info = {};
+  HKEY root = HKEY_CURRENT_USER;
+  if (is_system && core::LoadConsoleUserHive(&token, &profile, &info)) {
+    root = static_cast<HKEY>(info.hProfile);
+  }
+  ReadApplyState(root, layout::kUserApplyStateKey, on);
+}
+
+}  // namespace
+
+void ParseArguments(const WCHAR* command_line, ToolArguments* arguments) {
+  arguments->argc = 0;
+  arguments->argv.reset(CommandLineToArgvW(command_line, &arguments->argc));
+  arguments->parsed = false;
+  if (!arguments->argv) {
+    arguments->argc = 0;
+    arguments->mode = kNoMode;
+    return;
+  }
+  arguments->mode = ModeOf(command_line);
+  if (arguments->mode == kNoMode || arguments->argc < 4) return;
+  const LPWSTR* argv = static_cast<LPWSTR*>(arguments->argv.get());
+  arguments->kind = StrToIntW(argv[2]);
+  if (!Copy(arguments->profile, argv[3])) return;
+  if (arguments->mode == kBaseVerify) {
+    if (arguments->argc < 5 || !Copy(arguments->baseProfile, argv[4])) return;
+  }
+  arguments->parsed = true;
+}
+
+bool SetUserProfile(int kind, const WCHAR* profile) {
+  const core::PanelTarget panel = core::IdentifyInternalPanel(kind);
+  return panel.valid && core::SetUserDefault(panel, profile);
+}
+
+bool SetSystemProfile(int kind, const WCHAR* profile) {
+  const core::PanelTarget panel = core::IdentifyInternalPanel(kind);
+  return panel.valid && core::SetSystemDefault(panel, profile);
+}
+
+bool SetAllProfiles(int kind, const WCHAR* profile) {
+  return SetUserProfile(kind, profile) && SetSystemProfile(kind, profile);
+}
+
+bool VerifyBaseProfiles(int kind, const WCHAR* profile, const WCHAR* base) {
+  DWORD user_on = 1;
+  DWORD system_on = 1;
+  ReadApplyState(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, &system_on);
+  ReadUserApplyState(&user_on);
+  const core::PanelTarget panel = core::IdentifyInternalPanel(kind);
+  bool result = true;
+  WCHAR current[kPathUnits];
+  if (user_on != 0) {
+    // Read and Set refuse a record that is not valid.
+    result = core::ReadUserDefault(panel, current);
+    if (result && lstrcmpW(current, base) == 0) result = core::SetUserDefault(panel, profile);
+  }
+  if (system_on != 0) {
+    result = core::ReadSystemDefault(panel, current);
+    if (result && lstrcmpW(current, base) == 0) result = core::SetSystemDefault(panel, profile);
+  }
+  return result;
+}
+
+int RunTool(const WCHAR* command_line) {
+  ToolArguments arguments;
+  ParseArguments(command_line, &arguments);
+  if (arguments.mode == kNoMode || !arguments.parsed) return kFailed;
+  bool succeeded = false;
+  switch (arguments.mode) {
+    case kAllSet: succeeded = SetAllProfiles(arguments.kind, arguments.profile); break;
+    case kUserSet: succeeded = SetUserProfile(arguments.kind, arguments.profile); break;
+    case kSystemSet: succeeded = SetSystemProfile(arguments.kind, arguments.profile); break;
+    case kBaseVerify:
+      succeeded = VerifyBaseProfiles(arguments.kind, arguments.profile, arguments.baseProfile);
+      break;
+    default: break;
+  }
+  return succeeded ? kSucceeded : kFailed;
+}
+
+int RunToolProcess() { return RunTool(GetCommandLineW()); }
+
+}  // namespace dpal::setprofile
