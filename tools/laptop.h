@@ -17,6 +17,8 @@ namespace dpal::laptop {
 inline const std::wstring kInstallDirectory = L"C:\\Program Files\\Tarvex\\DPAL";
 inline const std::wstring kServiceImage = kInstallDirectory + L"\\TarvexDPALLoader.exe";
 inline const std::wstring kProfileProgram = kInstallDirectory + L"\\TarvexDPALProfile.exe";
+// The profile-setting tool, which outside callers start.
+inline const std::wstring kToolProgram = kInstallDirectory + L"\\SetDPALProfile.exe";
 // The core library, as its client loads it (its twelve exports by name).
 inline const std::wstring kCoreLibrary = kInstallDirectory + L"\\DPALCore.dll";
 inline const std::wstring kServiceName = layout::kServiceName;

@@ -16,6 +16,7 @@
 #include "loader/shared/device_lookup.h"
 #include "loader/worker_threads.h"
 #include "tests/support/registry_writer.h"
+#include "setprofile/tool.h"
 #include "tools/core_client.h"
 #include "tools/laptop.h"
 
@@ -107,6 +108,12 @@ std::string ErrorName(DWORD error) {
   }
 }
 
+// A run of SetDPALProfile.exe by the "tool" command, among the machine's starts of programs.
+bool IsToolRun(const sim::Launch& launch) {
+  return launch.function == "RunProcess" &&
+         lstrcmpiW(launch.image_path.c_str(), laptop::kToolProgram.c_str()) == 0;
+}
+
 std::string Optional(const std::optional<DWORD>& value) {
   return value ? std::to_string(*value) : "none";
 }
@@ -131,6 +138,10 @@ std::string Check(const std::vector<std::string>& w) {
     return "";
   };
   if (command == "client") return client::Check(w);
+  if (command == "tool") return "";  // any command line, the account word included
+  if (command == "install-profile") {
+    return args == 1 ? "" : "'install-profile' takes a profile file name";
+  }
   if (command == "firmware") return args == 1 ? "" : "'firmware' takes the version text";
   if (command == "prefixes") return args >= 1 ? "" : "'prefixes' takes at least one prefix";
   if (command == "device") return one_of({"present", "absent"});
@@ -182,12 +193,16 @@ std::string Check(const std::vector<std::string>& w) {
                  ? ""
                  : "'expect service' takes running or stopped";
     }
+    if (what == "tool") {
+      return args == 2 && Number(w[2]) ? "" : "'expect tool' takes an exit code";
+    }
     if (what == "default") {
       return args == 4 && (w[2] == "user" || w[2] == "machine") && (w[3] == "sdr" || w[3] == "hdr")
                  ? ""
                  : "'expect default' takes user|machine sdr|hdr NAME|none";
     }
-    return "'expect' takes launches, install-state, start-type or service, not '" + what + "'";
+    return "'expect' takes launches, install-state, start-type, service, default or tool, not '" +
+           what + "'";
   }
   return "unknown command '" + command + "' (dpal-sim --help lists the commands)";
 }
@@ -269,6 +284,11 @@ with an installation pending, the service stopped (automatic start) and nobody l
   client read sdr|hdr                  ... reads the panel's defaults
   client disassociate user|machine sdr|hdr NAME   ... removes NAME from the panel's list
   client wait stop|0|1                 ... waits for the user's update (tools/core_client.h)
+  install-profile NAME       an update of the profiles installs NAME in the colour directory
+  tool [user|system] ARGS... SetDPALProfile.exe with ARGS, as the console user (default) or as
+                             LocalSystem in the console session, e.g. tool system /baseverify 1
+                             NEW BASE; the timeline shows its exit code and the defaults changed
+  expect tool N              the exit code of the last tool run
 
 After each command dpal-sim waits (10 s at most) until the service has finished what the
 command set off. tools/scenario.h describes the format in full; tools/scenarios/ has examples.
@@ -466,6 +486,7 @@ class Player {
   size_t LogSize();
 
   void StopService(Wanted* wanted);
+  void RunTool(const std::vector<std::string>& w);
   void Expect(const Step& step);
   // The SID of the user logged on at the console; empty when nobody is.
   std::wstring ConsoleUserSid() const;
@@ -494,6 +515,7 @@ class Player {
   int workers_before_ = 0;  // work runs of the service left from before this play
   int failed_checks_ = 0;
   int checks_ = 0;
+  std::optional<int> tool_exit_;  // the exit code of the last tool run
 };
 
 std::wstring Player::ConsoleUserSid() const {
@@ -597,6 +619,7 @@ void Player::Flush() {
 
     for (; launches_shown_ < launches.size(); ++launches_shown_) {
       const sim::Launch& launch = launches[launches_shown_];
+      if (IsToolRun(launch)) continue;  // the tool's own line says it
       const std::wstring quoted = L"\"" + launch.command_line + L"\"";
       std::string program = Narrow(launch.image_path);
       const size_t slash = program.rfind('\\');
@@ -812,6 +835,33 @@ void Player::StopService(Wanted* wanted) {
   wanted->no_work = true;
 }
 
+// Runs SetDPALProfile.exe as a program of its own: its logic against the machine, with the
+// command line it was given, under the console user's account or LocalSystem's.
+void Player::RunTool(const std::vector<std::string>& w) {
+  const bool system = w.size() > 1 && w[1] == "system";
+  const bool named = w.size() > 1 && (system || w[1] == "user");
+  std::wstring arguments;
+  for (size_t i = named ? 2 : 1; i < w.size(); ++i) arguments += L" " + Widen(w[i]);
+  sim::Identity who;
+  if (system) {
+    who = sim::LocalSystem(laptop::kToolProgram);
+  } else {
+    auto user = users_.find(console_);
+    if (user == users_.end()) {
+      Note("tool", "nobody is logged on at the console: the tool is not run");
+      return;
+    }
+    who = sim::StandardUser(ConsoleUserSid(), Widen(user->second));
+    who.image_path = laptop::kToolProgram;
+  }
+  who.session_id = console_;
+  const int code = sim::RunProcess(who, L"\"" + laptop::kToolProgram + L"\"" + arguments,
+                                   [] { return setprofile::RunToolProcess(); });
+  tool_exit_ = code;
+  Note("tool", "SetDPALProfile.exe" + Narrow(arguments) + "  (session " + std::to_string(console_) +
+                   ", account " + Narrow(who.user_name) + ") -> exit code " + std::to_string(code));
+}
+
 void Player::Expect(const Step& step) {
   const std::vector<std::string>& w = step.words;
   const std::string& what = w[1];
@@ -822,7 +872,7 @@ void Player::Expect(const Step& step) {
     std::vector<std::string> switches;
     const std::vector<sim::Launch> launches = sim::Launches();
     for (size_t i = launches_checked_; i < launches.size(); ++i) {
-      switches.push_back(Narrow(laptop::SwitchOf(launches[i])));
+      if (!IsToolRun(launches[i])) switches.push_back(Narrow(laptop::SwitchOf(launches[i])));
     }
     launches_checked_ = launches.size();
     std::vector<std::string> expected(w.begin() + 2, w.end());
@@ -840,6 +890,9 @@ void Player::Expect(const Step& step) {
     seen = state == SERVICE_RUNNING   ? "running"
            : state == SERVICE_STOPPED ? "stopped"
                                       : StateName(state);
+    ok = seen == w[2];
+  } else if (what == "tool") {
+    seen = tool_exit_ ? std::to_string(*tool_exit_) : "no run";
     ok = seen == w[2];
   } else if (what == "default") {
     const std::wstring sid = w[2] == "user" ? ConsoleUserSid() : L"";
@@ -860,6 +913,13 @@ void Player::Expect(const Step& step) {
 std::string Describe(const std::vector<std::string>& w) {
   const std::string& command = w[0];
   if (command == "client") return client::Describe(w);
+  if (command == "tool") {
+    const bool system = w.size() > 1 && w[1] == "system";
+    return std::string(system ? "a program running as LocalSystem in the console session"
+                              : "the console user") +
+           " runs the profile-setting tool";
+  }
+  if (command == "install-profile") return "an update of the profiles installs " + w[1];
   if (command == "firmware") return "BIOSVersion becomes \"" + w[1] + "\"";
   if (command == "prefixes") return "SupportedBIOSPrefix becomes " + Join(w, 1);
   if (command == "device") {
@@ -967,6 +1027,11 @@ bool Player::Run(const Step& step) {
     for (const client::Line& line : client::Run(w, console_)) {
       notes_.push_back(Event{order, Clock::now(), line.kind, line.text});
     }
+  } else if (command == "tool") {
+    RunTool(w);
+  } else if (command == "install-profile") {
+    Quiet quiet;
+    sim::InstallColourProfile(Widen(w[1]));
   } else if (command == "alter-profile") {
     Quiet quiet;
     const laptop::Profile& profile = laptop::Profiles()[0];
@@ -1104,7 +1169,7 @@ int Player::Play() {
   {
     Quiet quiet;
     reports = sim::ServiceStatusReports(laptop::kServiceName);
-    launches = sim::Launches().size();
+    for (const sim::Launch& launch : sim::Launches()) launches += IsToolRun(launch) ? 0 : 1;
     start_type = sim::ServiceStartType(laptop::kServiceName);
   }
   sim::SetTraceSink(nullptr);

@@ -52,6 +52,7 @@
 //   expect service running|stopped
 //   expect default user|machine sdr|hdr NAME|none
 //                             the panel's default profile of the console user or the machine
+//   expect tool N             the exit code of the last "tool" run
 //
 // The core library's client (tools/core_client.h): a program in the console session, running as
 // LocalSystem, that calls DPALCore.dll's exports. The timeline shows each export called with its
@@ -64,6 +65,14 @@
 //                             removes a profile from the panel's association list
 //   client wait stop|0|1      waits for the user's update: ended by the stop, or by another
 //                             program of the client's account switching its user state
+//
+// The profile-setting tool: SetDPALProfile.exe run as a program of its own, with the words after
+// the account as its arguments. The timeline shows its command line, account and exit code, and
+// the panel's defaults that changed.
+//   tool [user|system] ARGS...
+//                             as the console user (the default) or as LocalSystem in the
+//                             console session, e.g. "tool system /baseverify 1 NEW BASE"
+//   install-profile NAME      an update of the profiles installs NAME in the colour directory
 #pragma once
 
 #include <chrono>

@@ -62,9 +62,15 @@ TEST(DpalSim, TheBuiltInDayLaunchesEachCommandWhereItBelongs) {
             "day complete: 7 launches, 11 status reports, install state 1, start type demand")
       << day.output;
 
-  const std::vector<sim::Launch> launches = sim::Launches();
-  EXPECT_EQ(laptop::Switches(),
-            (Switches{L"/i", L"/verifyprofile", L"/rs", L"/ss", L"/su", L"/ss", L"/r"}));
+  // The service's launches of the per-user program; the tool's runs are the runner's own.
+  std::vector<sim::Launch> launches;
+  Switches switches;
+  for (const sim::Launch& launch : sim::Launches()) {
+    if (launch.function == "RunProcess") continue;
+    launches.push_back(launch);
+    switches.push_back(laptop::SwitchOf(launch));
+  }
+  EXPECT_EQ(switches, (Switches{L"/i", L"/verifyprofile", L"/rs", L"/ss", L"/su", L"/ss", L"/r"}));
   ASSERT_EQ(launches.size(), 7u);
   EXPECT_EQ(launches[0].session_id, 1u) << "alice's logon, at the console in session 1";
   for (size_t i = 1; i < launches.size(); ++i) {
@@ -119,12 +125,42 @@ TEST(DpalSim, TheDaySwitchesAndSetsTheProfilesThroughTheCoreLibrary) {
   EXPECT_EQ(Find(day, "WaitForUsrUpdate() -> 0", stop), stop + 1);
   EXPECT_GT(Find(day, "DisassociateSystemColorProfile(2, \"QXLCD_Panel_V1_H.icm\") -> 1"), stop);
 
-  // What the machine holds afterwards, and that the client let go of the library.
+  // What the machine holds afterwards (the tool replaced the standard profile later in the
+  // day), and that the client let go of the library.
   EXPECT_EQ(sim::DefaultColourProfile(L"", sim::kPanelDeviceKey, sim::kStandardDisplayColourMode),
-            L"QXLCD_Panel_V3_S.icm");
+            L"QXLCD_Panel_V4_S.icm");
   EXPECT_EQ(sim::DefaultColourProfile(L"", sim::kPanelDeviceKey, sim::kExtendedDisplayColourMode),
             L"");
   EXPECT_EQ(sim::ModuleLoadCount(laptop::kCoreLibrary), 0);
+}
+
+TEST(DpalSim, TheDayRunsTheToolWhichReplacesTheBaseWhereTheApplyStateAllows) {
+  const Played day = Play(scenario::BuiltInDay(), "day");
+  ASSERT_EQ(day.result, scenario::kCompleted) << day.output;
+  const int verify = Find(day, "tool system /baseverify 1 QXLCD_Panel_V4_S.icm");
+  ASSERT_GT(verify, 0) << day.output;
+  EXPECT_EQ(Find(day, "(session 2, account SYSTEM) -> exit code 0", verify), verify + 1);
+  EXPECT_EQ(Find(day,
+                 "machine sdr default of the panel: QXLCD_Panel_V3_S.icm -> "
+                 "QXLCD_Panel_V4_S.icm",
+                 verify),
+            verify + 2);
+  // Bob has switched the profiles off: his default stays until he sets it himself.
+  const int userset = Find(day, "tool /userset 1 QXLCD_Panel_V4_S.icm", verify);
+  const int user_change =
+      Find(day, "user sdr default of the panel: QXLCD_Panel_V3_S.icm -> QXLCD_Panel_V4_S.icm");
+  EXPECT_GT(user_change, userset);
+  EXPECT_EQ(Find(day, "(session 2, account bob) -> exit code 0", userset), userset + 1);
+  const int refused = Find(day, "tool /UserSet 1", userset);
+  EXPECT_EQ(Find(day, "-> exit code 1", refused), refused + 1);
+
+  int runs = 0;
+  for (const sim::Launch& launch : sim::Launches()) {
+    if (launch.function != "RunProcess") continue;
+    ++runs;
+    EXPECT_EQ(launch.image_path, laptop::kToolProgram);
+  }
+  EXPECT_EQ(runs, 3);
 }
 
 TEST(DpalSim, WithAnExternalMonitorPrimaryTheClientSetsThatMonitorsDefault) {
