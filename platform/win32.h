@@ -21,6 +21,7 @@
 #include <initguid.h>
 #include <devpkey.h>
 #include <shlobj.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 #include <strsafe.h>
 #include <icm.h>

@@ -22,6 +22,7 @@
 #include "platform/sim/sessions/wtsapi32.h"
 #include "platform/sim/sessions/userenv.h"
 #include "platform/sim/sessions/processthreadsapi.h"
+#include "platform/sim/sessions/shellapi.h"
 #include "platform/sim/displays/winuser.h"
 #include "platform/sim/colour/icm.h"
 #include "platform/sim/modules/libloaderapi.h"
