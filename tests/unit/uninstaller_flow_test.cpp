@@ -250,7 +250,7 @@ TEST_F(UninstallerFlow, AnExceptionInTheDeviceRemovalRunEndsItWithOne) {
 TEST_F(UninstallerFlow, FaultSweepOfTheFinalCleanupRun) {
   sim::PutFile(L"C:\\Windows\\Temp\\ufn.000", {'x'});
   const std::wstring target = L"C:\\Windows\\Temp\\ufn.001";
-  dpal::test::SweepFaults(
+  const uint64_t calls = dpal::test::SweepFaults(
       [] { return Run(System(L" -checkremoval")); },
       [&](int code, uint64_t n, bool faulted) {
         SCOPED_TRACE(::testing::Message() << "call " << n << " failing");
@@ -266,6 +266,7 @@ TEST_F(UninstallerFlow, FaultSweepOfTheFinalCleanupRun) {
         if (moved) sim::RemoveFile(target);
         sim::PutFile(kImage, sim::ProgramBytes("uninstaller"));
       });
+  EXPECT_GE(calls, 12u) << "the account, the command line, the device, the owners, the move";
 }
 
 }  // namespace
