@@ -14,7 +14,9 @@ void RunContainedStep(Step step) {
   try {
     step();
   } catch (const std::bad_alloc&) {
+    // The step counts as failed; the sequence goes on with the next one.
   } catch (const std::length_error&) {
+    // Likewise.
   }
 }
 
