@@ -385,6 +385,44 @@ TEST_F(Files, TempPathEndsWithABackslashAndFollowsTheSizeProtocol) {
 #endif
 }
 
+// PathAppendW joins with exactly one backslash, drops the backslashes that begin the appended
+// part (not the two of a UNC path), resolves "." and "..", lets an absolute part replace the
+// path, and fails (emptying the buffer) when the result would need MAX_PATH units or more.
+TEST_F(Files, PathAppendJoinsWithOneBackslashAndFailsPastTheLimit) {
+  const struct {
+    const wchar_t* path;
+    const wchar_t* more;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"C:\\Windows\\Temp\\", L"ufn", L"C:\\Windows\\Temp\\ufn"},
+      {L"C:\\Windows\\Temp", L"ufn", L"C:\\Windows\\Temp\\ufn"},
+      {L"C:\\dir", L"\\ufn", L"C:\\dir\\ufn"},
+      {L"C:\\dir", L"\\\\server\\share", L"\\\\server\\share"},
+      {L"C:\\dir\\sub", L"..\\ufn", L"C:\\dir\\ufn"},
+      {L"C:\\dir\\sub", L".\\ufn", L"C:\\dir\\sub\\ufn"},
+      {L"C:\\dir", L"", L"C:\\dir"},
+      {L"C:\\dir", L"D:\\other", L"D:\\other"},
+  };
+  for (const auto& c : cases) {
+    WCHAR path[MAX_PATH];
+    ASSERT_EQ(StringCchCopyW(path, MAX_PATH, c.path), S_OK);
+    EXPECT_TRUE(PathAppendW(path, c.more)) << c.path << " + " << c.more;
+    EXPECT_EQ(std::wstring(path), c.expected) << c.path << " + " << c.more;
+  }
+
+  // "C:\" and 252 letters: 255 units, so ufn after a backslash needs 259 and fits; one letter
+  // more and it needs 260.
+  WCHAR path[MAX_PATH];
+  const std::wstring longest = L"C:\\" + std::wstring(252, L'a');
+  ASSERT_EQ(StringCchCopyW(path, MAX_PATH, longest.c_str()), S_OK);
+  ASSERT_TRUE(PathAppendW(path, L"ufn"));
+  EXPECT_EQ(lstrlenW(path), 259);
+  const std::wstring too_long = longest + L"a";
+  ASSERT_EQ(StringCchCopyW(path, MAX_PATH, too_long.c_str()), S_OK);
+  EXPECT_FALSE(PathAppendW(path, L"ufn"));
+  EXPECT_EQ(path[0], L'\0') << "a failed append leaves no partial path";
+}
+
 TEST_F(Files, ShellFoldersNameTheWindowsSystemAndProgramFilesFolders) {
   WCHAR windows[MAX_PATH];
   WCHAR system[MAX_PATH];

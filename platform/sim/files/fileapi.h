@@ -1,5 +1,5 @@
 // The simulated Windows: files and directories (kernel32; fileapi.h, winbase.h), and
-// PathFileExistsW of shlwapi.
+// PathFileExistsW and PathAppendW of shlwapi.
 #pragma once
 
 #include "platform/sim/kernel/winbase.h"
@@ -97,4 +97,8 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
 DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 BOOL WINAPI PathFileExistsW(LPCWSTR pszPath);
+// Appends pszMore to the path in pszPath, a buffer of MAX_PATH units, with one backslash
+// between them; "." and ".." steps are resolved. FALSE, with pszPath emptied, when the result
+// would not fit.
+BOOL WINAPI PathAppendW(LPWSTR pszPath, LPCWSTR pszMore);
 }

@@ -1051,6 +1051,92 @@ extern "C" BOOL WINAPI PathFileExistsW(LPCWSTR pszPath) {
   return TRUE;
 }
 
+namespace {
+
+bool IsUncPath(const std::wstring& path) {
+  return path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\';
+}
+
+// Relative as the shell's path functions see it: neither rooted ("\...") nor with a drive.
+bool IsRelativePath(const std::wstring& path) {
+  return !(!path.empty() && path[0] == L'\\') && !(path.size() >= 2 && path[1] == L':');
+}
+
+// The root a path keeps through canonicalisation: "C:\", "C:", "\\server\share\", "\" or none.
+size_t RootLength(const std::wstring& path) {
+  if (IsUncPath(path)) {
+    size_t end = path.find(L'\\', 2);
+    if (end != std::wstring::npos) end = path.find(L'\\', end + 1);
+    return end == std::wstring::npos ? path.size() : end + 1;
+  }
+  if (path.size() >= 2 && path[1] == L':') return path.size() >= 3 && path[2] == L'\\' ? 3 : 2;
+  return !path.empty() && path[0] == L'\\' ? 1 : 0;
+}
+
+// Resolves the "." and ".." steps of a path as PathCanonicalizeW does: ".." takes away the step
+// before it but never the root; a trailing backslash stays.
+std::wstring CanonicalPath(const std::wstring& path) {
+  const size_t root = RootLength(path);
+  std::vector<std::wstring> steps;
+  size_t at = root;
+  while (at < path.size()) {
+    size_t end = path.find(L'\\', at);
+    if (end == std::wstring::npos) end = path.size();
+    const std::wstring step = path.substr(at, end - at);
+    if (step == L"..") {
+      if (!steps.empty()) steps.pop_back();
+    } else if (step != L"." && !step.empty()) {
+      steps.push_back(step);
+    }
+    at = end + 1;
+  }
+  std::wstring out = path.substr(0, root);
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (i > 0) out += L'\\';
+    out += steps[i];
+  }
+  if (!steps.empty() && path.back() == L'\\') out += L'\\';
+  if (out.empty()) out = L"\\";
+  return out;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI PathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
+  if (DWORD e = SIM_ENTER(static_cast<LPCWSTR>(pszPath), pszMore)) return Fail(e, FALSE);
+  if (pszPath == nullptr || pszMore == nullptr) return FALSE;
+  // The buffer holds MAX_PATH units; a path that long already has no terminator in it.
+  const size_t length = wcsnlen(pszPath, MAX_PATH);
+  std::wstring more(pszMore);
+  if (!IsUncPath(more)) {
+    // Backslashes that begin the appended part are dropped, so it never restarts at a root.
+    const size_t first = more.find_first_not_of(L'\\');
+    more.erase(0, first == std::wstring::npos ? more.size() : first);
+  }
+  std::wstring combined;
+  bool fits = length < MAX_PATH;
+  if (fits) {
+    const std::wstring dir(pszPath, length);
+    if (more.empty()) {
+      combined = dir;
+    } else if (dir.empty() || !IsRelativePath(more)) {
+      combined = more;  // an absolute path replaces the one in the buffer
+    } else {
+      combined = dir;
+      if (combined.back() != L'\\') combined += L'\\';
+      combined += more;
+    }
+    combined = CanonicalPath(combined);
+    fits = combined.size() < MAX_PATH;
+  }
+  if (!fits) {
+    pszPath[0] = L'\0';
+    return FALSE;
+  }
+  std::wmemcpy(pszPath, combined.c_str(), combined.size() + 1);
+  return TRUE;
+}
+
 // ----- Win32: shell folders ----------------------------------------------------------------------
 
 extern "C" HRESULT WINAPI SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags,
