@@ -229,7 +229,8 @@ bool Parse(const std::string& text, const std::string& name, Scenario* scenario,
     }
     for (char c : line) {
       const auto byte = static_cast<unsigned char>(c);
-      if (byte >= 0x80 || (byte < 0x20 && c != '\t')) {
+      // Printable ASCII is 0x20 to 0x7E; DEL (0x7F) is a control character like those below.
+      if (byte >= 0x7F || (byte < 0x20 && c != '\t')) {
         *error = name + ":" + std::to_string(number) +
                  ": only printable ASCII is understood outside comments";
         return false;
