@@ -517,6 +517,13 @@ bool FileBytesLocked(const FileOpen& open, std::vector<uint8_t>* bytes) {
   return true;
 }
 
+bool SetFileBytesLocked(const FileOpen& open, const std::vector<uint8_t>& bytes) {
+  FileNode* node = NodeOfLocked(open);
+  if (node == nullptr) return false;
+  node->bytes = bytes;
+  return true;
+}
+
 namespace {
 
 // Creates a directory with its missing parents, as an installer would (no access check).

@@ -29,6 +29,9 @@ std::shared_ptr<FileOpen> OpenExistingFileLocked(const std::wstring& full_path, 
                                                  DWORD share, bool image, DWORD* error);
 // The bytes of the file an open designates; false when the file is gone.
 bool FileBytesLocked(const FileOpen& open, std::vector<uint8_t>* bytes);
+// Replaces the bytes of the file an open designates (a hive written back to its file); false
+// when the file is gone.
+bool SetFileBytesLocked(const FileOpen& open, const std::vector<uint8_t>& bytes);
 // The open of a file handle and the handle's access; null when the handle is no file handle.
 std::shared_ptr<FileOpen> FileOpenOfHandleLocked(HANDLE handle, ACCESS_MASK* access);
 
