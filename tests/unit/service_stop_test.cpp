@@ -9,6 +9,7 @@
 #include "common/registry_layout.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
+#include "platform/sim/snapshot.h"
 #include "uninstaller/routines.h"
 
 namespace {
@@ -132,6 +133,19 @@ TEST_F(StopService, RunningServiceIsAskedOnceAndStoppedWhenTheRoutineReturns) {
   EXPECT_EQ(Stops(), 1);
   EXPECT_EQ(sim::ServiceStartType(kServiceName), static_cast<DWORD>(SERVICE_AUTO_START))
       << "neither deleted nor reconfigured";
+}
+
+TEST_F(StopService, TheDifferenceIsTheServiceStateAlone) {
+  StartRunning(StopKind::Gradual);
+  const sim::Snapshot before = sim::TakeSnapshot();
+  dpal::uninstaller::StopLoaderService();
+  const sim::SnapshotDiff diff = sim::DifferenceFrom(before);
+  ASSERT_FALSE(diff.Empty());
+  for (const sim::SnapshotChange& change : diff.Changes()) {
+    EXPECT_EQ(change.part, "services") << change.Detail();
+    EXPECT_EQ(change.kind, sim::SnapshotChange::Kind::Changed) << change.Detail();
+    EXPECT_NE(change.item.find("TarvexDPALLoader"), std::string::npos) << change.Detail();
+  }
 }
 
 TEST_F(StopService, AServiceAlreadyStoppingGetsNoNewRequestButIsWaitedFor) {

@@ -1,12 +1,14 @@
 // The per-user cleanup on a simulated machine with users who have profiles: logged on (their
 // hive loaded from ntuser.dat) or not (their hive only in the file), as the uninstaller's
 // final-cleanup run meets them, running as LocalSystem.
+#include <cctype>
 #include <string>
 #include <vector>
 
 #include "common/registry_layout.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
+#include "platform/sim/snapshot.h"
 #include "uninstaller/routines.h"
 
 namespace {
@@ -22,6 +24,11 @@ constexpr wchar_t kCarol[] = L"S-1-5-21-1000-1000-1000-1003";
 constexpr DWORD kSpareSession = 7;  // where users log on only to have their hive file written
 
 std::wstring UserKey(const std::wstring& sid, const std::wstring& sub) { return sid + L"\\" + sub; }
+// Key names compare without case.
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
 std::wstring ProfileEntry(const std::wstring& sid) {
   return std::wstring(layout::kProfileListKey) + L"\\" + sid;
 }
@@ -129,6 +136,34 @@ TEST_F(UserHives, LoggedOnUserIsCleanedInPlaceAndOthersThroughTheirHiveFile) {
   EXPECT_FALSE(sim::IsHiveLoaded(HKEY_USERS, layout::kTemporaryHiveName));
   EXPECT_EQ(HivePrivilegesEnabled(), (std::vector<bool>{false, false}))
       << "the privileges enabled for the mounts are disabled again";
+  sim::LogOff(2);
+}
+
+// Against the whole machine: the run removes the package's trees and nothing else, in the
+// loaded hive and in the other user's hive file.
+TEST_F(UserHives, TheDifferenceIsExactlyThePackagesTrees) {
+  AddUser(kAlice, L"alice");
+  AddUser(kBob, L"bob");
+  sim::LogOn(2, kAlice, L"alice");
+  const sim::Snapshot before = sim::TakeSnapshot();
+  EXPECT_TRUE(dpal::uninstaller::CleanUserHives());
+  const sim::SnapshotDiff diff = sim::DifferenceFrom(before);
+  const std::string alice_tree = "HKEY_USERS\\" + sim::Utf8(kAlice) + "\\SOFTWARE\\Tarvex\\DPAL";
+  int removed_keys = 0;
+  int changed_files = 0;
+  for (const sim::SnapshotChange& change : diff.Changes()) {
+    if (change.part == "registry" && change.kind == sim::SnapshotChange::Kind::Removed &&
+        Upper(change.item.substr(0, alice_tree.size())) == Upper(alice_tree)) {
+      ++removed_keys;
+    } else if (change.part == "files" && change.kind == sim::SnapshotChange::Kind::Changed &&
+               change.item == "C:\\Users\\bob\\ntuser.dat") {
+      ++changed_files;
+    } else {
+      ADD_FAILURE() << "not the package's: " << change.Detail();
+    }
+  }
+  EXPECT_GE(removed_keys, 4) << diff;  // DPAL, State with its value, Profiles, the record
+  EXPECT_EQ(changed_files, 1) << diff;
   sim::LogOff(2);
 }
 
