@@ -205,22 +205,33 @@ TEST_F(Hives, AdjustTokenPrivilegesGivesThePreviousStateOfWhatItChanged) {
   auto* wanted_state = reinterpret_cast<PTOKEN_PRIVILEGES>(&wanted);
   auto* previous_state = reinterpret_cast<PTOKEN_PRIVILEGES>(&previous);
 
-  // Too small a buffer: nothing changes, and the size it takes is given.
   DWORD length = 0xdeadbeef;
+#if DPAL_SIM
+  // Too small a buffer: nothing changes, and the size it takes is given.
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(AdjustTokenPrivileges(token, FALSE, wanted_state, 4, previous_state, &length));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_EQ(length, static_cast<DWORD>(sizeof(DWORD) + sizeof(LUID_AND_ATTRIBUTES)));
-
+#endif
   length = 0;
   ASSERT_TRUE(
       AdjustTokenPrivileges(token, FALSE, wanted_state, sizeof(previous), previous_state, &length));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+#if DPAL_SIM
   // Only the restore privilege changed, so only it is in the previous state.
   ASSERT_EQ(previous.count, 1u);
   EXPECT_EQ(previous.entries[0].Luid.LowPart, wanted.entries[1].Luid.LowPart);
   EXPECT_EQ(previous.entries[0].Attributes & SE_PRIVILEGE_ENABLED, 0u);
   EXPECT_EQ(length, static_cast<DWORD>(sizeof(DWORD) + sizeof(LUID_AND_ATTRIBUTES)));
+#else
+  // Wine gap (8.0): the previous state lists every privilege asked for, changed or not, each
+  // with its earlier state (restoring it still undoes exactly this call); a buffer too small
+  // for it is not refused.
+  ASSERT_EQ(previous.count, 2u) << "Wine now lists only the changed privileges: make this test "
+                                   "expect the sim's answer";
+  EXPECT_NE(previous.entries[0].Attributes & SE_PRIVILEGE_ENABLED, 0u);
+  EXPECT_EQ(previous.entries[1].Attributes & SE_PRIVILEGE_ENABLED, 0u);
+#endif
 
   // Putting the previous state back undoes exactly this change.
   ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, previous_state, 0, nullptr, nullptr));
