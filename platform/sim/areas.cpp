@@ -32,13 +32,14 @@ constexpr Area kAreas[] = {
     {"crypto", ResetCryptoLocked, nullptr},
     {"services", ResetServicesLocked, nullptr, ServicesProcessEndedLocked, nullptr,
      SnapshotServicesLocked},
-    {"devices", ResetDevicesLocked, nullptr, nullptr, nullptr, SnapshotDevicesLocked},
     {"sessions", ResetSessionsLocked, SessionsLeaksLocked, SessionsProcessEndedLocked},
     {"processes", ResetProcessesLocked, ProcessesLeaksLocked, ProcessesProcessEndedLocked},
     {"trust", ResetTrustLocked, TrustLeaksLocked, TrustProcessEndedLocked},
     {"displays", ResetDisplaysLocked, nullptr},
-    // The loader before the colour system, which registers mscms.dll with it.
+    // The loader before the devices and the colour system, which register newdev.dll and
+    // mscms.dll with it.
     {"modules", ResetModulesLocked, ModulesLeaksLocked},
+    {"devices", ResetDevicesLocked, nullptr, nullptr, nullptr, SnapshotDevicesLocked},
     {"colour", ResetColourLocked, nullptr, nullptr, nullptr, SnapshotColourLocked},
 };
 
