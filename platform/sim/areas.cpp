@@ -3,6 +3,7 @@
 // of the threads that wait, and the end of a process lets every area release what the process
 // owned.
 #include "platform/sim/colour/internal.h"
+#include "platform/sim/com/internal.h"
 #include "platform/sim/crypto/internal.h"
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/displays/internal.h"
@@ -37,6 +38,8 @@ constexpr Area kAreas[] = {
     // The loader before the colour system, which registers mscms.dll with it.
     {"modules", ResetModulesLocked, ModulesLeaksLocked},
     {"colour", ResetColourLocked, nullptr},
+    {"COM", ResetComLocked, ComLeaksLocked, ComProcessEndedLocked},
+    {"task scheduler", ResetTaskSchedulerLocked, nullptr},
 };
 
 }  // namespace
