@@ -17,3 +17,4 @@
 #include "platform/sim/colour/sim_colour.h"
 #include "platform/sim/modules/sim_modules.h"
 #include "platform/sim/com/sim_com.h"
+#include "platform/sim/snapshot.h"

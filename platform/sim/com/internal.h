@@ -5,6 +5,7 @@
 
 #include "platform/sim/com/sim_com.h"
 #include "platform/sim/kernel/internal.h"
+#include "platform/sim/snapshot.h"
 
 namespace sim {
 
@@ -35,5 +36,8 @@ void ResetComLocked();
 void ComLeaksLocked(LeakReport& report);  // unbalanced initialisations, BSTRs, objects
 void ComProcessEndedLocked(const SimProcess& process);
 void ResetTaskSchedulerLocked();
+// The part "tasks": every folder but the root ("folder") and every task with the digest of its
+// definition.
+void SnapshotTaskSchedulerLocked(Snapshot& out);
 
 }  // namespace sim

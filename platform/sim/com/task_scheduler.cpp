@@ -353,6 +353,18 @@ void ResetTaskSchedulerLocked() {
   S().folders[L"\\"] = L"\\";
 }
 
+void SnapshotTaskSchedulerLocked(Snapshot& out) {
+  for (const auto& [key, path] : S().folders) {
+    if (path != L"\\") out.Put("tasks", Utf8(path), "folder");
+  }
+  for (const auto& [key, task] : S().tasks) {
+    const std::string xml = Utf8(task.xml);
+    out.Put("tasks", Utf8(task.path),
+            "task, definition sha256 " +
+                DigestText(reinterpret_cast<const unsigned char*>(xml.data()), xml.size()));
+  }
+}
+
 // ----- Test-facing side ----------------------------------------------------------------------
 
 std::wstring TaskXml(const std::wstring& command) {

@@ -10,6 +10,7 @@
 #include "platform/sim/kernel/internal.h"
 #include "platform/sim/registry/winreg.h"
 #include "platform/sim/security/internal.h"
+#include "platform/sim/snapshot.h"
 #include "platform/sim/strings/internal.h"
 
 namespace sim {
@@ -161,6 +162,29 @@ bool ValidPropertyType(DEVPROPTYPE type) {
 void ResetDevicesLocked() {
   DeviceTree().devices.clear();
   DeviceTree().next_devinst = 1;
+}
+
+void SnapshotDevicesLocked(Snapshot& out) {
+  for (const auto& device : DeviceTree().devices) {
+    std::string state = device->present ? "present" : "not present";
+    state += ", class " + Utf8(GuidText(device->class_guid));
+    if (!device->hardware_ids.empty()) state += ", hardware IDs " + ListText(device->hardware_ids);
+    if (!device->compatible_ids.empty()) {
+      state += ", compatible IDs " + ListText(device->compatible_ids);
+    }
+    for (const auto& [key, value] : device->properties) {
+      if (key.pid == DEVPKEY_Device_DriverInfPath.pid &&
+          key.fmtid == DEVPKEY_Device_DriverInfPath.fmtid && value.type == DEVPROP_TYPE_STRING) {
+        state +=
+            ", driver INF \"" + Utf8(reinterpret_cast<const wchar_t*>(value.bytes.data())) + "\"";
+        continue;
+      }
+      state += ", property " + Utf8(GuidText(key.fmtid)) + " " + std::to_string(key.pid) +
+               " type " + std::to_string(value.type) + ": " +
+               BytesText(value.bytes.data(), value.bytes.size());
+    }
+    out.Put("devices", Utf8(device->instance_id), state);
+  }
 }
 
 // ----- Test-facing side --------------------------------------------------------------------------

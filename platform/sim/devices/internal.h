@@ -4,6 +4,10 @@
 
 namespace sim {
 
+class Snapshot;
+
 void ResetDevicesLocked();  // an empty device tree
+// Part "devices": every device by its instance ID, with its presence, class, IDs and properties.
+void SnapshotDevicesLocked(Snapshot& out);
 
 }  // namespace sim

@@ -13,6 +13,8 @@
 
 namespace sim {
 
+class Snapshot;
+
 // Normalises a path for lookup in the file store (upper case, single backslashes).
 std::wstring FileKey(const std::wstring& path);
 
@@ -42,6 +44,9 @@ struct FileEntry {
 };
 FileEntry FileEntryLocked(const std::wstring& path);
 bool DirectoryExistsLocked(const std::wstring& path);
+// The names of the files (not directories, nor files deleted while open) directly in a
+// directory, in the store's order.
+std::vector<std::wstring> FileNamesInLocked(const std::wstring& directory);
 // Whether the calling thread's token may create, change or delete the entry with this FileKey:
 // the Windows directory (but for what is in its Temp) and Program Files belong to administrators.
 bool MayChangeFileLocked(const std::wstring& key);
@@ -76,5 +81,8 @@ void CarryOutAtRestartLocked(const std::wstring& source, const std::wstring* tar
 // -------------------------------------------------------------------
 
 void ResetFilesLocked();
+// Part "files": every directory and file by its full path (as created), a file with its size and
+// the start of its SHA-256, and attributes other than normal.
+void SnapshotFilesLocked(Snapshot& out);
 
 }  // namespace sim

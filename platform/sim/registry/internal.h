@@ -45,6 +45,10 @@ void UnloadHivesForRestartLocked();
 
 void ResetRegistryLocked();
 void RegistryLeaksLocked(LeakReport& report);  // hives RegLoadKeyW loaded and nobody unloaded
+// Part "hives": every hive mounted below the roots, by its full key path, with its kind and the
+// file it was read from. Part "registry": every key ("key", volatile or with a class) and every
+// value (the key's path, a space and the quoted name, or "(default)") with its type and data.
+void SnapshotRegistryLocked(Snapshot& out);
 // The keys an event that a blocked thread waits for is armed for (WaitedObject::notified_keys).
 void DescribeRegistryWaitLocked(const std::vector<const Object*>& objects, BlockedThread& thread);
 
