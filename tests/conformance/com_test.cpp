@@ -287,6 +287,22 @@ TEST_F(TaskScheduler, OnlyAdministratorsAndLocalSystemChangeFolders) {
       << "the connection keeps the account it was made with (an administrator)";
 }
 
+TEST_F(Com, TheSchedulersFoldersAndTasksArePartOfTheMachineSnapshot) {
+  sim::PutScheduledTask(L"\\Kept\\Same");
+  sim::PutScheduledTask(L"\\Kept\\Redefined");
+  const sim::Snapshot before = sim::TakeSnapshot();
+  EXPECT_EQ(before.StateOf("tasks", "\\Kept"), "folder");
+  EXPECT_EQ(before.StateOf("tasks", "\\Kept\\Same").rfind("task, definition sha256 ", 0), 0u);
+  sim::PutScheduledTask(L"\\Kept\\Same");  // the same definition again
+  sim::PutScheduledTask(L"\\Kept\\Redefined", sim::TaskXml(L"C:\\other.exe"));
+  sim::PutScheduledTask(L"\\New\\Task");
+  const sim::SnapshotDiff diff = sim::DifferenceFrom(before);
+  ASSERT_EQ(diff.Changes().size(), 3u) << diff;
+  EXPECT_EQ(diff.Changes()[0].Line().rfind("~ tasks: \\Kept\\Redefined: task", 0), 0u) << diff;
+  EXPECT_EQ(diff.Changes()[1].Line(), "+ tasks: \\New") << diff;
+  EXPECT_EQ(diff.Changes()[2].Line(), "+ tasks: \\New\\Task") << diff;
+}
+
 TEST_F(Com, UnreleasedObjectsAndUnbalancedInitialisationsAreLeaks) {
   ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   ITaskService* service = nullptr;

@@ -1,6 +1,7 @@
 // The deletion of the installed uninstaller and its directory under Program Files, on a
 // simulated machine.
 #include <string>
+#include <vector>
 
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
@@ -32,6 +33,18 @@ TEST_F(InstalledFiles, TheFileAndItsDirectoryGo) {
   EXPECT_FALSE(sim::FileExists(kInstalled));
   EXPECT_FALSE(sim::DirectoryExists(kDirectory));
   ExpectOthersKept();
+}
+
+TEST_F(InstalledFiles, TheMachineLosesExactlyTheFileAndItsDirectory) {
+  sim::PutFile(kInstalled, {'M', 'Z'});
+  const sim::Snapshot before = sim::TakeSnapshot();
+  ASSERT_TRUE(DeleteInstalledFiles());
+  const sim::SnapshotDiff diff = sim::DifferenceFrom(before);
+  EXPECT_EQ(diff.Lines(), (std::vector<std::string>{
+                              "- files: C:\\Program Files\\Tarvex\\DPAL",
+                              "- files: C:\\Program Files\\Tarvex\\DPAL\\TarvexDPALUninstaller.exe",
+                          }))
+      << diff;
 }
 
 TEST_F(InstalledFiles, AnAbsentFileIsNoFailureAndTheEmptyDirectoryGoes) {

@@ -51,6 +51,19 @@ TEST_F(ScheduledTasks, BothTasksAndTheirFolderGoAndNothingElse) {
   EXPECT_EQ(sim::ComInitializationCount(), 0) << "COM is left again at the end of the step";
 }
 
+TEST_F(ScheduledTasks, TheMachineLosesExactlyThePackagesTasksAndFolder) {
+  InstallPackageTasks();
+  const sim::Snapshot before = sim::TakeSnapshot();
+  ASSERT_TRUE(DeleteScheduledTasks());
+  const sim::SnapshotDiff diff = sim::DifferenceFrom(before);
+  EXPECT_EQ(diff.Lines(), (std::vector<std::string>{
+                              "- tasks: \\Tarvex\\DPAL",
+                              "- tasks: \\Tarvex\\DPAL\\TDPALUserAgent",
+                              "- tasks: \\Tarvex\\DPAL\\UninstallTask",
+                          }))
+      << diff;
+}
+
 TEST_F(ScheduledTasks, NeitherTaskPresentCountsBothAndStillDeletesTheFolder) {
   sim::MakeTaskFolder(L"\\Tarvex\\DPAL");
   EXPECT_FALSE(DeleteScheduledTasks());
