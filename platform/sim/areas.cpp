@@ -3,6 +3,7 @@
 // of the threads that wait, the end of a process lets every area release what the process
 // owned, and TakeSnapshot has every area describe what a program can leave behind in it.
 #include "platform/sim/colour/internal.h"
+#include "platform/sim/com/internal.h"
 #include "platform/sim/crypto/internal.h"
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/displays/internal.h"
@@ -41,6 +42,9 @@ constexpr Area kAreas[] = {
     {"modules", ResetModulesLocked, ModulesLeaksLocked},
     {"devices", ResetDevicesLocked, nullptr, nullptr, nullptr, SnapshotDevicesLocked},
     {"colour", ResetColourLocked, nullptr, nullptr, nullptr, SnapshotColourLocked},
+    {"COM", ResetComLocked, ComLeaksLocked, ComProcessEndedLocked},
+    {"task scheduler", ResetTaskSchedulerLocked, nullptr, nullptr, nullptr,
+     SnapshotTaskSchedulerLocked},
 };
 
 }  // namespace
