@@ -8,6 +8,7 @@
 
 #include "common/com.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/task_definition.h"
 
 namespace {
 
@@ -18,20 +19,9 @@ const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 const HRESULT kNotEmpty = HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
 const HRESULT kExists = HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
 
-// A task definition both schedulers accept.
-const wchar_t kTaskXml[] =
-    L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n"
-    L"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\n"
-    L"  <Actions Context=\"Author\">\n"
-    L"    <Exec><Command>C:\\windows\\system32\\cmd.exe</Command></Exec>\n"
-    L"  </Actions>\n"
-    L"</Task>\n";
+using dpal::test::kTaskXml;
 
-VARIANT Empty() {
-  VARIANT v;
-  VariantInit(&v);
-  return v;
-}
+using dpal::test::EmptyVariant;
 
 class Com : public dpal::test::PlatformTest {};
 
@@ -46,11 +36,13 @@ class TaskScheduler : public dpal::test::PlatformTest {
     ASSERT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
                                reinterpret_cast<void**>(service_.Put())),
               S_OK);
-    ASSERT_EQ(service_.get()->Connect(Empty(), Empty(), Empty(), Empty()), S_OK);
+    ASSERT_EQ(
+        service_.get()->Connect(EmptyVariant(), EmptyVariant(), EmptyVariant(), EmptyVariant()),
+        S_OK);
     ASSERT_EQ(service_.get()->GetFolder(Bstr(L"\\").get(), root_.Put()), S_OK);
     base_ = L"\\DPALTests" + std::to_wstring(GetCurrentProcessId());
     UniqueCom<ITaskFolder> made;
-    ASSERT_EQ(root_.get()->CreateFolder(Bstr(base_).get(), Empty(), made.Put()), S_OK);
+    ASSERT_EQ(root_.get()->CreateFolder(Bstr(base_).get(), EmptyVariant(), made.Put()), S_OK);
   }
   void TearDown() override {
     if (root_) {
@@ -74,8 +66,8 @@ class TaskScheduler : public dpal::test::PlatformTest {
   HRESULT Register(const std::wstring& path) {
     UniqueCom<IRegisteredTask> task;
     return root_.get()->RegisterTask(Bstr(path).get(), Bstr(kTaskXml).get(), TASK_CREATE_OR_UPDATE,
-                                     Empty(), Empty(), TASK_LOGON_INTERACTIVE_TOKEN, Empty(),
-                                     task.Put());
+                                     EmptyVariant(), EmptyVariant(), TASK_LOGON_INTERACTIVE_TOKEN,
+                                     EmptyVariant(), task.Put());
   }
   HRESULT GetTask(const std::wstring& path) {
     UniqueCom<IRegisteredTask> task;
@@ -196,7 +188,9 @@ TEST_F(Com, TheSchedulerAnswersNothingBeforeConnect) {
     EXPECT_EQ(service.get()->GetFolder(root.get(), folder.Put()),
               HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED));
     EXPECT_FALSE(folder);
-    EXPECT_EQ(service.get()->Connect(Empty(), Empty(), Empty(), Empty()), S_OK);
+    EXPECT_EQ(
+        service.get()->Connect(EmptyVariant(), EmptyVariant(), EmptyVariant(), EmptyVariant()),
+        S_OK);
     EXPECT_EQ(service.get()->get_Connected(&connected), S_OK);
     EXPECT_EQ(connected, VARIANT_TRUE);
     EXPECT_EQ(service.get()->GetFolder(root.get(), folder.Put()), S_OK);
@@ -205,12 +199,14 @@ TEST_F(Com, TheSchedulerAnswersNothingBeforeConnect) {
 
 TEST_F(TaskScheduler, FoldersAreMadeWithTheirParentsOnce) {
   UniqueCom<ITaskFolder> made;
-  ASSERT_EQ(root_.get()->CreateFolder(Bstr(Path(L"\\A\\B")).get(), Empty(), made.Put()), S_OK);
+  ASSERT_EQ(root_.get()->CreateFolder(Bstr(Path(L"\\A\\B")).get(), EmptyVariant(), made.Put()),
+            S_OK);
   UniqueBstr path;
   ASSERT_EQ(made.get()->get_Path(path.Put()), S_OK);
   EXPECT_EQ(std::wstring(path.get()), Path(L"\\A\\B"));
   EXPECT_EQ(GetFolder(Path(L"\\A")), S_OK) << "the parent was made too";
-  EXPECT_EQ(root_.get()->CreateFolder(Bstr(Path(L"\\A\\B")).get(), Empty(), made.Put()), kExists);
+  EXPECT_EQ(root_.get()->CreateFolder(Bstr(Path(L"\\A\\B")).get(), EmptyVariant(), made.Put()),
+            kExists);
   // Relative to a folder.
   UniqueCom<ITaskFolder> a;
   ASSERT_EQ(root_.get()->GetFolder(Bstr(Path(L"\\A")).get(), a.Put()), S_OK);
@@ -252,8 +248,8 @@ TEST_F(TaskScheduler, CreateRefusesAnExistingTask) {
   ASSERT_EQ(Register(Path(L"\\four")), S_OK);
   UniqueCom<IRegisteredTask> task;
   EXPECT_EQ(root_.get()->RegisterTask(Bstr(Path(L"\\four")).get(), Bstr(kTaskXml).get(),
-                                      TASK_CREATE, Empty(), Empty(), TASK_LOGON_INTERACTIVE_TOKEN,
-                                      Empty(), task.Put()),
+                                      TASK_CREATE, EmptyVariant(), EmptyVariant(),
+                                      TASK_LOGON_INTERACTIVE_TOKEN, EmptyVariant(), task.Put()),
             kExists);
   EXPECT_EQ(Register(Path(L"\\four")), S_OK) << "create or update replaces it";
   ASSERT_EQ(GetTask(Path(L"\\four")), S_OK);
@@ -274,12 +270,14 @@ TEST_F(TaskScheduler, OnlyAdministratorsAndLocalSystemChangeFolders) {
     ASSERT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
                                reinterpret_cast<void**>(service.Put())),
               S_OK);
-    ASSERT_EQ(service.get()->Connect(Empty(), Empty(), Empty(), Empty()), S_OK);
+    ASSERT_EQ(
+        service.get()->Connect(EmptyVariant(), EmptyVariant(), EmptyVariant(), EmptyVariant()),
+        S_OK);
     UniqueCom<ITaskFolder> root;
     ASSERT_EQ(service.get()->GetFolder(Bstr(L"\\").get(), root.Put()), S_OK);
     EXPECT_EQ(root.get()->DeleteTask(Bstr(Path(L"\\four")).get(), 0), E_ACCESSDENIED);
     UniqueCom<ITaskFolder> made;
-    EXPECT_EQ(root.get()->CreateFolder(Bstr(Path(L"\\A")).get(), Empty(), made.Put()),
+    EXPECT_EQ(root.get()->CreateFolder(Bstr(Path(L"\\A")).get(), EmptyVariant(), made.Put()),
               E_ACCESSDENIED);
   });
   EXPECT_TRUE(sim::TaskExists(Path(L"\\four")));

@@ -4,6 +4,7 @@
 
 #include "common/com.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/task_definition.h"
 #include "uninstaller/routines.h"
 
 namespace {
@@ -11,19 +12,9 @@ namespace {
 using dpal::UniqueBstr;
 using dpal::UniqueCom;
 
-const wchar_t kTaskXml[] =
-    L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n"
-    L"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\n"
-    L"  <Actions Context=\"Author\">\n"
-    L"    <Exec><Command>C:\\windows\\system32\\cmd.exe</Command></Exec>\n"
-    L"  </Actions>\n"
-    L"</Task>\n";
+using dpal::test::kTaskXml;
 
-VARIANT Empty() {
-  VARIANT v;
-  VariantInit(&v);
-  return v;
-}
+using dpal::test::EmptyVariant;
 
 UniqueBstr Bstr(const wchar_t* text) { return UniqueBstr(SysAllocString(text)); }
 
@@ -37,18 +28,20 @@ class Scheduler {
                                 IID_ITaskService, reinterpret_cast<void**>(service_.Put())))) {
       return false;
     }
-    if (FAILED(service_.get()->Connect(Empty(), Empty(), Empty(), Empty()))) return false;
+    if (FAILED(service_.get()->Connect(EmptyVariant(), EmptyVariant(), EmptyVariant(),
+                                       EmptyVariant())))
+      return false;
     return SUCCEEDED(service_.get()->GetFolder(Bstr(L"\\").get(), root_.Put()));
   }
   HRESULT Register(const wchar_t* path) {
     UniqueCom<IRegisteredTask> task;
     return root_.get()->RegisterTask(Bstr(path).get(), Bstr(kTaskXml).get(), TASK_CREATE_OR_UPDATE,
-                                     Empty(), Empty(), TASK_LOGON_INTERACTIVE_TOKEN, Empty(),
-                                     task.Put());
+                                     EmptyVariant(), EmptyVariant(), TASK_LOGON_INTERACTIVE_TOKEN,
+                                     EmptyVariant(), task.Put());
   }
   HRESULT MakeFolder(const wchar_t* path) {
     UniqueCom<ITaskFolder> folder;
-    return root_.get()->CreateFolder(Bstr(path).get(), Empty(), folder.Put());
+    return root_.get()->CreateFolder(Bstr(path).get(), EmptyVariant(), folder.Put());
   }
   bool HasTask(const wchar_t* path) {
     UniqueCom<IRegisteredTask> task;
