@@ -77,6 +77,16 @@ else()
     target_compile_options(dpal_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
     target_link_options(dpal_options INTERFACE -fsanitize=thread)
   endif()
+  if(DPAL_COVERAGE)
+    if(DPAL_SANITIZE)
+      message(FATAL_ERROR "DPAL_COVERAGE is measured without sanitizers")
+    endif()
+    # Every line and branch as written (-O0); the counters are updated atomically, as the
+    # service's threads run the same code at once. Each test process adds its counts to the
+    # .gcda files beside the objects; scripts/coverage reads them with gcovr.
+    target_compile_options(dpal_options INTERFACE --coverage -O0 -fprofile-update=atomic)
+    target_link_options(dpal_options INTERFACE --coverage)
+  endif()
 endif()
 
 # dpal_add_test(<name> SOURCES ... LIBS ...): a GoogleTest executable whose tests ctest runs

@@ -1,5 +1,5 @@
-// Owners for COM: the initialisation of a thread's apartment, and BSTR strings. The sim does not
-// declare COM's functions yet, so only the windows build includes this header.
+// Owners for COM: the initialisation of a thread's apartment, interface pointers and BSTR
+// strings.
 #pragma once
 
 #include "common/handles.h"
@@ -46,9 +46,22 @@ struct Bstr {
   static void Close(Raw h) { SysFreeString(h); }
 };
 
+// An interface pointer, released once.
+template <typename T>
+struct ComPointer {
+  using Raw = T*;
+  static Raw Invalid() { return nullptr; }
+  static bool IsValid(Raw h) { return h != nullptr; }
+  static void Close(Raw h) { h->Release(); }
+};
+
 }  // namespace traits
 
 // A BSTR, freed with SysFreeString; Put() receives one from an API's out parameter.
 using UniqueBstr = Unique<traits::Bstr>;
+// An interface pointer; Put() receives one from an API's out parameter (CoCreateInstance wants
+// it as void**).
+template <typename T>
+using UniqueCom = Unique<traits::ComPointer<T>>;
 
 }  // namespace dpal

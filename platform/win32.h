@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <taskschd.h>
 #include <winsvc.h>
 #include <wincrypt.h>
 #include <wintrust.h>

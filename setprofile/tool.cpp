@@ -125,7 +125,6 @@ int RunTool(const WCHAR* command_line) {
     case kBaseVerify:
       succeeded = VerifyBaseProfiles(arguments.kind, arguments.profile, arguments.baseProfile);
       break;
-    default: break;
   }
   return succeeded ? kSucceeded : kFailed;
 }

@@ -1,8 +1,9 @@
 // The table of the machine's areas, and what goes through it: Reset puts every area back to a
 // freshly booted state, Leaks asks every area what it still holds, BlockedThreads what it knows
-// of the threads that wait, and the end of a process lets every area release what the process
-// owned.
+// of the threads that wait, the end of a process lets every area release what the process
+// owned, and TakeSnapshot has every area describe what a program can leave behind in it.
 #include "platform/sim/colour/internal.h"
+#include "platform/sim/com/internal.h"
 #include "platform/sim/crypto/internal.h"
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/displays/internal.h"
@@ -13,6 +14,7 @@
 #include "platform/sim/security/internal.h"
 #include "platform/sim/services/internal.h"
 #include "platform/sim/sessions/internal.h"
+#include "platform/sim/snapshot.h"
 
 namespace sim {
 namespace {
@@ -25,18 +27,24 @@ constexpr Area kAreas[] = {
     {"events and waits", ResetEventsLocked, nullptr},
     {"security", ResetSecurityLocked, SecurityLeaksLocked, SecurityProcessEndedLocked,
      DescribeSecurityWaitLocked},
-    {"files", ResetFilesLocked, nullptr},
-    {"registry", ResetRegistryLocked, RegistryLeaksLocked, nullptr, DescribeRegistryWaitLocked},
+    {"files", ResetFilesLocked, nullptr, nullptr, nullptr, SnapshotFilesLocked},
+    {"registry", ResetRegistryLocked, RegistryLeaksLocked, nullptr, DescribeRegistryWaitLocked,
+     SnapshotRegistryLocked},
     {"crypto", ResetCryptoLocked, nullptr},
-    {"services", ResetServicesLocked, nullptr, ServicesProcessEndedLocked},
-    {"devices", ResetDevicesLocked, nullptr},
+    {"services", ResetServicesLocked, nullptr, ServicesProcessEndedLocked, nullptr,
+     SnapshotServicesLocked},
     {"sessions", ResetSessionsLocked, SessionsLeaksLocked, SessionsProcessEndedLocked},
     {"processes", ResetProcessesLocked, ProcessesLeaksLocked, ProcessesProcessEndedLocked},
     {"trust", ResetTrustLocked, TrustLeaksLocked, TrustProcessEndedLocked},
     {"displays", ResetDisplaysLocked, nullptr},
-    // The loader before the colour system, which registers mscms.dll with it.
+    // The loader before the devices and the colour system, which register newdev.dll and
+    // mscms.dll with it.
     {"modules", ResetModulesLocked, ModulesLeaksLocked},
-    {"colour", ResetColourLocked, nullptr},
+    {"devices", ResetDevicesLocked, nullptr, nullptr, nullptr, SnapshotDevicesLocked},
+    {"colour", ResetColourLocked, nullptr, nullptr, nullptr, SnapshotColourLocked},
+    {"COM", ResetComLocked, ComLeaksLocked, ComProcessEndedLocked},
+    {"task scheduler", ResetTaskSchedulerLocked, nullptr, nullptr, nullptr,
+     SnapshotTaskSchedulerLocked},
 };
 
 }  // namespace
@@ -69,6 +77,15 @@ std::vector<BlockedThread> BlockedThreads() {
       if (area.describe) area.describe(objects, thread);
     }
   });
+}
+
+Snapshot TakeSnapshot() {
+  Lock lock(MachineLock());
+  Snapshot snapshot;
+  for (const Area& area : kAreas) {
+    if (area.snapshot) area.snapshot(snapshot);
+  }
+  return snapshot;
 }
 
 LeakReport Leaks() {

@@ -16,3 +16,5 @@
 #include "platform/sim/displays/sim_displays.h"
 #include "platform/sim/colour/sim_colour.h"
 #include "platform/sim/modules/sim_modules.h"
+#include "platform/sim/com/sim_com.h"
+#include "platform/sim/snapshot.h"

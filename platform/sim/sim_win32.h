@@ -26,3 +26,5 @@
 #include "platform/sim/displays/winuser.h"
 #include "platform/sim/colour/icm.h"
 #include "platform/sim/modules/libloaderapi.h"
+#include "platform/sim/com/objbase.h"
+#include "platform/sim/com/taskschd.h"

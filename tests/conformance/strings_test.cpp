@@ -84,4 +84,20 @@ TEST_F(Strings, CopyFailsInsteadOfTruncating) {
   EXPECT_STREQ(out, L"abc");
 }
 
+TEST_F(Strings, ExpandEnvironmentStringsCountsTheTerminatorAndKeepsUnknownNames) {
+  wchar_t out[MAX_PATH];
+  const DWORD needed = ExpandEnvironmentStringsW(L"%SystemRoot%\\Users", out, MAX_PATH);
+  ASSERT_GT(needed, 0u);
+  EXPECT_EQ(needed, static_cast<DWORD>(lstrlenW(out) + 1));
+  EXPECT_EQ(StrCmpNIW(out + 1, L":\\", 2), 0) << "a drive-letter path";
+  EXPECT_EQ(StrStrW(out, L"%"), nullptr);
+  EXPECT_EQ(StrCmpIW(out + needed - 1 - 6, L"\\Users"), 0);
+
+  EXPECT_EQ(ExpandEnvironmentStringsW(L"%DPAL_NO_SUCH_VARIABLE%\\x", out, MAX_PATH), 26u);
+  EXPECT_STREQ(out, L"%DPAL_NO_SUCH_VARIABLE%\\x");
+  // Too small a buffer: the size it takes, terminator included.
+  wchar_t small[4];
+  EXPECT_EQ(ExpandEnvironmentStringsW(L"%SystemRoot%\\Users", small, 4), needed);
+}
+
 }  // namespace

@@ -53,6 +53,26 @@ TEST_F(Sync, WaitTimesOutAfterAboutTheGivenTime) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
 }
 
+TEST_F(Sync, SleepPassesAtLeastItsTimeOnTheTickCount) {
+  const ULONGLONG before = GetTickCount64();
+  Sleep(100);
+  const ULONGLONG after = GetTickCount64();
+  // The tick count moves in steps of the timer's resolution (up to 16 ms).
+  EXPECT_GE(after - before, 80u);
+  EXPECT_GE(GetTickCount64(), after) << "the count never goes back";
+}
+
+#if DPAL_SIM
+TEST_F(Sync, VirtualClockSkipsSleepsAndCountsThem) {
+  sim::UseVirtualClock(true);
+  const auto real = std::chrono::steady_clock::now();
+  const ULONGLONG before = GetTickCount64();
+  Sleep(20000);
+  EXPECT_GE(GetTickCount64() - before, 20000u);
+  EXPECT_LT(std::chrono::steady_clock::now() - real, std::chrono::seconds(5)) << "no real wait";
+}
+#endif
+
 TEST_F(Sync, WaitWakesWhenAnotherThreadSetsTheEvent) {
   Handles h;
   HANDLE event = h.Add(CreateEventW(nullptr, FALSE, FALSE, nullptr));

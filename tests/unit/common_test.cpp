@@ -9,9 +9,9 @@
 #include "common/registry_layout.h"
 #include "tests/support/platform_test.h"
 
+#include "common/com.h"
 #if !DPAL_SIM
 // Owners of kinds the sim does not declare yet.
-#include "common/com.h"
 #include "common/module.h"
 #endif
 
@@ -238,6 +238,20 @@ TEST_F(Common, MountedHiveIsUnloadedByItsOwner) {
 
 #else
 
+TEST_F(Common, ModuleOwnerFreesTheModule) {
+  // A system DLL that nothing in the test program loads by itself.
+  const wchar_t* const dll = L"msimg32.dll";
+  ASSERT_EQ(GetModuleHandleW(dll), nullptr) << "pick a DLL the test does not load otherwise";
+  {
+    dpal::UniqueModule module(LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    ASSERT_TRUE(module.valid()) << GetLastError();
+    EXPECT_EQ(GetModuleHandleW(dll), module.get());
+  }
+  EXPECT_EQ(GetModuleHandleW(dll), nullptr) << "the owner freed it";
+}
+
+#endif
+
 TEST_F(Common, ComInitializationIsBalancedWhateverItAnswered) {
   // A thread of its own, whose apartment nothing else has touched.
   std::thread([] {
@@ -265,18 +279,6 @@ TEST_F(Common, ComInitializationIsBalancedWhateverItAnswered) {
   }).join();
 }
 
-TEST_F(Common, ModuleOwnerFreesTheModule) {
-  // A system DLL that nothing in the test program loads by itself.
-  const wchar_t* const dll = L"msimg32.dll";
-  ASSERT_EQ(GetModuleHandleW(dll), nullptr) << "pick a DLL the test does not load otherwise";
-  {
-    dpal::UniqueModule module(LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    ASSERT_TRUE(module.valid()) << GetLastError();
-    EXPECT_EQ(GetModuleHandleW(dll), module.get());
-  }
-  EXPECT_EQ(GetModuleHandleW(dll), nullptr) << "the owner freed it";
-}
-
 TEST_F(Common, BstrOwnerHoldsAndReleases) {
   dpal::UniqueBstr text(SysAllocString(L"profile"));
   ASSERT_TRUE(text.valid());
@@ -286,7 +288,5 @@ TEST_F(Common, BstrOwnerHoldsAndReleases) {
   *text.Put() = detached;  // an API's out parameter, handing the string back
   EXPECT_EQ(text.get(), detached);
 }
-
-#endif
 
 }  // namespace

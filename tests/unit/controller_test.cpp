@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,7 +36,9 @@ struct FakeBehaviour {
   bool start = true;
   bool stop = true;
   bool control = true;
+  bool throw_on_start = false;
   bool throw_on_stop = false;
+  bool throw_on_control = false;
   bool no_completion_event = false;
   bool complete_on_stop = false;  // as the real sub-controllers do
 };
@@ -52,6 +55,7 @@ class FakeSub : public CAbstractSubController {
   }
   bool Start() override {
     journal_.Add("start " + name_);
+    if (behaviour_.throw_on_start) throw std::bad_alloc();
     return behaviour_.start;
   }
   bool Stop() override {
@@ -64,6 +68,7 @@ class FakeSub : public CAbstractSubController {
   bool OnServiceControl(DWORD control, DWORD event_type) override {
     journal_.Add("control " + name_ + " " + std::to_string(control) + "/" +
                  std::to_string(event_type));
+    if (behaviour_.throw_on_control) throw std::bad_alloc();
     return behaviour_.control;
   }
   void Complete() { SetEvent(CompletionEvent()); }
@@ -125,6 +130,23 @@ TEST_F(Controller, FailuresAreCountedAndAnExceptionEndsTheVisit) {
   EXPECT_FALSE(controller.OnServiceControl(200, 0));
   EXPECT_FALSE(controller.Stop());
   EXPECT_EQ(journal.Take(), (Calls{"control 1 200/0", "control 2 200/0", "stop 1"}));
+}
+
+TEST_F(Controller, ExceptionFromAStartOrAControlIsAFailureThatEndsTheVisit) {
+  factory.behaviours[1].throw_on_start = true;
+  factory.behaviours[1].throw_on_control = true;
+  CDPALMainController controller(factory, {1, 2});
+  EXPECT_FALSE(controller.Start()) << "an exception is a failed start, never a running service";
+  EXPECT_FALSE(controller.Wait()) << "a controller that failed to start does not wait";
+  EXPECT_FALSE(controller.OnServiceControl(254, 0));
+  EXPECT_EQ(journal.Take(), (Calls{"start 1", "control 1 254/0"}));
+}
+
+TEST_F(Controller, StandardFactoryMakesNothingForAnUnknownKind) {
+  dpal::CFactorySubControllerImpl standard;
+  EXPECT_EQ(standard.CreateSubController(0), nullptr);
+  EXPECT_EQ(standard.CreateSubController(3), nullptr);
+  EXPECT_EQ(standard.CreateSubController(-1), nullptr);
 }
 
 TEST_F(Controller, EmptyControllerAnswersAsItsOperationsPromise) {

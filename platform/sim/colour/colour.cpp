@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <map>
+#include <sstream>
 #include <tuple>
 
 #include "platform/sim/colour/internal.h"
@@ -12,6 +13,7 @@
 #include "platform/sim/files/internal.h"
 #include "platform/sim/modules/internal.h"
 #include "platform/sim/security/internal.h"
+#include "platform/sim/snapshot.h"
 #include "platform/sim/strings/internal.h"
 
 namespace sim {
@@ -176,6 +178,27 @@ void ResetColourLocked() {
   C().removal_by_name = true;
   C().removal_at_ordinal = true;
   RegisterMscmsLocked();
+}
+
+void SnapshotColourLocked(Snapshot& out) {
+  for (const std::wstring& name : FileNamesInLocked(ColourDirectoryLocked())) {
+    out.Put("colour", L"profile " + name, L"installed");
+  }
+  for (const auto& [key, name] : C().defaults) {
+    std::ostringstream item;
+    item << "default of " << (key.scope.empty() ? "the machine" : Utf8(key.scope)) << " for "
+         << (key.device.empty() ? "no device" : "\"" + Utf8(key.device) + "\"") << ", type "
+         << key.type << ", subtype " << key.subtype << ", profile id " << key.profile_id;
+    out.Put("colour", item.str(), "\"" + Utf8(name) + "\"");
+  }
+  for (const auto& [key, names] : C().associations) {
+    if (names.empty()) continue;  // as if never associated
+    std::ostringstream item;
+    item << (key.advanced ? "advanced colour" : "standard") << " associations of "
+         << (key.scope.empty() ? "the machine" : Utf8(key.scope)) << " for adapter " << std::hex
+         << key.adapter_high << ":" << key.adapter_low << std::dec << " source " << key.source_id;
+    out.Put("colour", item.str(), ListText(names));
+  }
 }
 
 // ----- Test-facing side ----------------------------------------------------------------------

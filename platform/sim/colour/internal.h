@@ -9,5 +9,8 @@ namespace sim {
 
 // Clears the colour state and registers mscms.dll with the loader (which must be reset first).
 void ResetColourLocked();
+// Part "colour": the installed profiles, the default of each scope, device, type, subtype and
+// profile id, and each display's association lists per scope (an empty list is left out).
+void SnapshotColourLocked(Snapshot& out);
 
 }  // namespace sim

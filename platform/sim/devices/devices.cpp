@@ -1,15 +1,19 @@
 // The device tree and SetupAPI's device information sets: enumeration of devices by class,
 // enumerator and presence, their registry properties (hardware and compatible IDs) and their
-// unified properties (the driver INF among them).
+// unified properties (the driver INF among them); the driver store with the INF each package
+// was published under; and newdev.dll's removal of a driver package and of a device.
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
 
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/devices/sim_devices.h"
+#include "platform/sim/files/internal.h"
 #include "platform/sim/kernel/internal.h"
+#include "platform/sim/modules/internal.h"
 #include "platform/sim/registry/winreg.h"
 #include "platform/sim/security/internal.h"
+#include "platform/sim/snapshot.h"
 #include "platform/sim/strings/internal.h"
 
 namespace sim {
@@ -44,6 +48,11 @@ struct Tree {
   std::vector<std::shared_ptr<DeviceNode>> devices;  // in enumeration order
   DWORD next_devinst = 1;
   ULONG_PTR next_element = 0x10;
+  // The driver store: each package by the name its INF was published under in the INF
+  // directory ("oem7.inf"), in order of adding.
+  std::vector<std::wstring> driver_packages;
+  bool uninstall_driver_exported = true;
+  bool uninstall_device_exported = true;
 };
 
 Tree& DeviceTree() {
@@ -154,6 +163,107 @@ bool ValidPropertyType(DEVPROPTYPE type) {
   return true;
 }
 
+std::wstring InfDirectoryLocked() { return WindowsDirectoryLocked() + L"\\INF"; }
+
+std::vector<std::wstring>::iterator PackageLocked(const std::wstring& published_inf) {
+  auto& packages = DeviceTree().driver_packages;
+  return std::find_if(packages.begin(), packages.end(), [&](const std::wstring& package) {
+    return EqualsNoCase(package, published_inf);
+  });
+}
+
+// Installing and removing drivers and devices is for administrators (and LocalSystem).
+bool MayInstallLocked() {
+  const auto token = EffectiveTokenLocked();
+  return token->administrator || IsSystemSid(token->user_sid);
+}
+
+bool IsDriverInfProperty(const PropertyKey& key) {
+  return key.pid == DEVPKEY_Device_DriverInfPath.pid &&
+         key.fmtid == DEVPKEY_Device_DriverInfPath.fmtid;
+}
+
+// Removes the driver package of an INF from the devices that use it (they are left with the
+// null driver: no driver INF) and, unless DIURFLAG_NO_REMOVE_INF, from the driver store, with
+// its INF. The INF must be a package's published INF in the INF directory: any other path,
+// existing or not, is not found, as Windows answers for a path that is no package of the store.
+BOOL WINAPI DiUninstallDriverW(HWND hwndParent, LPCWSTR InfPath, DWORD Flags, PBOOL NeedReboot) {
+  if (DWORD e = Enter(__func__, Args(static_cast<const void*>(hwndParent), InfPath, Flags,
+                                     static_cast<const void*>(NeedReboot)))) {
+    return Fail<BOOL>(e, FALSE);
+  }
+  if ((Flags & ~static_cast<DWORD>(kNoRemoveInf)) != 0)
+    return Fail<BOOL>(ERROR_INVALID_FLAGS, FALSE);
+  if (InfPath == nullptr || InfPath[0] == L'\0') return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+  Lock lock(MachineLock());
+  if (!MayInstallLocked()) return Fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
+  std::wstring full;
+  if (DWORD e = FullFilePath(InfPath, CurrentIdentityLocked().current_directory, &full)) {
+    return Fail<BOOL>(e, FALSE);
+  }
+  const size_t slash = full.rfind(L'\\');
+  const std::wstring directory = full.substr(0, slash);
+  const std::wstring name = full.substr(slash + 1);
+  auto package = PackageLocked(name);
+  const FileEntry file = FileEntryLocked(full);
+  if (FileKey(directory) != FileKey(InfDirectoryLocked()) ||
+      package == DeviceTree().driver_packages.end() || !file.exists || file.directory) {
+    return Fail<BOOL>(ERROR_FILE_NOT_FOUND, FALSE);
+  }
+  for (const auto& device : DeviceTree().devices) {
+    for (auto it = device->properties.begin(); it != device->properties.end();) {
+      const PropertyValue& value = it->second;
+      const bool uses = IsDriverInfProperty(it->first) && value.type == DEVPROP_TYPE_STRING &&
+                        EqualsNoCase(reinterpret_cast<const wchar_t*>(value.bytes.data()), name);
+      it = uses ? device->properties.erase(it) : std::next(it);
+    }
+  }
+  if (!(Flags & kNoRemoveInf)) {
+    DeviceTree().driver_packages.erase(package);
+    DeleteFileLocked(full);
+  }
+  if (NeedReboot) *NeedReboot = FALSE;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// Removes a device (the simulated tree has no child devices); its driver package stays in the
+// driver store.
+BOOL WINAPI DiUninstallDevice(HWND hwndParent, HDEVINFO DeviceInfoSet,
+                              PSP_DEVINFO_DATA DeviceInfoData, DWORD Flags, PBOOL NeedReboot) {
+  if (DWORD e = Enter(__func__, Args(static_cast<const void*>(hwndParent), DeviceInfoSet,
+                                     static_cast<const void*>(DeviceInfoData), Flags,
+                                     static_cast<const void*>(NeedReboot)))) {
+    return Fail<BOOL>(e, FALSE);
+  }
+  Lock lock(MachineLock());
+  std::shared_ptr<DeviceNode> device;
+  if (DWORD e = DeviceOfLocked(DeviceInfoSet, DeviceInfoData, &device)) return Fail<BOOL>(e, FALSE);
+  if (Flags != 0) return Fail<BOOL>(ERROR_INVALID_FLAGS, FALSE);
+  if (!MayInstallLocked()) return Fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
+  auto& devices = DeviceTree().devices;
+  devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
+  if (NeedReboot) *NeedReboot = FALSE;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+template <typename F>
+void (*Exported(F function))() {
+  return reinterpret_cast<void (*)()>(function);
+}
+
+void RegisterNewdevLocked() {
+  std::vector<ModuleExport> exports;
+  if (DeviceTree().uninstall_device_exported) {
+    exports.push_back({"DiUninstallDevice", 0, Exported(&DiUninstallDevice)});
+  }
+  if (DeviceTree().uninstall_driver_exported) {
+    exports.push_back({"DiUninstallDriverW", 0, Exported(&DiUninstallDriverW)});
+  }
+  RegisterSystemModuleLocked(L"newdev.dll", exports);
+}
+
 }  // namespace
 
 // ----- Row of the table of areas ---------------------------------------------------------------
@@ -161,6 +271,36 @@ bool ValidPropertyType(DEVPROPTYPE type) {
 void ResetDevicesLocked() {
   DeviceTree().devices.clear();
   DeviceTree().next_devinst = 1;
+  DeviceTree().driver_packages.clear();
+  DeviceTree().uninstall_driver_exported = true;
+  DeviceTree().uninstall_device_exported = true;
+  RegisterNewdevLocked();
+}
+
+void SnapshotDevicesLocked(Snapshot& out) {
+  for (const auto& device : DeviceTree().devices) {
+    std::string state = device->present ? "present" : "not present";
+    state += ", class " + Utf8(GuidText(device->class_guid));
+    if (!device->hardware_ids.empty()) state += ", hardware IDs " + ListText(device->hardware_ids);
+    if (!device->compatible_ids.empty()) {
+      state += ", compatible IDs " + ListText(device->compatible_ids);
+    }
+    for (const auto& [key, value] : device->properties) {
+      if (key.pid == DEVPKEY_Device_DriverInfPath.pid &&
+          key.fmtid == DEVPKEY_Device_DriverInfPath.fmtid && value.type == DEVPROP_TYPE_STRING) {
+        state +=
+            ", driver INF \"" + Utf8(reinterpret_cast<const wchar_t*>(value.bytes.data())) + "\"";
+        continue;
+      }
+      state += ", property " + Utf8(GuidText(key.fmtid)) + " " + std::to_string(key.pid) +
+               " type " + std::to_string(value.type) + ": " +
+               BytesText(value.bytes.data(), value.bytes.size());
+    }
+    out.Put("devices", Utf8(device->instance_id), state);
+  }
+  for (const std::wstring& package : DeviceTree().driver_packages) {
+    out.Put("driver packages", package, L"INF " + InfDirectoryLocked() + L"\\" + package);
+  }
 }
 
 // ----- Test-facing side --------------------------------------------------------------------------
@@ -202,6 +342,28 @@ bool SetDevicePresent(const std::wstring& instance_id, bool present) {
   if (!node) return false;
   node->present = present;
   return true;
+}
+
+void AddDriverPackage(const std::wstring& published_inf, const std::vector<uint8_t>& inf_bytes) {
+  {
+    Lock lock(MachineLock());
+    if (PackageLocked(published_inf) == DeviceTree().driver_packages.end()) {
+      DeviceTree().driver_packages.push_back(published_inf);
+    }
+  }
+  PutFile(WindowsDirectory() + L"\\INF\\" + published_inf, inf_bytes);
+}
+
+std::vector<std::wstring> DriverPackages() {
+  Lock lock(MachineLock());
+  return DeviceTree().driver_packages;
+}
+
+void SetDeviceUninstallExports(bool uninstall_driver, bool uninstall_device) {
+  Lock lock(MachineLock());
+  DeviceTree().uninstall_driver_exported = uninstall_driver;
+  DeviceTree().uninstall_device_exported = uninstall_device;
+  RegisterNewdevLocked();
 }
 
 std::vector<Device> Devices() {

@@ -4,6 +4,13 @@
 
 namespace sim {
 
-void ResetDevicesLocked();  // an empty device tree
+class Snapshot;
+
+// An empty device tree and driver store, and newdev.dll registered with the loader (which must be
+// reset first).
+void ResetDevicesLocked();
+// Part "devices": every device by its instance ID, with its presence, class, IDs and properties.
+// Part "driver packages": each package of the driver store by its published INF name.
+void SnapshotDevicesLocked(Snapshot& out);
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 // The test side of the device tree.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,5 +27,27 @@ void AddDevice(const Device& device);
 bool RemoveDevice(const std::wstring& instance_id);
 bool SetDevicePresent(const std::wstring& instance_id, bool present);
 std::vector<Device> Devices();
+
+// ----- Driver packages and newdev.dll
+// -------------------------------------------------------------
+
+// The flag of DiUninstallDriverW that keeps the package in the driver store (not declared by the
+// SDK headers the package is built with).
+inline constexpr DWORD kNoRemoveInf = 0x00000001;  // DIURFLAG_NO_REMOVE_INF
+
+// Puts a driver package into the driver store under the name its INF was published with in the
+// INF directory (e.g. L"oem7.inf"), and the INF file there. A device uses it when its
+// driver_inf names it. The store is empty after Reset.
+void AddDriverPackage(const std::wstring& published_inf,
+                      const std::vector<uint8_t>& inf_bytes = {'[', 'V', 'e', 'r', 's', 'i', 'o',
+                                                               'n', ']'});
+// The published INF names of the store's packages, in order of adding.
+std::vector<std::wstring> DriverPackages();
+
+// Which removals newdev.dll of the system directory exports (it exports nothing else):
+// DiUninstallDriverW (Windows 10 1703 and later) removes a driver package from the devices
+// that use it and, with its INF, from the driver store; DiUninstallDevice removes a device.
+// Both after Reset; older Windows builds lack the first, Wine has neither that works.
+void SetDeviceUninstallExports(bool uninstall_driver, bool uninstall_device);
 
 }  // namespace sim

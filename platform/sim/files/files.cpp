@@ -2,6 +2,7 @@
 // with their file pointer, the machine's folders (and the shell's view of them) and the
 // temporary directory.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -11,6 +12,7 @@
 #include "platform/sim/kernel/internal.h"
 #include "platform/sim/registry/internal.h"
 #include "platform/sim/security/internal.h"
+#include "platform/sim/snapshot.h"
 #include "platform/sim/strings/internal.h"
 
 namespace sim {
@@ -517,6 +519,13 @@ bool FileBytesLocked(const FileOpen& open, std::vector<uint8_t>* bytes) {
   return true;
 }
 
+bool SetFileBytesLocked(const FileOpen& open, const std::vector<uint8_t>& bytes) {
+  FileNode* node = NodeOfLocked(open);
+  if (node == nullptr) return false;
+  node->bytes = bytes;
+  return true;
+}
+
 namespace {
 
 // Creates a directory with its missing parents, as an installer would (no access check).
@@ -582,6 +591,39 @@ void ResetFilesLocked() {
         L"C:\\Users\\" + DefaultAdmin().user_name + L"\\AppData\\Local\\Temp",
         DefaultAdmin().current_directory}) {
     MakeDirectoriesLocked(dir);
+  }
+}
+
+std::vector<std::wstring> FileNamesInLocked(const std::wstring& directory) {
+  std::vector<std::wstring> names;
+  const std::wstring key = FileKey(directory);
+  for (const std::wstring& entry : SubtreeLocked(key)) {
+    if (entry == key || ParentKey(entry) != key) continue;
+    const FileNode& node = FilesLocked().at(entry);
+    if (node.directory || node.delete_pending) continue;
+    names.push_back(node.path.substr(node.path.rfind(L'\\') + 1));
+  }
+  return names;
+}
+
+void SnapshotFilesLocked(Snapshot& out) {
+  for (const auto& [key, node] : FilesLocked()) {
+    std::string state;
+    if (node.directory) {
+      state = "directory";
+    } else {
+      state = "file, " + std::to_string(node.bytes.size()) + " bytes";
+      if (!node.bytes.empty())
+        state += ", sha256 " + DigestText(node.bytes.data(), node.bytes.size());
+    }
+    // New files are marked for archiving; other attributes are what a program set.
+    if ((node.attributes & ~FILE_ATTRIBUTE_ARCHIVE) != 0) {
+      char attributes[16];
+      std::snprintf(attributes, sizeof attributes, "0x%x", static_cast<unsigned>(node.attributes));
+      state += std::string(", attributes ") + attributes;
+    }
+    if (node.delete_pending) state += ", delete pending";
+    out.Put("files", Utf8(node.path), state);
   }
 }
 

@@ -13,6 +13,8 @@
 
 namespace sim {
 
+class Snapshot;
+
 // Normalises a path for lookup in the file store (upper case, single backslashes).
 std::wstring FileKey(const std::wstring& path);
 
@@ -29,6 +31,9 @@ std::shared_ptr<FileOpen> OpenExistingFileLocked(const std::wstring& full_path, 
                                                  DWORD share, bool image, DWORD* error);
 // The bytes of the file an open designates; false when the file is gone.
 bool FileBytesLocked(const FileOpen& open, std::vector<uint8_t>* bytes);
+// Replaces the bytes of the file an open designates (a hive written back to its file); false
+// when the file is gone.
+bool SetFileBytesLocked(const FileOpen& open, const std::vector<uint8_t>& bytes);
 // The open of a file handle and the handle's access; null when the handle is no file handle.
 std::shared_ptr<FileOpen> FileOpenOfHandleLocked(HANDLE handle, ACCESS_MASK* access);
 
@@ -42,6 +47,9 @@ struct FileEntry {
 };
 FileEntry FileEntryLocked(const std::wstring& path);
 bool DirectoryExistsLocked(const std::wstring& path);
+// The names of the files (not directories, nor files deleted while open) directly in a
+// directory, in the store's order.
+std::vector<std::wstring> FileNamesInLocked(const std::wstring& directory);
 // Whether the calling thread's token may create, change or delete the entry with this FileKey:
 // the Windows directory (but for what is in its Temp) and Program Files belong to administrators.
 bool MayChangeFileLocked(const std::wstring& key);
@@ -76,5 +84,8 @@ void CarryOutAtRestartLocked(const std::wstring& source, const std::wstring* tar
 // -------------------------------------------------------------------
 
 void ResetFilesLocked();
+// Part "files": every directory and file by its full path (as created), a file with its size and
+// the start of its SHA-256, and attributes other than normal.
+void SnapshotFilesLocked(Snapshot& out);
 
 }  // namespace sim

@@ -21,6 +21,8 @@
 
 namespace sim {
 
+class Snapshot;
+
 // ----- The machine lock ----------------------------------------------------------------------
 
 // One lock guards the whole machine; waits block on one condition variable. The machine is
@@ -253,6 +255,9 @@ struct Area {
   // Adds what the area knows to a blocked thread of the query (the keys an event is armed for,
   // the process a thread plays); under the machine lock; null when it knows nothing.
   void (*describe)(const std::vector<const Object*>& objects, BlockedThread& thread) = nullptr;
+  // Under the machine lock: writes the area's part of a snapshot of the machine (snapshot.h):
+  // what a program can leave behind there. Null when the area holds nothing of the kind.
+  void (*snapshot)(Snapshot& out) = nullptr;
 };
 
 // The kernel's own rows: the handle table with blocks and local memory, and the events of the

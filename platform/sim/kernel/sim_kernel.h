@@ -84,6 +84,14 @@ struct BlockedThread {
 // of a process that has ended: it is gone (see StoppedThreads).
 std::vector<BlockedThread> BlockedThreads();
 
+// ----- Time -----------------------------------------------------------------------------------
+
+// GetTickCount64 counts the milliseconds since Reset. With the virtual clock on, Sleep returns at
+// once and moves that count forward by its argument instead of waiting, so that a flow bounded by
+// a long time-out (polling with Sleep against GetTickCount64) runs through it in an instant;
+// waits with a time-out still take real time. Off after Reset.
+void UseVirtualClock(bool on);
+
 // ----- Named objects --------------------------------------------------------------------------
 
 // Creates (or opens) a named event in the machine's namespace, owned by the machine rather than

@@ -16,6 +16,10 @@ struct EventNamespace {
   std::map<std::wstring, std::weak_ptr<Event>> named;
   // Events created through CreateMachineEvent live as long as the machine keeps them.
   std::map<std::wstring, std::shared_ptr<Event>> kept;
+  // The tick count: real time since Reset, plus what Sleep skipped while the clock was virtual.
+  std::chrono::steady_clock::time_point booted = std::chrono::steady_clock::now();
+  uint64_t skipped_ms = 0;
+  bool virtual_clock = false;
 };
 
 EventNamespace& Events() {
@@ -130,6 +134,14 @@ std::vector<BlockedThread> BlockedThreadsLocked(const DescribeBlocked& describe)
 void ResetEventsLocked() {
   Events().named.clear();
   Events().kept.clear();
+  Events().booted = std::chrono::steady_clock::now();
+  Events().skipped_ms = 0;
+  Events().virtual_clock = false;
+}
+
+void UseVirtualClock(bool on) {
+  Lock lock(MachineLock());
+  Events().virtual_clock = on;
 }
 
 void CreateMachineEvent(const std::wstring& name, bool manual_reset, bool signaled) {
@@ -298,4 +310,29 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
     }
   }
   return WaitLocked(lock, __func__, nCount, lpHandles, bWaitAll != FALSE, dwMilliseconds);
+}
+
+// Neither call can fail on Windows: an injected fault changes nothing.
+extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
+  SIM_ENTER(dwMilliseconds);
+  Lock lock(MachineLock());
+  if (Events().virtual_clock) {
+    Events().skipped_ms += dwMilliseconds;
+    return;
+  }
+  // The wait ends early only when the thread's process ends, and then the thread stops.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+  while (MachineSignal().wait_until(lock, deadline) != std::cv_status::timeout) {
+    StopIfProcessEndedLocked(lock);
+  }
+  StopIfProcessEndedLocked(lock);
+}
+
+extern "C" ULONGLONG WINAPI GetTickCount64(void) {
+  SIM_ENTER();
+  Lock lock(MachineLock());
+  const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - Events().booted);
+  return static_cast<ULONGLONG>(real.count()) + Events().skipped_ms;
 }

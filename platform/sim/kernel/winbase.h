@@ -49,6 +49,9 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
                                     DWORD dwMilliseconds);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
+void WINAPI Sleep(DWORD dwMilliseconds);
+ULONGLONG WINAPI GetTickCount64(void);
+
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 

@@ -15,9 +15,20 @@ namespace sim {
 // open without sharing while the hive is loaded. NO_ERROR also when the hive is loaded already;
 // ERROR_NOT_REGISTRY_FILE or the file's open error when it cannot be read.
 DWORD LoadUserHiveLocked(const std::wstring& sid, const std::wstring& hive_file);
-// Unmounts a hive that LoadUserHiveLocked mounted: ERROR_ACCESS_DENIED while a key handle into it
+// Unmounts a hive that LoadUserHiveLocked mounted, writing it back to its file when it was read
+// from one: ERROR_ACCESS_DENIED while a key handle into it
 // is open, ERROR_FILE_NOT_FOUND when no such user hive is loaded.
 DWORD UnloadUserHiveLocked(const std::wstring& sid);
+// The machine's profile list (HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList):
+// adds or replaces the entry of a user with its "ProfileImagePath" as a REG_EXPAND_SZ.
+void AddProfileLocked(const std::wstring& sid, const std::wstring& image_path);
+// The hive file of a user with a profile: "ntuser.dat" in the directory its "ProfileImagePath"
+// names (expanded when it is a REG_EXPAND_SZ); empty when there is no such entry or file.
+std::wstring ProfileHiveFileLocked(const std::wstring& sid);
+// Whether the user's hive is loaded under HKEY_USERS\<sid> from a hive file.
+bool UserHiveHasFileLocked(const std::wstring& sid);
+// A hive file holding an empty hive, as a new profile's ntuser.dat.
+std::vector<uint8_t> EmptyHiveFileBytes();
 // Opens a key as RegOpenKeyExW does, without the trace and fault injection of a platform call,
 // for platform functions that open keys themselves (LoadUserProfileW's profile handle).
 LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result);
@@ -45,6 +56,10 @@ void UnloadHivesForRestartLocked();
 
 void ResetRegistryLocked();
 void RegistryLeaksLocked(LeakReport& report);  // hives RegLoadKeyW loaded and nobody unloaded
+// Part "hives": every hive mounted below the roots, by its full key path, with its kind and the
+// file it was read from. Part "registry": every key ("key", volatile or with a class) and every
+// value (the key's path, a space and the quoted name, or "(default)") with its type and data.
+void SnapshotRegistryLocked(Snapshot& out);
 // The keys an event that a blocked thread waits for is armed for (WaitedObject::notified_keys).
 void DescribeRegistryWaitLocked(const std::vector<const Object*>& objects, BlockedThread& thread);
 

@@ -19,7 +19,9 @@
 //   the arming thread (without REG_NOTIFY_THREAD_AGNOSTIC) signals the event. The synchronous form
 //   blocks until a change.
 // - A hive file is a format of the sim's own; a loaded hive keeps its file open without sharing,
-//   and changes to a loaded hive are not written back.
+//   and its changes are written back to the file when it is unloaded (by RegUnLoadKeyW, a
+//   logoff or the restart), as the configuration manager flushes a hive (Wine writes nothing
+//   back).
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -28,6 +30,7 @@
 #include "platform/sim/files/internal.h"
 #include "platform/sim/registry/internal.h"
 #include "platform/sim/security/internal.h"
+#include "platform/sim/snapshot.h"
 #include "platform/sim/strings/internal.h"
 
 namespace sim {
@@ -55,7 +58,8 @@ struct Hive {
   bool under_users = false;
   // The file a loaded hive came from, held open without sharing while it is mounted.
   std::shared_ptr<FileOpen> file;
-  int open_handles = 0;  // key handles into the hive (an unload waits for none)
+  std::wstring file_path;  // the full path of that file
+  int open_handles = 0;    // key handles into the hive (an unload waits for none)
 };
 
 struct Value {
@@ -565,6 +569,7 @@ DWORD MountFileLocked(KeyNode& parent, const std::wstring& name, const std::wstr
     return ERROR_NOT_REGISTRY_FILE;
   }
   scratch->hive->file = std::move(open);
+  scratch->hive->file_path = FullPathLocked(path);
   scratch->name = name;
   scratch->parent = &parent;
   scratch->hive_root = true;
@@ -573,47 +578,49 @@ DWORD MountFileLocked(KeyNode& parent, const std::wstring& name, const std::wstr
   return ERROR_SUCCESS;
 }
 
-void UnmountLocked(KeyNode& root) { DeleteKeyLocked(root); }
-
-// ----- Environment strings for REG_EXPAND_SZ ---------------------------------------------------
-
-// The variables a service's environment always has; enough for registry data.
-const wchar_t* EnvironmentValue(const std::wstring& name) {
-  static const std::pair<const wchar_t*, const wchar_t*> kVariables[] = {
-      {L"SystemRoot", L"C:\\Windows"},
-      {L"windir", L"C:\\Windows"},
-      {L"SystemDrive", L"C:"},
-      {L"ProgramFiles", L"C:\\Program Files"},
-      {L"ProgramFiles(x86)", L"C:\\Program Files (x86)"},
-      {L"CommonProgramFiles", L"C:\\Program Files\\Common Files"},
-      {L"ProgramData", L"C:\\ProgramData"},
-      {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
-  };
-  for (const auto& [variable, value] : kVariables) {
-    if (EqualsNoCase(variable, name)) return value;
-  }
-  return nullptr;
+// The bytes of a hive file holding `root` and everything below it (volatile keys left out).
+std::vector<uint8_t> HiveFileBytes(const KeyNode& root) {
+  std::vector<uint8_t> bytes(kHiveMagic, kHiveMagic + sizeof(kHiveMagic));
+  SaveKey(root, bytes);
+  return bytes;
 }
 
-// ExpandEnvironmentStringsW: a %NAME% of a known variable is replaced, anything else is kept.
-std::wstring Expand(const std::wstring& text) {
-  std::wstring out;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == L'%') {
-      const size_t close = text.find(L'%', i + 1);
-      if (close != std::wstring::npos) {
-        if (const wchar_t* value = EnvironmentValue(text.substr(i + 1, close - i - 1))) {
-          out += value;
-          i = close + 1;
-          continue;
-        }
-      }
-    }
-    out.push_back(text[i++]);
-  }
-  return out;
+// Unmounts a hive; one read from a file is written back to it first.
+void UnmountLocked(KeyNode& root) {
+  if (root.hive->file && !root.link) SetFileBytesLocked(*root.hive->file, HiveFileBytes(root));
+  DeleteKeyLocked(root);
 }
+
+void PutValueLocked(KeyNode& key, const wchar_t* name, DWORD type, const std::wstring& text) {
+  Value value;
+  value.name = name;
+  value.type = type;
+  for (wchar_t c : text + L'\0') {
+    const WCHAR unit = static_cast<WCHAR>(c);
+    const auto* raw = reinterpret_cast<const uint8_t*>(&unit);
+    value.data.insert(value.data.end(), raw, raw + sizeof(WCHAR));
+  }
+  if (Value* existing = FindValue(key, name)) {
+    *existing = std::move(value);
+  } else {
+    key.values.push_back(std::move(value));
+  }
+  key.last_write = Now();
+}
+
+// HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList, made when missing.
+std::shared_ptr<KeyNode> ProfileListLocked() {
+  std::shared_ptr<KeyNode> key = ChildLocked(*Registry().machine, L"SOFTWARE");
+  for (const wchar_t* name : {L"Microsoft", L"Windows NT", L"CurrentVersion", L"ProfileList"}) {
+    std::shared_ptr<KeyNode> child = ChildLocked(*key, name);
+    if (!child) child = NewKey(name, key.get(), key->hive);
+    key = child;
+  }
+  return key;
+}
+
+// A REG_EXPAND_SZ expands with the variables of a service's environment (strings area).
+std::wstring Expand(const std::wstring& text) { return ExpandEnvironment(text); }
 
 // ----- Values ---------------------------------------------------------------------------------
 
@@ -705,6 +712,52 @@ void ResetRegistryLocked() {
   system_user->link = default_user;
   const std::wstring admin = DefaultAdmin().user_sid;
   MountHive(*state.users, admin, HiveKind::User, admin);
+
+  // The profiles every installation has: those of the three service accounts.
+  for (const auto& [sid, path] :
+       {std::pair<const wchar_t*, const wchar_t*>{L"S-1-5-18",
+                                                  L"%systemroot%\\system32\\config\\systemprofile"},
+        {L"S-1-5-19", L"%systemroot%\\ServiceProfiles\\LocalService"},
+        {L"S-1-5-20", L"%systemroot%\\ServiceProfiles\\NetworkService"}}) {
+    AddProfileLocked(sid, path);
+  }
+}
+
+void AddProfileLocked(const std::wstring& sid, const std::wstring& image_path) {
+  std::shared_ptr<KeyNode> list = ProfileListLocked();
+  std::shared_ptr<KeyNode> entry = ChildLocked(*list, sid);
+  if (!entry) entry = NewKey(sid, list.get(), list->hive);
+  PutValueLocked(*entry, L"ProfileImagePath", REG_EXPAND_SZ, image_path);
+  NotifyLocked(list.get(), REG_NOTIFY_CHANGE_NAME);
+}
+
+std::wstring ProfileHiveFileLocked(const std::wstring& sid) {
+  std::shared_ptr<KeyNode> entry = ChildLocked(*ProfileListLocked(), sid);
+  if (!entry) return L"";
+  const Value* value = FindValue(*entry, L"ProfileImagePath");
+  if (value == nullptr || !IsString(value->type)) return L"";
+  std::wstring text;
+  for (size_t i = 0; i + sizeof(WCHAR) <= value->data.size(); i += sizeof(WCHAR)) {
+    WCHAR c;
+    std::memcpy(&c, value->data.data() + i, sizeof(WCHAR));
+    if (c == 0) break;
+    text.push_back(c);
+  }
+  if (value->type == REG_EXPAND_SZ) text = Expand(text);
+  const std::wstring file = text + L"\\ntuser.dat";
+  const FileEntry found = FileEntryLocked(FullPathLocked(file));
+  return found.exists && !found.directory ? file : L"";
+}
+
+bool UserHiveHasFileLocked(const std::wstring& sid) {
+  auto it = Registry().users->subkeys.find(Upper(sid));
+  return it != Registry().users->subkeys.end() && !it->second->link &&
+         it->second->hive->kind == HiveKind::User && it->second->hive->file != nullptr;
+}
+
+std::vector<uint8_t> EmptyHiveFileBytes() {
+  KeyNode empty;
+  return HiveFileBytes(empty);
 }
 
 void RegistryLeaksLocked(LeakReport& report) {
@@ -748,7 +801,9 @@ void UnloadHivesForRestartLocked() {
       }
     }
     for (const auto& root : roots) {
-      // Keys of the host that are still open keep the hive object, but not its file.
+      // The hive is written back as at a shutdown; keys of the host that are still open keep
+      // the hive object, but not its file.
+      if (root->hive->file) SetFileBytesLocked(*root->hive->file, HiveFileBytes(*root));
       root->hive->file.reset();
       UnmountLocked(*root);
     }
@@ -877,6 +932,116 @@ bool IsHiveLoaded(HKEY root, const std::wstring& name) {
   if (!parent) return false;
   auto it = parent->subkeys.find(Upper(name));
   return it != parent->subkeys.end() && it->second->hive_root;
+}
+
+// ----- The registry's part of a snapshot
+// ----------------------------------------------------------
+
+namespace {
+
+const char* TypeName(DWORD type) {
+  switch (type) {
+    case REG_NONE: return "REG_NONE";
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+    case REG_LINK: return "REG_LINK";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_QWORD: return "REG_QWORD";
+    default: return nullptr;
+  }
+}
+
+// The WCHARs of a value's bytes (a partial last one is left out).
+std::wstring UnitsOf(const std::vector<uint8_t>& data) {
+  std::wstring units(data.size() / sizeof(WCHAR), L'\0');
+  if (!units.empty()) std::memcpy(&units[0], data.data(), units.size() * sizeof(WCHAR));
+  return units;
+}
+
+// A value's type and data as text. Data in its type's usual form when it has that form exactly
+// (a terminated string, a list ending in an empty string, 4 or 8 bytes), else every byte.
+std::string ValueText(const Value& value) {
+  const char* name = TypeName(value.type);
+  std::string text = name ? name : "type " + std::to_string(value.type);
+  const std::vector<uint8_t>& data = value.data;
+  const std::wstring units = UnitsOf(data);
+  const bool even = data.size() % sizeof(WCHAR) == 0;
+  if ((value.type == REG_SZ || value.type == REG_EXPAND_SZ) && even && !units.empty() &&
+      units.find(L'\0') == units.size() - 1) {
+    return text + " \"" + Utf8(units.substr(0, units.size() - 1)) + "\"";
+  }
+  if (value.type == REG_MULTI_SZ && even && units.size() >= 1 && units.back() == L'\0') {
+    // Entries each with its terminator, then the empty entry that ends the list.
+    std::vector<std::wstring> entries;
+    size_t start = 0;
+    bool ended = false;
+    while (start < units.size()) {
+      const size_t end = units.find(L'\0', start);
+      if (end == start) {
+        ended = end == units.size() - 1;
+        break;
+      }
+      entries.push_back(units.substr(start, end - start));
+      start = end + 1;
+    }
+    if (ended || units.size() == 1) return text + " " + ListText(entries);
+  }
+  if (value.type == REG_DWORD && data.size() == 4) {
+    const uint32_t number = data[0] | (data[1] << 8) | (data[2] << 16) | (uint32_t{data[3]} << 24);
+    return text + " " + std::to_string(number);
+  }
+  if (value.type == REG_QWORD && data.size() == 8) {
+    uint64_t number = 0;
+    for (int i = 7; i >= 0; --i) number = (number << 8) | data[i];
+    return text + " " + std::to_string(number);
+  }
+  return text + " " + BytesText(data.data(), data.size());
+}
+
+std::string HiveText(const KeyNode& root) {
+  const Hive& hive = *root.hive;
+  std::string text;
+  switch (hive.kind) {
+    case HiveKind::Master: return "";
+    case HiveKind::Machine: text = "machine hive"; break;
+    case HiveKind::System: text = "system hive"; break;
+    case HiveKind::User: text = "hive of " + Utf8(hive.owner_sid); break;
+    case HiveKind::Loaded: text = "loaded hive"; break;
+  }
+  if (hive.file) text += " from " + Utf8(hive.file_path);
+  return text;
+}
+
+void SnapshotKeyLocked(const KeyNode& key, const std::wstring& path, Snapshot& out) {
+  if (key.hive_root) out.Put("hives", Utf8(path), HiveText(key));
+  if (key.link) {
+    out.Put("registry", Utf8(path), "link to " + Utf8(KeyPathLocked(*key.link)));
+    return;
+  }
+  std::string state = "key";
+  if (key.volatile_key) state += ", volatile";
+  if (!key.class_name.empty()) state += ", class \"" + Utf8(key.class_name) + "\"";
+  out.Put("registry", Utf8(path), state);
+  for (const Value& value : key.values) {
+    const std::string name = value.name.empty() ? "(default)" : "\"" + Utf8(value.name) + "\"";
+    out.Put("registry", Utf8(path) + " " + name, ValueText(value));
+  }
+  for (const auto& [upper, child] : key.subkeys) {
+    SnapshotKeyLocked(*child, path + L"\\" + child->name, out);
+  }
+}
+
+}  // namespace
+
+void SnapshotRegistryLocked(Snapshot& out) {
+  for (const auto& root : {Registry().machine, Registry().users}) {
+    for (const auto& [upper, child] : root->subkeys) {
+      SnapshotKeyLocked(*child, root->name + L"\\" + child->name, out);
+    }
+  }
 }
 
 }  // namespace sim

@@ -293,27 +293,60 @@ extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAll
       (PreviousState != nullptr && (HandleAccessLocked(H(TokenHandle)) & TOKEN_QUERY) == 0)) {
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
-  if (DisableAllPrivileges) {
-    for (auto& [luid, enabled] : token->privileges) enabled = false;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-  }
-  if (NewState == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!DisableAllPrivileges && NewState == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  // What changes, worked out before anything does: the previous state lists exactly the
+  // privileges whose state the call changes (one already in the asked state is left out, so
+  // that restoring the previous state undoes this call and nothing else).
+  struct Change {
+    DWORD luid;
+    bool was_enabled;
+    bool remove;
+    bool enable;
+  };
+  std::vector<Change> changes;
   bool all_assigned = true;
-  for (DWORD i = 0; i < NewState->PrivilegeCount; ++i) {
-    const LUID_AND_ATTRIBUTES& entry = NewState->Privileges[i];
-    auto it = token->privileges.find(entry.Luid.LowPart);
-    if (it == token->privileges.end() || entry.Luid.HighPart != 0) {
-      all_assigned = false;
-      continue;
+  if (DisableAllPrivileges) {
+    for (const auto& [luid, enabled] : token->privileges) {
+      if (enabled) changes.push_back(Change{luid, true, false, false});
     }
-    if (entry.Attributes & SE_PRIVILEGE_REMOVED) {
-      token->privileges.erase(it);
-    } else {
-      it->second = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+  } else {
+    for (DWORD i = 0; i < NewState->PrivilegeCount; ++i) {
+      const LUID_AND_ATTRIBUTES& entry = NewState->Privileges[i];
+      auto it = token->privileges.find(entry.Luid.LowPart);
+      if (it == token->privileges.end() || entry.Luid.HighPart != 0) {
+        all_assigned = false;
+        continue;
+      }
+      const bool remove = (entry.Attributes & SE_PRIVILEGE_REMOVED) != 0;
+      const bool enable = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+      if (remove || enable != it->second) {
+        changes.push_back(Change{it->first, it->second, remove, enable});
+      }
     }
   }
-  if (ReturnLength) *ReturnLength = 0;
+  if (PreviousState != nullptr) {
+    const DWORD needed = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) +
+                                            changes.size() * sizeof(LUID_AND_ATTRIBUTES));
+    if (ReturnLength == nullptr) return Fail(ERROR_NOACCESS, FALSE);
+    *ReturnLength = needed;
+    if (BufferLength < needed) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    PreviousState->PrivilegeCount = static_cast<DWORD>(changes.size());
+    for (size_t i = 0; i < changes.size(); ++i) {
+      LUID_AND_ATTRIBUTES& entry = PreviousState->Privileges[i];
+      entry.Luid.LowPart = changes[i].luid;
+      entry.Luid.HighPart = 0;
+      entry.Attributes = changes[i].was_enabled ? SE_PRIVILEGE_ENABLED : 0;
+    }
+  } else if (ReturnLength != nullptr) {
+    *ReturnLength = 0;
+  }
+  for (const Change& change : changes) {
+    if (change.remove) {
+      token->privileges.erase(change.luid);
+    } else {
+      token->privileges[change.luid] = change.enable;
+    }
+  }
   SetLastError(all_assigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
   return TRUE;
 }

@@ -10,6 +10,9 @@ namespace sim {
 void ResetServicesLocked();
 // A service's process that ended from outside reads as a service that stopped.
 void ServicesProcessEndedLocked(const SimProcess& process);
+// Part "services": each service's registration (by its name), its start type ("NAME start
+// type") and its state ("NAME state").
+void SnapshotServicesLocked(Snapshot& out);
 
 // The SCM's part of a restart, after every process has ended: services marked for deletion are
 // gone, the others read as never started, and those of automatic start are started in the order

@@ -21,6 +21,7 @@
 #include "platform/sim/services/internal.h"
 #include "platform/sim/services/sim_services.h"
 #include "platform/sim/services/winsvc.h"
+#include "platform/sim/snapshot.h"
 #include "platform/sim/strings/internal.h"
 
 namespace sim {
@@ -535,6 +536,48 @@ void RestartServicesLocked(Lock& lock) {
   const std::vector<std::shared_ptr<ServiceEntry>> installed = services;
   for (const auto& entry : installed) {
     if (entry->start_type == SERVICE_AUTO_START) StartLocked(lock, entry, {});
+  }
+}
+
+void SnapshotServicesLocked(Snapshot& out) {
+  auto named = [](DWORD value, std::initializer_list<std::pair<DWORD, const char*>> names) {
+    for (const auto& [number, name] : names) {
+      if (number == value) return std::string(name);
+    }
+    return std::to_string(value);
+  };
+  for (const auto& entry : Database().services) {
+    const std::string name = Utf8(entry->name);
+    std::string registration =
+        "image \"" + Utf8(entry->image_path) + "\", account \"" + Utf8(entry->account) +
+        "\", type " +
+        named(entry->service_type, {{SERVICE_WIN32_OWN_PROCESS, "own process"},
+                                    {SERVICE_WIN32_SHARE_PROCESS, "shared process"}}) +
+        ", error control " + std::to_string(entry->error_control);
+    if (entry->display_name != entry->name) {
+      registration += ", display name \"" + Utf8(entry->display_name) + "\"";
+    }
+    if (!entry->load_order_group.empty()) {
+      registration += ", group \"" + Utf8(entry->load_order_group) + "\"";
+    }
+    if (!entry->dependencies.empty())
+      registration += ", depends on " + ListText(entry->dependencies);
+    if (entry->marked_for_delete) registration += ", marked for deletion";
+    out.Put("services", name, registration);
+    out.Put("services", name + " start type",
+            named(entry->start_type, {{SERVICE_BOOT_START, "boot"},
+                                      {SERVICE_SYSTEM_START, "system"},
+                                      {SERVICE_AUTO_START, "auto"},
+                                      {SERVICE_DEMAND_START, "demand"},
+                                      {SERVICE_DISABLED, "disabled"}}));
+    out.Put("services", name + " state",
+            named(entry->status.dwCurrentState, {{SERVICE_STOPPED, "stopped"},
+                                                 {SERVICE_START_PENDING, "start pending"},
+                                                 {SERVICE_STOP_PENDING, "stop pending"},
+                                                 {SERVICE_RUNNING, "running"},
+                                                 {SERVICE_CONTINUE_PENDING, "continue pending"},
+                                                 {SERVICE_PAUSE_PENDING, "pause pending"},
+                                                 {SERVICE_PAUSED, "paused"}}));
   }
 }
 

@@ -135,16 +135,33 @@ void LogOn(DWORD session_id, const std::wstring& user_sid, const std::wstring& u
   session.user_sid = user_sid;
   session.user_name = user_name;
   session.administrator = administrator;
-  LoadUserHiveLocked(user_sid, L"");
+  LoadUserHiveLocked(user_sid, ProfileHiveFileLocked(user_sid));
 }
 
 void LogOff(DWORD session_id) {
   Lock lock(MachineLock());
   Session& session = SessionLocked(session_id);
+  const std::wstring sid = session.user_sid;
   session.state = WTSConnected;
   session.user_sid.clear();
   session.user_name.clear();
   session.administrator = false;
+  // A hive read from the user's ntuser.dat goes back to the file, unless a loaded profile or an
+  // open key still holds it (it then stays, as on Windows). A hive without a file stays loaded.
+  if (sid.empty() || LoggedOnLocked(sid) || !UserHiveHasFileLocked(sid)) return;
+  for (const auto& [key, profile] : Sessions().profiles) {
+    if (EqualsNoCase(profile.sid, sid)) return;
+  }
+  UnloadUserHiveLocked(sid);
+}
+
+std::wstring ProfileDirectory(const std::wstring& user_name) { return L"C:\\Users\\" + user_name; }
+
+void CreateUserProfile(const std::wstring& user_sid, const std::wstring& user_name) {
+  const std::wstring directory = ProfileDirectory(user_name);
+  PutFile(directory + L"\\ntuser.dat", EmptyHiveFileBytes());
+  Lock lock(MachineLock());
+  AddProfileLocked(user_sid, directory);
 }
 
 int LoadedProfileCount() {
@@ -276,7 +293,9 @@ extern "C" BOOL WINAPI LoadUserProfileW(HANDLE hToken, LPPROFILEINFOW lpProfileI
   }
   // The profile is the token user's, whatever lpUserName says; its hive is loaded unless it is
   // already (a logged-on user's is).
-  if (DWORD e = LoadUserHiveLocked(token->user_sid, L"")) return Fail(e, FALSE);
+  if (DWORD e = LoadUserHiveLocked(token->user_sid, ProfileHiveFileLocked(token->user_sid))) {
+    return Fail(e, FALSE);
+  }
   // hProfile is the root of the user's hive, open with full access.
   HKEY key = nullptr;
   if (LSTATUS status = OpenKeyLocked(HKEY_USERS, token->user_sid.c_str(), KEY_ALL_ACCESS, &key)) {

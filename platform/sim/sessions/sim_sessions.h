@@ -23,12 +23,23 @@ inline constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
 void SetConsoleSession(DWORD session_id);
 // Sets a session's connection state (creating the session when it does not exist).
 void SetSessionState(DWORD session_id, WTS_CONNECTSTATE_CLASS state);
+// A user's profile as the user's first logon leaves it: the directory ProfileDirectory(name)
+// with "ntuser.dat", a hive file holding an empty hive, and the entry <sid> of the machine's
+// profile list (HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList) with
+// "ProfileImagePath" naming the directory (a REG_EXPAND_SZ, as Windows writes it). After Reset
+// the list holds the service accounts S-1-5-18, -19 and -20, whose directories do not exist.
+void CreateUserProfile(const std::wstring& user_sid, const std::wstring& user_name);
+// "C:\Users\<name>".
+std::wstring ProfileDirectory(const std::wstring& user_name);
+
 // A user logs on in a session: the session becomes active with that user, and the user's hive
-// is loaded under HKEY_USERS\<sid> as a logon does (if it is not loaded already).
+// is loaded under HKEY_USERS\<sid> as a logon does (if it is not loaded already): from the
+// ntuser.dat of the user's profile when there is one, else empty.
 void LogOn(DWORD session_id, const std::wstring& user_sid, const std::wstring& user_name,
            bool administrator = false);
-// The session's user logs off: no user, back at the logon screen (WTSConnected). The hive stays
-// loaded while profiles loaded by programs hold it.
+// The session's user logs off: no user, back at the logon screen (WTSConnected). A hive read
+// from the user's ntuser.dat is unloaded and written back to the file, unless profiles loaded by
+// programs or open keys still hold it; a hive without a file stays loaded.
 void LogOff(DWORD session_id);
 // User profiles loaded by LoadUserProfileW and not yet unloaded.
 int LoadedProfileCount();

@@ -10,4 +10,9 @@ namespace sim {
 std::wstring Upper(const std::wstring& s);
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b);
 
+// The text with each %NAME% of a variable of the environment every process of the machine has
+// (SystemRoot, windir, SystemDrive, ProgramFiles, ProgramData and the like) replaced by its
+// value; other references are kept as written, as ExpandEnvironmentStringsW keeps them.
+std::wstring ExpandEnvironment(const std::wstring& text);
+
 }  // namespace sim

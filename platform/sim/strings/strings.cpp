@@ -1,6 +1,7 @@
 // String functions of kernel32, shlwapi and strsafe, with Windows' semantics: wide "%s" in the
 // printf family, failure instead of truncation in StringCch*, NULL-tolerant lstr* functions.
 #include <cstdarg>
+#include <cwchar>
 #include <cwctype>
 #include <string>
 
@@ -238,4 +239,62 @@ extern "C" HRESULT StringCchLengthW(LPCWSTR psz, size_t cchMax, size_t* pcchLeng
   }
   if (pcchLength) *pcchLength = n;
   return S_OK;
+}
+
+// ----- Environment strings
+// ------------------------------------------------------------------------
+
+namespace sim {
+namespace {
+
+// The variables every process's environment has; enough for registry data and profile paths.
+const wchar_t* EnvironmentValue(const std::wstring& name) {
+  static const std::pair<const wchar_t*, const wchar_t*> kVariables[] = {
+      {L"SystemRoot", L"C:\\Windows"},
+      {L"windir", L"C:\\Windows"},
+      {L"SystemDrive", L"C:"},
+      {L"ProgramFiles", L"C:\\Program Files"},
+      {L"ProgramFiles(x86)", L"C:\\Program Files (x86)"},
+      {L"CommonProgramFiles", L"C:\\Program Files\\Common Files"},
+      {L"ProgramData", L"C:\\ProgramData"},
+      {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
+  };
+  for (const auto& [variable, value] : kVariables) {
+    if (EqualsNoCase(variable, name)) return value;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::wstring ExpandEnvironment(const std::wstring& text) {
+  std::wstring out;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == L'%') {
+      const size_t close = text.find(L'%', i + 1);
+      if (close != std::wstring::npos) {
+        if (const wchar_t* value = EnvironmentValue(text.substr(i + 1, close - i - 1))) {
+          out += value;
+          i = close + 1;
+          continue;
+        }
+      }
+    }
+    out.push_back(text[i++]);
+  }
+  return out;
+}
+
+}  // namespace sim
+
+// The count includes the terminator; a buffer too small gets nothing useful and the count it
+// needs, so a caller compares the answer with its buffer's size.
+extern "C" DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
+  // A pure string function, as the others of this area: neither traced nor made to fail.
+  if (lpSrc == nullptr) return 0;
+  const std::wstring expanded = sim::ExpandEnvironment(lpSrc);
+  const DWORD needed = static_cast<DWORD>(expanded.size() + 1);
+  if (lpDst != nullptr && needed <= nSize) std::wmemcpy(lpDst, expanded.c_str(), needed);
+  return needed;
 }

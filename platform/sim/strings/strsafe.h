@@ -1,5 +1,5 @@
-// The simulated Windows: string functions of kernel32 (lstr*), shlwapi (Str*) and strsafe
-// (StringCch*), with Windows' semantics.
+// The simulated Windows: string functions of kernel32 (lstr*, ExpandEnvironmentStringsW), shlwapi
+// (Str*) and strsafe (StringCch*), with Windows' semantics.
 #pragma once
 
 #include "platform/sim/kernel/windef.h"
@@ -18,6 +18,7 @@ PCWSTR WINAPI StrRChrW(PCWSTR pszStart, PCWSTR pszEnd, WCHAR wMatch);
 int WINAPI StrCmpIW(PCWSTR psz1, PCWSTR psz2);
 int WINAPI StrCmpNIW(PCWSTR psz1, PCWSTR psz2, int nChar);
 int WINAPI StrToIntW(PCWSTR pszSrc);
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize);
 HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...);
 HRESULT StringCchCopyW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszSrc);
 HRESULT StringCchLengthW(LPCWSTR psz, size_t cchMax, size_t* pcchLength);
