@@ -324,6 +324,30 @@ TEST_F(OwnService, DeletedServiceGoesWhenItsLastHandleCloses) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
+TEST_F(OwnService, ADeletedServiceTakesItsKeyAndWhatItsProgramKeptThere) {
+  ScHandles h;
+  SC_HANDLE manager = h.Add(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ASSERT_NE(manager, nullptr);
+  SC_HANDLE service = Create(manager, SERVICE_DEMAND_START);
+  ASSERT_NE(service, nullptr) << "error " << GetLastError();
+  const std::wstring key_path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name();
+  HKEY settings = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (key_path + L"\\Settings").c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &settings, nullptr),
+            ERROR_SUCCESS);
+  const DWORD one = 1;
+  EXPECT_EQ(RegSetValueExW(settings, L"Kept", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                           sizeof(one)),
+            ERROR_SUCCESS);
+  RegCloseKey(settings);
+
+  ASSERT_TRUE(DeleteService(service)) << "error " << GetLastError();
+  ASSERT_TRUE(CloseServiceHandle(service));
+  HKEY gone = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_READ, &gone),
+            ERROR_FILE_NOT_FOUND);
+}
+
 // ----- Controls while a service starts ----------------------------------------------------------
 
 std::wstring OwnDirectory() {

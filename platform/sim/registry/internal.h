@@ -29,6 +29,9 @@ std::wstring ProfileHiveFileLocked(const std::wstring& sid);
 bool UserHiveHasFileLocked(const std::wstring& sid);
 // A hive file holding an empty hive, as a new profile's ntuser.dat.
 std::vector<uint8_t> EmptyHiveFileBytes();
+// Deletes a key below HKEY_LOCAL_MACHINE with everything below it, as the system does (no
+// access check, open handles then read it as deleted); nothing when there is no such key.
+void DeleteMachineKeyTreeLocked(const std::wstring& path);
 // Opens a key as RegOpenKeyExW does, without the trace and fault injection of a platform call,
 // for platform functions that open keys themselves (LoadUserProfileW's profile handle).
 LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result);

@@ -882,6 +882,11 @@ bool TakeMachineValueLocked(const std::wstring& path, const wchar_t* name, DWORD
   return false;
 }
 
+void DeleteMachineKeyTreeLocked(const std::wstring& path) {
+  std::shared_ptr<KeyNode> key = MachineKeyLocked(path);
+  if (key && SubtreeDeletable(*key)) DeleteKeyLocked(*key);
+}
+
 LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result) {
   *result = nullptr;
   std::shared_ptr<KeyNode> node;

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/sim/kernel/internal.h"
+#include "platform/sim/registry/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/services/internal.h"
 #include "platform/sim/services/sim_services.h"
@@ -130,11 +131,19 @@ std::shared_ptr<ServiceEntry> FindLocked(const std::wstring& name) {
   return nullptr;
 }
 
-// A service marked for deletion leaves the database once it is stopped and unreferenced.
+// A deleted service's key under "SYSTEM\CurrentControlSet\Services" goes with it, with
+// whatever its program kept there.
+void DeleteServiceKeyLocked(const ServiceEntry& entry) {
+  DeleteMachineKeyTreeLocked(L"SYSTEM\\CurrentControlSet\\Services\\" + entry.name);
+}
+
+// A service marked for deletion leaves the database, and its key with it, once it is stopped
+// and unreferenced.
 void MaybeRemoveLocked(const std::shared_ptr<ServiceEntry>& entry) {
   if (!entry->marked_for_delete || entry->open_handles > 0 || entry->process) return;
   auto& list = Database().services;
   list.erase(std::remove(list.begin(), list.end(), entry), list.end());
+  DeleteServiceKeyLocked(*entry);
 }
 
 SERVICE_STATUS NeverStarted(DWORD service_type) {
@@ -525,6 +534,9 @@ void ServicesProcessEndedLocked(const SimProcess& record) {
 void RestartServicesLocked(Lock& lock) {
   // Services marked for deletion are deleted at boot, and no other has run since.
   auto& services = Database().services;
+  for (const auto& entry : services) {
+    if (entry->marked_for_delete) DeleteServiceKeyLocked(*entry);
+  }
   services.erase(std::remove_if(services.begin(), services.end(),
                                 [](const auto& entry) { return entry->marked_for_delete; }),
                  services.end());
