@@ -1,11 +1,16 @@
-// The development installer: puts the package on a simulated machine the way the outside
-// installer does, on top of the laptop that Provision sets up: the device's driver package, the
-// two scheduled tasks, the installed uninstaller file registered as the uninstaller program, and
-// one owner in "Owners". Sim build only.
+// The development installer: plays the outside installer on a simulated machine. At install it
+// puts the package there on top of the laptop that Provision sets up (the device's driver
+// package, the core library and the tool beside the service, the two scheduled tasks, the
+// installed uninstaller file registered as the uninstaller program, and its own owner in
+// "Owners"). At uninstall it starts the uninstaller's two runs the way the package expects them
+// to be started, withdraws its owner, and takes away what is its own to remove: the service's
+// files and the service's registration (which takes the service key, with the settings and the
+// catalogue, with it). Sim build only.
 #pragma once
 
 #include <string>
 
+#include "platform/sim/sim.h"
 #include "tools/laptop.h"
 
 namespace dpal::installer {
@@ -16,8 +21,27 @@ inline const std::wstring kUserAgentTask = L"\\Tarvex\\DPAL\\TDPALUserAgent";
 inline const std::wstring kUninstallTask = L"\\Tarvex\\DPAL\\UninstallTask";
 // The owner the outside installer registers for the package itself.
 inline const std::wstring kInstallerOwner = L"TarvexDPALPackage";
+// The administrator who starts the device-removal run.
+inline const std::wstring kAdministratorName = L"installer";
 
 // Provision(options), then the outside installer's own items.
 void InstallPackage(const laptop::Options& options = laptop::Options());
+
+// The uninstaller as its own process with `arguments` after its quoted path, under `identity`
+// (whose image becomes the installed uninstaller file); answers the exit code.
+int RunUninstaller(sim::Identity identity, const std::wstring& arguments);
+// The device-removal run, as an elevated administrator starts it.
+int RunDeviceRemoval();
+// The final-cleanup run, as the uninstall task starts it: LocalSystem with "-checkremoval".
+int RunFinalCleanup();
+
+// Takes the installer's owner out of "Owners"; the value stays, holding whatever other owners
+// registered (an empty list when there were none).
+void WithdrawOwner();
+
+// The outside installer's removal: the service's own files (the service, the per-user program,
+// the core library, the tool) and the service's registration, then the install directory when
+// nothing is left in it. The service is stopped first if it still runs.
+void RemovePackage();
 
 }  // namespace dpal::installer
