@@ -5,6 +5,16 @@
 
 namespace dpal::core {
 
+bool ReadTokenUser(HANDLE token, std::vector<BYTE>* user) {
+  DWORD needed = 0;
+  if (GetTokenInformation(token, TokenUser, nullptr, 0, &needed) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) {
+    return false;
+  }
+  user->assign(needed, 0);
+  return GetTokenInformation(token, TokenUser, user->data(), needed, &needed) != FALSE;
+}
+
 bool IsLocalSystemCaller(bool* is_system) {
   try {
     std::vector<BYTE> system_sid(SECURITY_MAX_SID_SIZE, 0);
@@ -14,13 +24,8 @@ bool IsLocalSystemCaller(bool* is_system) {
     }
     UniqueToken token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) return false;
-    DWORD needed = 0;
-    if (GetTokenInformation(token.get(), TokenUser, nullptr, 0, &needed) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) {
-      return false;
-    }
-    std::vector<BYTE> user(needed, 0);
-    if (!GetTokenInformation(token.get(), TokenUser, user.data(), needed, &needed)) return false;
+    std::vector<BYTE> user;
+    if (!ReadTokenUser(token.get(), &user)) return false;
     *is_system =
         EqualSid(system_sid.data(), reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid) != FALSE;
     return true;

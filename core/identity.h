@@ -3,11 +3,18 @@
 // and reaches that user's keys by loading the user's hive.
 #pragma once
 
+#include <vector>
+
 #include "common/handles.h"
 #include "common/user_session.h"
 #include "platform/win32.h"
 
 namespace dpal::core {
+
+// The token's TokenUser (a TOKEN_USER and the SID it points to) into `user`: a size query that
+// must fail with ERROR_INSUFFICIENT_BUFFER, then the read. False on any failure. Throws what
+// the buffer's allocation throws.
+bool ReadTokenUser(HANDLE token, std::vector<BYTE>* user);
 
 // Whether the process token's user is LocalSystem. The result says whether the check could be
 // made; `is_system` is written only then (callers start it at false).

@@ -21,6 +21,7 @@ namespace {
 // One listed profile: its kind as stored, and the name of its file in the colour directory.
 struct ProfileEntry {
   DWORD type = 0;
+  std::wstring name;  // the subkey's name
   WCHAR file[kPathUnits] = {};
 };
 
@@ -49,6 +50,7 @@ std::vector<ProfileEntry> ReadProfileList(HKEY root, const WCHAR* key) {
     if (!Format(key_path, L"%s\\%s", key, name.c_str())) return {};
     ProfileEntry entry;
     entry.type = ReadType(root, key_path);
+    entry.name = name;
     WCHAR base[kPathUnits];
     if (!ProfileFileBaseName(name.c_str(), base)) continue;
     if (!ProfileFileName(name.c_str(), entry.file)) return {};
@@ -74,6 +76,32 @@ void Disassociate(const ProfileEntry& entry, WCS_PROFILE_MANAGEMENT_SCOPE scope)
   core::RemoveDisplayAssociation(record, scope, entry.file);
 }
 
+// The "Type" of the catalogue entry of that name; 0 when there is none.
+DWORD CatalogueType(const std::wstring& name) {
+  WCHAR key_path[kPathUnits];
+  if (!Format(key_path, L"%s\\%s", layout::kCatalogueKey, name.c_str())) return 0;
+  return ReadType(HKEY_LOCAL_MACHINE, key_path);
+}
+
+// The profile list in the hive of the console user, as HKEY_USERS holds it while the user is
+// logged on, for a LocalSystem process; empty for any other process, and when there is no
+// console user or the user's SID cannot be had.
+std::vector<ProfileEntry> ReadConsoleUserList() {
+  bool is_system = false;
+  if (!core::IsLocalSystemCaller(&is_system) || !is_system) return {};
+  UniqueToken token;
+  std::vector<BYTE> user;
+  if (!QueryConsoleUserToken(token) || !core::ReadTokenUser(token.get(), &user)) return {};
+  LPWSTR sid = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
+    return {};
+  }
+  const UniqueLocalMemory sid_owner(sid);
+  WCHAR key[kPathUnits];
+  if (!Format(key, L"%s\\%s", sid, layout::kProfileMarkerKey)) return {};
+  return ReadProfileList(HKEY_USERS, key);
+}
+
 }  // namespace
 
 void RemoveColorProfiles() {
@@ -91,6 +119,15 @@ void RemoveColorProfiles() {
       Disassociate(entry, list.scope);
       removal.emplace_back(entry.file);
     }
+  }
+  // The core library records a LocalSystem caller's profiles in the console user's hive, not in
+  // LocalSystem's own, so the console user's list is read there as well; without it the user's
+  // associations would outlive the profile files they name. Its entries carry no "Type": the
+  // catalogue entry of the same name tells the display colour mode.
+  for (ProfileEntry& entry : ReadConsoleUserList()) {
+    if (entry.type == 0) entry.type = CatalogueType(entry.name);
+    Disassociate(entry, WCS_PROFILE_MANAGEMENT_SCOPE_CURRENT_USER);
+    removal.emplace_back(entry.file);
   }
   // A name in both lists is uninstalled twice; the second attempt finds nothing and fails.
   for (const std::wstring& file : removal) core::UninstallProfile(file.c_str());

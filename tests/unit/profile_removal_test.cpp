@@ -111,6 +111,41 @@ TEST_F(RemoveProfiles, BothListsInTheirScopesAndOnlyThePackagesProfilesGo) {
       << diff;
 }
 
+// The core library, called by a LocalSystem program in the console session, records the profiles
+// in the console user's hive, with no "Type": that list is disassociated too, as the console
+// user, in the mode the catalogue gives the name; a name the catalogue lacks is only uninstalled.
+TEST_F(RemoveProfiles, TheConsoleUsersOwnListIsDisassociatedInTheModeOfTheCatalogue) {
+  Catalogue(kHdr, 2);
+  for (const std::wstring& name : {kHdr, kSdr}) {
+    MakeKey(HKEY_USERS, kBobSid + L"\\" + layout::kProfileMarkerKey + L"\\" + name);
+  }
+  sim::SetColourAssociations(kBobSid, sim::kLaptopGpu, 0, true, {kHdr + L".icm"});
+  sim::SetColourAssociations(kBobSid, sim::kLaptopGpu, 0, false, {kSdr + L".icm"});
+  sim::RecordTrace(true);
+
+  RemoveColorProfiles();
+
+  EXPECT_EQ(Removals(), (std::vector<std::wstring>{
+                            L"0, \"QXLCD_Panel_V1_H.icm\", 0xd1a5, 0, 0, 1",
+                            L"1, \"QXLCD_Panel_V1_H.icm\", 0xd1a5, 0, 0, 1",
+                        }));
+  EXPECT_TRUE(List(kBobSid, true).empty());
+  EXPECT_EQ(List(kBobSid, false), std::vector<std::wstring>{kSdr + L".icm"});
+  EXPECT_FALSE(sim::ColourProfileInstalled(kHdr + L".icm"));
+  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+}
+
+// Only a LocalSystem process reads the console user's list: another account's own HKEY_CURRENT_USER
+// is where the core library writes for it.
+TEST_F(RemoveProfiles, AnotherAccountDoesNotReadTheConsoleUsersList) {
+  Catalogue(kHdr, 2);
+  MakeKey(HKEY_USERS, kBobSid + L"\\" + layout::kProfileMarkerKey + L"\\" + kSdr);
+  sim::RecordTrace(true);
+  sim::RunAs(sim::DefaultAdmin(), [] { RemoveColorProfiles(); });
+  EXPECT_EQ(Uninstalls(), std::vector<std::wstring>{L"NULL, \"QXLCD_Panel_V1_H.icm\", 1"});
+  EXPECT_TRUE(sim::ColourProfileInstalled(kSdr + L".icm"));
+}
+
 TEST_F(RemoveProfiles, AnEntryWithoutAKindOrWithAnotherIsNotDisassociatedButUninstalled) {
   Catalogue(kSdr);  // no "Type"
   Catalogue(kHdr, 3);
