@@ -124,7 +124,8 @@ std::string Check(const std::vector<std::string>& w) {
                ? ""
                : "'client wait' takes stop, 0 or 1";
   }
-  return "'client' takes state, set, read, disassociate or wait, not '" + what + "'";
+  if (what == "save") return args == 2 ? "" : "'client save' takes a profile name";
+  return "'client' takes state, set, read, disassociate, save or wait, not '" + what + "'";
 }
 
 std::string Describe(const std::vector<std::string>& w) {
@@ -139,6 +140,7 @@ std::string Describe(const std::vector<std::string>& w) {
   if (what == "disassociate") {
     return "a client removes " + w[4] + " from the " + w[2] + "'s " + w[3] + " list";
   }
+  if (what == "save") return "a client records " + w[2] + " as installed for its account";
   if (w[2] == "stop") return "a client waits for the user's update, then stops the wait";
   return "a client waits for the user's update";
 }
@@ -186,6 +188,10 @@ std::vector<Line> Run(const std::vector<std::string>& w, DWORD console_session) 
       const auto remove = dll.Export<decltype(&::DisassociateUserColorProfile)>(name);
       lines.push_back({"client", Result(name, std::to_string(KindOf(w[3])) + ", " + Quoted(w[4]),
                                         remove(KindOf(w[3]), Widen(w[4]).c_str()))});
+    } else if (what == "save") {
+      const auto save = dll.Export<decltype(&::SaveUserProfile)>("SaveUserProfile");
+      lines.push_back(
+          {"client", Result("SaveUserProfile", Quoted(w[2]), save(Widen(w[2]).c_str()))});
     }
   });
   return lines;

@@ -10,6 +10,9 @@
 //   client read sdr|hdr                  GetDefaultUserProfile and GetDefaultSystemProfile
 //   client disassociate user|machine sdr|hdr NAME
 //                                        DisassociateUserColorProfile / ...SystemColorProfile
+//   client save NAME                     SaveUserProfile: records NAME in the profile list of the
+//                                        client's own account, as the per-user program does for
+//                                        the profiles it installs
 //   client wait stop                     WaitForUsrUpdate, ended by StopWaitForUsrUpdate
 //   client wait 0|1                      WaitForUsrUpdate, while another program of the client's
 //                                        account switches that account's user state to 0 or 1

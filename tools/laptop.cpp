@@ -99,7 +99,7 @@ void Provision(const Options& options) {
     sim::AddDevice(device);
   }
 
-  Written(Key(layout::kBiosKey).String(layout::kBiosVersionValue, options.firmware));
+  SetUpMachine(options);
   Written(
       Key(layout::kSettingsKey).MultiString(layout::kSupportedBiosPrefixValue, options.prefixes));
   if (options.install_pending) Written(Key(layout::kInstallStateKey).Dword(layout::kStateValue, 0));
@@ -138,8 +138,12 @@ void Provision(const Options& options) {
   };
   sim::InstallService(spec);
 
-  sim::SetDisplays(sim::LaptopDisplays(options.displays));
   RegisterCoreLibrary();
+}
+
+void SetUpMachine(const Options& options) {
+  Written(Key(dpal::layout::kBiosKey).String(dpal::layout::kBiosVersionValue, options.firmware));
+  sim::SetDisplays(sim::LaptopDisplays(options.displays));
 }
 
 void RegisterCoreLibrary() {

@@ -39,8 +39,11 @@ struct Options {
   sim::LaptopDisplayOptions displays;
 };
 
-// Puts everything in place on the freshly reset machine; the calling process becomes the
-// service's LocalSystem process (threads the service starts act as it).
+// The laptop itself, which is there before the package: its firmware version and its displays.
+void SetUpMachine(const Options& options = Options());
+
+// SetUpMachine, then the package: everything in place on the freshly reset machine; the calling
+// process becomes the service's LocalSystem process (threads the service starts act as it).
 void Provision(const Options& options = Options());
 
 // Makes DPALCore.dll exist beside the service (Provision does it): the core library's twelve

@@ -1,0 +1,181 @@
+// The package's whole life on one simulated machine: installed by the outside installer, a day of
+// use (the service at boot and logons, the core library's client, the tool), the uninstall as the
+// outside installer does it (the device-removal run as an administrator, the final-cleanup run as
+// LocalSystem while the device is present, while an owner is registered, and for real, then the
+// installer's own removal), and the restart. Afterwards the machine differs from the one before
+// the install by exactly the items kept on purpose; anything else, left or lost, fails.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "common/registry_layout.h"
+#include "loader/shared/registry.h"
+#include "platform/sim/snapshot.h"
+#include "setprofile/tool.h"
+#include "tests/support/platform_test.h"
+#include "tests/support/registry_writer.h"
+#include "tools/core_client.h"
+#include "tools/installer.h"
+#include "tools/laptop.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace installer = dpal::installer;
+namespace laptop = dpal::laptop;
+namespace layout = dpal::layout;
+using Lines = std::vector<std::string>;
+
+constexpr const wchar_t* kAliceSid = L"S-1-5-21-1000-1000-1000-1001";
+constexpr const wchar_t* kBobSid = L"S-1-5-21-1000-1000-1000-1002";
+
+// What the package leaves on purpose, as the snapshot difference names it (kind, part, item):
+// - the parent "\Tarvex" task folder and the parent "Tarvex" directory under Program Files,
+//   which other products of the maker may share;
+// - the parent key "SOFTWARE\Tarvex" in the hive of each user the package kept keys for (only
+//   the package's own "SOFTWARE\Tarvex\DPAL" is deleted), and so that user's hive file.
+const Lines& KeptOnPurpose() {
+  static const Lines kept = {
+      "+ files: C:\\Program Files\\Tarvex",
+      "~ files: C:\\Users\\bob\\ntuser.dat",
+      "+ tasks: \\Tarvex",
+  };
+  return kept;
+}
+const Lines& KeptInUsersHives() {
+  static const Lines kept = {
+      "+ registry: HKEY_USERS\\S-1-5-21-1000-1000-1000-1002\\SOFTWARE\\Tarvex",
+  };
+  return kept;
+}
+
+// The changes by kind, part and item, without their states.
+Lines Items(const sim::SnapshotDiff& diff) {
+  Lines items;
+  for (const sim::SnapshotChange& change : diff.Changes()) {
+    const char* kind = change.kind == sim::SnapshotChange::Kind::Added     ? "+ "
+                       : change.kind == sim::SnapshotChange::Kind::Removed ? "- "
+                                                                           : "~ ";
+    items.push_back(kind + change.part + ": " + change.item);
+  }
+  return items;
+}
+
+class WholeLife : public dpal::test::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    // The machine before the install: the laptop with two users who have profiles, freshly
+    // booted, nobody logged on.
+    laptop::SetUpMachine();
+    sim::CreateUserProfile(kAliceSid, L"alice");
+    sim::CreateUserProfile(kBobSid, L"bob");
+    // Every user's hive has its SOFTWARE key, which the package's keys go below.
+    sim::LogOn(1, kAliceSid, L"alice");
+    sim::LogOn(2, kBobSid, L"bob");
+    for (const wchar_t* sid : {kAliceSid, kBobSid}) {
+      dpal::test::RegistryWriter software;
+      ASSERT_EQ(software.Create(HKEY_USERS, std::wstring(sid) + L"\\SOFTWARE"), ERROR_SUCCESS);
+    }
+    sim::Restart();
+    users_before_ = UsersHives();
+    before_ = sim::TakeSnapshot();
+  }
+
+  // The registry of both users' hives, as a logon mounts them from their files; both log off
+  // again, which writes the hives back.
+  static sim::Snapshot UsersHives() {
+    sim::LogOn(1, kAliceSid, L"alice");
+    sim::LogOn(2, kBobSid, L"bob");
+    const sim::Snapshot hives = sim::TakeSnapshot();
+    sim::LogOff(1);
+    sim::LogOff(2);
+    return hives;
+  }
+
+  // Waits until the service has launched `count` programs in all and each has ended.
+  static void Launched(size_t count) {
+    EXPECT_TRUE(sim::WaitForLaunches(count, 10s)) << "waiting for " << count << " launches";
+    EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
+  }
+
+  static void LogOn(DWORD session, const wchar_t* sid, const wchar_t* name) {
+    sim::SetConsoleSession(session);
+    sim::LogOn(session, sid, name);
+    ASSERT_EQ(sim::SendSessionChange(laptop::kServiceName, WTS_SESSION_LOGON, session),
+              static_cast<DWORD>(NO_ERROR));
+  }
+
+  static void Client(const std::vector<std::string>& words, DWORD session) {
+    for (const dpal::client::Line& line : dpal::client::Run(words, session)) {
+      EXPECT_EQ(line.text.find("failed"), std::string::npos) << line.text;
+    }
+  }
+
+  static int Tool(const sim::Identity& who, const std::wstring& arguments) {
+    sim::Identity identity = who;
+    identity.image_path = laptop::kToolProgram;
+    return sim::RunProcess(identity, L"\"" + laptop::kToolProgram + L"\" " + arguments,
+                           [] { return dpal::setprofile::RunToolProcess(); });
+  }
+
+  // A day: boot, logons, the client switching the profiles, the tool.
+  void PlayADay() {
+    dpal::test::PutDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue, 1);
+    sim::Restart();
+    ASSERT_TRUE(sim::WaitForServiceState(laptop::kServiceName, SERVICE_RUNNING, 10s));
+    LogOn(1, kAliceSid, L"alice");
+    Launched(1);
+    LogOn(2, kBobSid, L"bob");
+    Launched(2);
+    Client({"client", "set", "sdr", "QXLCD_Panel_V3_S.icm"}, 2);
+    Client({"client", "set", "hdr", "QXLCD_Panel_V1_H.icm"}, 2);
+    Client({"client", "save", "QXLCD_Panel_V3_S"}, 2);
+    Client({"client", "save", "QXLCD_Panel_V1_H"}, 2);
+    Client({"client", "state", "both", "0"}, 2);
+    Launched(3);
+    Client({"client", "state", "both", "1"}, 2);
+    Launched(4);
+    sim::Identity bob = sim::StandardUser(kBobSid, L"bob");
+    bob.session_id = 2;
+    EXPECT_EQ(Tool(bob, L"/userset 1 QXLCD_Panel_V3_S.icm"), 0);
+  }
+
+  sim::Snapshot users_before_;
+  sim::Snapshot before_;
+};
+
+TEST_F(WholeLife, NothingThePackageOwnsSurvivesTheUninstallAndTheRestart) {
+  installer::InstallPackage();
+  laptop::InstallStandIn();
+  PlayADay();
+
+  // The uninstall task's run while the software device is still there removes nothing.
+  sim::Snapshot step = sim::TakeSnapshot();
+  EXPECT_EQ(installer::RunFinalCleanup(), 0);
+  EXPECT_EQ(sim::DifferenceFrom(step).Lines(), Lines{});
+
+  // The device-removal run takes the device and its driver package, nothing else.
+  step = sim::TakeSnapshot();
+  EXPECT_EQ(installer::RunDeviceRemoval(), 0);
+  EXPECT_EQ(sim::DifferenceFrom(step).Lines(),
+            (Lines{"- devices: SWD\\TARVEX\\DPAL_0001", "- driver packages: oem42.inf",
+                   "- files: C:\\Windows\\INF\\oem42.inf"}));
+
+  // While the installer's owner is registered the final cleanup still removes nothing.
+  step = sim::TakeSnapshot();
+  EXPECT_EQ(installer::RunFinalCleanup(), 0);
+  EXPECT_EQ(sim::DifferenceFrom(step).Lines(), Lines{});
+
+  installer::WithdrawOwner();
+  EXPECT_EQ(installer::RunFinalCleanup(), 0);
+  installer::RemovePackage();
+  sim::Restart();
+
+  EXPECT_EQ(Items(sim::DifferenceFrom(before_)), KeptOnPurpose())
+      << sim::DifferenceFrom(before_).Describe();
+  const sim::SnapshotDiff hives = sim::Difference(users_before_, UsersHives());
+  EXPECT_EQ(Items(hives.Only({"registry"})), KeptInUsersHives()) << hives.Describe();
+}
+
+}  // namespace
