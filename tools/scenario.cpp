@@ -976,61 +976,47 @@ void NoteStep(const std::string& text) {
 // Calls one of the package's routines; an exception it raises is noted and goes on to the flow,
 // which decides what it ends.
 template <typename Result>
-Result Guarded(const char* what, Result (*routine)()) {
+Result Guarded(const char* step, Result (*routine)()) {
   try {
     return routine();
   } catch (...) {
-    NoteStep(std::string(what) + " ended by an exception");
+    NoteStep(std::string(step) + ": ended by an exception");
     throw;
   }
-}
-
-std::string Outcome(const char* what, bool result) {
-  return std::string(what) + (result ? ": true" : ": false");
 }
 
 // The package's routines, each noted with its result as it runs.
 void StopLoaderServiceNoted() {
   NoteStep("stop the loader service");
-  Guarded("stopping the loader service", uninstaller::PackageRoutines().stop_loader_service);
+  Guarded("stop the loader service", uninstaller::PackageRoutines().stop_loader_service);
 }
 
 void RemoveColorProfilesNoted() {
-  Guarded("removing the profiles", uninstaller::PackageRoutines().remove_color_profiles);
+  Guarded("profiles disassociated and uninstalled",
+          uninstaller::PackageRoutines().remove_color_profiles);
   NoteStep("profiles disassociated and uninstalled");
 }
 
-bool CleanUserHivesNoted() {
-  const bool cleaned =
-      Guarded("cleaning the users' hives", uninstaller::PackageRoutines().clean_user_hives);
-  NoteStep(Outcome("users' hives cleaned", cleaned));
-  return cleaned;
+// A routine that answers whether it did all of its part: "STEP: true" or "STEP: false".
+template <bool (*uninstaller::Routines::*Routine)(), const char* kStep>
+bool OutcomeNoted() {
+  const bool result = Guarded(kStep, uninstaller::PackageRoutines().*Routine);
+  NoteStep(std::string(kStep) + (result ? ": true" : ": false"));
+  return result;
 }
 
-bool DeleteScheduledTasksNoted() {
-  const bool deleted = Guarded("deleting the scheduled tasks",
-                               uninstaller::PackageRoutines().delete_scheduled_tasks);
-  NoteStep(Outcome("scheduled tasks deleted", deleted));
-  return deleted;
-}
-
-bool DeleteInstalledFilesNoted() {
-  const bool deleted = Guarded("deleting the installed files",
-                               uninstaller::PackageRoutines().delete_installed_files);
-  NoteStep(Outcome("installed files deleted", deleted));
-  return deleted;
-}
-
-bool RemoveDeviceAndDriverPackageNoted() {
-  const bool removed = Guarded("removing the device and the driver package",
-                               uninstaller::PackageRoutines().remove_device_and_driver_package);
-  NoteStep(Outcome("device and driver package removed", removed));
-  return removed;
-}
+constexpr char kHivesCleaned[] = "users' hives cleaned";
+constexpr char kTasksDeleted[] = "scheduled tasks deleted";
+constexpr char kFilesDeleted[] = "installed files deleted";
+constexpr char kDeviceRemoved[] = "device and driver package removed";
 
 const uninstaller::Routines kNotedRoutines = {
-    StopLoaderServiceNoted,    RemoveColorProfilesNoted,  CleanUserHivesNoted,
-    DeleteScheduledTasksNoted, DeleteInstalledFilesNoted, RemoveDeviceAndDriverPackageNoted,
+    StopLoaderServiceNoted,
+    RemoveColorProfilesNoted,
+    OutcomeNoted<&uninstaller::Routines::clean_user_hives, kHivesCleaned>,
+    OutcomeNoted<&uninstaller::Routines::delete_scheduled_tasks, kTasksDeleted>,
+    OutcomeNoted<&uninstaller::Routines::delete_installed_files, kFilesDeleted>,
+    OutcomeNoted<&uninstaller::Routines::remove_device_and_driver_package, kDeviceRemoved>,
 };
 
 // One of the uninstaller's runs, as the outside installer starts it. A final-cleanup run shows
