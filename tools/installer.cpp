@@ -80,20 +80,24 @@ void InstallPackage(const laptop::Options& options) {
   WriteOwners({kInstallerOwner});
 }
 
-int RunUninstaller(sim::Identity identity, const std::wstring& arguments) {
+int RunUninstaller(sim::Identity identity, const std::wstring& arguments,
+                   const uninstaller::Routines& routines) {
   identity.image_path = kUninstallerImage;
   identity.command_line = L"\"" + kUninstallerImage + L"\"" + arguments;
-  return sim::RunProcess(identity, identity.command_line,
-                         [] { return dpal::uninstaller::RunUninstallerProcess(); });
+  return sim::RunProcess(identity, identity.command_line, [&routines] {
+    return dpal::uninstaller::RunUninstallerProcess(routines);
+  });
 }
 
-int RunDeviceRemoval() {
+int RunDeviceRemoval(const uninstaller::Routines& routines) {
   sim::Identity administrator = sim::DefaultAdmin();
   administrator.user_name = kAdministratorName;
-  return RunUninstaller(administrator, L"");
+  return RunUninstaller(administrator, L"", routines);
 }
 
-int RunFinalCleanup() { return RunUninstaller(sim::LocalSystem(), L" -checkremoval"); }
+int RunFinalCleanup(const uninstaller::Routines& routines) {
+  return RunUninstaller(sim::LocalSystem(), L" -checkremoval", routines);
+}
 
 void WithdrawOwner() {
   std::vector<std::wstring> owners =

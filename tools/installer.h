@@ -12,6 +12,7 @@
 
 #include "platform/sim/sim.h"
 #include "tools/laptop.h"
+#include "uninstaller/flow.h"
 
 namespace dpal::installer {
 
@@ -28,12 +29,15 @@ inline const std::wstring kAdministratorName = L"installer";
 void InstallPackage(const laptop::Options& options = laptop::Options());
 
 // The uninstaller as its own process with `arguments` after its quoted path, under `identity`
-// (whose image becomes the installed uninstaller file); answers the exit code.
-int RunUninstaller(sim::Identity identity, const std::wstring& arguments);
+// (whose image becomes the installed uninstaller file); answers the exit code. The run calls
+// `routines`: the package's own unless the caller (the scenario runner, which notes each step)
+// passes routines that call them.
+int RunUninstaller(sim::Identity identity, const std::wstring& arguments,
+                   const uninstaller::Routines& routines = uninstaller::PackageRoutines());
 // The device-removal run, as an elevated administrator starts it.
-int RunDeviceRemoval();
+int RunDeviceRemoval(const uninstaller::Routines& routines = uninstaller::PackageRoutines());
 // The final-cleanup run, as the uninstall task starts it: LocalSystem with "-checkremoval".
-int RunFinalCleanup();
+int RunFinalCleanup(const uninstaller::Routines& routines = uninstaller::PackageRoutines());
 
 // Takes the installer's owner out of "Owners"; the value stays, holding whatever other owners
 // registered (an empty list when there were none).

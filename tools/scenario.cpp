@@ -17,8 +17,13 @@
 #include "loader/worker_threads.h"
 #include "tests/support/registry_writer.h"
 #include "setprofile/tool.h"
+#include "loader/shared/registry.h"
+#include "platform/sim/snapshot.h"
 #include "tools/core_client.h"
+#include "tools/installer.h"
 #include "tools/laptop.h"
+#include "uninstaller/flow.h"
+#include "uninstaller/routines.h"
 
 namespace dpal::scenario {
 
@@ -108,11 +113,9 @@ std::string ErrorName(DWORD error) {
   }
 }
 
-// A run of SetDPALProfile.exe by the "tool" command, among the machine's starts of programs.
-bool IsToolRun(const sim::Launch& launch) {
-  return launch.function == "RunProcess" &&
-         lstrcmpiW(launch.image_path.c_str(), laptop::kToolProgram.c_str()) == 0;
-}
+// A program the runner starts itself, among the machine's starts of programs: SetDPALProfile.exe
+// for "tool", the uninstaller for "uninstall". The service's launches are the others.
+bool IsRunnersProgram(const sim::Launch& launch) { return launch.function == "RunProcess"; }
 
 std::string Optional(const std::optional<DWORD>& value) {
   return value ? std::to_string(*value) : "none";
@@ -147,6 +150,8 @@ std::string Check(const std::vector<std::string>& w) {
   if (command == "device") return one_of({"present", "absent"});
   if (command == "install") return one_of({"pending", "done", "none"});
   if (command == "program") return one_of({"signed", "unsigned"});
+  if (command == "uninstall") return one_of({"device-removal", "final-cleanup"});
+  if (command == "installer") return one_of({"withdraw-owner", "remove"});
   if (command == "displays") {
     return one_of({"panel", "extended", "external-primary", "cloned", "lid-closed"});
   }
@@ -158,7 +163,7 @@ std::string Check(const std::vector<std::string>& w) {
     return code && *code >= 128 && *code <= 255 ? "" : "'control' takes a user code, 128 to 255";
   }
   if (command == "alter-profile" || command == "boot" || command == "start" || command == "stop" ||
-      command == "logoff") {
+      command == "logoff" || command == "summary") {
     return args == 0 ? "" : "'" + command + "' takes no arguments";
   }
   if (command == "logon") {
@@ -168,7 +173,10 @@ std::string Check(const std::vector<std::string>& w) {
     return "'logon' takes a user name and optionally 'session N' (N from 1)";
   }
   if (command == "expect") {
-    if (args == 0) return "'expect' takes launches, install-state, start-type or service";
+    if (args == 0) {
+      return "'expect' takes launches, install-state, start-type, service, default, tool, "
+             "uninstall or leftovers";
+    }
     const std::string& what = w[1];
     if (what == "launches") {
       if (args < 2) return "'expect launches' takes switches, or 'none'";
@@ -196,12 +204,19 @@ std::string Check(const std::vector<std::string>& w) {
     if (what == "tool") {
       return args == 2 && Number(w[2]) ? "" : "'expect tool' takes an exit code";
     }
+    if (what == "uninstall") {
+      return args == 2 && Number(w[2]) ? "" : "'expect uninstall' takes an exit code";
+    }
+    if (what == "leftovers") {
+      return args == 2 && Number(w[2]) ? "" : "'expect leftovers' takes a number of items";
+    }
     if (what == "default") {
       return args == 4 && (w[2] == "user" || w[2] == "machine") && (w[3] == "sdr" || w[3] == "hdr")
                  ? ""
                  : "'expect default' takes user|machine sdr|hdr NAME|none";
     }
-    return "'expect' takes launches, install-state, start-type, service, default or tool, not '" +
+    return "'expect' takes launches, install-state, start-type, service, default, tool, uninstall "
+           "or leftovers, not '" +
            what + "'";
   }
   return "unknown command '" + command + "' (dpal-sim --help lists the commands)";
@@ -259,8 +274,9 @@ bool Parse(const std::string& text, const std::string& name, Scenario* scenario,
 }
 
 const char* CommandSummary() {
-  return R"(A scenario is one command a line; '#' starts a comment. The laptop starts installed,
-with an installation pending, the service stopped (automatic start) and nobody logged on.
+  return R"(A scenario is one command a line; '#' starts a comment. The laptop starts as the outside
+installer leaves it, with an installation pending, the service stopped (automatic start) and
+nobody logged on.
 
   firmware TEXT              the firmware version text (default ABCDE12X)
   prefixes P...              the supported firmware prefixes (default ABC)
@@ -290,9 +306,20 @@ with an installation pending, the service stopped (automatic start) and nobody l
                              LocalSystem in the console session, e.g. tool system /baseverify 1
                              NEW BASE; the timeline shows its exit code and the defaults changed
   expect tool N              the exit code of the last tool run
+  uninstall device-removal   the uninstaller's device-removal run, as an administrator starts it
+  uninstall final-cleanup    its final-cleanup run, as the uninstall task starts it (LocalSystem,
+                             -checkremoval); the timeline shows the gates, each step with its
+                             result, the exit code and what the run changed on the machine
+  expect uninstall N         the exit code of the last uninstall run
+  installer withdraw-owner   the outside installer takes its owner out of Owners
+  installer remove           ... removes the service's files and registration (the service key
+                             with the settings and the catalogue goes with it)
+  summary                    what the package left: the machine's difference from before the
+                             install, removed, added and changed items
+  expect leftovers N         N items differ from the machine before the install
 
 After each command dpal-sim waits (10 s at most) until the service has finished what the
-command set off. tools/scenario.h describes the format in full; tools/scenarios/ has examples.
+command set off. uninstall, installer and boot show what they changed on the machine. tools/scenario.h describes the format in full; tools/scenarios/ has examples.
 )";
 }
 
@@ -453,6 +480,44 @@ std::optional<DWORD> ReadDword(const std::wstring& path) {
   return value;
 }
 
+// The files the Session Manager is to delete at the next restart, as recorded in
+// "PendingFileRenameOperations" (pairs of a source and an empty target), without their "\??\".
+std::vector<std::string> PendingDeletions() {
+  Quiet quiet;
+  const wchar_t* key = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  const wchar_t* value = L"PendingFileRenameOperations";
+  DWORD size = 0;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_MULTI_SZ, nullptr, data.data(),
+                   &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  data.resize(size / sizeof(wchar_t));
+  std::vector<std::wstring> strings;
+  std::wstring current;
+  for (wchar_t c : data) {
+    if (c == L'\0') {
+      strings.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  std::vector<std::string> deletions;
+  const std::wstring prefix = L"\\??\\";
+  for (size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2) {
+    if (!strings[i + 1].empty()) continue;  // a rename, not a deletion
+    std::wstring path = strings[i];
+    if (path.compare(0, prefix.size(), prefix) == 0) path.erase(0, prefix.size());
+    deletions.push_back(Narrow(path));
+  }
+  return deletions;
+}
+
 // ----- The player ---------------------------------------------------------------------------
 
 struct Event {
@@ -468,6 +533,9 @@ class Player {
       : scenario_(scenario), options_(options), out_(out) {}
 
   int Play();
+
+  // A step of the uninstall run that goes on, from the run's own thread.
+  void NoteStep(const std::string& text);
 
  private:
   // What must hold, besides the service being quiet, before the next command.
@@ -488,7 +556,16 @@ class Player {
 
   void StopService(Wanted* wanted);
   void RunTool(const std::vector<std::string>& w);
+  void RunUninstall(const std::vector<std::string>& w);
+  void RunInstaller(const std::vector<std::string>& w);
   void Expect(const Step& step);
+  // The machine's difference from the snapshot before the install.
+  sim::SnapshotDiff Leftovers() const;
+  // What a command changed on the machine (its snapshot difference, the parts chosen), one line
+  // an item; and the summary's grouped list.
+  void ShowDifference(const sim::SnapshotDiff& diff);
+  void ShowSummary();
+  void PrintChange(Clock::time_point time, const sim::SnapshotChange& change);
   // The SID of the user logged on at the console; empty when nobody is.
   std::wstring ConsoleUserSid() const;
 
@@ -516,7 +593,18 @@ class Player {
   int workers_before_ = 0;  // work runs of the service left from before this play
   int failed_checks_ = 0;
   int checks_ = 0;
-  std::optional<int> tool_exit_;  // the exit code of the last tool run
+  std::optional<int> tool_exit_;       // the exit code of the last tool run
+  std::optional<int> uninstall_exit_;  // the exit code of the last uninstall run
+
+  sim::Snapshot before_install_;  // the machine right after the reset, before the install
+  // The command's snapshot from before it ran, when its changes are shown once it has settled;
+  // `shown_parts` (when not empty) limits them to those parts.
+  std::optional<sim::Snapshot> command_before_;
+  std::vector<std::string> shown_parts_;
+  size_t reports_seen_ = 0;  // status reports of the service, kept when its record goes
+
+  std::mutex run_lock_;
+  std::vector<Event> run_notes_;  // the steps of the uninstall run, noted on its thread
 };
 
 std::wstring Player::ConsoleUserSid() const {
@@ -599,7 +687,9 @@ void Player::Flush() {
       return {end, now};
     };
 
-    for (; reports_shown_ < reports.size(); ++reports_shown_) {
+    // A deleted service's reports go with its record; those shown are still counted.
+    if (reports.size() < reports_shown_) reports_shown_ = reports.size();
+    for (; reports_shown_ < reports.size(); ++reports_shown_, ++reports_seen_) {
       const SERVICE_STATUS& report = reports[reports_shown_];
       const std::wstring state = L", state " + std::to_wstring(report.dwCurrentState) + L",";
       Event event{end, now, "status", StateName(report.dwCurrentState)};
@@ -620,7 +710,7 @@ void Player::Flush() {
 
     for (; launches_shown_ < launches.size(); ++launches_shown_) {
       const sim::Launch& launch = launches[launches_shown_];
-      if (IsToolRun(launch)) continue;  // the tool's own line says it
+      if (IsRunnersProgram(launch)) continue;  // the command's own lines say it
       const std::wstring quoted = L"\"" + launch.command_line + L"\"";
       std::string program = Narrow(launch.image_path);
       const size_t slash = program.rfind('\\');
@@ -667,11 +757,15 @@ void Player::Flush() {
       apply_state_ = apply_state;
     }
     if (start_type != start_type_) {
-      auto [order, time] =
-          last_call([](const LoggedCall& call) { return call.function == "ChangeServiceConfigW"; });
-      events.push_back(
-          Event{order, time, "scm",
-                "start type: " + StartTypeName(start_type_) + " -> " + StartTypeName(start_type)});
+      // The service's record goes with its deletion.
+      const bool deleted = start_type == SERVICE_NO_CHANGE;
+      auto [order, time] = last_call([deleted](const LoggedCall& call) {
+        return call.function == (deleted ? "DeleteService" : "ChangeServiceConfigW");
+      });
+      events.push_back(Event{order, time, "scm",
+                             deleted ? "the service is deleted"
+                                     : "start type: " + StartTypeName(start_type_) + " -> " +
+                                           StartTypeName(start_type)});
       start_type_ = start_type;
     }
 
@@ -863,6 +957,170 @@ void Player::RunTool(const std::vector<std::string>& w) {
                    ", account " + Narrow(who.user_name) + ") -> exit code " + std::to_string(code));
 }
 
+// ----- The uninstaller's runs ---------------------------------------------------------------
+
+void Player::NoteStep(const std::string& text) {
+  Event event{LogSize(), Clock::now(), "uninstall", text};
+  std::lock_guard<std::mutex> guard(run_lock_);
+  run_notes_.push_back(std::move(event));
+}
+
+// The player whose uninstall run goes on: the run's routines are plain function pointers, so the
+// wrappers below reach it here.
+Player* g_uninstall_player = nullptr;
+
+void NoteStep(const std::string& text) {
+  if (g_uninstall_player != nullptr) g_uninstall_player->NoteStep(text);
+}
+
+// Calls one of the package's routines; an exception it raises is noted and goes on to the flow,
+// which decides what it ends.
+template <typename Result>
+Result Guarded(const char* step, Result (*routine)()) {
+  try {
+    return routine();
+  } catch (...) {
+    NoteStep(std::string(step) + ": ended by an exception");
+    throw;
+  }
+}
+
+// The package's routines, each noted with its result as it runs.
+void StopLoaderServiceNoted() {
+  NoteStep("stop the loader service");
+  Guarded("stop the loader service", uninstaller::PackageRoutines().stop_loader_service);
+}
+
+void RemoveColorProfilesNoted() {
+  Guarded("profiles disassociated and uninstalled",
+          uninstaller::PackageRoutines().remove_color_profiles);
+  NoteStep("profiles disassociated and uninstalled");
+}
+
+// A routine that answers whether it did all of its part: "STEP: true" or "STEP: false".
+template <bool (*uninstaller::Routines::*Routine)(), const char* kStep>
+bool OutcomeNoted() {
+  const bool result = Guarded(kStep, uninstaller::PackageRoutines().*Routine);
+  NoteStep(std::string(kStep) + (result ? ": true" : ": false"));
+  return result;
+}
+
+constexpr char kHivesCleaned[] = "users' hives cleaned";
+constexpr char kTasksDeleted[] = "scheduled tasks deleted";
+constexpr char kFilesDeleted[] = "installed files deleted";
+constexpr char kDeviceRemoved[] = "device and driver package removed";
+
+const uninstaller::Routines kNotedRoutines = {
+    StopLoaderServiceNoted,
+    RemoveColorProfilesNoted,
+    OutcomeNoted<&uninstaller::Routines::clean_user_hives, kHivesCleaned>,
+    OutcomeNoted<&uninstaller::Routines::delete_scheduled_tasks, kTasksDeleted>,
+    OutcomeNoted<&uninstaller::Routines::delete_installed_files, kFilesDeleted>,
+    OutcomeNoted<&uninstaller::Routines::remove_device_and_driver_package, kDeviceRemoved>,
+};
+
+// One of the uninstaller's runs, as the outside installer starts it. A final-cleanup run shows
+// its gates first (as the runner reads them: the software device, the owners).
+void Player::RunUninstall(const std::vector<std::string>& w) {
+  const bool final_cleanup = w[1] == "final-cleanup";
+  {
+    Quiet quiet;
+    command_before_ = sim::TakeSnapshot();
+    shown_parts_.clear();
+    if (final_cleanup) {
+      CSoftwareDeviceLookup device(kSoftwareDeviceHardwareId);
+      const bool present = device.found();
+      device.ReleaseDeviceLookup();
+      const bool no_owners = uninstaller::HasNoOwners();
+      std::string owners;
+      if (!no_owners) {
+        for (const std::wstring& owner :
+             ReadMultiStringValue(layout::kServiceKey, layout::kOwnersValue)) {
+          owners += (owners.empty() ? "" : ", ") + Narrow(owner);
+        }
+      }
+      Note("uninstall",
+           std::string("gates: ") +
+               (present ? "the software device is present" : "the software device is gone") + ", " +
+               (no_owners ? "no owner registered" : "owner registered: " + owners) +
+               (present || !no_owners ? " -> the run removes nothing" : " -> the cleanup runs"));
+    }
+  }
+  Note("uninstall", final_cleanup ? "TarvexDPALUninstaller.exe -checkremoval  (account SYSTEM)"
+                                  : "TarvexDPALUninstaller.exe  (account " +
+                                        Narrow(installer::kAdministratorName) + ", elevated)");
+  g_uninstall_player = this;
+  const int code = final_cleanup ? installer::RunFinalCleanup(kNotedRoutines)
+                                 : installer::RunDeviceRemoval(kNotedRoutines);
+  g_uninstall_player = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(run_lock_);
+    for (Event& event : run_notes_) notes_.push_back(std::move(event));
+    run_notes_.clear();
+  }
+  uninstall_exit_ = code;
+  // The run's image moves out of the install directory and waits for the restart to go.
+  for (const std::string& path : PendingDeletions()) {
+    if (!command_before_->Holds("files", path) && path.find("\\ufn.") != std::string::npos) {
+      Note("uninstall", "the image moved to " + path + ", to be deleted at the restart");
+    }
+  }
+  Note("uninstall", "exit code " + std::to_string(code));
+}
+
+// The outside installer's own steps at uninstall.
+void Player::RunInstaller(const std::vector<std::string>& w) {
+  {
+    Quiet quiet;
+    command_before_ = sim::TakeSnapshot();
+  }
+  shown_parts_.clear();
+  if (w[1] == "withdraw-owner") {
+    installer::WithdrawOwner();
+  } else {
+    installer::RemovePackage();
+  }
+}
+
+sim::SnapshotDiff Player::Leftovers() const { return sim::DifferenceFrom(before_install_); }
+
+void Player::PrintChange(Clock::time_point time, const sim::SnapshotChange& change) {
+  using Kind = sim::SnapshotChange::Kind;
+  std::string head = change.kind == Kind::Added     ? "  added"
+                     : change.kind == Kind::Removed ? "  removed"
+                                                    : "  changed";
+  head.resize(14, ' ');
+  std::string text = change.part + ": " + change.item;
+  if (change.kind == Kind::Changed) text += ": " + change.before + " -> " + change.after;
+  Print(time, head + text, "");
+}
+
+void Player::ShowDifference(const sim::SnapshotDiff& diff) {
+  const Clock::time_point now = Clock::now();
+  if (diff.Empty()) {
+    Print(now, "  machine     nothing changed", "");
+    return;
+  }
+  for (const sim::SnapshotChange& change : diff.Changes()) PrintChange(now, change);
+}
+
+// What the package left, grouped: removed, added, changed, each in the order of part and item.
+void Player::ShowSummary() {
+  using Kind = sim::SnapshotChange::Kind;
+  const Clock::time_point now = Clock::now();
+  const sim::SnapshotDiff diff = Leftovers();
+  const size_t count = diff.Changes().size();
+  Print(now,
+        "  machine     " + std::to_string(count) +
+            (count == 1 ? " item differs" : " items differ") + " from before the install",
+        "");
+  for (Kind kind : {Kind::Removed, Kind::Added, Kind::Changed}) {
+    for (const sim::SnapshotChange& change : diff.Changes()) {
+      if (change.kind == kind) PrintChange(now, change);
+    }
+  }
+}
+
 void Player::Expect(const Step& step) {
   const std::vector<std::string>& w = step.words;
   const std::string& what = w[1];
@@ -873,7 +1131,7 @@ void Player::Expect(const Step& step) {
     std::vector<std::string> switches;
     const std::vector<sim::Launch> launches = sim::Launches();
     for (size_t i = launches_checked_; i < launches.size(); ++i) {
-      if (!IsToolRun(launches[i])) switches.push_back(Narrow(laptop::SwitchOf(launches[i])));
+      if (!IsRunnersProgram(launches[i])) switches.push_back(Narrow(laptop::SwitchOf(launches[i])));
     }
     launches_checked_ = launches.size();
     std::vector<std::string> expected(w.begin() + 2, w.end());
@@ -894,6 +1152,12 @@ void Player::Expect(const Step& step) {
     ok = seen == w[2];
   } else if (what == "tool") {
     seen = tool_exit_ ? std::to_string(*tool_exit_) : "no run";
+    ok = seen == w[2];
+  } else if (what == "uninstall") {
+    seen = uninstall_exit_ ? std::to_string(*uninstall_exit_) : "no run";
+    ok = seen == w[2];
+  } else if (what == "leftovers") {
+    seen = std::to_string(Leftovers().Changes().size());
     ok = seen == w[2];
   } else if (what == "default") {
     const std::wstring sid = w[2] == "user" ? ConsoleUserSid() : L"";
@@ -950,6 +1214,16 @@ std::string Describe(const std::vector<std::string>& w) {
                             : "the per-user program is replaced by an unsigned copy";
   }
   if (command == "boot") return "restart: users logged off, the console at the logon screen";
+  if (command == "uninstall") {
+    return w[1] == "device-removal"
+               ? "an administrator runs the uninstaller: the device-removal run"
+               : "the uninstall task runs the uninstaller as LocalSystem: the final-cleanup run";
+  }
+  if (command == "installer") {
+    return w[1] == "remove" ? "the outside installer removes the service and its files"
+                            : "the outside installer withdraws its owner from Owners";
+  }
+  if (command == "summary") return "what the package left: the difference from before the install";
   if (command == "start") return "the SCM starts the service";
   if (command == "stop") return "the SCM asks the service to stop";
   if (command == "control") return "the SCM sends the user control code " + w[1];
@@ -970,6 +1244,11 @@ bool Player::Run(const Step& step) {
   }
   if (command == "expect") {
     Expect(step);
+    return true;
+  }
+  if (command == "summary") {
+    Print(Clock::now(), step.text, Describe(w));
+    ShowSummary();
     return true;
   }
 
@@ -1030,6 +1309,15 @@ bool Player::Run(const Step& step) {
     }
   } else if (command == "tool") {
     RunTool(w);
+  } else if (command == "uninstall") {
+    RunUninstall(w);
+    // A run that stopped the service waits for its work runs to end, as a stop does.
+    Quiet quiet;
+    if (sim::ServiceStatusNow(service).dwCurrentState == SERVICE_STOPPED) wanted.no_work = true;
+  } else if (command == "installer") {
+    RunInstaller(w);
+    // The removal stops a running service first.
+    if (w[1] == "remove") wanted.no_work = true;
   } else if (command == "install-profile") {
     Quiet quiet;
     sim::InstallColourProfile(Widen(w[1]));
@@ -1059,9 +1347,20 @@ bool Player::Run(const Step& step) {
       Quiet quiet;
       state = sim::ServiceStatusNow(service).dwCurrentState;
       start_type = sim::ServiceStartType(service);
+      // What the restart does to files shows: the deletions recorded for it, say.
+      command_before_ = sim::TakeSnapshot();
+      shown_parts_ = {"files"};
     }
-    if (state != SERVICE_STOPPED) Note("machine", "the shutdown ends the service's process");
-    if (start_type == SERVICE_AUTO_START) {
+    const bool registered = start_type != SERVICE_NO_CHANGE;
+    if (registered && state != SERVICE_STOPPED) {
+      Note("machine", "the shutdown ends the service's process");
+    }
+    for (const std::string& path : PendingDeletions()) {
+      Note("machine", "the restart deletes " + path + ", as recorded for it");
+    }
+    if (!registered) {
+      Note("scm", "no service to start: the package's service is not registered");
+    } else if (start_type == SERVICE_AUTO_START) {
       Note("scm", "starts the service (automatic start)");
     } else {
       Note("scm", "leaves the service alone (start type " + StartTypeName(start_type) + ")");
@@ -1117,17 +1416,30 @@ bool Player::Run(const Step& step) {
   }
   if (!Settle(step, wanted)) return false;
   Flush();
+  if (command_before_) {
+    sim::SnapshotDiff diff;
+    {
+      Quiet quiet;
+      diff = sim::DifferenceFrom(*command_before_);
+    }
+    // A restart that changed no file says nothing of them.
+    if (!shown_parts_.empty()) diff = diff.Only(shown_parts_);
+    if (shown_parts_.empty() || !diff.Empty()) ShowDifference(diff);
+    command_before_.reset();
+  }
   return true;
 }
 
 int Player::Play() {
   sim::Reset();
+  // The machine before anything of the package is there: the summary's reference.
+  before_install_ = sim::TakeSnapshot();
   workers_before_ = WorkerThreads::RunningInProcess();
   const Clock::time_point origin = Clock::now();
   tracker_.Begin(origin);
   sim::SetTraceSink([](const sim::Call& call) { Tracker::Get().Record(call); });
 
-  laptop::Provision();
+  installer::InstallPackage();
   laptop::InstallStandIn();
   {
     Quiet quiet;
@@ -1136,17 +1448,22 @@ int Player::Play() {
   }
   install_state_ = ReadDword(layout::kInstallStateKey);
   apply_state_ = ReadDword(layout::kMachineApplyStateKey);
+  size_t installed = 0;
   {
     Quiet quiet;
     start_type_ = sim::ServiceStartType(laptop::kServiceName);
+    installed = Leftovers().Changes().size();
   }
 
   out_ << "dpal-sim: " << scenario_.name
        << (scenario_.origin.empty() ? "" : " (" + scenario_.origin + ")") << "\n";
-  out_ << "The laptop has the package installed: firmware ABCDE12X (supported prefix ABC), "
-          "install\nstate "
+  out_ << "The outside installer has put the package on the freshly reset laptop (" << installed
+       << " items differ from\nbefore the install): the software device and its driver package, "
+          "the service, the per-user\nprogram, the core library and the tool, the two scheduled "
+          "tasks, the uninstaller and the\ninstaller's owner. Firmware ABCDE12X (supported prefix "
+          "ABC), install state "
        << Optional(install_state_) << ", apply state " << Optional(apply_state_)
-       << ", the service stopped (start type " << StartTypeName(start_type_)
+       << ",\nthe service stopped (start type " << StartTypeName(start_type_)
        << "), nobody logged on.\n";
   if (options_.trace) {
     // The set-up's own calls.
@@ -1164,21 +1481,27 @@ int Player::Play() {
     }
   }
 
-  std::vector<SERVICE_STATUS> reports;
   size_t launches = 0;
   DWORD start_type = 0;
+  size_t leftovers = 0;
   {
     Quiet quiet;
-    reports = sim::ServiceStatusReports(laptop::kServiceName);
-    for (const sim::Launch& launch : sim::Launches()) launches += IsToolRun(launch) ? 0 : 1;
+    // Every report the service sent: those shown, and any it sent after the last flush.
+    const size_t reports = sim::ServiceStatusReports(laptop::kServiceName).size();
+    if (reports > reports_shown_) reports_seen_ += reports - reports_shown_;
+    for (const sim::Launch& launch : sim::Launches()) launches += IsRunnersProgram(launch) ? 0 : 1;
     start_type = sim::ServiceStartType(laptop::kServiceName);
+    leftovers = Leftovers().Changes().size();
   }
   sim::SetTraceSink(nullptr);
   std::ostringstream facts;
-  facts << launches << (launches == 1 ? " launch, " : " launches, ") << reports.size()
-        << (reports.size() == 1 ? " status report, " : " status reports, ") << "install state "
-        << Optional(ReadDword(layout::kInstallStateKey)) << ", start type "
-        << StartTypeName(start_type);
+  facts << launches << (launches == 1 ? " launch, " : " launches, ") << reports_seen_
+        << (reports_seen_ == 1 ? " status report, " : " status reports, ") << "install state "
+        << Optional(ReadDword(layout::kInstallStateKey)) << ", "
+        << (start_type == SERVICE_NO_CHANGE ? std::string("the service removed")
+                                            : "start type " + StartTypeName(start_type))
+        << ", " << leftovers << (leftovers == 1 ? " item differs" : " items differ")
+        << " from before the install";
   out_ << "\n";
   if (!completed) {
     out_ << scenario_.name << " stopped early: " << facts.str() << "\n";

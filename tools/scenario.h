@@ -8,11 +8,14 @@
 // what the command set off: launched programs have ended, work runs are over, the watch of the
 // apply state is waiting again, a stopping service has gone.
 //
-// The laptop starts as installed: the software device, firmware "ABCDE12X" with the supported
-// prefix "ABC", the settings and the catalogue with intact profile files, an installation
-// pending (install state 0), no machine apply state yet, the signed per-user program beside the
-// service, the service registered for automatic start but not running, and nobody logged on:
-// session 1 at the console shows the logon screen.
+// The laptop starts as the outside installer leaves it (tools/installer.h), on a freshly reset
+// machine whose snapshot the runner keeps as "before the install": the software device and its
+// driver package, firmware "ABCDE12X" with the supported prefix "ABC", the settings and the
+// catalogue with intact profile files, an installation pending (install state 0), no machine
+// apply state yet, the signed per-user program, core library and tool beside the service, the
+// two scheduled tasks, the installed uninstaller, the installer's owner in "Owners", the service
+// registered for automatic start but not running, and nobody logged on: session 1 at the console
+// shows the logon screen.
 //
 // The machine
 //   firmware TEXT             the firmware version text ("BIOSVersion")
@@ -34,7 +37,8 @@
 //                             without a stop control), every user is logged off, the console
 //                             shows the logon screen, the file operations recorded for the
 //                             restart are carried out, and the SCM starts the service if its
-//                             start type is automatic
+//                             start type is automatic; the timeline shows what the restart
+//                             changed among the files
 //   start                     the SCM starts the service (as "sc start" would)
 //   stop                      the SCM sends the stop control
 //   control N                 the SCM sends the user control code N (128 to 255)
@@ -73,6 +77,27 @@
 //                             as the console user (the default) or as LocalSystem in the
 //                             console session, e.g. "tool system /baseverify 1 NEW BASE"
 //   install-profile NAME      an update of the profiles installs NAME in the colour directory
+//
+// The uninstall, as the outside installer plays it. Each command's timeline ends with what it
+// changed on the machine (the difference of snapshots before and after), an item a line:
+// removed, added or changed.
+//   uninstall device-removal  the uninstaller's device-removal run, started by an elevated
+//                             administrator: removes the software device and its driver package
+//   uninstall final-cleanup   its final-cleanup run, as the uninstall task starts it (LocalSystem,
+//                             "-checkremoval"): the gates first (the software device present, an
+//                             owner registered: either stops the run), then each step with its
+//                             result as it runs, the exit code, and the changes, the image's move
+//                             to the temporary directory with its deletion at the restart included
+//   installer withdraw-owner  the installer takes its owner out of "Owners"
+//   installer remove          the installer's own removal: the service's files and registration
+//                             (the service key with the settings and the catalogue), then the
+//                             install directory when it is empty
+//   summary                   what the package left: the machine's difference from before the
+//                             install, grouped as removed, added and changed items
+//   expect uninstall N        the exit code of the last "uninstall" run
+//   expect leftovers N        the number of items that differ from before the install
+//
+// The one-line summary at the end of every play also gives that number.
 #pragma once
 
 #include <chrono>

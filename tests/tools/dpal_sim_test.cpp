@@ -1,5 +1,6 @@
 // The scenario runner plays the built-in day and scenario files through the real service on the
 // simulated laptop: what it launched, what it printed, and how it ends.
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -59,10 +60,12 @@ TEST(DpalSim, TheBuiltInDayLaunchesEachCommandWhereItBelongs) {
   ASSERT_EQ(day.result, scenario::kCompleted) << day.output;
   ASSERT_FALSE(day.lines.empty());
   EXPECT_EQ(day.lines.back(),
-            "day complete: 7 launches, 11 status reports, install state 1, start type demand")
+            "day complete: 7 launches, 11 status reports, install state none, the service "
+            "removed, 21 items differ from before the install")
       << day.output;
 
-  // The service's launches of the per-user program; the tool's runs are the runner's own.
+  // The service's launches of the per-user program; the tool's and the uninstaller's runs are
+  // the runner's own.
   std::vector<sim::Launch> launches;
   Switches switches;
   for (const sim::Launch& launch : sim::Launches()) {
@@ -78,16 +81,19 @@ TEST(DpalSim, TheBuiltInDayLaunchesEachCommandWhereItBelongs) {
   }
   for (const sim::Launch& launch : launches) EXPECT_EQ(launch.user_name, L"SYSTEM");
 
-  std::vector<DWORD> states;
-  for (const SERVICE_STATUS& report : sim::ServiceStatusReports(laptop::kServiceName)) {
-    states.push_back(report.dwCurrentState);
+  // The service's reports went with its registration at the end of the day; the timeline shows
+  // them in order.
+  EXPECT_FALSE(sim::ServiceExists(laptop::kServiceName));
+  std::vector<std::string> states;
+  for (const std::string& line : day.lines) {
+    const size_t at = line.find("    status      ");
+    if (at != std::string::npos) states.push_back(line.substr(at + 16));
   }
-  EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,  // boot
-                                        SERVICE_STOP_PENDING, SERVICE_STOPPED,   // restart
-                                        SERVICE_START_PENDING, SERVICE_RUNNING,  //
-                                        SERVICE_STOP_PENDING, SERVICE_STOPPED,   // evening
-                                        SERVICE_START_PENDING, SERVICE_RUNNING,
-                                        SERVICE_STOPPED}));  // firmware
+  EXPECT_EQ(states, (std::vector<std::string>{"START_PENDING", "RUNNING",                // boot
+                                              "STOP_PENDING", "STOPPED",                 // restart
+                                              "START_PENDING", "RUNNING",                //
+                                              "STOP_PENDING", "STOPPED",                 // evening
+                                              "START_PENDING", "RUNNING", "STOPPED"}));  // firmware
 
   // The timeline puts each effect under the command that caused it.
   const int logon = Find(day, "logon alice");
@@ -154,13 +160,188 @@ TEST(DpalSim, TheDayRunsTheToolWhichReplacesTheBaseWhereTheApplyStateAllows) {
   const int refused = Find(day, "tool /UserSet 1", userset);
   EXPECT_EQ(Find(day, "-> exit code 1", refused), refused + 1);
 
-  int runs = 0;
+  // The runner's own programs: the tool's three runs, then the uninstaller's four.
+  std::vector<std::wstring> runs;
   for (const sim::Launch& launch : sim::Launches()) {
-    if (launch.function != "RunProcess") continue;
-    ++runs;
-    EXPECT_EQ(launch.image_path, laptop::kToolProgram);
+    if (launch.function == "RunProcess") runs.push_back(launch.image_path);
   }
-  EXPECT_EQ(runs, 3);
+  const std::wstring uninstaller = laptop::kInstallDirectory + L"\\TarvexDPALUninstaller.exe";
+  EXPECT_EQ(runs, (std::vector<std::wstring>{laptop::kToolProgram, laptop::kToolProgram,
+                                             laptop::kToolProgram, uninstaller, uninstaller,
+                                             uninstaller, uninstaller}));
+}
+
+// The end of the day, from the uninstaller's first run to the summary: the lines between a
+// command's line and the next command's.
+struct Command {
+  int at = -1;
+  int end = -1;
+};
+
+constexpr size_t kTime = 11;  // "   0.062s  "
+
+Command CommandAt(const Played& played, const std::string& text, int from) {
+  Command command;
+  command.at = Find(played, "s  " + text, from);
+  if (command.at < 0) return command;
+  command.end = command.at + 1;
+  // A command's own lines are indented further than the commands, after the time.
+  while (command.end < static_cast<int>(played.lines.size()) &&
+         played.lines[command.end].size() > kTime + 2 &&
+         played.lines[command.end].compare(kTime, 2, "  ") == 0) {
+    ++command.end;
+  }
+  return command;
+}
+
+std::vector<std::string> LinesOf(const Played& played, const Command& command) {
+  std::vector<std::string> lines;
+  for (int i = command.at + 1; i < command.end; ++i) {
+    lines.push_back(played.lines[i].substr(kTime));
+  }
+  return lines;
+}
+
+TEST(DpalSim, TheDayEndsWithTheUninstallInTheOutsideInstallersOrder) {
+  const Played day = Play(scenario::BuiltInDay(), "day");
+  ASSERT_EQ(day.result, scenario::kCompleted) << day.output;
+  using Lines = std::vector<std::string>;
+
+  // While the software device is present, and then while the owner is registered, the final
+  // cleanup stops at its gates and changes nothing.
+  const Command present = CommandAt(day, "uninstall final-cleanup", 0);
+  ASSERT_GT(present.at, 0) << day.output;
+  EXPECT_EQ(LinesOf(day, present),
+            (Lines{"  uninstall   gates: the software device is present, owner registered: "
+                   "TarvexDPALPackage -> the run removes nothing",
+                   "  uninstall   TarvexDPALUninstaller.exe -checkremoval  (account SYSTEM)",
+                   "  uninstall   exit code 0", "  machine     nothing changed"}));
+  const Command removal = CommandAt(day, "uninstall device-removal", present.end);
+  EXPECT_EQ(LinesOf(day, removal),
+            (Lines{"  uninstall   TarvexDPALUninstaller.exe  (account installer, elevated)",
+                   "  uninstall   device and driver package removed: true",
+                   "  uninstall   exit code 0", "  removed     devices: SWD\\TARVEX\\DPAL_0001",
+                   "  removed     driver packages: oem42.inf",
+                   "  removed     files: C:\\Windows\\INF\\oem42.inf"}));
+  const Command owner = CommandAt(day, "uninstall final-cleanup", removal.end);
+  ASSERT_GT(owner.end, owner.at + 1) << day.output;
+  EXPECT_EQ(LinesOf(day, owner)[0],
+            "  uninstall   gates: the software device is gone, owner registered: "
+            "TarvexDPALPackage -> the run removes nothing");
+  EXPECT_EQ(day.lines[owner.end - 1].substr(kTime), "  machine     nothing changed");
+
+  // Withdrawn, the owner no longer holds the cleanup back: each step in its order with its
+  // result, the image's move, then the changes.
+  const Command withdraw = CommandAt(day, "installer withdraw-owner", owner.end);
+  EXPECT_EQ(
+      LinesOf(day, withdraw),
+      Lines{"  changed     registry: HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\"
+            "TarvexDPALLoader \"Owners\": REG_MULTI_SZ [\"TarvexDPALPackage\"] -> "
+            "REG_MULTI_SZ []"});
+  const Command cleanup = CommandAt(day, "uninstall final-cleanup", withdraw.end);
+  const Lines lines = LinesOf(day, cleanup);
+  ASSERT_GE(lines.size(), 9u) << day.output;
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 9),
+            (Lines{"  uninstall   gates: the software device is gone, no owner registered -> the "
+                   "cleanup runs",
+                   "  uninstall   TarvexDPALUninstaller.exe -checkremoval  (account SYSTEM)",
+                   "  uninstall   stop the loader service",
+                   "  uninstall   profiles disassociated and uninstalled",
+                   "  uninstall   users' hives cleaned: true",
+                   "  uninstall   scheduled tasks deleted: true",
+                   "  uninstall   installed files deleted: false",
+                   "  uninstall   the image moved to C:\\Windows\\Temp\\ufn.000, to be deleted at "
+                   "the restart",
+                   "  uninstall   exit code 0"}));
+  for (const char* change :
+       {"  removed     files: C:\\Program Files\\Tarvex\\DPAL\\TarvexDPALUninstaller.exe",
+        "  added       files: C:\\Windows\\Temp\\ufn.000",
+        "  added       registry: HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session "
+        "Manager \"PendingFileRenameOperations\"",
+        "  removed     tasks: \\Tarvex\\DPAL\\UninstallTask",
+        "  removed     colour: profile QXLCD_Panel_V3_S.icm"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), change), lines.end()) << change;
+  }
+
+  // The installer's removal takes the service; the restart deletes the moved image.
+  const Command remove = CommandAt(day, "installer remove", cleanup.end);
+  ASSERT_GT(remove.end, remove.at + 1) << day.output;
+  EXPECT_EQ(LinesOf(day, remove)[0], "  scm         the service is deleted");
+  const Command boot = CommandAt(day, "boot", remove.end);
+  EXPECT_EQ(
+      LinesOf(day, boot),
+      (Lines{"  machine     the restart deletes C:\\Windows\\Temp\\ufn.000, as recorded for it",
+             "  scm         no service to start: the package's service is not registered",
+             "  registry    user apply state: 0 -> none",
+             "  colour      user hdr default of the panel: QXLCD_Panel_V1_H.icm -> none",
+             "  colour      user hdr list of DISPLAY1: QXLCD_Panel_V1_H.icm -> none",
+             "  colour      user sdr default of the panel: QXLCD_Panel_V4_S.icm -> none",
+             "  colour      user sdr list of DISPLAY1: QXLCD_Panel_V3_S.icm, "
+             "QXLCD_Panel_V4_S.icm -> none",
+             "  removed     files: C:\\Windows\\Temp\\ufn.000"}));
+  EXPECT_FALSE(sim::FileExists(L"C:\\Windows\\Temp\\ufn.000"));
+
+  // The summary: a count, then the items grouped as removed, added, changed.
+  const Command summary = CommandAt(day, "summary", boot.end);
+  const Lines left = LinesOf(day, summary);
+  ASSERT_EQ(left.size(), 22u) << day.output;
+  EXPECT_EQ(left[0], "  machine     21 items differ from before the install");
+  size_t group = 0;
+  for (size_t i = 1; i < left.size(); ++i) {
+    const std::string kind = left[i].substr(2, 7);
+    const size_t at = kind == "removed" ? 0 : kind == "added  " ? 1 : 2;
+    EXPECT_LE(group, at) << left[i];
+    group = at;
+  }
+  for (const char* item :
+       {"  added       tasks: \\Tarvex", "  added       files: C:\\Program Files\\Tarvex",
+        "  added       registry: HKEY_USERS\\.DEFAULT\\SOFTWARE\\Tarvex\\DPAL\\State "
+        "\"State\""}) {
+    EXPECT_NE(std::find(left.begin(), left.end(), item), left.end()) << item;
+  }
+}
+
+TEST(DpalSim, TheFinalCleanupStopsARunningServiceBeforeItRemovesTheProfiles) {
+  const Played played = Play(
+      "boot\n"
+      "expect service running\n"
+      "uninstall device-removal\n"
+      "expect service running\n"
+      "installer withdraw-owner\n"
+      "uninstall final-cleanup\n"
+      "expect uninstall 0\n"
+      "expect service stopped\n",
+      "early");
+  ASSERT_EQ(played.result, scenario::kCompleted) << played.output;
+  const int stop = Find(played, "uninstall   stop the loader service");
+  ASSERT_GT(stop, 0) << played.output;
+  EXPECT_EQ(Find(played, "status      STOP_PENDING", stop), stop + 1);
+  EXPECT_EQ(Find(played, "status      STOPPED", stop), stop + 2);
+  EXPECT_EQ(Find(played, "uninstall   profiles disassociated and uninstalled", stop), stop + 3);
+}
+
+TEST(DpalSim, TheUninstallChecksCompareTheLastRunAndTheLeftovers) {
+  const Played played = Play(
+      "expect uninstall 0\n"
+      "expect leftovers 0\n"
+      "uninstall device-removal\n"
+      "expect uninstall 0\n"
+      "expect leftovers 38\n"
+      "summary\n",
+      "checks");
+  EXPECT_EQ(played.result, scenario::kFailed);
+  EXPECT_GT(Find(played, "expect uninstall 0               FAILED: no run"), 0) << played.output;
+  EXPECT_GT(Find(played, "expect leftovers 0               FAILED: 41"), 0);
+  EXPECT_GT(Find(played, "expect leftovers 38              ok"), 0);
+  const int summary = Find(played, "summary");
+  EXPECT_EQ(Find(played, "machine     38 items differ from before the install", summary),
+            summary + 1);
+  // What the installer added is all there is: nothing was there before to remove or change.
+  EXPECT_EQ(Find(played, "    removed     ", summary), -1);
+  EXPECT_EQ(Find(played, "    changed     ", summary), -1);
+  EXPECT_EQ(played.lines.back(),
+            "checks FAILED: 2 of 4 checks not met; 0 launches, 0 status reports, install state 0, "
+            "start type auto, 38 items differ from before the install");
 }
 
 TEST(DpalSim, WithAnExternalMonitorPrimaryTheClientSetsThatMonitorsDefault) {
@@ -180,7 +361,7 @@ TEST(DpalSim, AScenarioFilePlaysAndTracesPlatformCalls) {
   EXPECT_EQ(laptop::Switches(), Switches{L"/i"});
   EXPECT_EQ(played.lines.back(),
             "refused-program complete: 1 launch, 3 status reports, install state 1, start type "
-            "auto")
+            "auto, 49 items differ from before the install")
       << played.output;
   // With the trace, the launch follows the call that made it.
   const int create = Find(played, "CreateProcessAsUserW(");
@@ -228,7 +409,7 @@ TEST(DpalSim, AFailedCheckIsShownAndTheScenarioGoesOn) {
   EXPECT_GT(Find(played, "FAILED: stopped"), 0) << played.output;
   EXPECT_EQ(played.lines.back(),
             "wrong FAILED: 2 of 3 checks not met; 1 launch, 4 status reports, install state 1, "
-            "start type auto");
+            "start type auto, 45 items differ from before the install");
 }
 
 TEST(DpalSim, LinesThatAreNoCommandAreRefusedWithTheirPlace) {
@@ -253,6 +434,17 @@ TEST(DpalSim, LinesThatAreNoCommandAreRefusedWithTheirPlace) {
       {"client wait\n", "s:1: 'client wait' takes stop, 0 or 1"},
       {"displays four\n", "s:1: 'displays' takes one of"},
       {"expect default user sdr\n", "s:1: 'expect default' takes user|machine sdr|hdr NAME|none"},
+      {"uninstall\n", "s:1: 'uninstall' takes one of device-removal|final-cleanup"},
+      {"uninstall all\n", "s:1: 'uninstall' takes one of device-removal|final-cleanup"},
+      {"uninstall final-cleanup now\n", "s:1: 'uninstall' takes one of"},
+      {"installer install\n", "s:1: 'installer' takes one of remove|withdraw-owner"},
+      {"installer\n", "s:1: 'installer' takes one of remove|withdraw-owner"},
+      {"summary all\n", "s:1: 'summary' takes no arguments"},
+      {"expect uninstall\n", "s:1: 'expect uninstall' takes an exit code"},
+      {"expect uninstall -1\n", "s:1: 'expect uninstall' takes an exit code"},
+      {"expect leftovers none\n", "s:1: 'expect leftovers' takes a number of items"},
+      {"expect leftovers 1 2\n", "s:1: 'expect leftovers' takes a number of items"},
+      {"install done now\n", "s:1: 'install' takes one of done|none|pending"},
   };
   for (const auto& row : rows) {
     scenario::Scenario parsed;
@@ -269,6 +461,14 @@ TEST(DpalSim, LinesThatAreNoCommandAreRefusedWithTheirPlace) {
   ASSERT_EQ(parsed.steps.size(), 1u);
   EXPECT_EQ(parsed.steps[0].line, 1);
   EXPECT_EQ(parsed.steps[0].text, "logon bob session 2");
+
+  // The uninstall's commands, each form of them.
+  ASSERT_TRUE(
+      scenario::Parse("uninstall device-removal\nuninstall final-cleanup\nexpect uninstall 0\n"
+                      "installer withdraw-owner\ninstaller remove\nsummary\nexpect leftovers 0\n",
+                      "s", &parsed, &error))
+      << error;
+  EXPECT_EQ(parsed.steps.size(), 7u);
 }
 
 }  // namespace
