@@ -109,13 +109,7 @@ void Provision(const Options& options) {
     Written(settings.String(layout::kSdrVersionValue, L"3"));
     Written(settings.String(layout::kHdrVersionValue, L"1"));
     for (const Profile& profile : Profiles()) {
-      test::RegistryWriter entry =
-          Key(std::wstring(layout::kCatalogueKey) + L"\\" + profile.entry_name);
-      Written(entry.Dword(layout::kTypeValue, profile.type));
-      WCHAR base[kPathUnits];
-      Check(ProfileFileBaseName(profile.entry_name.c_str(), base), "naming a profile file");
-      const std::vector<uint8_t> digest = Sha256(profile.bytes);
-      Written(entry.Binary(base, digest.data(), digest.size()));
+      AddToCatalogue(profile);
       sim::PutFile(ProfilePath(profile), profile.bytes);
     }
   }
@@ -139,6 +133,16 @@ void Provision(const Options& options) {
   sim::InstallService(spec);
 
   RegisterCoreLibrary();
+}
+
+void AddToCatalogue(const Profile& profile) {
+  test::RegistryWriter entry =
+      Key(std::wstring(dpal::layout::kCatalogueKey) + L"\\" + profile.entry_name);
+  Written(entry.Dword(dpal::layout::kTypeValue, profile.type));
+  WCHAR base[kPathUnits];
+  Check(ProfileFileBaseName(profile.entry_name.c_str(), base), "naming a profile file");
+  const std::vector<uint8_t> digest = Sha256(profile.bytes);
+  Written(entry.Binary(base, digest.data(), digest.size()));
 }
 
 void SetUpMachine(const Options& options) {

@@ -57,6 +57,8 @@ struct Profile {
   std::vector<uint8_t> bytes;
 };
 const std::vector<Profile>& Profiles();
+// Writes a profile's catalogue entry: its "Type" and the SHA-256 of its bytes.
+void AddToCatalogue(const Profile& profile);
 // Full path of a profile file in the colour directory.
 std::wstring ProfilePath(const Profile& profile);
 

@@ -143,7 +143,10 @@ std::string Check(const std::vector<std::string>& w) {
   if (command == "client") return client::Check(w);
   if (command == "tool") return "";  // any command line, the account word included
   if (command == "install-profile") {
-    return args == 1 ? "" : "'install-profile' takes a profile file name";
+    // A name the service would install: "QXLCD_..." with the ".icm" extension.
+    const bool named = args == 1 && w[1].size() > 10 && w[1].compare(0, 6, "QXLCD_") == 0 &&
+                       w[1].compare(w[1].size() - 4, 4, ".icm") == 0;
+    return named ? "" : "'install-profile' takes a profile file name QXLCD_....icm";
   }
   if (command == "firmware") return args == 1 ? "" : "'firmware' takes the version text";
   if (command == "prefixes") return args >= 1 ? "" : "'prefixes' takes at least one prefix";
@@ -300,8 +303,10 @@ nobody logged on.
   client set sdr|hdr NAME              ... makes NAME the panel's default (user, then machine)
   client read sdr|hdr                  ... reads the panel's defaults
   client disassociate user|machine sdr|hdr NAME   ... removes NAME from the panel's list
+  client save NAME                     ... records NAME for the client's account
   client wait stop|0|1                 ... waits for the user's update (tools/core_client.h)
-  install-profile NAME       an update of the profiles installs NAME in the colour directory
+  install-profile NAME       an update of the profiles installs NAME (QXLCD_....icm) in the
+                             colour directory and enters it in the catalogue
   tool [user|system] ARGS... SetDPALProfile.exe with ARGS, as the console user (default) or as
                              LocalSystem in the console session, e.g. tool system /baseverify 1
                              NEW BASE; the timeline shows its exit code and the defaults changed
@@ -1320,7 +1325,15 @@ bool Player::Run(const Step& step) {
     if (w[1] == "remove") wanted.no_work = true;
   } else if (command == "install-profile") {
     Quiet quiet;
-    sim::InstallColourProfile(Widen(w[1]));
+    // The update installs the profile and enters it in the catalogue, with the display colour
+    // mode its name ends in ("_S" standard, "_H" advanced) and its digest.
+    const std::wstring file = Widen(w[1]);
+    sim::InstallColourProfile(file);
+    laptop::Profile profile;
+    profile.entry_name = file.substr(0, file.size() - 4);
+    const std::wstring mode = profile.entry_name.substr(profile.entry_name.size() - 2);
+    profile.type = mode == L"_S" ? 1 : mode == L"_H" ? 2 : 0;
+    if (sim::GetFile(laptop::ProfilePath(profile), &profile.bytes)) laptop::AddToCatalogue(profile);
   } else if (command == "alter-profile") {
     Quiet quiet;
     const laptop::Profile& profile = laptop::Profiles()[0];
@@ -1432,7 +1445,13 @@ bool Player::Run(const Step& step) {
 
 int Player::Play() {
   sim::Reset();
-  // The machine before anything of the package is there: the summary's reference.
+  // The machine before anything of the package is there, the laptop itself freshly booted: the
+  // summary's reference.
+  {
+    Quiet quiet;
+    laptop::SetUpMachine();
+    sim::Restart();
+  }
   before_install_ = sim::TakeSnapshot();
   workers_before_ = WorkerThreads::RunningInProcess();
   const Clock::time_point origin = Clock::now();

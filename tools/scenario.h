@@ -67,6 +67,8 @@
 //   client read sdr|hdr       reads the panel's user and machine defaults
 //   client disassociate user|machine sdr|hdr NAME
 //                             removes a profile from the panel's association list
+//   client save NAME          records the profile NAME for the client's account (SaveUserProfile),
+//                             as the per-user program does for the profiles it puts into effect
 //   client wait stop|0|1      waits for the user's update: ended by the stop, or by another
 //                             program of the client's account switching its user state
 //
@@ -76,7 +78,9 @@
 //   tool [user|system] ARGS...
 //                             as the console user (the default) or as LocalSystem in the
 //                             console session, e.g. "tool system /baseverify 1 NEW BASE"
-//   install-profile NAME      an update of the profiles installs NAME in the colour directory
+//   install-profile NAME      an update of the profiles installs NAME ("QXLCD_....icm") in the
+//                             colour directory and enters it in the catalogue ("_S" at the end
+//                             of the base name: standard colour, "_H": advanced colour)
 //
 // The uninstall, as the outside installer plays it. Each command's timeline ends with what it
 // changed on the machine (the difference of snapshots before and after), an item a line:

@@ -29,7 +29,7 @@ expect_run() {
 }
 
 expect_run "built-in day" 0 \
-  '^day complete: 7 launches, 11 status reports, install state none, the service removed, 21 items differ from before the install$'
+  '^day complete: 7 launches, 11 status reports, install state none, the service removed, 8 items differ from before the install$'
 expect_run "scenario file" 0 '^refused-program complete: ' "$scenarios/refused-program.dpal"
 expect_run "the day file is the built-in day" 0 '^day complete: 7 launches' "$scenarios/day.dpal"
 expect_run "--trace shows platform calls" 0 'call +\[t[0-9]+ watch\] RegNotifyChangeKeyValue\(' \

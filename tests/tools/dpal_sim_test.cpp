@@ -61,7 +61,7 @@ TEST(DpalSim, TheBuiltInDayLaunchesEachCommandWhereItBelongs) {
   ASSERT_FALSE(day.lines.empty());
   EXPECT_EQ(day.lines.back(),
             "day complete: 7 launches, 11 status reports, install state none, the service "
-            "removed, 21 items differ from before the install")
+            "removed, 8 items differ from before the install")
       << day.output;
 
   // The service's launches of the per-user program; the tool's and the uninstaller's runs are
@@ -131,10 +131,10 @@ TEST(DpalSim, TheDaySwitchesAndSetsTheProfilesThroughTheCoreLibrary) {
   EXPECT_EQ(Find(day, "WaitForUsrUpdate() -> 0", stop), stop + 1);
   EXPECT_GT(Find(day, "DisassociateSystemColorProfile(2, \"QXLCD_Panel_V1_H.icm\") -> 1"), stop);
 
-  // What the machine holds afterwards (the tool replaced the standard profile later in the
-  // day), and that the client let go of the library.
+  // What the machine holds afterwards (the day ends with the uninstall, which takes the
+  // profiles off the panel), and that the client let go of the library.
   EXPECT_EQ(sim::DefaultColourProfile(L"", sim::kPanelDeviceKey, sim::kStandardDisplayColourMode),
-            L"QXLCD_Panel_V4_S.icm");
+            L"");
   EXPECT_EQ(sim::DefaultColourProfile(L"", sim::kPanelDeviceKey, sim::kExtendedDisplayColourMode),
             L"");
   EXPECT_EQ(sim::ModuleLoadCount(laptop::kCoreLibrary), 0);
@@ -273,19 +273,14 @@ TEST(DpalSim, TheDayEndsWithTheUninstallInTheOutsideInstallersOrder) {
       (Lines{"  machine     the restart deletes C:\\Windows\\Temp\\ufn.000, as recorded for it",
              "  scm         no service to start: the package's service is not registered",
              "  registry    user apply state: 0 -> none",
-             "  colour      user hdr default of the panel: QXLCD_Panel_V1_H.icm -> none",
-             "  colour      user hdr list of DISPLAY1: QXLCD_Panel_V1_H.icm -> none",
-             "  colour      user sdr default of the panel: QXLCD_Panel_V4_S.icm -> none",
-             "  colour      user sdr list of DISPLAY1: QXLCD_Panel_V3_S.icm, "
-             "QXLCD_Panel_V4_S.icm -> none",
              "  removed     files: C:\\Windows\\Temp\\ufn.000"}));
   EXPECT_FALSE(sim::FileExists(L"C:\\Windows\\Temp\\ufn.000"));
 
   // The summary: a count, then the items grouped as removed, added, changed.
   const Command summary = CommandAt(day, "summary", boot.end);
   const Lines left = LinesOf(day, summary);
-  ASSERT_EQ(left.size(), 22u) << day.output;
-  EXPECT_EQ(left[0], "  machine     21 items differ from before the install");
+  ASSERT_EQ(left.size(), 9u) << day.output;
+  EXPECT_EQ(left[0], "  machine     8 items differ from before the install");
   size_t group = 0;
   for (size_t i = 1; i < left.size(); ++i) {
     const std::string kind = left[i].substr(2, 7);
@@ -326,22 +321,22 @@ TEST(DpalSim, TheUninstallChecksCompareTheLastRunAndTheLeftovers) {
       "expect leftovers 0\n"
       "uninstall device-removal\n"
       "expect uninstall 0\n"
-      "expect leftovers 38\n"
+      "expect leftovers 34\n"
       "summary\n",
       "checks");
   EXPECT_EQ(played.result, scenario::kFailed);
   EXPECT_GT(Find(played, "expect uninstall 0               FAILED: no run"), 0) << played.output;
-  EXPECT_GT(Find(played, "expect leftovers 0               FAILED: 41"), 0);
-  EXPECT_GT(Find(played, "expect leftovers 38              ok"), 0);
+  EXPECT_GT(Find(played, "expect leftovers 0               FAILED: 37"), 0);
+  EXPECT_GT(Find(played, "expect leftovers 34              ok"), 0);
   const int summary = Find(played, "summary");
-  EXPECT_EQ(Find(played, "machine     38 items differ from before the install", summary),
+  EXPECT_EQ(Find(played, "machine     34 items differ from before the install", summary),
             summary + 1);
   // What the installer added is all there is: nothing was there before to remove or change.
   EXPECT_EQ(Find(played, "    removed     ", summary), -1);
   EXPECT_EQ(Find(played, "    changed     ", summary), -1);
   EXPECT_EQ(played.lines.back(),
             "checks FAILED: 2 of 4 checks not met; 0 launches, 0 status reports, install state 0, "
-            "start type auto, 38 items differ from before the install");
+            "start type auto, 34 items differ from before the install");
 }
 
 TEST(DpalSim, WithAnExternalMonitorPrimaryTheClientSetsThatMonitorsDefault) {
@@ -361,7 +356,7 @@ TEST(DpalSim, AScenarioFilePlaysAndTracesPlatformCalls) {
   EXPECT_EQ(laptop::Switches(), Switches{L"/i"});
   EXPECT_EQ(played.lines.back(),
             "refused-program complete: 1 launch, 3 status reports, install state 1, start type "
-            "auto, 49 items differ from before the install")
+            "auto, 43 items differ from before the install")
       << played.output;
   // With the trace, the launch follows the call that made it.
   const int create = Find(played, "CreateProcessAsUserW(");
@@ -409,7 +404,7 @@ TEST(DpalSim, AFailedCheckIsShownAndTheScenarioGoesOn) {
   EXPECT_GT(Find(played, "FAILED: stopped"), 0) << played.output;
   EXPECT_EQ(played.lines.back(),
             "wrong FAILED: 2 of 3 checks not met; 1 launch, 4 status reports, install state 1, "
-            "start type auto, 45 items differ from before the install");
+            "start type auto, 39 items differ from before the install");
 }
 
 TEST(DpalSim, LinesThatAreNoCommandAreRefusedWithTheirPlace) {
