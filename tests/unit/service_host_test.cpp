@@ -159,6 +159,16 @@ TEST_F(ServiceHost, UnsupportedMachineStopsAndTurnsAutomaticIntoDemandStart) {
   CheckOnlyTheControllerRemains();
 }
 
+TEST_F(ServiceHost, AStartTypeThatCannotBeReadIsLeftAlone) {
+  Install(SERVICE_AUTO_START);  // unsupported, as above
+  sim::FailAlways("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY);
+  Start();
+  ExpectStoppedAndGone();
+  EXPECT_EQ(sim::ServiceStartType(kName), static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(sim::CallCount("ChangeServiceConfigW"), 0u);
+  CheckOnlyTheControllerRemains();
+}
+
 TEST_F(ServiceHost, OtherStartTypesAreLeftAlone) {
   Install(SERVICE_DEMAND_START);
   AddSoftwareDevice();  // present, but the firmware gate fails (no "BIOSVersion")
