@@ -52,6 +52,24 @@ TEST_F(AllocationFailure, WaitForTheUsersUpdateFailsWhenTheUpdaterCannotBeMade) 
   KeepLeaksOnPurpose();  // the updater lives until the process ends, with its event
 }
 
+TEST_F(AllocationFailure, AWaitWhoseWorkerCannotStartEndsQuietlyAndLeavesNothing) {
+  ASSERT_EQ(dpal::core::StopWaitForUsrUpdate(), 1) << "the updater is made";
+  // Nobody has a user state here: a wait that runs ends at once, as unreadable at the start.
+  const uint64_t runs = SweepAllocationFailures(
+      [] { return dpal::core::WaitForUsrUpdate(); },
+      [](int code, bool failed) {
+        EXPECT_EQ(code, failed ? dpal::core::kWaitEndedQuietly : dpal::core::kStartReadFailed);
+        EXPECT_FALSE(dpal::core::Updater().IsWaiting()) << "the next wait may run";
+      });
+  EXPECT_GT(runs, 0u);
+  // The updater keeps its change event for the life of the process; each wait's stop event went.
+  sim::LeakReport leaks = sim::Leaks();
+  EXPECT_EQ(leaks.open_handles["event"], 1) << leaks.Describe();
+  leaks.open_handles["event"] = 0;
+  EXPECT_TRUE(leaks.Clean()) << leaks.Describe();
+  KeepLeaksOnPurpose();
+}
+
 TEST_F(AllocationFailure, WorkThatCannotGetAThreadDoesNotRun) {
   dpal::WorkerThreads workers;
   bool ran = false;

@@ -98,6 +98,18 @@ class FakeFactory final : public dpal::CFactorySubController {
   Journal& journal_;
 };
 
+// Makes a sub-controller for every kind asked.
+class EveryKindFactory final : public dpal::CFactorySubController {
+ public:
+  explicit EveryKindFactory(Journal& journal) : journal_(journal) {}
+  CAbstractSubController* CreateSubController(int kind) override {
+    return new FakeSub(kind, FakeBehaviour(), journal_);
+  }
+
+ private:
+  Journal& journal_;
+};
+
 class Controller : public dpal::test::PlatformTest {
  protected:
   Journal journal;
@@ -157,6 +169,18 @@ TEST_F(Controller, AnExceptionFromTheProfileGateIsNoSupport) {
   EXPECT_EQ(journal.Take(), (Calls{"supported 1", "supported 1"})) << "only the Profile gate";
 }
 #endif
+
+TEST_F(Controller, NoMoreSubControllersAreRegisteredThanOneWaitCanWaitFor) {
+  EveryKindFactory every(journal);
+  std::vector<int> kinds;
+  for (int kind = 1; kind <= MAXIMUM_WAIT_OBJECTS + 6; ++kind) kinds.push_back(kind);
+  CDPALMainController controller(every, kinds);
+  EXPECT_EQ(controller.SubControllerCount(), static_cast<size_t>(MAXIMUM_WAIT_OBJECTS));
+  ASSERT_TRUE(controller.Start());
+  const Calls started = journal.Take();
+  ASSERT_EQ(started.size(), static_cast<size_t>(MAXIMUM_WAIT_OBJECTS));
+  EXPECT_EQ(started.back(), "start " + std::to_string(MAXIMUM_WAIT_OBJECTS)) << "the first ones";
+}
 
 TEST_F(Controller, StandardFactoryMakesNothingForAnUnknownKind) {
   dpal::CFactorySubControllerImpl standard;
