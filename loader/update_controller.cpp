@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "common/handles.h"
 #include "common/registry_layout.h"
@@ -31,8 +32,11 @@ bool LaunchForState(DWORD state) {
 }  // namespace
 
 CDPALUpdateSubController::CDPALUpdateSubController() {
+  // The event is owned from the moment it is made, so that a failure to allocate its holder
+  // closes it again.
+  UniqueEvent stop_event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   try {
-    stop_event_ = std::make_unique<UniqueEvent>(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    stop_event_ = std::make_unique<UniqueEvent>(std::move(stop_event));
   } catch (const std::bad_alloc&) {
     stop_event_.reset();
   }

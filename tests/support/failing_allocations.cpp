@@ -5,14 +5,18 @@
 #include <cstdlib>
 #include <new>
 
+#include "platform/sim/sim.h"
+
 namespace {
 
 thread_local uint64_t t_countdown = 0;  // 0: disarmed
 thread_local bool t_failed = false;
 
-// True when this allocation is the one to fail.
+// True when this allocation is the one to fail. Only the product's own allocations count: those
+// the simulated Windows makes inside a platform call never fail, as a Windows function never
+// throws out of the call.
 bool FailThisOne() {
-  if (t_countdown == 0) return false;
+  if (t_countdown == 0 || sim::InSimulatedCall()) return false;
   if (--t_countdown > 0) return false;
   t_failed = true;
   return true;

@@ -1,8 +1,10 @@
 // Allocation failures on demand, for the product's handlers of std::bad_alloc. A test program
 // that compiles tests/support/failing_allocations.cpp in replaces the global operator new: once
 // armed, the n-th allocation the arming thread makes from then on throws std::bad_alloc, and every
-// later one succeeds again. Other threads are never failed, so the simulated machine's own threads
-// keep working. Sim build only.
+// later one succeeds again. Only the product's allocations are counted and failed: those the
+// simulated Windows makes inside a platform call (sim::InSimulatedCall) never are, so a flow
+// that makes platform calls can be swept too. Other threads are never failed, so the simulated
+// machine's own threads keep working. Sim build only.
 #pragma once
 
 #include <cstdint>

@@ -140,6 +140,13 @@ TEST_F(Catalogue, VersionsMustBothBePresentInEntriesOfTheirKind) {
   EXPECT_EQ(dpal::VerifyProfileCatalogue(), CatalogueStatus::Verified);
   Versions(L"4", nullptr);
   EXPECT_EQ(dpal::VerifyProfileCatalogue(), CatalogueStatus::CatalogueInvalid) << "no _V4_";
+  // A version whose tag cannot be made matches nothing, even where an entry would hold it.
+  const std::wstring long_version(300, L'3');
+  std::vector<dpal::ProfileCatalogueEntry> entries;
+  ASSERT_TRUE(dpal::LoadProfileCatalogue({L"QXLCD_Panel_V3_S", L"QXLCD_Panel_V1_H"}, entries));
+  EXPECT_TRUE(dpal::MatchProfileVersions(L"3", L"1", entries));
+  EXPECT_FALSE(dpal::MatchProfileVersions(long_version, L"1", entries));
+  EXPECT_FALSE(dpal::MatchProfileVersions(L"3", long_version, entries));
 }
 
 TEST_F(Catalogue, MissingVersionMeansTheBareTag) {
@@ -265,6 +272,26 @@ TEST_F(Catalogue, ProviderIsAcquiredInTheDocumentedOrder) {
   ASSERT_GE(acquires.size(), 2u);
   EXPECT_NE(acquires[0].find(L"24, 0"), std::wstring::npos) << acquires[0];
   EXPECT_NE(acquires[1].find(L"0xf0000000"), std::wstring::npos) << acquires[1];
+
+  // Without any provider the file cannot be verified; a new key set is the last attempt.
+  sim::ClearTrace();
+  sim::FailAlways("CryptAcquireContextW", static_cast<DWORD>(NTE_BAD_KEYSET));
+  EXPECT_FALSE(dpal::VerifyFileDigest(ProfilePath(L"QXLCD_Panel_V3_S").c_str(), expected));
+  acquires.clear();
+  for (const sim::Call& call : sim::Trace()) {
+    if (call.function == "CryptAcquireContextW") acquires.push_back(call.args);
+  }
+  ASSERT_EQ(acquires.size(), 3u);
+  EXPECT_NE(acquires[2].find(L"24, 8"), std::wstring::npos) << acquires[2];
+  EXPECT_EQ(sim::CallCount("CryptCreateHash"), 0u);
+}
+
+TEST_F(Catalogue, WithoutTheSystemDirectoryTheFilesCannotBeVerified) {
+  GoodCatalogue();
+  sim::ClearTrace();
+  sim::FailAlways("SHGetFolderPathW", ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(dpal::VerifyProfileCatalogue(), CatalogueStatus::FilesInvalid);
+  EXPECT_EQ(sim::CallCount("CreateFileW"), 0u) << "no file is opened";
 }
 
 TEST_F(Catalogue, EveryFailingCallOfTheDigestCheckFailsItAndLeaksNothing) {

@@ -162,6 +162,8 @@ TEST_F(Common, ProfileFileIsTheBaseNameAndIcmInTheColourDirectory) {
   EXPECT_STREQ(path, L"");
   EXPECT_FALSE(dpal::ProfileFilePath(colour, L"NoMarker", path));
   EXPECT_STREQ(path, L"");
+  EXPECT_FALSE(dpal::ColourDirectoryBelow(nullptr, colour)) << "no system directory";
+  EXPECT_STREQ(colour, L"");
 }
 
 TEST_F(Common, ColourDirectoryIsBelowTheSystemDirectory) {

@@ -12,6 +12,7 @@
 
 #include "common/handles.h"
 #include "loader/controller.h"
+#include "loader/shared/device_lookup.h"
 #include "tests/support/platform_test.h"
 
 namespace {
@@ -39,6 +40,7 @@ struct FakeBehaviour {
   bool throw_on_start = false;
   bool throw_on_stop = false;
   bool throw_on_control = false;
+  bool throw_on_supported = false;
   bool no_completion_event = false;
   bool complete_on_stop = false;  // as the real sub-controllers do
 };
@@ -51,6 +53,7 @@ class FakeSub : public CAbstractSubController {
   }
   bool IsSupported() override {
     journal_.Add("supported " + name_);
+    if (behaviour_.throw_on_supported) throw std::bad_alloc();
     return true;
   }
   bool Start() override {
@@ -90,6 +93,18 @@ class FakeFactory final : public dpal::CFactorySubController {
   }
   FakeBehaviour behaviours[3];
   FakeSub* made[3] = {};
+
+ private:
+  Journal& journal_;
+};
+
+// Makes a sub-controller for every kind asked.
+class EveryKindFactory final : public dpal::CFactorySubController {
+ public:
+  explicit EveryKindFactory(Journal& journal) : journal_(journal) {}
+  CAbstractSubController* CreateSubController(int kind) override {
+    return new FakeSub(kind, FakeBehaviour(), journal_);
+  }
 
  private:
   Journal& journal_;
@@ -140,6 +155,31 @@ TEST_F(Controller, ExceptionFromAStartOrAControlIsAFailureThatEndsTheVisit) {
   EXPECT_FALSE(controller.Wait()) << "a controller that failed to start does not wait";
   EXPECT_FALSE(controller.OnServiceControl(254, 0));
   EXPECT_EQ(journal.Take(), (Calls{"start 1", "control 1 254/0"}));
+}
+
+#if DPAL_SIM
+TEST_F(Controller, AnExceptionFromTheProfileGateIsNoSupport) {
+  sim::AddDevice(
+      {L"SWD\\TARVEX\\DPAL", {dpal::kSoftwareDeviceHardwareId}, {}, true, {}, L"oem7.inf"});
+  CDPALMainController controller(factory, {1, 2});
+  EXPECT_TRUE(controller.IsSupported());
+  factory.behaviours[1].throw_on_supported = true;
+  CDPALMainController throwing(factory, {1, 2});
+  EXPECT_FALSE(throwing.IsSupported());
+  EXPECT_EQ(journal.Take(), (Calls{"supported 1", "supported 1"})) << "only the Profile gate";
+}
+#endif
+
+TEST_F(Controller, NoMoreSubControllersAreRegisteredThanOneWaitCanWaitFor) {
+  EveryKindFactory every(journal);
+  std::vector<int> kinds;
+  for (int kind = 1; kind <= MAXIMUM_WAIT_OBJECTS + 6; ++kind) kinds.push_back(kind);
+  CDPALMainController controller(every, kinds);
+  EXPECT_EQ(controller.SubControllerCount(), static_cast<size_t>(MAXIMUM_WAIT_OBJECTS));
+  ASSERT_TRUE(controller.Start());
+  const Calls started = journal.Take();
+  ASSERT_EQ(started.size(), static_cast<size_t>(MAXIMUM_WAIT_OBJECTS));
+  EXPECT_EQ(started.back(), "start " + std::to_string(MAXIMUM_WAIT_OBJECTS)) << "the first ones";
 }
 
 TEST_F(Controller, StandardFactoryMakesNothingForAnUnknownKind) {

@@ -1,12 +1,14 @@
 // RemoveDeviceAndDriverPackage on the simulated machine: the driver package (with its INF) and
 // then the software device go; each removal that cannot be made (its function missing from
-// newdev.dll, no INF path) fails on its own and the other still runs.
+// newdev.dll, no INF path) fails on its own and the other still runs. An administrator's run of
+// the uninstaller is this removal, through the package's own table of routines.
 #include <string>
 #include <vector>
 
 #include "loader/shared/device_lookup.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
+#include "uninstaller/flow.h"
 #include "uninstaller/routines.h"
 
 namespace {
@@ -57,6 +59,16 @@ TEST_F(RemoveDevice, TheDriverPackageWithItsInfAndTheDeviceGoAndNothingElse) {
                           }))
       << diff;
   EXPECT_TRUE(sim::LoadedModules().empty()) << "newdev.dll is freed";
+}
+
+TEST_F(RemoveDevice, AnAdministratorsUninstallerRunRemovesTheDeviceAndNothingElse) {
+  AddPackageDevice();
+  sim::RecordTrace(true);
+  EXPECT_EQ(dpal::uninstaller::RunUninstallerProcess(), 0);
+  EXPECT_FALSE(DeviceThere());
+  EXPECT_FALSE(PackageThere());
+  EXPECT_EQ(sim::CallCount("OpenSCManagerW"), 0u) << "no step of the final cleanup ran";
+  EXPECT_EQ(sim::CallCount("MoveFileExW"), 0u);
 }
 
 TEST_F(RemoveDevice, WithoutTheDeviceNothingIsCalledAndTheAnswerIsTrue) {

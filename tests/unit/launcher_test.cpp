@@ -97,6 +97,15 @@ TEST_F(Launcher, EverySwitchIsPassedAsItStands) {
                                               kProgram + L" /su"}));
 }
 
+TEST_F(Launcher, WithoutASwitchTheCommandLineIsThePathAlone) {
+  DWORD exit_code = 0xdeadbeef;
+  ASSERT_TRUE(dpal::LaunchAsConsoleUser(kProgram.c_str(), nullptr, &exit_code));
+  ASSERT_EQ(sim::Launches().size(), 1u);
+  EXPECT_EQ(sim::Launches()[0].command_line, kProgram);
+  EXPECT_FALSE(dpal::LaunchAsConsoleUser(nullptr, dpal::kSwitchInstall, &exit_code));
+  EXPECT_EQ(sim::Launches().size(), 1u);
+}
+
 TEST_F(Launcher, ExitCodeAndFailedStartDoNotMatterOnceTheCheckPassed) {
   exit_code_ = 1;
   EXPECT_TRUE(Launch());

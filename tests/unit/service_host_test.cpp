@@ -159,6 +159,29 @@ TEST_F(ServiceHost, UnsupportedMachineStopsAndTurnsAutomaticIntoDemandStart) {
   CheckOnlyTheControllerRemains();
 }
 
+// The configuration's size cannot be asked, or no buffer had for it: the start type is not
+// known, and an automatic start is left as it is.
+TEST_F(ServiceHost, AStartTypeThatCannotBeReadIsLeftAlone) {
+  Install(SERVICE_AUTO_START);  // unsupported, as above
+  sim::FailAlways("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY);
+  Start();
+  ExpectStoppedAndGone();
+  EXPECT_EQ(sim::ServiceStartType(kName), static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(sim::CallCount("ChangeServiceConfigW"), 0u);
+  CheckOnlyTheControllerRemains();
+}
+
+TEST_F(ServiceHost, AStartTypeWhoseSizeCannotBeAskedIsLeftAlone) {
+  Install(SERVICE_AUTO_START);
+  sim::FailNth("QueryServiceConfigW", 1, ERROR_ACCESS_DENIED);
+  Start();
+  ExpectStoppedAndGone();
+  EXPECT_EQ(sim::ServiceStartType(kName), static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(sim::CallCount("QueryServiceConfigW"), 1u) << "no second query";
+  EXPECT_EQ(sim::CallCount("ChangeServiceConfigW"), 0u);
+  CheckOnlyTheControllerRemains();
+}
+
 TEST_F(ServiceHost, OtherStartTypesAreLeftAlone) {
   Install(SERVICE_DEMAND_START);
   AddSoftwareDevice();  // present, but the firmware gate fails (no "BIOSVersion")

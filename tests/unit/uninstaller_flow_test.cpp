@@ -240,9 +240,12 @@ TEST_F(UninstallerFlow, AnExceptionEndsItsStepOrTheRunAsItsPlaceSays) {
 // process as a crash.
 TEST_F(UninstallerFlow, AnExceptionInTheDeviceRemovalRunEndsItWithOne) {
   g_throwing_step = "device";
-  g_throw = Throw::NoMemory;
-  EXPECT_EQ(Run(WithCommandLine(sim::DefaultAdmin(), L"")), 1);
-  EXPECT_EQ(g_calls, Calls{"device"});
+  for (Throw kind : {Throw::NoMemory, Throw::PastTheLimit}) {
+    g_calls.clear();
+    g_throw = kind;
+    EXPECT_EQ(Run(WithCommandLine(sim::DefaultAdmin(), L"")), 1);
+    EXPECT_EQ(g_calls, Calls{"device"});
+  }
 }
 
 // Any platform call of the run failing: the exit code stays 0, the run is one of the three, the

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/registry_layout.h"
 #include "loader/update_controller.h"
 #include "tests/support/platform_test.h"
@@ -195,6 +196,24 @@ TEST_F(UpdateController, RefusedLaunchEndsTheWatch) {
       << "the watch ended and signalled completion";
   EXPECT_TRUE(sim::Launches().empty());
   controller_.reset();
+}
+
+TEST_F(UpdateController, AWatchThatCannotBeArmedOrWaitForEndsAsAFailure) {
+  WriteState(0);
+  CDPALUpdateSubController controller;
+  dpal::UniqueEvent stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  sim::FailAlways("RegNotifyChangeKeyValue", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_FALSE(controller.WatchApplyState(stop.get()));
+  EXPECT_EQ(sim::CallCount("WaitForMultipleObjects"), 0u) << "no wait without the notification";
+  sim::ClearFaults();
+  sim::FailAlways("WaitForMultipleObjects", ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(controller.WatchApplyState(stop.get()));
+  sim::ClearFaults();
+  // With the stop already set, the same watch ends as stopped.
+  SetEvent(stop.get());
+  EXPECT_TRUE(controller.WatchApplyState(stop.get()));
+  EXPECT_TRUE(sim::Launches().empty());
+  EXPECT_TRUE(controller.Wait()) << "nothing of its own to wait for";
 }
 
 TEST_F(UpdateController, SupportFollowsThePlatformGateNow) {

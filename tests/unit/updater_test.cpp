@@ -201,6 +201,18 @@ TEST_F(Updater, FailuresEndTheWaitQuietly) {
   sim::FailAlways("RegGetValueW", ERROR_ACCESS_DENIED);
   PutState(0);
   EXPECT_EQ(waiter->Code(), kWaitEndedQuietly);
+  sim::ClearFaults();
+  // Without the key, a signal that the last wait's key left cannot be cleared: waiting would
+  // take it for a change, so the wait ends at once.
+  PutState(0);
+  sim::FailIf(
+      "RegOpenKeyExW",
+      [](const sim::Call& call) { return call.args.find(L"State") != std::wstring::npos; },
+      ERROR_ACCESS_DENIED);
+  sim::FailAlways("ResetEvent", ERROR_INVALID_HANDLE);
+  const uint64_t before = sim::CallCount("WaitForMultipleObjects");
+  EXPECT_EQ(WaitForUsrUpdate(), kWaitEndedQuietly);
+  EXPECT_EQ(sim::CallCount("WaitForMultipleObjects"), before) << "no wait";
 }
 
 TEST_F(Updater, EveryFailingCallEndsTheWaitWithoutLeavingAnything) {

@@ -277,9 +277,10 @@ TEST_F(UserHives, ProfileImagePathIsExpandedTerminatedAndBounded) {
                            static_cast<DWORD>(bob_path.size() * sizeof(WCHAR))),
             ERROR_SUCCESS);
   RegCloseKey(entry);
-  // An expansion that no longer fits in a path fails too.
+  // An expansion that no longer fits in a path fails too: 258 units stored, 260 expanded
+  // ("C:\Program Files" is two units longer than its variable), one more than a path holds.
   std::wstring expands_long = L"%ProgramFiles%";
-  expands_long.append(250 - expands_long.size(), L'y');
+  expands_long.append(258 - expands_long.size(), L'y');
   PutString(HKEY_LOCAL_MACHINE, ProfileEntry(kCarol), layout::kProfileImagePathValue, expands_long,
             REG_EXPAND_SZ);
   EXPECT_FALSE(dpal::uninstaller::CleanUserHives());

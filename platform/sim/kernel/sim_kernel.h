@@ -125,6 +125,12 @@ void ClearFaults();
 // How many faults have fired since the last ClearFaults.
 uint64_t FaultsFired();
 
+// Whether the calling thread is inside a simulated platform call now (the sim's own code, and
+// what that calls: its trace sink and fault predicates), rather than in the product's code. The
+// tests that fail the product's allocations leave the sim's alone: a Windows function never
+// throws. Answers false in a build of the sim without call tracking (clang's).
+bool InSimulatedCall();
+
 // ----- Trace ----------------------------------------------------------------------------------
 
 // Every platform call is counted; with recording on, each is also kept with its arguments.

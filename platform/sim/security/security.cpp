@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/sim/kernel/call_depth.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/strings/internal.h"
 
@@ -160,6 +161,7 @@ void RunAs(const Identity& identity, const std::function<void()>& body) {
       Lock lock(MachineLock());
       SetThreadIdentityLocked(identity, nullptr);
     }
+    ProductCode product;
     body();
   });
   thread.join();

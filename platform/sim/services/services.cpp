@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/sim/kernel/call_depth.h"
 #include "platform/sim/kernel/internal.h"
 #include "platform/sim/registry/internal.h"
 #include "platform/sim/security/internal.h"
@@ -309,7 +310,10 @@ void RunServiceProcess(std::shared_ptr<ServiceProcess> process, ServiceProgram p
     process->main_thread = std::this_thread::get_id();
   }
   t_process = process;
-  const int code = program();
+  const int code = [&] {
+    ProductCode product;
+    return program();
+  }();
   t_process.reset();
 
   Lock lock(MachineLock());
@@ -483,6 +487,7 @@ void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process,
     lock.unlock();
     DWORD result = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     if (handler) {
+      ProductCode product;
       result = handler(request->control, request->event_type,
                        request->data.empty() ? nullptr : request->data.data(), context);
     }
@@ -506,7 +511,10 @@ void RunServiceMain(std::shared_ptr<ServiceProcess> process, LPSERVICE_MAIN_FUNC
     SetThreadIdentityLocked(process->identity, process->token);
   }
   t_process = process;
-  main(static_cast<DWORD>(process->arg_text.size()), process->argv.data());
+  {
+    ProductCode product;
+    main(static_cast<DWORD>(process->arg_text.size()), process->argv.data());
+  }
   t_process.reset();
   Lock lock(MachineLock());
   process->main_returned = true;

@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/sim/kernel/call_depth.h"
 #include "platform/sim/files/internal.h"
 #include "platform/sim/sessions/internal.h"
 #include "platform/sim/sessions/processthreadsapi.h"
@@ -219,6 +220,7 @@ void PlayProgram(std::shared_ptr<ProcessObject> process, Identity identity,
   }
   DWORD code = kCppExceptionCode;
   try {
+    ProductCode product;
     code = entry();
   } catch (...) {
     code = kCppExceptionCode;
