@@ -437,79 +437,6 @@ std::vector<Flow> ToolFlows() {
   return flows;
 }
 
-// Where the final cleanup moves the image: the first numbered name in the account's temporary
-// directory.
-std::wstring RelocatedImage() {
-  WCHAR directory[MAX_PATH] = {};
-  if (GetTempPathW(MAX_PATH, directory) == 0) return L"";
-  return std::wstring(directory) + L"ufn.000";
-}
-
-bool DeviceGone() {
-  for (const sim::Device& device : sim::Devices()) {
-    if (device.instance_id == laptop::kDeviceInstance) return false;
-  }
-  return true;
-}
-
-// The uninstaller's runs, as the installed program: the exit code is 0 for a run that reached
-// its end, whatever each step achieved.
-std::vector<Flow> UninstallerFlows() {
-  const std::wstring image = installer::kUninstallerImage;
-  auto final_cleanup = [image] {
-    NewLaptop();
-    sim::RemoveDevice(laptop::kDeviceInstance);
-    dpal::test::PutMultiString(HKEY_LOCAL_MACHINE, layout::kServiceKey, layout::kOwnersValue, L"");
-    AsLocalSystem(image, L" -checkremoval");
-  };
-  // The program's image is mapped while it runs, as Windows maps a running program: it can be
-  // renamed, not deleted.
-  auto run = [image] {
-    sim::FileHold mapped = sim::HoldImageOpen(image);
-    return dpal::uninstaller::RunUninstallerProcess();
-  };
-  std::vector<Flow> flows;
-  flows.push_back(Flow{"uninstaller device removal (administrator)",
-                       [image] {
-                         NewLaptop();
-                         AsAdministrator(image, L"");
-                       },
-                       run,
-                       [](int code, bool faulted) {
-                         EXPECT_EQ(code, 0);
-                         if (!faulted) {
-                           EXPECT_TRUE(DeviceGone());
-                         }
-                       },
-                       {ERROR_ACCESS_DENIED},
-                       nullptr});
-  flows.push_back(Flow{"uninstaller final cleanup (LocalSystem -checkremoval)", final_cleanup, run,
-                       [image](int code, bool faulted) {
-                         EXPECT_EQ(code, 0);
-                         const bool moved = sim::FileExists(RelocatedImage());
-                         EXPECT_FALSE(moved && sim::FileExists(image))
-                             << "the image is in one place at most";
-                         if (!faulted) {
-                           EXPECT_TRUE(moved);
-                           EXPECT_FALSE(sim::TaskExists(installer::kUninstallTask));
-                         }
-                       },
-                       kRegistryErrors, nullptr});
-  flows.push_back(Flow{"uninstaller final cleanup while the device and an owner remain",
-                       [image] {
-                         NewLaptop();
-                         AsLocalSystem(image, L" -checkremoval");
-                       },
-                       run,
-                       [image](int code, bool) {
-                         EXPECT_EQ(code, 0);
-                         EXPECT_TRUE(sim::FileExists(image)) << "nothing is removed";
-                         EXPECT_TRUE(sim::ServiceExists(laptop::kServiceName));
-                       },
-                       kRegistryErrors, nullptr});
-  return flows;
-}
-
 // ----- The service -----------------------------------------------------------------------------
 
 // The reports the service made form one life: START_PENDING, RUNNING, STOP_PENDING and STOPPED
@@ -650,8 +577,10 @@ void EndUnreportedService() {
 size_t g_stopped_before = 0;
 int g_workers_before = 0;
 
-void ServiceLaptop(bool started, bool logged_off) {
-  NewLaptop();
+void ServiceLaptop(bool started, bool logged_off, const laptop::Options& options = {},
+                   bool ready_event = false) {
+  NewLaptop(options);
+  if (ready_event) sim::CreateMachineEvent(L"Global\\TermSrvReadyEvent", true, true);
   g_stopped_before = sim::StoppedThreads().size();
   g_workers_before = dpal::WorkerThreads::RunningInProcess();
   if (logged_off) sim::LogOff(1);
@@ -669,10 +598,17 @@ void ServiceLaptop(bool started, bool logged_off) {
 
 // `action` is the flow; the run then stops the service, whose work may still be going. The result
 // is what became of the service (ServiceEnd).
-Flow ServiceFlow(const std::string& name, bool started, bool logged_off,
-                 std::function<void()> action) {
+Flow ServiceFlow(
+    const std::string& name, bool started, bool logged_off, std::function<void()> action,
+    std::function<void()> machine = [] { ServiceLaptop(false, false); }) {
   return Flow{"service " + name,
-              [started, logged_off] { ServiceLaptop(started, logged_off); },
+              [started, logged_off, machine] {
+                if (started || logged_off) {
+                  ServiceLaptop(started, logged_off);
+                } else {
+                  machine();
+                }
+              },
               [action] {
                 action();
                 return StopService();
@@ -726,17 +662,36 @@ void WriteMachineState(DWORD value) {
   }
 }
 
+// Starts the service and waits until it runs, has stopped or cannot say anything.
+void StartAndWait() {
+  sim::StartServiceAsScm(laptop::kServiceName);
+  Eventually([] {
+    const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
+    return state == SERVICE_RUNNING || state == SERVICE_STOPPED || ServiceMainOver();
+  });
+}
+
 std::vector<Flow> ServiceFlows() {
   std::vector<Flow> flows = {
-      ServiceFlow("start-up", false, false,
+      ServiceFlow("start-up", false, false, StartAndWait),
+      // Installed before, with one profile file altered (the catalogue finds it and has it
+      // restored), once terminal services are ready.
+      ServiceFlow("start-up with an altered profile", false, false, StartAndWait,
                   [] {
-                    sim::StartServiceAsScm(laptop::kServiceName);
-                    Eventually([] {
-                      const DWORD state =
-                          sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
-                      return state == SERVICE_RUNNING || state == SERVICE_STOPPED ||
-                             ServiceMainOver();
-                    });
+                    laptop::Options options;
+                    options.install_pending = false;
+                    ServiceLaptop(false, false, options, true);
+                    auto bytes = laptop::Profiles()[0].bytes;
+                    bytes[150 % bytes.size()] ^= 0x01;
+                    sim::PutFile(laptop::ProfilePath(laptop::Profiles()[0]), bytes);
+                  }),
+      // A machine that does not qualify: the service turns its automatic start into a demand
+      // start and stops.
+      ServiceFlow("start-up on an unsupported machine", false, false, StartAndWait,
+                  [] {
+                    laptop::Options options;
+                    options.firmware = L"XYZDE12X";
+                    ServiceLaptop(false, false, options);
                   }),
       ServiceFlow("logon", true, true,
                   [] {
@@ -751,6 +706,81 @@ std::vector<Flow> ServiceFlows() {
                   }),
       ServiceFlow("stop", true, false, [] {}),
   };
+  return flows;
+}
+
+// ----- The uninstaller ----------------------------------------------------------------------
+
+// Where the final cleanup moves the image: the first numbered name in the account's temporary
+// directory.
+std::wstring RelocatedImage() {
+  WCHAR directory[MAX_PATH] = {};
+  if (GetTempPathW(MAX_PATH, directory) == 0) return L"";
+  return std::wstring(directory) + L"ufn.000";
+}
+
+bool DeviceGone() {
+  for (const sim::Device& device : sim::Devices()) {
+    if (device.instance_id == laptop::kDeviceInstance) return false;
+  }
+  return true;
+}
+
+// The uninstaller's runs, as the installed program: the exit code is 0 for a run that reached
+// its end, whatever each step achieved.
+std::vector<Flow> UninstallerFlows() {
+  const std::wstring image = installer::kUninstallerImage;
+  auto final_cleanup = [image] {
+    NewLaptop();
+    sim::RemoveDevice(laptop::kDeviceInstance);
+    dpal::test::PutMultiString(HKEY_LOCAL_MACHINE, layout::kServiceKey, layout::kOwnersValue, L"");
+    AsLocalSystem(image, L" -checkremoval");
+  };
+  // The program's image is mapped while it runs, as Windows maps a running program: it can be
+  // renamed, not deleted.
+  auto run = [image] {
+    sim::FileHold mapped = sim::HoldImageOpen(image);
+    return dpal::uninstaller::RunUninstallerProcess();
+  };
+  std::vector<Flow> flows;
+  flows.push_back(Flow{"uninstaller device removal (administrator)",
+                       [image] {
+                         NewLaptop();
+                         AsAdministrator(image, L"");
+                       },
+                       run,
+                       [](int code, bool faulted) {
+                         EXPECT_EQ(code, 0);
+                         if (!faulted) {
+                           EXPECT_TRUE(DeviceGone());
+                         }
+                       },
+                       {ERROR_ACCESS_DENIED},
+                       nullptr});
+  flows.push_back(Flow{"uninstaller final cleanup (LocalSystem -checkremoval)", final_cleanup, run,
+                       [image](int code, bool faulted) {
+                         EXPECT_EQ(code, 0);
+                         const bool moved = sim::FileExists(RelocatedImage());
+                         EXPECT_FALSE(moved && sim::FileExists(image))
+                             << "the image is in one place at most";
+                         if (!faulted) {
+                           EXPECT_TRUE(moved);
+                           EXPECT_FALSE(sim::TaskExists(installer::kUninstallTask));
+                         }
+                       },
+                       kRegistryErrors, nullptr});
+  flows.push_back(Flow{"uninstaller final cleanup while the device and an owner remain",
+                       [image] {
+                         NewLaptop();
+                         AsLocalSystem(image, L" -checkremoval");
+                       },
+                       run,
+                       [image](int code, bool) {
+                         EXPECT_EQ(code, 0);
+                         EXPECT_TRUE(sim::FileExists(image)) << "nothing is removed";
+                         EXPECT_TRUE(sim::ServiceExists(laptop::kServiceName));
+                       },
+                       kRegistryErrors, nullptr});
   return flows;
 }
 
