@@ -35,10 +35,11 @@ std::atomic<bool> g_stop_requested{false};
 std::mutex g_report_lock;
 bool g_stopped_reported = false;  // guarded by g_report_lock
 
-// Every report is built here, so that the fixed fields cannot differ between reports.
-void ReportStatus(DWORD state) {
+// Every report is built here, so that the fixed fields cannot differ between reports. False
+// when the report could not be made.
+bool ReportStatus(DWORD state) {
   std::lock_guard<std::mutex> guard(g_report_lock);
-  if (g_stopped_reported) return;
+  if (g_stopped_reported) return true;
   g_stopped_reported = state == SERVICE_STOPPED;
   SERVICE_STATUS status = {};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -48,7 +49,7 @@ void ReportStatus(DWORD state) {
   status.dwServiceSpecificExitCode = 0;
   status.dwCheckPoint = 0;
   status.dwWaitHint = kWaitHintMs;
-  SetServiceStatus(g_status_handle.load(), &status);
+  return SetServiceStatus(g_status_handle.load(), &status) != FALSE;
 }
 
 CDPALMainController* InstanceOrNull() {
@@ -103,7 +104,12 @@ int RunServiceProcess() {
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   const WCHAR* name =
       (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : layout::kServiceName;
-  g_status_handle.store(RegisterServiceCtrlHandlerExW(name, ServiceControlHandler, nullptr));
+  const SERVICE_STATUS_HANDLE status_handle =
+      RegisterServiceCtrlHandlerExW(name, ServiceControlHandler, nullptr);
+  // Without a handler the service can neither report its state nor receive a stop: it would run
+  // on where nothing can stop it. ServiceMain returns at once instead, having started nothing.
+  if (status_handle == nullptr) return;
+  g_status_handle.store(status_handle);
   ReportStatus(SERVICE_START_PENDING);
 
   {
@@ -113,7 +119,12 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   }
 
   if (CDPALMainController* controller = InstanceOrNull()) {
-    ReportStatus(SERVICE_RUNNING);
+    // A service that could not say it runs is still starting for the SCM, which sends it no
+    // stop: it starts nothing and stops.
+    if (!ReportStatus(SERVICE_RUNNING)) {
+      ReportStatus(SERVICE_STOPPED);
+      return;
+    }
     if (controller->IsSupported()) {
       controller->Start();
       if (g_stop_requested.load()) controller->Stop();

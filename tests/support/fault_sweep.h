@@ -1,7 +1,8 @@
 // The sweep of a flow's failure paths, as the sim's fault injection allows it: the flow runs with
 // its first platform call failing, then with its second failing, and so on, until a run meets
 // no fault (every call it made succeeded, so it ran to its end). After every run the leak check
-// must be clean. Sim build only: in the windows build the header declares nothing.
+// must be clean. A second kind of sweep keeps the fault: every call from the n-th on fails. Sim
+// build only: in the windows build the header declares nothing.
 #pragma once
 
 #if !defined(_WIN32)
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/sim/sim.h"
@@ -18,6 +20,17 @@ namespace dpal::test {
 struct SweepOptions {
   DWORD error = ERROR_NOT_ENOUGH_MEMORY;  // what the failing call answers
   uint64_t limit = 100;  // runs after which a sweep that met a fault every time fails
+  // False: only the n-th call fails (sim::FailNthAny). True: every call from the n-th on fails,
+  // a fault that does not go away (sim::FailFromNthAny).
+  bool permanent = false;
+  // Called after each run while its faults are still recorded (sim::FiredFaults), with n.
+  std::function<void(uint64_t n)> after_run;
+  // Called before each run, before its fault is armed: the flow's own set-up, whose calls count
+  // for no run.
+  std::function<void()> before_run;
+  // Takes off the leak report what the flow keeps on purpose (an object that lives as long as
+  // its process), before the report is checked.
+  std::function<void(sim::LeakReport& report)> kept;
 };
 
 // `run()` performs the flow once and answers its result; `check(result, n, faulted)` then checks
@@ -29,12 +42,19 @@ template <typename Run, typename Check>
 uint64_t SweepFaults(Run run, Check check, const SweepOptions& options = SweepOptions()) {
   for (uint64_t n = 1; n <= options.limit; ++n) {
     sim::ClearFaults();
-    sim::FailNthAny(n, options.error);
+    if (options.before_run) options.before_run();
+    if (options.permanent) {
+      sim::FailFromNthAny(n, options.error);
+    } else {
+      sim::FailNthAny(n, options.error);
+    }
     auto result = run();
     const bool faulted = sim::FaultsFired() > 0;
+    if (options.after_run) options.after_run(n);
     sim::ClearFaults();
     check(result, n, faulted);
-    const sim::LeakReport leaks = sim::Leaks();
+    sim::LeakReport leaks = sim::Leaks();
+    if (options.kept) options.kept(leaks);
     if (!leaks.Clean()) {
       ADD_FAILURE() << (faulted ? "with call " + std::to_string(n) + " failing" : "the clean run")
                     << " left behind: " << leaks.Describe();

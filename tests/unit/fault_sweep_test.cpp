@@ -39,6 +39,30 @@ TEST_F(FaultSweep, FailsEachCallInTurnUntilACleanRun) {
   EXPECT_EQ(faulted_runs, (std::vector<bool>{true, true, true, false}));
 }
 
+// The permanent kind: from the n-th call on every call fails, releases pass untouched, and each
+// failed call is recorded with its name and a stack whose frames lead back to its caller.
+TEST_F(FaultSweep, APermanentFaultFailsEveryCallFromTheNthOn) {
+  std::vector<int> created;
+  std::vector<size_t> recorded;
+  SweepOptions options;
+  options.permanent = true;
+  options.after_run = [&](uint64_t) {
+    const std::vector<sim::FiredFault> fired = sim::FiredFaults();
+    recorded.push_back(fired.size());
+    for (const sim::FiredFault& fault : fired) {
+      EXPECT_EQ(fault.function, "CreateEventW");
+      EXPECT_GE(fault.frames.size(), 3u) << "the hook, the function and its caller";
+    }
+  };
+  const uint64_t calls =
+      SweepFaults([] { return CreateEvents(3); },
+                  [&](int result, uint64_t, bool) { created.push_back(result); }, options);
+  EXPECT_EQ(calls, 3u);
+  EXPECT_EQ(created, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(recorded, (std::vector<size_t>{3, 2, 1, 0}));
+  EXPECT_TRUE(sim::FiredFaults().empty()) << "ClearFaults forgets them";
+}
+
 TEST_F(FaultSweep, ASweepThatNeverRunsCleanFailsTheTest) {
   SweepOptions options;
   options.limit = 5;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -196,6 +197,53 @@ TEST_F(ServiceHost, StartedOutsideTheScmReturnsZeroAtOnce) {
   EXPECT_EQ(dpal::RunServiceProcess(), 0);
   EXPECT_EQ(sim::CallCount("RegisterServiceCtrlHandlerExW"), 0u);
   EXPECT_EQ(sim::CallCount("OpenEventW"), 0u);
+}
+
+// A service whose control handler cannot be registered could neither report nor be stopped: it
+// starts nothing and its ServiceMain returns. Its dispatcher then waits as Windows' does, until
+// the process is ended from outside.
+TEST_F(ServiceHost, WithoutAControlHandlerTheServiceStartsNothing) {
+  Install(SERVICE_DEMAND_START);
+  AddSoftwareDevice();
+  dpal::CDPALMainController::UseFactory(&supported_factory);
+  sim::FailAlways("RegisterServiceCtrlHandlerExW", ERROR_NOT_ENOUGH_MEMORY);
+  sim::RecordTrace(true);
+  Start();
+  ASSERT_TRUE([] {
+    // ServiceMain has returned once the dispatcher is the process's only blocked thread left and
+    // nothing else is called: waited for through the blocked-thread query.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const auto blocked = sim::BlockedThreads();
+      if (blocked.size() == 1 && blocked[0].function == "StartServiceCtrlDispatcherW" &&
+          sim::CallCount("RegisterServiceCtrlHandlerExW") == 1) {
+        return true;
+      }
+      std::this_thread::yield();
+    }
+    return false;
+  }());
+  EXPECT_TRUE(States().empty()) << "nothing could be reported";
+  EXPECT_EQ(sim::CallCount("OpenEventW"), 0u) << "ServiceMain went no further";
+  EXPECT_EQ(supported_factory.subs[dpal::SubControllerKind::Profile], nullptr)
+      << "no controller was made";
+  sim::ClearFaults();
+  sim::Restart();
+  ASSERT_TRUE(sim::WaitForServiceProcessExit(kName, 10s));
+}
+
+// A service whose RUNNING report failed is still starting for the SCM, which would send it no
+// stop: it starts nothing, reports STOPPED and ends.
+TEST_F(ServiceHost, AFailedRunningReportStopsTheService) {
+  Install(SERVICE_DEMAND_START);
+  AddSoftwareDevice();
+  dpal::CDPALMainController::UseFactory(&supported_factory);
+  sim::FailNth("SetServiceStatus", 2, ERROR_INVALID_HANDLE);
+  Start();
+  ExpectStoppedAndGone();
+  EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOPPED}));
+  EXPECT_EQ(sim::CallCount("SetupDiGetClassDevsW"), 0u) << "the machine was not even examined";
+  CheckOnlyTheControllerRemains();
 }
 
 TEST_F(ServiceHost, NoReadyEventMeansNoWait) {

@@ -10,6 +10,7 @@
 #include "common/registry_layout.h"
 #include "loader/shared/registry.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/service_settle.h"
 #include "tools/laptop.h"
 
 namespace {
@@ -66,22 +67,11 @@ class Service : public dpal::test::PlatformTest {
     ASSERT_EQ(sim::StartServiceAsScm(laptop::kServiceName), static_cast<DWORD>(NO_ERROR));
     ASSERT_TRUE(sim::WaitForServiceState(laptop::kServiceName, SERVICE_RUNNING, 10s));
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!(SessionChecked() && WatchStarted())) {
+    while (!dpal::test::ServiceSettled()) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the service did not settle";
       std::unique_lock<std::mutex> guard(poll_lock_);
       poll_.wait_for(guard, 1ms);
     }
-  }
-  // The watch has opened the apply-state key (or found it missing) for the first time; from
-  // then on it sees every change.
-  static bool WatchStarted() {
-    for (const sim::Call& call : sim::Trace()) {
-      if (call.function == "RegOpenKeyExW" &&
-          call.args.find(L"DPAL\\State") != std::wstring::npos) {
-        return true;
-      }
-    }
-    return false;
   }
   // Waits for a condition that another thread makes true.
   template <typename Condition>
@@ -93,18 +83,6 @@ class Service : public dpal::test::PlatformTest {
       poll_.wait_for(guard, 1ms);
     }
     return true;
-  }
-  // The start-up run has read the console's state once the thread that asked for it has freed
-  // the answer.
-  static bool SessionChecked() {
-    uint64_t asking_thread = 0;
-    for (const sim::Call& call : sim::Trace()) {
-      if (call.function == "WTSQuerySessionInformationW") asking_thread = call.thread;
-      if (call.function == "WTSFreeMemory" && asking_thread != 0 && call.thread == asking_thread) {
-        return true;
-      }
-    }
-    return false;
   }
   void Stop() {
     ASSERT_EQ(sim::SendServiceControl(laptop::kServiceName, SERVICE_CONTROL_STOP),

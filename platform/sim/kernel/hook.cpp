@@ -1,5 +1,7 @@
 // The entry hook every simulated function calls first: the count and trace of platform calls,
 // the trace sink, and fault injection.
+#include <execinfo.h>
+
 #include <map>
 #include <vector>
 
@@ -9,7 +11,7 @@ namespace sim {
 namespace {
 
 struct FaultRule {
-  enum class Mode { Always, Nth, Predicate, NthAny } mode;
+  enum class Mode { Always, Nth, Predicate, NthAny, FromNthAny } mode;
   std::string function;
   uint64_t remaining = 0;  // for Nth and NthAny: calls left before the one that fails
   std::function<bool(const Call&)> predicate;
@@ -22,6 +24,7 @@ struct HookState {
   std::mutex lock;
   std::vector<FaultRule> rules;
   uint64_t fired = 0;
+  std::vector<FiredFault> fired_calls;  // since the last ClearFaults
   bool recording = false;
   std::vector<Call> trace;
   std::map<std::string, uint64_t> counts;
@@ -67,11 +70,28 @@ DWORD Enter(const char* function, std::wstring args, CallKind kind) {
             rule.spent = true;
           }
           break;
+        case FaultRule::Mode::FromNthAny:
+          if (kind != CallKind::Release) {
+            if (rule.remaining > 1) {
+              --rule.remaining;
+            } else {
+              fire = true;
+            }
+          }
+          break;
       }
       if (fire && error == 0) {
         error = rule.error;
         ++hooks.fired;
       }
+    }
+    if (error != 0) {
+      // The stack of the failed call, innermost first, for the call-site report: the frames
+      // above the simulated function name its caller.
+      FiredFault fault{call.function, std::vector<void*>(kFiredFaultFrames)};
+      fault.frames.resize(static_cast<size_t>(
+          backtrace(fault.frames.data(), static_cast<int>(fault.frames.size()))));
+      hooks.fired_calls.push_back(std::move(fault));
     }
     if (hooks.recording) hooks.trace.push_back(call);
     sink = hooks.sink;
@@ -124,15 +144,27 @@ void FailNthAny(uint64_t n, DWORD error) {
   Hooks().rules.push_back({FaultRule::Mode::NthAny, "", n, nullptr, error});
 }
 
+void FailFromNthAny(uint64_t n, DWORD error) {
+  if (n == 0) return;
+  std::lock_guard<std::mutex> guard(Hooks().lock);
+  Hooks().rules.push_back({FaultRule::Mode::FromNthAny, "", n, nullptr, error});
+}
+
 void ClearFaults() {
   std::lock_guard<std::mutex> guard(Hooks().lock);
   Hooks().rules.clear();
   Hooks().fired = 0;
+  Hooks().fired_calls.clear();
 }
 
 uint64_t FaultsFired() {
   std::lock_guard<std::mutex> guard(Hooks().lock);
   return Hooks().fired;
+}
+
+std::vector<FiredFault> FiredFaults() {
+  std::lock_guard<std::mutex> guard(Hooks().lock);
+  return Hooks().fired_calls;
 }
 
 void RecordTrace(bool on) {

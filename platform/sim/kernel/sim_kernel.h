@@ -121,9 +121,22 @@ void FailIf(const std::string& function, std::function<bool(const Call&)> predic
 // fail every call of a flow in turn.
 void FailNthAny(uint64_t n,
                 DWORD error);  // releases (CloseHandle, RegCloseKey, ...) are not counted
+// Fails every platform call of any name from the n-th (1-based) on, counted from now, until
+// ClearFaults: a fault that does not go away. Releases are neither counted nor failed.
+void FailFromNthAny(uint64_t n, DWORD error);
 void ClearFaults();
 // How many faults have fired since the last ClearFaults.
 uint64_t FaultsFired();
+// A call that a fault failed: the function's name and the return addresses of its stack at the
+// moment it failed, innermost first (the hook's own frame, the simulated function's, then its
+// callers), as backtrace(3) gives them. The call-site report symbolises them.
+inline constexpr size_t kFiredFaultFrames = 12;
+struct FiredFault {
+  std::string function;
+  std::vector<void*> frames;
+};
+// Every call failed since the last ClearFaults, in order.
+std::vector<FiredFault> FiredFaults();
 
 // Whether the calling thread is inside a simulated platform call now (the sim's own code, and
 // what that calls: its trace sink and fault predicates), rather than in the product's code. The

@@ -432,6 +432,9 @@ extern "C" CRYPT_PROVIDER_SGNR* WINAPI WTHelperGetProvSignerFromChain(
   if (DWORD e = SIM_ENTER(pProvData, idxSigner, fCounterSigner, idxCounterSigner)) {
     return Fail(e, nullptr);
   }
+  // The state belongs to the caller's process, whose end frees it: read under the machine
+  // lock, which a thread of an ended process never gets past.
+  Lock lock(MachineLock());
   if (pProvData == nullptr || idxSigner >= pProvData->csSigners) return nullptr;
   CRYPT_PROVIDER_SGNR* signer = &pProvData->pasSigners[idxSigner];
   if (fCounterSigner) {
@@ -446,6 +449,7 @@ extern "C" CRYPT_PROVIDER_CERT* WINAPI WTHelperGetProvCertFromChain(CRYPT_PROVID
   if (DWORD e = SIM_ENTER(pSgnr, idxCert)) {
     return Fail(e, nullptr);
   }
+  Lock lock(MachineLock());  // as for the signer: the state may go with its process
   if (pSgnr == nullptr || idxCert >= pSgnr->csCertChain) return nullptr;
   return &pSgnr->pasCertChain[idxCert];
 }
