@@ -4,6 +4,7 @@
 // core library's identification of the caller and the panel. A failed allocation must end as
 // the operation's failure (never as success, never as an exception leaving it), leave nothing
 // written or open, and the run without a failure still succeeds afterwards.
+#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
@@ -27,6 +28,8 @@
 #include "tools/laptop.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 using dpal::test::SweepAllocationFailures;
 
@@ -253,13 +256,29 @@ TEST_F(LaptopAllocationFailure, AControlForAControllerThatCannotBeMadeIsRefused)
   KeepLeaksOnPurpose();  // forgotten instances are never destroyed, with their events
 }
 
-TEST_F(LaptopAllocationFailure, AServiceWithoutItsControllerStopsWithoutStartingAnything) {
-  dpal::CDPALMainController::ForgetInstance();
-  sim::RecordTrace(true);
+// ServiceMain as the service's process runs it, with its first allocation failing: the one that
+// makes the controller.
+bool g_controller_allocation_failed = false;
+void WINAPI ServiceMainWithoutItsController(DWORD argc, LPWSTR* argv) {
   dpal::test::FailNthAllocation(1);
-  dpal::ServiceMain(0, nullptr);
-  EXPECT_TRUE(dpal::test::AllocationFailed()) << "the controller was made";
+  dpal::ServiceMain(argc, argv);
+  g_controller_allocation_failed = dpal::test::AllocationFailed();
   dpal::test::FailNthAllocation(0);
+}
+
+TEST_F(LaptopAllocationFailure, AServiceWithoutItsControllerStopsWithoutStartingAnything) {
+  ASSERT_TRUE(sim::SetServiceProgram(dpal::laptop::kServiceName, [] {
+    dpal::CDPALMainController::ForgetInstance();
+    static WCHAR name[] = L"TarvexDPALLoader";
+    SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceMainWithoutItsController}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+  }));
+  sim::RecordTrace(true);
+  ASSERT_EQ(sim::StartServiceAsScm(dpal::laptop::kServiceName), static_cast<DWORD>(NO_ERROR));
+  ASSERT_TRUE(sim::WaitForServiceProcessExit(dpal::laptop::kServiceName, 10s));
+  EXPECT_TRUE(g_controller_allocation_failed) << "the controller was made";
+  EXPECT_EQ(sim::ServiceStatusReports(dpal::laptop::kServiceName).back().dwCurrentState,
+            static_cast<DWORD>(SERVICE_STOPPED));
   for (const sim::Call& call : sim::Trace()) {
     EXPECT_NE(call.function.rfind("SetupDi", 0), 0u) << call.function << ": the device was sought";
   }
