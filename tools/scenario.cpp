@@ -1095,9 +1095,7 @@ void Player::PrintChange(Clock::time_point time, const sim::SnapshotChange& chan
                      : change.kind == Kind::Removed ? "  removed"
                                                     : "  changed";
   head.resize(14, ' ');
-  std::string text = change.part + ": " + change.item;
-  if (change.kind == Kind::Changed) text += ": " + change.before + " -> " + change.after;
-  Print(time, head + text, "");
+  Print(time, head + change.Line().substr(2), "");  // the line without its sign
 }
 
 void Player::ShowDifference(const sim::SnapshotDiff& diff) {

@@ -35,13 +35,14 @@ const std::map<std::string, std::string>& Snapshot::Items(const std::string& par
   return it == parts_.end() ? kNone : it->second;
 }
 
+std::string SnapshotChange::Heading() const {
+  const char* sign = kind == Kind::Added ? "+ " : kind == Kind::Removed ? "- " : "~ ";
+  return sign + part + ": " + item;
+}
+
 std::string SnapshotChange::Line() const {
-  switch (kind) {
-    case Kind::Added: return "+ " + part + ": " + item;
-    case Kind::Removed: return "- " + part + ": " + item;
-    case Kind::Changed: break;
-  }
-  return "~ " + part + ": " + item + ": " + before + " -> " + after;
+  if (kind != Kind::Changed) return Heading();
+  return Heading() + ": " + before + " -> " + after;
 }
 
 std::string SnapshotChange::Detail() const {
@@ -57,6 +58,12 @@ std::vector<std::string> SnapshotDiff::Lines() const {
   std::vector<std::string> lines;
   for (const auto& change : changes_) lines.push_back(change.Line());
   return lines;
+}
+
+std::vector<std::string> SnapshotDiff::Headings() const {
+  std::vector<std::string> headings;
+  for (const auto& change : changes_) headings.push_back(change.Heading());
+  return headings;
 }
 
 std::string SnapshotDiff::Describe() const {

@@ -46,6 +46,8 @@ struct SnapshotChange {
   std::string before;  // the state before (empty for an added item)
   std::string after;   // the state after (empty for a removed item)
 
+  // The kind, part and item without the states: "+ part: item", "- part: item", "~ part: item".
+  std::string Heading() const;
   // One line: "+ part: item", "- part: item" or "~ part: item: before -> after".
   std::string Line() const;
   // The same with the state of an added or removed item too ("+ part: item = state").
@@ -62,6 +64,8 @@ class SnapshotDiff {
   bool Empty() const { return changes_.empty(); }
   // Each change's Line(), in order: what tests compare with the lines they expect.
   std::vector<std::string> Lines() const;
+  // Each change's Heading(), in order: for items whose states a test does not pin.
+  std::vector<std::string> Headings() const;
   // Each change's Detail() on a line of its own; "no difference" when there is none.
   std::string Describe() const;
   // Only the changes of the parts named, or of every part but those.

@@ -53,11 +53,10 @@ class UninstallerProgram : public dpal::test::PlatformTest {
   }
 };
 
-// The items of a difference (kind, part and item, without the states).
+// The items of a difference, whatever their kind and states.
 std::set<std::string> Items(const sim::SnapshotDiff& diff) {
   std::set<std::string> items;
-  for (const sim::SnapshotChange& change : diff.Changes())
-    items.insert(change.part + ": " + change.item);
+  for (const std::string& heading : diff.Headings()) items.insert(heading.substr(2));
   return items;
 }
 

@@ -50,18 +50,6 @@ const Lines& KeptInUsersHives() {
   return kept;
 }
 
-// The changes by kind, part and item, without their states.
-Lines Items(const sim::SnapshotDiff& diff) {
-  Lines items;
-  for (const sim::SnapshotChange& change : diff.Changes()) {
-    const char* kind = change.kind == sim::SnapshotChange::Kind::Added     ? "+ "
-                       : change.kind == sim::SnapshotChange::Kind::Removed ? "- "
-                                                                           : "~ ";
-    items.push_back(kind + change.part + ": " + change.item);
-  }
-  return items;
-}
-
 class WholeLife : public dpal::test::PlatformTest {
  protected:
   void SetUp() override {
@@ -185,10 +173,10 @@ TEST_F(WholeLife, NothingThePackageOwnsSurvivesTheUninstallAndTheRestart) {
   installer::RemovePackage();
   sim::Restart();
 
-  EXPECT_EQ(Items(sim::DifferenceFrom(before_)), KeptOnPurpose())
+  EXPECT_EQ(sim::DifferenceFrom(before_).Headings(), KeptOnPurpose())
       << sim::DifferenceFrom(before_).Describe();
   const sim::SnapshotDiff hives = sim::Difference(users_before_, UsersHives());
-  EXPECT_EQ(Items(hives.Only({"registry"})), KeptInUsersHives()) << hives.Describe();
+  EXPECT_EQ(hives.Only({"registry"}).Headings(), KeptInUsersHives()) << hives.Describe();
 }
 
 }  // namespace
