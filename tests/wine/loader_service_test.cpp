@@ -81,8 +81,8 @@ std::string Describe(const std::vector<StandInRun>& runs) {
   return out.empty() ? " (no run)" : out;
 }
 
-// What a launch that never came leaves to be seen: the service's state and the prefix's
-// processes.
+// What a launch that never came leaves to be seen: the service's state, its threads and the
+// prefix's processes.
 std::string Situation(const Service& service) {
   const SERVICE_STATUS_PROCESS status = service.Status();
   std::string out = "\n  service state " + std::to_string(status.dwCurrentState) + ", process " +
@@ -108,21 +108,6 @@ std::string Situation(const Service& service) {
   }
   // A running service whose watch has started has four threads under Wine 8.0.
   out += "\n  service threads: " + std::to_string(threads);
-  // Wine's crypt32 fills the machine's root store once per process, under a named semaphore
-  // that the first process creates taken and gives back when done: a process that has it taken
-  // holds every other first use of the root store (the trust check before each launch among
-  // them).
-  out += "\n  crypt32 root import lock: ";
-  UniqueHandle lock(
-      OpenSemaphoreW(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, L"crypt32_root_semaphore"));
-  if (!lock) {
-    out += "absent";
-  } else if (WaitForSingleObject(lock.get(), 0) == WAIT_OBJECT_0) {
-    ReleaseSemaphore(lock.get(), 1, nullptr);
-    out += "free";
-  } else {
-    out += "taken";
-  }
   return out;
 }
 
