@@ -1,6 +1,7 @@
 #include "core/apply_state.h"
 
 #include "common/format.h"
+#include "common/profile_files.h"
 #include "common/registry_layout.h"
 #include "core/identity.h"
 
@@ -51,7 +52,10 @@ int SaveCurrentApplyStatus(int target, DWORD value) {
 }
 
 int SaveUserProfile(const WCHAR* name) {
-  if (name == nullptr) return 0;
+  // The marker's name is later read back as a profile's file name, by LocalSystem: a name that
+  // could name anything but a file in the colour directory (or that is empty, which would make
+  // the marker the list's own key) is refused here, before anything is loaded or written.
+  if (!IsPlainFileName(name)) return 0;
   UserRoot root;
   if (!root.Open()) return 0;
   WCHAR path[kPathUnits];

@@ -39,8 +39,10 @@ DWORD ReadType(HKEY root, const WCHAR* key_path) {
 // The entries of one list, the subkeys of root\key in enumeration order. A name whose key path
 // does not fit makes the whole list yield nothing. The file is named as the service names the
 // files it installs (from the first "QXLCD_" of the name on), so that an entry whose name has a
-// prefix removes the file that was installed for it; a name without the marker names no file of
-// the package and is passed over.
+// prefix removes the file that was installed for it. A name without the marker, or whose file
+// would not be a plain file name, names no file of the package and is passed over: a user writes
+// his own list, and a key name may hold "/" or "..", which this LocalSystem process must never
+// hand to the colour system as a path.
 std::vector<ProfileEntry> ReadProfileList(HKEY root, const WCHAR* key) {
   std::vector<std::wstring> names;
   EnumerateSubKeys(root, key, names);

@@ -148,6 +148,23 @@ TEST_F(ApplyState, ProfileMarkerIsAKeyWithoutValuesWhosePathMustFit) {
   EXPECT_EQ(SaveUserProfile(nullptr), 0);
 }
 
+// A marker's name is read back by LocalSystem as a profile's file name: only a plain file name
+// is recorded. Before, "" answered 1 and recorded nothing, and "a\\b\\c" made three nested keys.
+TEST_F(ApplyState, AMarkerNameThatIsNoPlainFileNameRecordsNothing) {
+  LocalSystemWithBobAtTheConsole();
+  const std::wstring list = InHive(kBobSid, layout::kProfileMarkerKey);
+  sim::ClearTrace();
+  for (const WCHAR* name : {L"", L"a\\b\\c", L"QXLCD_/../../../../Users/Public/victim", L"..",
+                            L"QXLCD_a:b", L"NUL", L"QXLCD_tab\tname", L"QXLCD_a."}) {
+    EXPECT_EQ(SaveUserProfile(name), 0) << name;
+  }
+  EXPECT_EQ(sim::CallCount("RegCreateKeyExW"), 0u);
+  EXPECT_EQ(sim::CallCount("LoadUserProfileW"), 0u) << "refused before the hive is loaded";
+  EXPECT_FALSE(KeyExists(HKEY_USERS, list));
+  EXPECT_EQ(SaveUserProfile(L"QXLCD_Panel_V3_S"), 1);
+  EXPECT_TRUE(KeyExists(HKEY_USERS, list + L"\\QXLCD_Panel_V3_S"));
+}
+
 TEST_F(ApplyState, WhoIsCalling) {
   EXPECT_EQ(IsSystemUser(), 0);
   sim::SetProcessIdentity(sim::LocalSystem());

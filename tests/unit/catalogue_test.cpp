@@ -214,6 +214,14 @@ TEST_F(Catalogue, LoadingIsAllOrNothing) {
   EXPECT_TRUE(entries.empty());
   EXPECT_FALSE(dpal::LoadProfileCatalogue({L"QXLCD_Panel_V3_S", L"QXLCD_NoDigest"}, entries));
   EXPECT_TRUE(entries.empty());
+  // An entry whose file would be no plain file name in the colour directory names no profile of
+  // the package: the catalogue is invalid, and no path outside the directory is ever opened.
+  const auto& sdr = dpal::test::SdrProfile();
+  for (const std::wstring name : {L"QXLCD_/../../victim", L"QXLCD_a:b", L"QXLCD_x."}) {
+    AddEntry(name, kSdr, name, sdr.sha256.data(), dpal::kSha256Bytes);
+    EXPECT_FALSE(dpal::LoadProfileCatalogue({L"QXLCD_Panel_V3_S", name}, entries)) << name.c_str();
+    EXPECT_TRUE(entries.empty());
+  }
 }
 
 #if !DPAL_SIM

@@ -141,6 +141,45 @@ TEST_F(Common, ProfileBaseNameStartsAtTheFirstMarker) {
   EXPECT_FALSE(dpal::ProfileFileBaseName(too_long.c_str(), base));
 }
 
+// The rule every name from a list that someone else writes must pass before it names a file.
+TEST_F(Common, OnlyAPlainFileNameMayNameAProfileFile) {
+  for (const WCHAR* name : {L"QXLCD_Panel_V3_S", L"QXLCD_Panel V3.S", L"a", L"...a", L"con1",
+                            L"COM10", L"NULL", L"LPT", L"CONIN", L"QXLCD_NUL", L"x.NUL"}) {
+    EXPECT_TRUE(dpal::IsPlainFileName(name)) << name;
+  }
+  // 255 units leave room for ".icm" and the terminator, 256 do not.
+  EXPECT_TRUE(dpal::IsPlainFileName(std::wstring(255, L'n').c_str()));
+  EXPECT_FALSE(dpal::IsPlainFileName(std::wstring(256, L'n').c_str()));
+
+  const WCHAR* refused[] = {
+      L"", L".", L"..", L"QXLCD_/../../../../Users/Public/victim", L"QXLCD_..\\..\\x",
+      L"QXLCD_\\\\?\\C:\\victim", L"C:victim", L"QXLCD_:stream", L"QXLCD_a/b", L"QXLCD_a\\b",
+      L"QXLCD_*", L"QXLCD_?", L"QXLCD_\"q\"", L"QXLCD_<", L"QXLCD_>", L"QXLCD_|", L"QXLCD_a.",
+      L"QXLCD_a ", L"QXLCD_tab\tname", L"QXLCD_\x7f", L"QXLCD_\x1b[2J",
+      // Device names stand for the device in any directory, with any extension and case.
+      L"NUL", L"nul", L"Nul.icm", L"NUL .icm", L"CON", L"PRN", L"AUX", L"COM1", L"lpt9",
+      L"COM\u00B9", L"CONIN$", L"conout$.x"};
+  for (const WCHAR* name : refused) {
+    EXPECT_FALSE(dpal::IsPlainFileName(name)) << name;
+  }
+  EXPECT_FALSE(dpal::IsPlainFileName(nullptr));
+
+  // The naming of the package's files applies the rule to the part from the marker on.
+  WCHAR base[dpal::kPathUnits];
+  WCHAR file[dpal::kPathUnits];
+  for (const WCHAR* entry :
+       {L"QXLCD_/../../../../Users/Public/victim", L"x/QXLCD_a:b", L"QXLCD_NUL/..", L"QXLCD_.."}) {
+    base[0] = L'x';
+    file[0] = L'x';
+    EXPECT_FALSE(dpal::ProfileFileBaseName(entry, base)) << entry;
+    EXPECT_STREQ(base, L"");
+    EXPECT_FALSE(dpal::ProfileFileName(entry, file)) << entry;
+    EXPECT_STREQ(file, L"");
+  }
+  EXPECT_TRUE(dpal::ProfileFileName(L"../QXLCD_A", file)) << "what precedes the marker is dropped";
+  EXPECT_STREQ(file, L"QXLCD_A.icm");
+}
+
 TEST_F(Common, ProfileFileIsTheBaseNameAndIcmInTheColourDirectory) {
   WCHAR file[dpal::kPathUnits];
   EXPECT_TRUE(dpal::ProfileFileName(L"X_QXLCD_A_V3_S", file));

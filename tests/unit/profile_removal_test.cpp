@@ -135,6 +135,40 @@ TEST_F(RemoveProfiles, TheConsoleUsersOwnListIsDisassociatedInTheModeOfTheCatalo
   EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
 }
 
+// The console user writes his own list, and a key name may hold "/": a name that would make the
+// file name a path (or a device, or no name at all) is passed over, and the rest of his list and
+// the catalogue still go. Before, "QXLCD_/../../../../Users/Public/victim" deleted
+// C:\Users\Public\victim.icm through UninstallColorProfileW, which takes relative paths.
+TEST_F(RemoveProfiles, NamesInTheConsoleUsersListThatAreNoPlainFileNamesArePassedOver) {
+  const std::wstring victim = L"C:\\Users\\Public\\victim.icm";
+  sim::PutFile(victim, {1, 2, 3});
+  Catalogue(kHdr, 2);
+  Catalogue(kSdr, 1);
+  const std::wstring list = kBobSid + L"\\" + layout::kProfileMarkerKey + L"\\";
+  for (const std::wstring& name :
+       {std::wstring(L"QXLCD_/../../../../Users/Public/victim"), std::wstring(L"QXLCD_../victim"),
+        std::wstring(L"QXLCD_C:victim"), std::wstring(L"QXLCD_//?/C:/Users/Public/victim"),
+        std::wstring(L"QXLCD_x:stream"), std::wstring(L"QXLCD_.."), std::wstring(L"QXLCD_a "),
+        std::wstring(L"QXLCD_\x01"), std::wstring(L"x/QXLCD_*"), kSdr}) {
+    MakeKey(HKEY_USERS, list + name);
+  }
+  sim::SetColourAssociations(kBobSid, sim::kLaptopGpu, 0, false, {kSdr + L".icm"});
+  sim::RecordTrace(true);
+
+  RemoveColorProfiles();
+
+  EXPECT_TRUE(sim::FileExists(victim));
+  EXPECT_EQ(Uninstalls(), (std::vector<std::wstring>{L"NULL, \"QXLCD_Panel_V1_H.icm\", 1",
+                                                     L"NULL, \"QXLCD_Panel_V3_S.icm\", 1",
+                                                     L"NULL, \"QXLCD_Panel_V3_S.icm\", 1"}));
+  EXPECT_EQ(Removals(), (std::vector<std::wstring>{
+                            L"0, \"QXLCD_Panel_V1_H.icm\", 0xd1a5, 0, 0, 1",
+                            L"0, \"QXLCD_Panel_V3_S.icm\", 0xd1a5, 0, 0, 0",
+                            L"1, \"QXLCD_Panel_V3_S.icm\", 0xd1a5, 0, 0, 0",
+                        }));
+  EXPECT_TRUE(List(kBobSid, false).empty());
+}
+
 // Only a LocalSystem process reads the console user's list: another account's own HKEY_CURRENT_USER
 // is where the core library writes for it.
 TEST_F(RemoveProfiles, AnotherAccountDoesNotReadTheConsoleUsersList) {

@@ -184,6 +184,11 @@ TEST_F(CoreDllTest, ProfileMarkerIsCreatedAndAnOverlongNameRefused) {
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, std::wstring(layout::kProfileMarkerKey) + L"\\" +
                                                 too_long.substr(0, 200)));
   EXPECT_EQ(dll_.SaveUserProfile(nullptr), 0);
+  // Only a plain file name is recorded: nothing for an empty name or one with separators.
+  EXPECT_EQ(dll_.SaveUserProfile(L""), 0);
+  EXPECT_EQ(dll_.SaveUserProfile(L"a\\b\\c"), 0);
+  EXPECT_EQ(dll_.SaveUserProfile(L"QXLCD_/../victim"), 0);
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, std::wstring(layout::kProfileMarkerKey) + L"\\a"));
 }
 
 TEST_F(CoreDllTest, ColourExportsAnswerZeroWhereWineHasNoColourSystem) {
