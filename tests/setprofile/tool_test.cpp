@@ -273,6 +273,49 @@ TEST_F(Tool, BaseVerifyFallsBackToItsOwnHiveWhenTheConsoleUsersCannotBeLoaded) {
   EXPECT_EQ(User(kBobSid), kNew) << "Bob's own state: on";
 }
 
+// "/allset" identifies the panel afresh for the machine step, "/baseverify" once for both scopes.
+TEST_F(Tool, EachModeIdentifiesThePanelAsOftenAsItMust) {
+  const auto identifications = [&](const std::wstring& arguments) {
+    SetUser(admin_.user_sid, kBase);
+    SetMachine(kBase);
+    sim::ClearTrace();
+    EXPECT_EQ(RunAsAdmin(arguments), 0) << std::string(arguments.begin(), arguments.end());
+    return DisplayCalls();
+  };
+  const uint64_t once = identifications(L"/userset 1 " + kNew);
+  ASSERT_GT(once, 0u);
+  EXPECT_EQ(identifications(L"/systemset 1 " + kNew), once);
+  EXPECT_EQ(identifications(L"/allset 1 " + kNew), 2 * once);
+  EXPECT_EQ(identifications(L"/baseverify 1 " + kNew + L" " + kBase), once);
+}
+
+// A command line that cannot be split has no mode, whichever of its two splits fails.
+TEST_F(Tool, AFailedSplitOfTheCommandLineExitsWithOne) {
+  for (uint64_t nth : {1u, 2u}) {
+    sim::ClearFaults();
+    sim::FailNth("CommandLineToArgvW", nth, ERROR_NOT_ENOUGH_MEMORY);
+    sim::ClearTrace();
+    EXPECT_EQ(RunAsAdmin(L"/allset 1 " + kNew), 1) << "split " << nth;
+    EXPECT_EQ(DisplayCalls() + ColourCalls(), 0u);
+  }
+  EXPECT_EQ(User(admin_.user_sid), L"");
+}
+
+// When the tool cannot tell whose it is, the user's state is not read and counts as on: Bob's
+// own "off" is not seen, and his default is replaced like the machine's.
+TEST_F(Tool, BaseVerifyWhoseIdentityCheckFailsTakesTheUserStateAsOn) {
+  const sim::Identity system = SystemWithBobAtTheConsole();
+  PutState(kBobSid, 0);
+  SetUser(kBobSid, kBase);
+  SetMachine(kBase);
+  sim::FailNth("OpenProcessToken", 1, ERROR_ACCESS_DENIED);
+  sim::ClearTrace();
+  EXPECT_EQ(Run(system, L"/baseverify 1 " + kNew + L" " + kBase), 0);
+  EXPECT_EQ(sim::CallCount("LoadUserProfileW"), 0u) << "no hive loaded to read a state";
+  EXPECT_EQ(User(kBobSid), kNew);
+  EXPECT_EQ(Machine(), kNew);
+}
+
 // ----- Every platform call failing in turn -------------------------------------------------------
 
 // The tool's entry on the test's thread (not as a process of its own, whose end would release

@@ -292,6 +292,31 @@ TEST_F(UserHives, ProfileImagePathIsExpandedTerminatedAndBounded) {
   EXPECT_TRUE(HasTree(kAlice));
   EXPECT_FALSE(HasTree(kBob)) << "a value without terminator that fits is used";
   EXPECT_TRUE(HasTree(kCarol));
+
+  // The same for a REG_EXPAND_SZ, whose text is expanded: 260 units without a terminator fail
+  // (under the sanitizers, a read past the value would show), a shorter one is expanded as
+  // stored.
+  for (const wchar_t* sid : {kAlice, kBob}) PutPackageTree(sid);
+  std::wstring long_expanding = L"%SystemDrive%\\Users\\";
+  long_expanding.append(260 - long_expanding.size(), L'x');
+  const std::wstring bob_expanding = L"%SystemDrive%\\Users\\bob";
+  const std::pair<const wchar_t*, const std::wstring*> unterminated[] = {{kAlice, &long_expanding},
+                                                                         {kBob, &bob_expanding}};
+  for (const auto& [sid, text] : unterminated) {
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileEntry(sid).c_str(), 0, KEY_SET_VALUE, &entry),
+        ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(entry, layout::kProfileImagePathValue, 0, REG_EXPAND_SZ,
+                             reinterpret_cast<const BYTE*>(text->data()),
+                             static_cast<DWORD>(text->size() * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+    RegCloseKey(entry);
+  }
+  EXPECT_FALSE(dpal::uninstaller::CleanUserHives());
+  PutString(HKEY_LOCAL_MACHINE, ProfileEntry(kAlice), layout::kProfileImagePathValue,
+            L"C:\\Users\\alice", REG_SZ);
+  EXPECT_TRUE(HasTree(kAlice));
+  EXPECT_FALSE(HasTree(kBob)) << "an unterminated REG_EXPAND_SZ that fits is expanded";
 }
 
 TEST_F(UserHives, NoProfileListOrNoUsersIsNothingToDo) {
