@@ -11,24 +11,31 @@ namespace dpal {
 
 namespace {
 
-// Reads the whole file into a zero-filled block of its size. False when the size or the block
-// cannot be had; a read that ends early leaves the rest zero, as the digest then shows.
-bool ReadWholeFile(HANDLE file, UniqueLocalMemory& data, DWORD& size) {
+// How much of a profile file is read at a time. The colour directory is writable by standard
+// users, so a file there may be of any size: it is hashed piece by piece in a buffer of this
+// size, never read whole into memory of the size it claims.
+constexpr DWORD kReadPiece = 16 * 1024;
+
+// Hashes every byte of the file. False when the size cannot be had, a read fails, or fewer or
+// more bytes are read than the size the file had at the start (a file that changes while it is
+// checked is not the file that was checked).
+bool HashFile(HANDLE file, HCRYPTHASH hash) {
   DWORD high = 0;
-  size = GetFileSize(file, &high);
-  // Profiles are small; a file of 4 GiB or more cannot be read whole, and hashing only its low
-  // part could let an altered file pass.
+  const DWORD size = GetFileSize(file, &high);
+  // A file of 4 GiB or more is no profile, and hashing only its low part could let an altered
+  // file pass.
   if (size == INVALID_FILE_SIZE || high != 0) return false;
-  data.reset(LocalAlloc(LPTR, size));
-  if (!data) return false;
-  BYTE* bytes = static_cast<BYTE*>(data.get());
+  BYTE piece[kReadPiece];
   DWORD total = 0;
-  while (total < size) {
+  for (;;) {
     DWORD read = 0;
-    if (!ReadFile(file, bytes + total, size - total, &read, nullptr) || read == 0) break;
+    if (!ReadFile(file, piece, sizeof(piece), &read, nullptr)) return false;
+    if (read == 0) break;
+    if (read > size - total) return false;
+    if (!CryptHashData(hash, piece, read, 0)) return false;
     total += read;
   }
-  return true;
+  return total == size;
 }
 
 }  // namespace
@@ -37,10 +44,6 @@ bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]) {
   UniqueFile file(
       CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
-
-  UniqueLocalMemory data;
-  DWORD size = 0;
-  if (!ReadWholeFile(file.get(), data, size)) return false;
 
   UniqueCryptProvider provider;
   if (!CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_AES, 0) &&
@@ -53,7 +56,7 @@ bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]) {
   DWORD computed_size = kSha256Bytes;
   UniqueCryptHash hash;
   if (!CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.Put()) ||
-      !CryptHashData(hash.get(), static_cast<const BYTE*>(data.get()), size, 0) ||
+      !HashFile(file.get(), hash.get()) ||
       !CryptGetHashParam(hash.get(), HP_HASHVAL, computed, &computed_size, 0)) {
     return false;
   }

@@ -265,6 +265,35 @@ TEST_F(Catalogue, AfterTheFirstBadFileNoOtherFileIsOpened) {
   EXPECT_NE(opened[1].find(L"QXLCD_Panel_V3_S.icm"), std::wstring::npos);
 }
 
+// A user may put a file of any size in the colour directory: it is hashed in pieces of a fixed
+// size, and a file whose every byte is the profile's plus one more is not the profile.
+TEST_F(Catalogue, AFileOfAnySizeIsHashedInPiecesNeverReadWhole) {
+  const auto& sdr = dpal::test::SdrProfile();
+  BYTE expected[dpal::kDigestBytes] = {};
+  std::copy(sdr.sha256.begin(), sdr.sha256.end(), expected);
+  std::vector<uint8_t> large = sdr.bytes;
+  while (large.size() < 32u * 1024 * 1024)
+    large.insert(large.end(), sdr.bytes.begin(), sdr.bytes.end());
+  WriteProfile(L"QXLCD_Large", large);
+  sim::RecordTrace(true);
+  EXPECT_FALSE(dpal::VerifyFileDigest(ProfilePath(L"QXLCD_Large").c_str(), expected));
+  uint64_t reads = 0;
+  for (const sim::Call& call : sim::Trace()) {
+    if (call.function != "ReadFile") continue;
+    ++reads;
+    EXPECT_NE(call.args.find(L", 0x4000, "), std::wstring::npos) << sim::Utf8(call.args);
+  }
+  EXPECT_GT(reads, large.size() / 16384) << "every byte is read";
+  EXPECT_EQ(sim::CallCount("LocalAlloc"), 0u);
+
+  std::vector<uint8_t> longer = sdr.bytes;
+  longer.push_back(0);
+  WriteProfile(L"QXLCD_Longer", longer);
+  EXPECT_FALSE(dpal::VerifyFileDigest(ProfilePath(L"QXLCD_Longer").c_str(), expected));
+  WriteProfile(L"QXLCD_Exact", sdr.bytes);
+  EXPECT_TRUE(dpal::VerifyFileDigest(ProfilePath(L"QXLCD_Exact").c_str(), expected));
+}
+
 TEST_F(Catalogue, ProviderIsAcquiredInTheDocumentedOrder) {
   GoodCatalogue();
   sim::RecordTrace(true);
