@@ -316,11 +316,9 @@ TEST_F(HostileUser, ValuesOfTheWrongTypeOrSizeInHisTreeAreReadSafely) {
       DWORD type;
       std::vector<uint8_t> bytes;
     } entries[] = {
-        {L"QXLCD_Panel_V3_S", REG_SZ, {'2', 0, 0, 0}},
         {L"QXLCD_Panel_V1_H", REG_BINARY, std::vector<uint8_t>(300, 2)},
         {L"QXLCD_Short", REG_DWORD, {2}},
         {L"QXLCD_Long", REG_QWORD, {2, 0, 0, 0, 0, 0, 0, 0}},
-        {L"QXLCD_Multi", REG_MULTI_SZ, {'2', 0, 0, 0, 0, 0}},
     };
     for (const auto& entry : entries) {
       RegistryWriter key;
@@ -328,6 +326,12 @@ TEST_F(HostileUser, ValuesOfTheWrongTypeOrSizeInHisTreeAreReadSafely) {
       ASSERT_EQ(key.Raw(layout::kTypeValue, entry.type, entry.bytes.data(), entry.bytes.size()),
                 ERROR_SUCCESS);
     }
+    RegistryWriter text;
+    ASSERT_EQ(text.Create(HKEY_CURRENT_USER, ProfileListKey(L"QXLCD_Panel_V3_S")), ERROR_SUCCESS);
+    ASSERT_EQ(text.String(layout::kTypeValue, L"2"), ERROR_SUCCESS);
+    RegistryWriter list;
+    ASSERT_EQ(list.Create(HKEY_CURRENT_USER, ProfileListKey(L"QXLCD_Multi")), ERROR_SUCCESS);
+    ASSERT_EQ(list.MultiString(layout::kTypeValue, {L"2", L"1"}), ERROR_SUCCESS);
   });
   // A "State" of any size is no DWORD either.
   for (size_t size : {size_t{0}, size_t{2}, size_t{8}}) {

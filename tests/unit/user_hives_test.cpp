@@ -255,28 +255,27 @@ TEST_F(UserHives, ProfileImagePathIsExpandedTerminatedAndBounded) {
   EXPECT_FALSE(HasTree(kBob));
   EXPECT_FALSE(HasTree(kCarol));
 
+  // A value stored without its terminator. The unit after it in memory is no NUL, or
+  // RegSetValueExW would count it in, as Windows does.
+  const auto put_unterminated = [](const wchar_t* sid, DWORD type, std::wstring text) {
+    const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(WCHAR));
+    text += L'!';
+    HKEY entry = nullptr;
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileEntry(sid).c_str(), 0, KEY_SET_VALUE, &entry),
+        ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(entry, layout::kProfileImagePathValue, 0, type,
+                             reinterpret_cast<const BYTE*>(text.data()), bytes),
+              ERROR_SUCCESS);
+    RegCloseKey(entry);
+  };
   // 260 units without a terminator: no path fits, and nothing past the value is read.
   for (const wchar_t* sid : {kAlice, kBob, kCarol}) PutPackageTree(sid);
   std::wstring long_path = L"C:\\Users\\";
   long_path.append(260 - long_path.size(), L'x');
-  HKEY entry = nullptr;
-  ASSERT_EQ(
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileEntry(kAlice).c_str(), 0, KEY_SET_VALUE, &entry),
-      ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(entry, layout::kProfileImagePathValue, 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(long_path.data()),
-                           static_cast<DWORD>(long_path.size() * sizeof(WCHAR))),
-            ERROR_SUCCESS);
-  RegCloseKey(entry);
-  // 259 units without a terminator: a path that fits, terminated by the reader.
-  const std::wstring bob_path = L"C:\\Users\\bob";
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileEntry(kBob).c_str(), 0, KEY_SET_VALUE, &entry),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(entry, layout::kProfileImagePathValue, 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(bob_path.data()),
-                           static_cast<DWORD>(bob_path.size() * sizeof(WCHAR))),
-            ERROR_SUCCESS);
-  RegCloseKey(entry);
+  put_unterminated(kAlice, REG_SZ, long_path);
+  // Fewer units without a terminator: a path that fits, terminated by the reader.
+  put_unterminated(kBob, REG_SZ, L"C:\\Users\\bob");
   // An expansion that no longer fits in a path fails too: 258 units stored, 260 expanded
   // ("C:\Program Files" is two units longer than its variable), one more than a path holds.
   std::wstring expands_long = L"%ProgramFiles%";
@@ -299,19 +298,8 @@ TEST_F(UserHives, ProfileImagePathIsExpandedTerminatedAndBounded) {
   for (const wchar_t* sid : {kAlice, kBob}) PutPackageTree(sid);
   std::wstring long_expanding = L"%SystemDrive%\\Users\\";
   long_expanding.append(260 - long_expanding.size(), L'x');
-  const std::wstring bob_expanding = L"%SystemDrive%\\Users\\bob";
-  const std::pair<const wchar_t*, const std::wstring*> unterminated[] = {{kAlice, &long_expanding},
-                                                                         {kBob, &bob_expanding}};
-  for (const auto& [sid, text] : unterminated) {
-    ASSERT_EQ(
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileEntry(sid).c_str(), 0, KEY_SET_VALUE, &entry),
-        ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(entry, layout::kProfileImagePathValue, 0, REG_EXPAND_SZ,
-                             reinterpret_cast<const BYTE*>(text->data()),
-                             static_cast<DWORD>(text->size() * sizeof(WCHAR))),
-              ERROR_SUCCESS);
-    RegCloseKey(entry);
-  }
+  put_unterminated(kAlice, REG_EXPAND_SZ, long_expanding);
+  put_unterminated(kBob, REG_EXPAND_SZ, L"%SystemDrive%\\Users\\bob");
   EXPECT_FALSE(dpal::uninstaller::CleanUserHives());
   PutString(HKEY_LOCAL_MACHINE, ProfileEntry(kAlice), layout::kProfileImagePathValue,
             L"C:\\Users\\alice", REG_SZ);

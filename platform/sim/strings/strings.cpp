@@ -293,7 +293,11 @@ std::wstring ExpandEnvironment(const std::wstring& text) {
 extern "C" DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
   // A pure string function, as the others of this area: neither traced nor made to fail.
   if (lpSrc == nullptr) return 0;
-  const std::wstring expanded = sim::ExpandEnvironment(lpSrc);
+  // The source is measured by a loop of the sim's own, which the sanitizers see, so that a
+  // caller's text without its terminator shows as the read past its buffer that it is.
+  size_t length = 0;
+  while (lpSrc[length] != L'\0') ++length;
+  const std::wstring expanded = sim::ExpandEnvironment(std::wstring(lpSrc, length).c_str());
   const DWORD needed = static_cast<DWORD>(expanded.size() + 1);
   if (lpDst != nullptr && needed <= nSize) std::wmemcpy(lpDst, expanded.c_str(), needed);
   return needed;
