@@ -43,6 +43,9 @@ struct FileNode {
   uint64_t id = 0;       // never reused, so that an open can tell its file from a successor
   std::vector<FileOpen*> opens;
   bool delete_pending = false;  // deleted while open: the name goes with the last open
+  // The user whose token created the entry (its owner); empty for what the machine itself holds
+  // (the folders of an installation, files a test or scenario puts there).
+  std::wstring owner;
 };
 
 // The store and the machine's folders. Never destroyed, as the machine.
@@ -121,12 +124,20 @@ bool HasChildrenLocked(const std::wstring& key) {
 }
 
 // The Windows directory and Program Files belong to administrators, except that anyone may
-// create and change files in the Windows temporary directory.
+// create and change files in the Windows temporary directory, and add files and directories below
+// the colour directory, where each may change or delete only what he added (he owns it; the
+// directory grants users the right to add entries, and their creator full control of them).
 bool MayChangeLocked(const std::wstring& key) {
-  if (EffectiveTokenLocked()->administrator) return true;
+  auto token = EffectiveTokenLocked();
+  if (token->administrator) return true;
   if (IsUnder(key, FileKey(Store().windows + L"\\Temp")) &&
       key != FileKey(Store().windows + L"\\Temp")) {
     return true;
+  }
+  const std::wstring colour = FileKey(Store().windows + L"\\System32\\spool\\drivers\\color");
+  if (IsUnder(key, colour) && key != colour) {
+    auto it = FilesLocked().find(key);
+    return it == FilesLocked().end() || EqualsNoCase(it->second.owner, token->user_sid);
   }
   return !IsUnder(key, FileKey(Store().windows)) && !IsUnder(key, FileKey(Store().program_files));
 }
@@ -296,6 +307,7 @@ std::shared_ptr<FileOpen> OpenLocked(const std::wstring& full, ACCESS_MASK acces
       return nullptr;
     }
     FileNode& node = AddNodeLocked(found.key, full, false);
+    node.owner = EffectiveTokenLocked()->user_sid;
     node.attributes = (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY)) |
                       FILE_ATTRIBUTE_ARCHIVE;
@@ -401,6 +413,7 @@ DWORD MoveLocked(const std::wstring& from, const std::wstring& to, DWORD flags) 
     const DWORD attributes = node.attributes;
     if (target.node != nullptr) FilesLocked().erase(target.key);
     FileNode& copy = AddNodeLocked(target.key, to, false);
+    copy.owner = EffectiveTokenLocked()->user_sid;
     copy.bytes = bytes;
     copy.attributes = attributes;
     RemoveEntryLocked(FilesLocked().find(source.key));
@@ -1025,7 +1038,7 @@ extern "C" BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName,
     } else if (!MayChangeLocked(found.key)) {
       error = ERROR_ACCESS_DENIED;
     } else {
-      AddNodeLocked(found.key, full, true);
+      AddNodeLocked(found.key, full, true).owner = EffectiveTokenLocked()->user_sid;
     }
   }
   if (error != 0) return Fail(error, FALSE);
