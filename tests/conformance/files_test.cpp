@@ -530,6 +530,12 @@ TEST_F(Files, StandardUsersCannotChangeTheWindowsDirectoryOrProgramFiles) {
   EXPECT_TRUE(temp.valid()) << "the Windows temporary directory is open to everyone";
   temp.Close();
   EXPECT_TRUE(DeleteFileW(L"C:\\Windows\\Temp\\alice.tmp"));
+  // But what another put there is his: LocalSystem's relocated uninstaller, say.
+  sim::PutFile(L"C:\\Windows\\Temp\\ufn.000", {1});
+  EXPECT_FALSE(DeleteFileW(L"C:\\Windows\\Temp\\ufn.000"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  FileHandle replaced(Open(L"C:\\Windows\\Temp\\ufn.000", GENERIC_WRITE, 0, CREATE_ALWAYS));
+  EXPECT_FALSE(replaced.valid());
   sim::SetProcessIdentity(sim::DefaultAdmin());
 }
 

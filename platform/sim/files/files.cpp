@@ -123,21 +123,20 @@ bool HasChildrenLocked(const std::wstring& key) {
   return it != files.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The Windows directory and Program Files belong to administrators, except that anyone may
-// create and change files in the Windows temporary directory, and add files and directories below
-// the colour directory, where each may change or delete only what he added (he owns it; the
-// directory grants users the right to add entries, and their creator full control of them).
+// The Windows directory and Program Files belong to administrators, except for two directories
+// where anyone may add files and directories: the Windows temporary directory and the colour
+// directory. There each may change or delete only what he added himself: the directory grants
+// users the right to add entries, and their creator full control of them.
 bool MayChangeLocked(const std::wstring& key) {
   auto token = EffectiveTokenLocked();
   if (token->administrator) return true;
-  if (IsUnder(key, FileKey(Store().windows + L"\\Temp")) &&
-      key != FileKey(Store().windows + L"\\Temp")) {
-    return true;
-  }
-  const std::wstring colour = FileKey(Store().windows + L"\\System32\\spool\\drivers\\color");
-  if (IsUnder(key, colour) && key != colour) {
-    auto it = FilesLocked().find(key);
-    return it == FilesLocked().end() || EqualsNoCase(it->second.owner, token->user_sid);
+  for (const std::wstring& open :
+       {FileKey(Store().windows + L"\\Temp"),
+        FileKey(Store().windows + L"\\System32\\spool\\drivers\\color")}) {
+    if (IsUnder(key, open) && key != open) {
+      auto it = FilesLocked().find(key);
+      return it == FilesLocked().end() || EqualsNoCase(it->second.owner, token->user_sid);
+    }
   }
   return !IsUnder(key, FileKey(Store().windows)) && !IsUnder(key, FileKey(Store().program_files));
 }
