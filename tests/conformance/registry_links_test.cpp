@@ -20,6 +20,7 @@ using dpal::test::PutDword;
 constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr LONG kStatusAccessDenied = static_cast<LONG>(0xC0000022);
 constexpr LONG kStatusCannotDelete = static_cast<LONG>(0xC0000121);
+constexpr LONG kStatusKeyDeleted = static_cast<LONG>(0xC000017C);
 using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE key);
 
 class Links : public PlatformTest {
@@ -224,8 +225,15 @@ TEST_F(Links, NtDeleteKeyThroughTheLinksOwnHandleDeletesTheLinkAlone) {
   MakeLink(L"Link", Native(L"Target"));
   EXPECT_EQ(DeleteLink(L"Link", KEY_READ), kStatusAccessDenied) << "the handle needs DELETE";
   EXPECT_TRUE(IsLink(L"Link"));
-  EXPECT_EQ(DeleteLink(L"Link"), 0);
   UniqueKey key;
+  ASSERT_EQ(Open(L"Link", REG_OPTION_OPEN_LINK, DELETE, &key), ERROR_SUCCESS);
+  EXPECT_EQ(delete_key_(key.get()), 0);
+  const LONG again = delete_key_(key.get());
+#if DPAL_SIM
+  EXPECT_EQ(again, kStatusKeyDeleted) << "the handle's key is gone";
+#else
+  EXPECT_EQ(again, 0) << "Wine gap: Wine deletes a deleted key again without complaint";
+#endif
   EXPECT_EQ(Open(L"Link", REG_OPTION_OPEN_LINK, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(HasValue(HKEY_CURRENT_USER, Path(L"Target"))) << "the target is untouched";
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, Path(L"Target\\Child")));
