@@ -1,9 +1,11 @@
 // The per-user cleanup: the package's tree deleted from the hive of every local or domain user
 // with a profile on the machine, in place for a loaded hive and through a temporary mount of the
-// user's hive file otherwise.
+// user's hive file otherwise. The user can write his tree, registry links included, and the
+// cleanup runs as LocalSystem: the tree is deleted without following any link in it.
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/registry_layout.h"
+#include "common/registry_tree.h"
 #include "uninstaller/routines.h"
 
 namespace dpal::uninstaller {
@@ -59,9 +61,10 @@ class HivePrivileges {
   TwoPrivileges previous_ = {};  // what to put back; no entries: nothing was changed
 };
 
-// The deletion's answer for the user: deleted, or there was nothing to delete.
-bool Cleaned(LSTATUS deletion) {
-  return deletion == ERROR_SUCCESS || deletion == ERROR_FILE_NOT_FOUND;
+// The user's tree deleted below the root of his hive: the user is clean when it is gone or was
+// never there.
+bool CleanTree(HKEY hive_root) {
+  return DeleteTreeWithoutLinks(hive_root, layout::kUserTreeKey) != TreeDeletion::Failed;
 }
 
 // The user's profile directory from "ProfileImagePath" of the user's profile-list entry, always
@@ -107,14 +110,14 @@ bool CleanHiveFile(HKEY list, const WCHAR* sid) {
       ERROR_SUCCESS) {
     return false;
   }
-  return Cleaned(SHDeleteKeyW(root.get(), layout::kUserTreeKey));
+  return CleanTree(root.get());
 }
 
 bool CleanUser(HKEY list, const WCHAR* sid) {
   {
     UniqueKey loaded;
     if (RegOpenKeyExW(HKEY_USERS, sid, 0, KEY_ALL_ACCESS, loaded.Put()) == ERROR_SUCCESS) {
-      return Cleaned(SHDeleteKeyW(loaded.get(), layout::kUserTreeKey));
+      return CleanTree(loaded.get());
     }
   }
   const bool cleaned = CleanHiveFile(list, sid);

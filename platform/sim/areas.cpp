@@ -21,13 +21,16 @@ namespace {
 
 // In the order of Reset: the handle table first (closing every handle releases what the objects
 // hold), then the identity that the later resets take their defaults from, then the store of
-// files before the hives that were read from it.
+// files before the hives that were read from it. The loader comes before the areas that register
+// a library of the system directory with it: the registry (ntdll.dll), the devices (newdev.dll)
+// and the colour system (mscms.dll).
 constexpr Area kAreas[] = {
     {"kernel objects", ResetKernelLocked, KernelLeaksLocked, KernelProcessEndedLocked},
     {"events and waits", ResetEventsLocked, nullptr},
     {"security", ResetSecurityLocked, SecurityLeaksLocked, SecurityProcessEndedLocked,
      DescribeSecurityWaitLocked},
     {"files", ResetFilesLocked, nullptr, nullptr, nullptr, SnapshotFilesLocked},
+    {"modules", ResetModulesLocked, ModulesLeaksLocked},
     {"registry", ResetRegistryLocked, RegistryLeaksLocked, nullptr, DescribeRegistryWaitLocked,
      SnapshotRegistryLocked},
     {"crypto", ResetCryptoLocked, nullptr},
@@ -37,9 +40,6 @@ constexpr Area kAreas[] = {
     {"processes", ResetProcessesLocked, ProcessesLeaksLocked, ProcessesProcessEndedLocked},
     {"trust", ResetTrustLocked, TrustLeaksLocked, TrustProcessEndedLocked},
     {"displays", ResetDisplaysLocked, nullptr},
-    // The loader before the devices and the colour system, which register newdev.dll and
-    // mscms.dll with it.
-    {"modules", ResetModulesLocked, ModulesLeaksLocked},
     {"devices", ResetDevicesLocked, nullptr, nullptr, nullptr, SnapshotDevicesLocked},
     {"colour", ResetColourLocked, nullptr, nullptr, nullptr, SnapshotColourLocked},
     {"COM", ResetComLocked, ComLeaksLocked, ComProcessEndedLocked},

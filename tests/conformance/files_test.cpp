@@ -512,7 +512,8 @@ TEST_F(Files, RunningImageCanBeRenamedButNotWrittenOrDeleted) {
 TEST_F(Files, StandardUsersCannotChangeTheWindowsDirectoryOrProgramFiles) {
   sim::SetProcessIdentity(sim::StandardUser(L"S-1-5-21-1-2-3-1001", L"alice"));
   for (const wchar_t* path :
-       {L"C:\\Windows\\System32\\spool\\drivers\\color\\new.icm", L"C:\\Program Files\\new.txt"}) {
+       {L"C:\\Windows\\System32\\new.dll", L"C:\\Windows\\System32\\spool\\drivers\\new.icm",
+        L"C:\\Program Files\\new.txt"}) {
     SCOPED_TRACE(::testing::Message() << path);
     DWORD error = 0;
     FileHandle h(OpenNoting(path, GENERIC_WRITE, 0, CREATE_NEW, &error));
@@ -529,7 +530,66 @@ TEST_F(Files, StandardUsersCannotChangeTheWindowsDirectoryOrProgramFiles) {
   EXPECT_TRUE(temp.valid()) << "the Windows temporary directory is open to everyone";
   temp.Close();
   EXPECT_TRUE(DeleteFileW(L"C:\\Windows\\Temp\\alice.tmp"));
+  // But what another put there is his: LocalSystem's relocated uninstaller, say.
+  sim::PutFile(L"C:\\Windows\\Temp\\ufn.000", {1});
+  EXPECT_FALSE(DeleteFileW(L"C:\\Windows\\Temp\\ufn.000"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  FileHandle replaced(Open(L"C:\\Windows\\Temp\\ufn.000", GENERIC_WRITE, 0, CREATE_ALWAYS));
+  EXPECT_FALSE(replaced.valid());
   sim::SetProcessIdentity(sim::DefaultAdmin());
+}
+
+// A standard user may add files and directories below the colour directory, and replace, rename
+// or delete what he added; what the machine, an administrator or another user put there he can
+// read only.
+TEST_F(Files, StandardUsersAddToTheColourDirectoryAndChangeOnlyWhatTheyAdded) {
+  const std::wstring colour = L"C:\\Windows\\System32\\spool\\drivers\\color";
+  const std::wstring installed = colour + L"\\QXLCD_A.icm";
+  sim::PutFile(installed, {1, 2, 3});
+  const sim::Identity alice = sim::StandardUser(L"S-1-5-21-1-2-3-1001", L"alice");
+  const sim::Identity bob = sim::StandardUser(L"S-1-5-21-1-2-3-1002", L"bob");
+  sim::SetProcessIdentity(alice);
+  const std::wstring planted = colour + L"\\QXLCD_B.icm";
+  FileHandle added(Open(planted, GENERIC_WRITE, 0, CREATE_NEW));
+  ASSERT_TRUE(added.valid()) << "users may add files";
+  added.Close();
+  FileHandle replaced(Open(planted, GENERIC_WRITE, 0, CREATE_ALWAYS));
+  EXPECT_TRUE(replaced.valid()) << "and replace their own";
+  replaced.Close();
+  EXPECT_TRUE(CreateDirectoryW((colour + L"\\alice").c_str(), nullptr));
+  EXPECT_TRUE(MoveFileExW(planted.c_str(), (colour + L"\\alice\\b.icm").c_str(), 0));
+  EXPECT_TRUE(MoveFileExW((colour + L"\\alice\\b.icm").c_str(), planted.c_str(), 0));
+
+  for (const sim::Identity& who : {alice, bob}) {
+    sim::SetProcessIdentity(who);
+    const std::wstring others = who.user_sid == alice.user_sid ? installed : planted;
+    SCOPED_TRACE(::testing::Message() << sim::Utf8(who.user_name) << " on " << sim::Utf8(others));
+    DWORD error = 0;
+    FileHandle writer(OpenNoting(others, GENERIC_WRITE, 0, OPEN_EXISTING, &error));
+    EXPECT_FALSE(writer.valid());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    FileHandle overwriter(OpenNoting(others, GENERIC_WRITE, 0, CREATE_ALWAYS, &error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    SetLastError(kSentinel);
+    EXPECT_FALSE(DeleteFileW(others.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileExW(others.c_str(), (colour + L"\\moved.icm").c_str(), 0));
+    const std::wstring own = colour + L"\\" + who.user_name + L".icm";
+    FileHandle made(Open(own, GENERIC_WRITE, 0, CREATE_NEW));
+    EXPECT_TRUE(made.valid());
+    made.Close();
+    EXPECT_FALSE(MoveFileExW(own.c_str(), others.c_str(), MOVEFILE_REPLACE_EXISTING))
+        << "nor is it replaced by a move";
+    EXPECT_TRUE(DeleteFileW(own.c_str()));
+    FileHandle reader(Open(others, GENERIC_READ, FILE_SHARE_READ));
+    EXPECT_TRUE(reader.valid()) << "reading is allowed";
+  }
+  sim::SetProcessIdentity(alice);
+  EXPECT_FALSE(RemoveDirectoryW(colour.c_str())) << "the directory itself is the machine's";
+  EXPECT_TRUE(DeleteFileW(planted.c_str())) << "alice deletes what she added";
+  sim::SetProcessIdentity(sim::DefaultAdmin());
+  EXPECT_TRUE(sim::FileExists(installed));
+  EXPECT_TRUE(RemoveDirectoryW((colour + L"\\alice").c_str())) << "an administrator may";
 }
 
 TEST_F(Files, LeakCheckCountsAnUnclosedFile) {

@@ -316,14 +316,30 @@ TEST_F(Hives, AUsersHiveComesFromNtuserDatAtLogonAndGoesBackAtLogoff) {
   EXPECT_TRUE(sim::UnloadUserHive(dave));
 }
 
-TEST_F(Hives, StandardUserCannotLoadHives) {
+TEST_F(Hives, StandardUserCannotLoadHivesNorOpenOneMountedUnderTheUsers) {
   ScratchDir dir;
   const std::wstring file = dir.Name(L"tree.hive");
   SaveTree(file);
-  sim::SetProcessIdentity(sim::StandardUser(L"S-1-5-21-1000-1000-1000-1001", L"bob"));
+  const sim::Identity bob = sim::StandardUser(L"S-1-5-21-1000-1000-1000-1001", L"bob");
+  sim::SetProcessIdentity(bob);
   EXPECT_FALSE(SetPrivilege(SE_RESTORE_NAME, true)) << "a standard user holds no such privilege";
   EXPECT_EQ(RegLoadKeyW(HKEY_USERS, MountName().c_str(), file.c_str()), ERROR_PRIVILEGE_NOT_HELD);
+
+  // Another user's hive file, as the uninstaller mounts it, is closed to him.
   sim::SetProcessIdentity(sim::DefaultAdmin());
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+  ASSERT_EQ(RegLoadKeyW(HKEY_USERS, MountName().c_str(), file.c_str()), ERROR_SUCCESS);
+  sim::SetProcessIdentity(bob);
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, (MountName() + L"\\Inner").c_str(), 0, KEY_READ, &key),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SHDeleteKeyW(HKEY_USERS, (MountName() + L"\\Inner").c_str()),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  sim::SetProcessIdentity(sim::DefaultAdmin());
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, MountName().c_str()), ERROR_SUCCESS);
 }
 
 TEST_F(Hives, UserHivesLoadAndUnloadLikeALogon) {

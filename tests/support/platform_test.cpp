@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/registry_layout.h"
+#include "common/registry_tree.h"
 
 namespace dpal::test {
 
@@ -25,19 +26,26 @@ RegistryWriter Writer(HKEY root, const std::wstring& key) {
 
 }  // namespace
 
+// A test may leave registry links in its scratch keys (and under Wine they outlive the test's
+// process): they are deleted as links, never followed.
+void PlatformTest::RemoveScratch() const {
+  DeleteTreeWithoutLinks(HKEY_LOCAL_MACHINE, scratch_.c_str());
+  DeleteTreeWithoutLinks(HKEY_CURRENT_USER, scratch_.c_str());
+}
+
 void PlatformTest::SetUp() {
 #if !defined(_WIN32)
   sim::Reset();
 #endif
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   scratch_ = L"Software\\DPALTests\\" + Widen(info->test_suite_name()) + L"." + Widen(info->name());
-  SHDeleteKeyW(HKEY_LOCAL_MACHINE, scratch_.c_str());
-  SHDeleteKeyW(HKEY_CURRENT_USER, scratch_.c_str());
+#if defined(_WIN32)
+  RemoveScratch();  // an earlier run's (the sim's machine starts without one)
+#endif
 }
 
 void PlatformTest::TearDown() {
-  SHDeleteKeyW(HKEY_LOCAL_MACHINE, scratch_.c_str());
-  SHDeleteKeyW(HKEY_CURRENT_USER, scratch_.c_str());
+  RemoveScratch();
 #if !defined(_WIN32)
   if (check_leaks_) {
     sim::LeakReport leaks = sim::Leaks();

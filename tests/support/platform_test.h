@@ -31,6 +31,8 @@ class PlatformTest : public ::testing::Test {
   void KeepLeaksOnPurpose() { check_leaks_ = false; }
 
  private:
+  void RemoveScratch() const;
+
   std::wstring scratch_;
   bool check_leaks_ = true;
 };

@@ -21,6 +21,7 @@ namespace layout = dpal::layout;
 constexpr wchar_t kAlice[] = L"S-1-5-21-1000-1000-1000-1001";
 constexpr wchar_t kBob[] = L"S-1-5-21-1000-1000-1000-1002";
 constexpr wchar_t kCarol[] = L"S-1-5-21-1000-1000-1000-1003";
+constexpr wchar_t kDave[] = L"S-1-5-21-1000-1000-1000-1004";
 constexpr DWORD kSpareSession = 7;  // where users log on only to have their hive file written
 
 std::wstring UserKey(const std::wstring& sid, const std::wstring& sub) { return sid + L"\\" + sub; }
@@ -66,6 +67,42 @@ class UserHives : public dpal::test::PlatformTest {
     const bool loaded = sim::IsHiveLoaded(HKEY_USERS, sid);
     if (!loaded) sim::LogOn(kSpareSession, sid, L"look");
     const bool found = KeyExists(HKEY_USERS, UserKey(sid, key));
+    if (!loaded) sim::LogOff(kSpareSession);
+    return found;
+  }
+
+  // A registry link that the user makes in his own hive as himself, a standard user, in the
+  // spare session when he is not logged on (so that it goes into his hive file). The cleanup's
+  // LocalSystem identity is put back afterwards.
+  void PlantLink(const std::wstring& sid, const std::wstring& key, const std::wstring& target) {
+    const bool loaded = sim::IsHiveLoaded(HKEY_USERS, sid);
+    if (!loaded) sim::LogOn(kSpareSession, sid, L"planter");
+    sim::SetProcessIdentity(sim::StandardUser(sid, L"planter"));
+    HKEY link = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                              KEY_WRITE, nullptr, &link, nullptr),
+              ERROR_SUCCESS)
+        << "a standard user may make links in his own hive";
+    EXPECT_EQ(RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK,
+                             reinterpret_cast<const BYTE*>(target.c_str()),
+                             static_cast<DWORD>(target.size() * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+    RegCloseKey(link);
+    sim::SetProcessIdentity(sim::LocalSystem(L"C:\\Windows\\Temp\\TarvexDPALUninstaller.exe"));
+    if (!loaded) sim::LogOff(kSpareSession);
+  }
+  // Whether a user's hive holds a link at `key` (loaded by a logon to look when the user is not).
+  bool HiveHasLink(const std::wstring& sid, const std::wstring& key) {
+    const bool loaded = sim::IsHiveLoaded(HKEY_USERS, sid);
+    if (!loaded) sim::LogOn(kSpareSession, sid, L"look");
+    HKEY link = nullptr;
+    DWORD type = REG_NONE;
+    const bool found = RegOpenKeyExW(HKEY_USERS, UserKey(sid, key).c_str(), REG_OPTION_OPEN_LINK,
+                                     KEY_QUERY_VALUE, &link) == ERROR_SUCCESS &&
+                       RegQueryValueExW(link, L"SymbolicLinkValue", nullptr, &type, nullptr,
+                                        nullptr) == ERROR_SUCCESS &&
+                       type == REG_LINK;
+    if (link) RegCloseKey(link);
     if (!loaded) sim::LogOff(kSpareSession);
     return found;
   }
@@ -164,6 +201,83 @@ TEST_F(UserHives, TheDifferenceIsExactlyThePackagesTrees) {
   }
   EXPECT_GE(removed_keys, 4) << diff;  // DPAL, State with its value, Profiles, the record
   EXPECT_EQ(changed_files, 1) << diff;
+  sim::LogOff(2);
+}
+
+// A standard user's links in his part of the tree, into the machine's keys, into another user's
+// hive and into his own hive, for logged-on users and for users known by their hive file only
+// (dave's whole tree is a link). Windows would not follow the first two (their targets are in
+// hives of other trust classes); SHDeleteKeyW would then fail the user and keep his tree, and
+// follow the third into his own keys. The cleanup deletes the links themselves and nothing else.
+TEST_F(UserHives, LinksInAUsersTreeAreDeletedAsLinksAndTheirTargetsStay) {
+  AddUser(kAlice, L"alice");
+  AddUser(kBob, L"bob");
+  AddUser(kCarol, L"carol");
+  AddUser(kDave, L"dave", /*with_tree=*/false);
+  sim::LogOn(2, kAlice, L"alice");
+  sim::LogOn(3, kBob, L"bob");
+  PutDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Victim", L"Keep", 1);
+  PutDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Victim\\Inner", L"Keep", 2);
+  PutDword(HKEY_USERS, UserKey(kBob, L"Software\\Victim\\Inner"), L"Keep", 3);
+  const std::wstring tree = layout::kUserTreeKey;
+  for (const wchar_t* sid : {kAlice, kCarol}) {
+    PlantLink(sid, tree + L"\\Evil", L"\\REGISTRY\\MACHINE\\SOFTWARE\\Victim");
+    PlantLink(sid, std::wstring(layout::kProfileMarkerKey) + L"\\ToBob",
+              L"\\REGISTRY\\USER\\" + std::wstring(kBob) + L"\\Software\\Victim");
+    PlantLink(sid, tree + L"\\Mine", L"\\REGISTRY\\USER\\" + std::wstring(sid) + L"\\Software");
+  }
+  PlantLink(kDave, tree, L"\\REGISTRY\\MACHINE\\SOFTWARE\\Victim");
+  ASSERT_TRUE(HiveHasLink(kCarol, tree + L"\\Evil")) << "the link went into carol's hive file";
+  const sim::Snapshot before = sim::TakeSnapshot();
+
+  EXPECT_TRUE(dpal::uninstaller::CleanUserHives());
+
+  for (const wchar_t* sid : {kAlice, kBob, kCarol, kDave}) {
+    EXPECT_FALSE(HasTree(sid)) << sim::Utf8(sid);
+    EXPECT_FALSE(HiveHasLink(sid, tree)) << sim::Utf8(sid);
+  }
+  // Nothing changed but the trees (the links in them included) and the hive files of the users
+  // who are not logged on.
+  const sim::SnapshotDiff diff = sim::DifferenceFrom(before);
+  int removed = 0;
+  for (const sim::SnapshotChange& change : diff.Changes()) {
+    bool in_a_tree = false;
+    for (const wchar_t* sid : {kAlice, kBob}) {
+      const std::string prefix = Upper("HKEY_USERS\\" + sim::Utf8(sid) + "\\" + sim::Utf8(tree));
+      in_a_tree = in_a_tree || Upper(change.item.substr(0, prefix.size())) == prefix;
+    }
+    if (change.part == "registry" && change.kind == sim::SnapshotChange::Kind::Removed &&
+        in_a_tree) {
+      ++removed;
+    } else if (change.part != "files" || change.kind != sim::SnapshotChange::Kind::Changed ||
+               (change.item != "C:\\Users\\carol\\ntuser.dat" &&
+                change.item != "C:\\Users\\dave\\ntuser.dat")) {
+      ADD_FAILURE() << "not the package's: " << change.Detail();
+    }
+  }
+  EXPECT_GE(removed, 10) << diff;  // both trees, alice's three links among them
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Victim\\Inner"));
+  EXPECT_TRUE(KeyExists(HKEY_USERS, UserKey(kBob, L"Software\\Victim\\Inner")));
+  EXPECT_TRUE(HiveHas(kCarol, L"Software\\Other")) << "carol's own keys stay";
+  sim::LogOff(3);
+  sim::LogOff(2);
+}
+
+// A link on the way to the tree ("SOFTWARE\Tarvex" made a link into the user's own keys) is not
+// followed: what it leads to is not in the tree. That user is not cleaned; the others are.
+TEST_F(UserHives, ALinkOnTheWayToTheTreeIsNotFollowed) {
+  AddUser(kAlice, L"alice", /*with_tree=*/false);
+  AddUser(kBob, L"bob");
+  sim::LogOn(2, kAlice, L"alice");
+  PutDword(HKEY_USERS, UserKey(kAlice, L"Software\\Elsewhere\\DPAL"), L"Keep", 1);
+  PlantLink(kAlice, L"SOFTWARE\\Tarvex",
+            L"\\REGISTRY\\USER\\" + std::wstring(kAlice) + L"\\Software\\Elsewhere");
+  ASSERT_TRUE(HasTree(kAlice)) << "the tree's path leads through the link";
+
+  EXPECT_FALSE(dpal::uninstaller::CleanUserHives());
+  EXPECT_TRUE(KeyExists(HKEY_USERS, UserKey(kAlice, L"Software\\Elsewhere\\DPAL")));
+  EXPECT_TRUE(HiveHasLink(kAlice, L"SOFTWARE\\Tarvex"));
+  EXPECT_FALSE(HasTree(kBob));
   sim::LogOff(2);
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/handles.h"
 #include "common/registry_layout.h"
+#include "common/registry_tree.h"
 #include "tests/conformance/scratch_dir.h"
 #include "tests/support/platform_test.h"
 #include "uninstaller/routines.h"
@@ -69,7 +70,7 @@ class WineUserHives : public dpal::test::PlatformTest {
     for (const wchar_t* sid : {kAbsentUser, kHivelessUser}) {
       SHDeleteKeyW(HKEY_LOCAL_MACHINE, Entry(sid).c_str());
     }
-    SHDeleteKeyW(HKEY_CURRENT_USER, layout::kUserTreeKey);
+    dpal::DeleteTreeWithoutLinks(HKEY_CURRENT_USER, layout::kUserTreeKey);
     PlatformTest::TearDown();
   }
   static std::wstring OwnSid() {
@@ -79,11 +80,14 @@ class WineUserHives : public dpal::test::PlatformTest {
   }
 
   // A hive file holding the package's tree, saved from a scratch key, as the user's ntuser.dat
-  // in `directory`.
-  void MakeHiveFile(const std::wstring& directory) {
+  // in `directory`; with a link in the tree at `link` naming `target` when both are given (Wine
+  // saves a link as a link).
+  void MakeHiveFile(const std::wstring& directory, const std::wstring& link = L"",
+                    const std::wstring& target = L"") {
     const std::wstring tree = Scratch() + L"\\Hive";
     PutDword(HKEY_CURRENT_USER, tree + L"\\" + layout::kUserApplyStateKey, L"State", 1);
     PutDword(HKEY_CURRENT_USER, tree + L"\\Software\\Other", L"Keep", 1);
+    if (!link.empty()) MakeLink(HKEY_CURRENT_USER, tree + L"\\" + link, target);
     dpal::UniqueKey key;
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, tree.c_str(), 0, KEY_READ, key.Put()),
               ERROR_SUCCESS);
@@ -91,6 +95,30 @@ class WineUserHives : public dpal::test::PlatformTest {
     ASSERT_EQ(RegSaveKeyW(key.get(), (directory + L"\\ntuser.dat").c_str(), nullptr),
               ERROR_SUCCESS);
     ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, false));
+  }
+
+  // A registry link at `key` below `root` naming `target` (the registry's own path).
+  static void MakeLink(HKEY root, const std::wstring& key, const std::wstring& target) {
+    dpal::UniqueKey link;
+    ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_WRITE,
+                              nullptr, link.Put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                             reinterpret_cast<const BYTE*>(target.c_str()),
+                             static_cast<DWORD>(target.size() * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+  }
+  // A key with a value and a subkey, for a link to lead to.
+  static void MakeVictim(HKEY root, const std::wstring& key) {
+    PutDword(root, key, L"Keep", 1);
+    PutDword(root, key + L"\\Inner", L"Keep", 2);
+  }
+  static bool VictimIntact(HKEY root, const std::wstring& key) {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    return RegGetValueW(root, (key + L"\\Inner").c_str(), L"Keep", RRF_RT_REG_DWORD, nullptr,
+                        &value, &size) == ERROR_SUCCESS &&
+           value == 2 && KeyExists(root, key);
   }
 
   std::wstring own_sid_;
@@ -146,6 +174,42 @@ TEST_F(WineUserHives, AUserWithoutHiveFileFailsAndAStaleMountIsRemoved) {
   EXPECT_FALSE(dpal::uninstaller::CleanUserHives());
   EXPECT_FALSE(KeyExists(HKEY_USERS, layout::kTemporaryHiveName))
       << "the unload after the failed user removed the stale mount";
+}
+
+// Links in the trees, into HKEY_LOCAL_MACHINE and into the user's own keys. Wine follows every
+// link (it has no trust classes), so SHDeleteKeyW here would delete the keys they lead to; the
+// cleanup deletes the links themselves.
+TEST_F(WineUserHives, LinksInTheTreesAreDeletedAsLinksAndTheirTargetsStay) {
+  const std::wstring machine_victim = Scratch() + L"\\Victim";
+  const std::wstring own_victim = Scratch() + L"\\Own";
+  MakeVictim(HKEY_LOCAL_MACHINE, machine_victim);
+  MakeVictim(HKEY_CURRENT_USER, own_victim);
+  const std::wstring to_machine = L"\\REGISTRY\\MACHINE\\" + machine_victim;
+  const std::wstring to_own = L"\\REGISTRY\\USER\\" + own_sid_ + L"\\" + own_victim;
+  ScratchDir dir;
+  const std::wstring profile = dir.Name(L"absent");
+  ASSERT_TRUE(CreateDirectoryW(profile.c_str(), nullptr));
+  dir.Name(L"absent\\ntuser.dat");
+  ASSERT_NO_FATAL_FAILURE(
+      MakeHiveFile(profile, std::wstring(layout::kUserTreeKey) + L"\\Evil", to_machine));
+  PutString(HKEY_LOCAL_MACHINE, Entry(kAbsentUser), layout::kProfileImagePathValue, profile,
+            REG_SZ);
+  PutDword(HKEY_CURRENT_USER, layout::kUserApplyStateKey, L"State", 1);
+  const std::wstring tree = layout::kUserTreeKey;
+  ASSERT_NO_FATAL_FAILURE(MakeLink(HKEY_CURRENT_USER, tree + L"\\Evil", to_machine));
+  ASSERT_NO_FATAL_FAILURE(MakeLink(HKEY_CURRENT_USER, tree + L"\\Mine", to_own));
+  ASSERT_TRUE(KeyExists(HKEY_CURRENT_USER, tree + L"\\Evil\\Inner")) << "Wine follows the link";
+
+  EXPECT_TRUE(dpal::uninstaller::CleanUserHives());
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, layout::kUserTreeKey));
+  dpal::UniqueKey link;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (tree + L"\\Evil").c_str(), REG_OPTION_OPEN_LINK,
+                          KEY_READ, link.Put()),
+            ERROR_FILE_NOT_FOUND)
+      << "the link itself is gone";
+  EXPECT_TRUE(VictimIntact(HKEY_LOCAL_MACHINE, machine_victim));
+  EXPECT_TRUE(VictimIntact(HKEY_CURRENT_USER, own_victim));
+  EXPECT_FALSE(KeyExists(HKEY_USERS, layout::kTemporaryHiveName));
 }
 
 }  // namespace

@@ -43,6 +43,9 @@ struct FileNode {
   uint64_t id = 0;       // never reused, so that an open can tell its file from a successor
   std::vector<FileOpen*> opens;
   bool delete_pending = false;  // deleted while open: the name goes with the last open
+  // The user whose token created the entry (its owner); empty for what the machine itself holds
+  // (the folders of an installation, files a test or scenario puts there).
+  std::wstring owner;
 };
 
 // The store and the machine's folders. Never destroyed, as the machine.
@@ -120,13 +123,20 @@ bool HasChildrenLocked(const std::wstring& key) {
   return it != files.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The Windows directory and Program Files belong to administrators, except that anyone may
-// create and change files in the Windows temporary directory.
+// The Windows directory and Program Files belong to administrators, except for two directories
+// where anyone may add files and directories: the Windows temporary directory and the colour
+// directory. There each may change or delete only what he added himself: the directory grants
+// users the right to add entries, and their creator full control of them.
 bool MayChangeLocked(const std::wstring& key) {
-  if (EffectiveTokenLocked()->administrator) return true;
-  if (IsUnder(key, FileKey(Store().windows + L"\\Temp")) &&
-      key != FileKey(Store().windows + L"\\Temp")) {
-    return true;
+  auto token = EffectiveTokenLocked();
+  if (token->administrator) return true;
+  for (const std::wstring& open :
+       {FileKey(Store().windows + L"\\Temp"),
+        FileKey(Store().windows + L"\\System32\\spool\\drivers\\color")}) {
+    if (IsUnder(key, open) && key != open) {
+      auto it = FilesLocked().find(key);
+      return it == FilesLocked().end() || EqualsNoCase(it->second.owner, token->user_sid);
+    }
   }
   return !IsUnder(key, FileKey(Store().windows)) && !IsUnder(key, FileKey(Store().program_files));
 }
@@ -296,6 +306,7 @@ std::shared_ptr<FileOpen> OpenLocked(const std::wstring& full, ACCESS_MASK acces
       return nullptr;
     }
     FileNode& node = AddNodeLocked(found.key, full, false);
+    node.owner = EffectiveTokenLocked()->user_sid;
     node.attributes = (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY)) |
                       FILE_ATTRIBUTE_ARCHIVE;
@@ -401,6 +412,7 @@ DWORD MoveLocked(const std::wstring& from, const std::wstring& to, DWORD flags) 
     const DWORD attributes = node.attributes;
     if (target.node != nullptr) FilesLocked().erase(target.key);
     FileNode& copy = AddNodeLocked(target.key, to, false);
+    copy.owner = EffectiveTokenLocked()->user_sid;
     copy.bytes = bytes;
     copy.attributes = attributes;
     RemoveEntryLocked(FilesLocked().find(source.key));
@@ -1025,7 +1037,7 @@ extern "C" BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName,
     } else if (!MayChangeLocked(found.key)) {
       error = ERROR_ACCESS_DENIED;
     } else {
-      AddNodeLocked(found.key, full, true);
+      AddNodeLocked(found.key, full, true).owner = EffectiveTokenLocked()->user_sid;
     }
   }
   if (error != 0) return Fail(error, FALSE);

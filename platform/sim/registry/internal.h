@@ -8,6 +8,10 @@
 #include "platform/sim/kernel/internal.h"
 #include "platform/sim/registry/winreg.h"
 
+// ntdll.dll's deletion of the key an open handle designates, which the registry area registers
+// with the loader (products reach it through GetProcAddress): an NTSTATUS, 0 on success.
+extern "C" LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
+
 namespace sim {
 
 // Mounts a user's hive at HKEY_USERS\<sid>, as a logon or LoadUserProfileW does: read from
@@ -32,9 +36,11 @@ std::vector<uint8_t> EmptyHiveFileBytes();
 // Deletes a key below HKEY_LOCAL_MACHINE with everything below it, as the system does (no
 // access check, open handles then read it as deleted); nothing when there is no such key.
 void DeleteMachineKeyTreeLocked(const std::wstring& path);
-// Opens a key as RegOpenKeyExW does, without the trace and fault injection of a platform call,
-// for platform functions that open keys themselves (LoadUserProfileW's profile handle).
-LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result);
+// Opens a key as RegOpenKeyExW does (with REG_OPTION_OPEN_LINK when `open_link`), without the
+// trace and fault injection of a platform call, for platform functions that open keys themselves
+// (LoadUserProfileW's profile handle).
+LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result,
+                      bool open_link = false);
 // Closes a key handle that OpenKeyLocked gave, if it is still open (its owner may have closed it).
 void CloseKeyLocked(HKEY key);
 

@@ -18,6 +18,8 @@
 //   on it only re-arm. Arming resets the event. Closing the handle, deleting the key, or the end of
 //   the arming thread (without REG_NOTIFY_THREAD_AGNOSTIC) signals the event. The synchronous form
 //   blocks until a change.
+// - Symbolic links (REG_OPTION_CREATE_LINK) follow the rules that winreg.h sets out, with the
+//   assumptions made there where Windows documents nothing.
 // - A hive file is a format of the sim's own; a loaded hive keeps its file open without sharing,
 //   and its changes are written back to the file when it is unloaded (by RegUnLoadKeyW, a
 //   logoff or the restart), as the configuration manager flushes a hive (Wine writes nothing
@@ -28,6 +30,7 @@
 #include <cwchar>
 
 #include "platform/sim/files/internal.h"
+#include "platform/sim/modules/internal.h"
 #include "platform/sim/registry/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/snapshot.h"
@@ -42,7 +45,18 @@ constexpr DWORD kNotifyFilters = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTR
                                  REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 constexpr size_t kMaxKeyNameChars = 255;
 constexpr int kMaxKeyDepth = 512;
-constexpr char kHiveMagic[8] = {'S', 'I', 'M', 'H', 'I', 'V', 'E', '1'};
+// Links followed in the parse of one path, chains included.
+constexpr int kMaxLinkHops = 16;
+constexpr wchar_t kLinkValueName[] = L"SymbolicLinkValue";
+constexpr char kHiveMagic[8] = {'S', 'I', 'M', 'H', 'I', 'V', 'E', '2'};
+constexpr uint32_t kSavedLinkFlag = 1;  // a key's flags in a hive file: it is a symbolic link
+
+// The NTSTATUS values NtDeleteKey answers.
+constexpr LONG kStatusSuccess = 0;
+constexpr LONG kStatusAccessDenied = static_cast<LONG>(0xC0000022);
+constexpr LONG kStatusInvalidHandle = static_cast<LONG>(0xC0000008);
+constexpr LONG kStatusCannotDelete = static_cast<LONG>(0xC0000121);
+constexpr LONG kStatusKeyDeleted = static_cast<LONG>(0xC000017C);
 
 enum class HiveKind {
   Master,   // the roots HKEY_LOCAL_MACHINE and HKEY_USERS themselves
@@ -91,7 +105,10 @@ struct KeyNode {
   bool hive_root = false;
   bool volatile_key = false;
   bool deleted = false;
-  std::shared_ptr<KeyNode> link;  // a link key stands for another key (HKU\S-1-5-18)
+  std::shared_ptr<KeyNode> link;  // the system's own alias of another key (HKU\S-1-5-18)
+  // A symbolic link made with REG_OPTION_CREATE_LINK: it has no subkeys, and stands for the key
+  // its REG_LINK "SymbolicLinkValue" names (none while that value is missing or names nothing).
+  bool symlink = false;
   std::map<std::wstring, std::shared_ptr<KeyNode>> subkeys;  // by upper-cased name
   std::vector<Value> values;                                 // in order of creation
   std::vector<Registration> registrations;
@@ -180,6 +197,125 @@ Value* FindValue(KeyNode& key, const wchar_t* name) {
     if (Upper(value.name) == wanted) return &value;
   }
   return nullptr;
+}
+
+const Value* FindValue(const KeyNode& key, const wchar_t* name) {
+  return FindValue(const_cast<KeyNode&>(key), name);
+}
+
+// ----- Symbolic links -------------------------------------------------------------------------
+
+// Whether links between two hives are followed: the machine's hives, HKU\.DEFAULT and the roots
+// form one trust class; every other hive (a user's, one RegLoadKeyW mounted) is a class alone.
+bool SameTrustClass(const Hive& a, const Hive& b) {
+  auto system = [](const Hive& hive) {
+    return hive.kind == HiveKind::Master || hive.kind == HiveKind::Machine ||
+           hive.kind == HiveKind::System;
+  };
+  return (system(a) && system(b)) || &a == &b;
+}
+
+// The text of a REG_LINK value: its WCHARs as stored (a terminator, if stored, is part of it).
+std::wstring LinkText(const Value& value) {
+  std::wstring text(value.data.size() / sizeof(WCHAR), L'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    WCHAR unit;
+    std::memcpy(&unit, value.data.data() + i * sizeof(WCHAR), sizeof(WCHAR));
+    text[i] = static_cast<wchar_t>(unit);
+  }
+  return text;
+}
+
+// The key a link names: its REG_LINK "SymbolicLinkValue" read as a path of the registry's own
+// namespace, "\REGISTRY\MACHINE\..." or "\REGISTRY\USER\..." in any case. The root it starts
+// at and the names below it; false when the link names no such path.
+bool LinkTargetLocked(KeyNode& link, std::shared_ptr<KeyNode>* root,
+                      std::vector<std::wstring>* names) {
+  const Value* value = FindValue(link, kLinkValueName);
+  if (value == nullptr || value->type != REG_LINK) return false;
+  const std::wstring text = LinkText(*value);
+  const std::wstring prefix = L"\\REGISTRY\\";
+  if (text.size() <= prefix.size() || !EqualsNoCase(text.substr(0, prefix.size()), prefix)) {
+    return false;
+  }
+  std::vector<std::wstring> parts;
+  std::wstring part;
+  for (wchar_t c : text.substr(prefix.size()) + L'\\') {
+    if (c != L'\\') {
+      part.push_back(c);
+    } else if (!part.empty()) {
+      parts.push_back(part);
+      part.clear();
+    }
+  }
+  if (parts.empty()) return false;
+  if (EqualsNoCase(parts[0], L"MACHINE")) {
+    *root = Registry().machine;
+  } else if (EqualsNoCase(parts[0], L"USER")) {
+    *root = Registry().users;
+  } else {
+    return false;
+  }
+  names->assign(parts.begin() + 1, parts.end());
+  return true;
+}
+
+// Where a path leads from a key, as the configuration manager parses it: a link on the way is
+// followed, the last name's only when `follow_last` says so, and a path relative to a link
+// starts at the key the link names. The last key that exists and the names missing below it
+// (none when the whole path exists). ERROR_FILE_NOT_FOUND for a link that names nothing and for
+// too long a chain of links, ERROR_ACCESS_DENIED for a link into a hive of another trust class.
+struct Reached {
+  std::shared_ptr<KeyNode> key;
+  std::vector<std::wstring> missing;
+};
+
+DWORD ReachLocked(const std::shared_ptr<KeyNode>& from, std::vector<std::wstring> names,
+                  bool follow_last, Reached* out) {
+  if (from->deleted) return ERROR_KEY_DELETED;
+  std::shared_ptr<KeyNode> at = from;
+  int hops = 0;
+  const Hive* link_hive = nullptr;  // of the link followed last, until its target's hive is met
+  // Goes on from the key a link names, with the names after the link's own.
+  auto follow = [&](KeyNode& link, size_t rest) -> DWORD {
+    std::shared_ptr<KeyNode> root;
+    std::vector<std::wstring> target;
+    if (++hops > kMaxLinkHops || !LinkTargetLocked(link, &root, &target)) {
+      return ERROR_FILE_NOT_FOUND;
+    }
+    target.insert(target.end(), names.begin() + static_cast<std::ptrdiff_t>(rest), names.end());
+    names = std::move(target);
+    at = root;
+    link_hive = link.hive.get();
+    return ERROR_SUCCESS;
+  };
+  size_t i = 0;
+  if (at->symlink && !names.empty()) {
+    if (DWORD e = follow(*at, 0)) return e;
+  }
+  while (i < names.size()) {
+    std::shared_ptr<KeyNode> child = ChildLocked(*at, names[i]);
+    if (!child) break;
+    if (child->symlink && (i + 1 < names.size() || follow_last)) {
+      if (DWORD e = follow(*child, i + 1)) return e;
+      i = 0;
+      continue;
+    }
+    at = child;
+    ++i;
+    if (link_hive != nullptr && at->hive->kind != HiveKind::Master) {
+      if (!SameTrustClass(*link_hive, *at->hive)) return ERROR_ACCESS_DENIED;
+      link_hive = nullptr;
+    }
+  }
+  // A link to a root itself (no hive entered on the way) is checked against the root; one whose
+  // target's hive is missing leads to nothing.
+  if (link_hive != nullptr && i == names.size() && !SameTrustClass(*link_hive, *at->hive)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  out->key = at;
+  out->missing.assign(names.begin() + static_cast<std::ptrdiff_t>(i), names.end());
+  return ERROR_SUCCESS;
 }
 
 // ----- Access -------------------------------------------------------------------------------
@@ -303,26 +439,26 @@ DWORD SplitPath(const wchar_t* path, std::vector<std::wstring>* names) {
   return ERROR_SUCCESS;
 }
 
+// The key a path names from a key, every link on the way followed (the last name's unless
+// `open_link`).
 DWORD WalkLocked(const std::shared_ptr<KeyNode>& from, const std::vector<std::wstring>& names,
-                 std::shared_ptr<KeyNode>* found) {
-  if (from->deleted) return ERROR_KEY_DELETED;
-  std::shared_ptr<KeyNode> at = from;
-  for (const std::wstring& name : names) {
-    at = ChildLocked(*at, name);
-    if (!at) return ERROR_FILE_NOT_FOUND;
-  }
-  *found = at;
+                 std::shared_ptr<KeyNode>* found, bool open_link = false) {
+  Reached reached;
+  if (DWORD e = ReachLocked(from, names, !open_link, &reached)) return e;
+  if (!reached.missing.empty()) return ERROR_FILE_NOT_FOUND;
+  *found = reached.key;
   return ERROR_SUCCESS;
 }
 
-// Opens a path relative to a handle with an access check on the key reached.
+// Opens a path relative to a handle with an access check on the key reached; `open_link` opens
+// a link in the last name itself (REG_OPTION_OPEN_LINK).
 DWORD OpenPathLocked(HKEY handle, const wchar_t* path, REGSAM wanted, std::shared_ptr<KeyNode>* key,
-                     ACCESS_MASK* granted) {
+                     ACCESS_MASK* granted, bool open_link = false) {
   Target target;
   if (DWORD e = ResolveLocked(handle, &target)) return e;
   std::vector<std::wstring> names;
   if (DWORD e = SplitPath(path, &names)) return e;
-  if (DWORD e = WalkLocked(target.key, names, key)) return e;
+  if (DWORD e = WalkLocked(target.key, names, key, open_link)) return e;
   return CheckAccessLocked(**key, wanted, granted);
 }
 
@@ -439,6 +575,42 @@ bool SubtreeDeletable(const KeyNode& key) {
   return true;
 }
 
+// RegDeleteKeyW's deletion of the key a path names from a key: links on the way are followed,
+// and a link in the last name answers ERROR_FILE_NOT_FOUND, as the registry's delete methods
+// answer for a link; nothing is deleted then.
+DWORD DeleteKeyByPathLocked(const std::shared_ptr<KeyNode>& from,
+                            const std::vector<std::wstring>& names) {
+  std::shared_ptr<KeyNode> key;
+  if (DWORD e = WalkLocked(from, names, &key, /*open_link=*/true)) return e;
+  if (key->symlink) return ERROR_FILE_NOT_FOUND;
+  ACCESS_MASK granted = 0;
+  if (DWORD e = CheckAccessLocked(*key, DELETE, &granted)) return e;
+  // Windows deletes one key at a time: a key with subkeys stays.
+  if (Undeletable(*key) || !key->subkeys.empty()) return ERROR_ACCESS_DENIED;
+  DeleteKeyLocked(*key);
+  return ERROR_SUCCESS;
+}
+
+// SHDeleteKeyW's deletion of a key with everything below it, as the shell's library does it with
+// the registry functions: the key is opened (a link, the last name's too, is followed), its
+// subkeys are deleted one by one in the same way, then the key by its path as RegDeleteKeyW
+// deletes it. So a link in the tree leads into the key it names, whose subkeys go, and then the
+// link answers ERROR_FILE_NOT_FOUND and the deletion stops there. A chain of opens deeper than a
+// hive can be (a link back into the tree) ends with ERROR_CANTOPEN.
+DWORD DeleteTreeLocked(const std::shared_ptr<KeyNode>& from, const std::vector<std::wstring>& names,
+                       int depth) {
+  if (depth > kMaxKeyDepth) return ERROR_CANTOPEN;
+  std::shared_ptr<KeyNode> key;
+  if (DWORD e = WalkLocked(from, names, &key)) return e;
+  ACCESS_MASK granted = 0;
+  if (DWORD e = CheckAccessLocked(*key, KEY_READ | DELETE, &granted)) return e;
+  while (!key->subkeys.empty() && !key->deleted) {
+    const std::wstring child = key->subkeys.begin()->second->name;
+    if (DWORD e = DeleteTreeLocked(key, {child}, depth + 1)) return e;
+  }
+  return DeleteKeyByPathLocked(from, names);
+}
+
 // ----- Hive files -----------------------------------------------------------------------------
 
 void PutU32(std::vector<uint8_t>& out, uint32_t value) {
@@ -450,10 +622,12 @@ void PutText(std::vector<uint8_t>& out, const std::wstring& text) {
   for (wchar_t c : text) PutU32(out, static_cast<uint32_t>(c));
 }
 
-// A key: name, class, values (name, type, bytes), then its subkeys. Volatile keys are left out.
+// A key: name, class, flags (a link or not), values (name, type, bytes), then its subkeys.
+// Volatile keys are left out.
 void SaveKey(const KeyNode& key, std::vector<uint8_t>& out) {
   PutText(out, key.name);
   PutText(out, key.class_name);
+  PutU32(out, key.symlink ? kSavedLinkFlag : 0);
   PutU32(out, static_cast<uint32_t>(key.values.size()));
   for (const Value& value : key.values) {
     PutText(out, value.name);
@@ -516,8 +690,13 @@ class HiveReader {
 bool LoadKey(HiveReader& in, KeyNode& key, int depth) {
   if (depth > kMaxKeyDepth) return false;
   std::wstring ignored_name;
+  uint32_t flags = 0;
   uint32_t values = 0;
-  if (!in.Text(&ignored_name) || !in.Text(&key.class_name) || !in.U32(&values)) return false;
+  if (!in.Text(&ignored_name) || !in.Text(&key.class_name) || !in.U32(&flags) ||
+      (flags & ~kSavedLinkFlag) != 0 || !in.U32(&values)) {
+    return false;
+  }
+  key.symlink = (flags & kSavedLinkFlag) != 0;
   if (values > in.remaining() / 12) return false;  // each value takes at least 12 bytes
   for (uint32_t i = 0; i < values; ++i) {
     Value value;
@@ -529,7 +708,9 @@ bool LoadKey(HiveReader& in, KeyNode& key, int depth) {
     key.values.push_back(std::move(value));
   }
   uint32_t subkeys = 0;
-  if (!in.U32(&subkeys) || subkeys > in.remaining() / 16) return false;
+  if (!in.U32(&subkeys) || subkeys > in.remaining() / 20 || (key.symlink && subkeys != 0)) {
+    return false;  // a link has no subkeys
+  }
   for (uint32_t i = 0; i < subkeys; ++i) {
     // The name is read twice: once here to place the key, once by the recursion.
     HiveReader peek = in;
@@ -568,6 +749,7 @@ DWORD MountFileLocked(KeyNode& parent, const std::wstring& name, const std::wstr
   if (!in.Magic() || !LoadKey(in, *scratch, 0) || in.remaining() != 0) {
     return ERROR_NOT_REGISTRY_FILE;
   }
+  scratch->symlink = false;  // a hive's root is a key, even one saved from a link
   scratch->hive->file = std::move(open);
   scratch->hive->file_path = FullPathLocked(path);
   scratch->name = name;
@@ -688,6 +870,8 @@ void KeyObject::OnHandleClosed(uintptr_t handle) {
 // ----- Machine side ------------------------------------------------------------------------------
 
 void ResetRegistryLocked() {
+  RegisterSystemModuleLocked(L"ntdll.dll",
+                             {{"NtDeleteKey", 0, reinterpret_cast<void (*)()>(&NtDeleteKey)}});
   RegistryState& state = Registry();
   state.watched.clear();
   state.loaded_hives = 0;
@@ -887,11 +1071,12 @@ void DeleteMachineKeyTreeLocked(const std::wstring& path) {
   if (key && SubtreeDeletable(*key)) DeleteKeyLocked(*key);
 }
 
-LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result) {
+LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* result,
+                      bool open_link) {
   *result = nullptr;
   std::shared_ptr<KeyNode> node;
   ACCESS_MASK granted = 0;
-  if (DWORD e = OpenPathLocked(key, sub_key, access, &node, &granted)) {
+  if (DWORD e = OpenPathLocked(key, sub_key, access, &node, &granted, open_link)) {
     return static_cast<LSTATUS>(e);
   }
   *result = AddKeyHandleLocked(node, granted);
@@ -1026,6 +1211,14 @@ void SnapshotKeyLocked(const KeyNode& key, const std::wstring& path, Snapshot& o
     out.Put("registry", Utf8(path), "link to " + Utf8(KeyPathLocked(*key.link)));
     return;
   }
+  if (key.symlink) {
+    const Value* target = FindValue(key, kLinkValueName);
+    out.Put("registry", Utf8(path),
+            target != nullptr && target->type == REG_LINK
+                ? "symbolic link to \"" + Utf8(LinkText(*target)) + "\""
+                : std::string("symbolic link without a target"));
+    return;
+  }
   std::string state = "key";
   if (key.volatile_key) state += ", volatile";
   if (!key.class_name.empty()) state += ", class \"" + Utf8(key.class_name) + "\"";
@@ -1070,7 +1263,8 @@ extern "C" LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOpt
   if (H(hKey) == H(HKEY_CLASSES_ROOT) && lpSubKey && *lpSubKey == L'\\') ++lpSubKey;
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   Lock lock(MachineLock());
-  return OpenKeyLocked(hKey, lpSubKey, samDesired, phkResult);
+  return OpenKeyLocked(hKey, lpSubKey, samDesired, phkResult,
+                       (ulOptions & REG_OPTION_OPEN_LINK) != 0);
 }
 
 extern "C" LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved,
@@ -1088,44 +1282,48 @@ extern "C" LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Res
   Lock lock(MachineLock());
   Target target;
   if (DWORD e = ResolveLocked(hKey, &target)) return static_cast<LSTATUS>(e);
-  if (target.key->deleted) return ERROR_KEY_DELETED;
   std::vector<std::wstring> names;
   if (DWORD e = SplitPath(lpSubKey, &names)) return static_cast<LSTATUS>(e);
+  const bool create_link = (dwOptions & REG_OPTION_CREATE_LINK) != 0;
+  const bool open_link = (dwOptions & REG_OPTION_OPEN_LINK) != 0;
 
-  // The part of the path that exists already.
-  std::shared_ptr<KeyNode> at = target.key;
-  size_t existing = 0;
-  for (; existing < names.size(); ++existing) {
-    auto child = ChildLocked(*at, names[existing]);
-    if (!child) break;
-    at = child;
+  // The part of the path that exists already; a link in the last name is opened itself with
+  // either link option.
+  Reached reached;
+  if (DWORD e = ReachLocked(target.key, names, !create_link && !open_link, &reached)) {
+    return static_cast<LSTATUS>(e);
   }
+  std::shared_ptr<KeyNode> at = reached.key;
   ACCESS_MASK granted = 0;
-  if (existing == names.size()) {
+  if (reached.missing.empty()) {
+    if (create_link) return ERROR_ALREADY_EXISTS;
     if (DWORD e = CheckAccessLocked(*at, samDesired, &granted)) return static_cast<LSTATUS>(e);
     *phkResult = AddKeyHandleLocked(at, granted);
     if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
   }
 
-  // Creating: the parent's ACL must allow subkeys (the parent handle's rights do not count).
-  if (at->hive->kind == HiveKind::Master ||
-      !(AllowedLocked(*at, *EffectiveTokenLocked()) & KEY_CREATE_SUB_KEY)) {
+  // Creating: the parent's ACL must allow subkeys (the parent handle's rights do not count), and
+  // links too for a link.
+  const ACCESS_MASK allowed = AllowedLocked(*at, *EffectiveTokenLocked());
+  if (at->hive->kind == HiveKind::Master || !(allowed & KEY_CREATE_SUB_KEY) ||
+      (create_link && !(allowed & KEY_CREATE_LINK))) {
     return ERROR_ACCESS_DENIED;
   }
   if (DWORD e = CheckAccessLocked(*at, samDesired, &granted)) return static_cast<LSTATUS>(e);
   const bool make_volatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
   if (at->volatile_key && !make_volatile) return ERROR_CHILD_MUST_BE_VOLATILE;
-  for (size_t i = existing; i < names.size(); ++i) {
-    if (names[i].size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+  for (const std::wstring& name : reached.missing) {
+    if (name.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
   }
   KeyNode* parent = at.get();
-  for (size_t i = existing; i < names.size(); ++i) {
-    auto key = NewKey(names[i], at.get(), at->hive);
+  for (const std::wstring& name : reached.missing) {
+    auto key = NewKey(name, at.get(), at->hive);
     key->volatile_key = make_volatile;
     at->last_write = key->last_write;
     at = key;
   }
+  at->symlink = create_link;
   if (lpClass) at->class_name = lpClass;
   NotifyLocked(parent, REG_NOTIFY_CHANGE_NAME);
   *phkResult = AddKeyHandleLocked(at, granted);
@@ -1168,6 +1366,11 @@ extern "C" LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD R
   if (DWORD e = UseLocked(hKey, KEY_SET_VALUE, &target)) return static_cast<LSTATUS>(e);
   KeyNode& key = *target.key;
   if (key.hive->kind == HiveKind::Master) return ERROR_ACCESS_DENIED;
+  // A link holds its target and nothing else.
+  if (key.symlink &&
+      (dwType != REG_LINK || !EqualsNoCase(lpValueName ? lpValueName : L"", kLinkValueName))) {
+    return ERROR_ACCESS_DENIED;
+  }
   std::vector<uint8_t> bytes;
   if (count) bytes.assign(lpData, lpData + count);
   Value* value = FindValue(key, lpValueName);
@@ -1391,28 +1594,48 @@ extern "C" LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (DWORD e = SIM_ENTER(hKey, lpSubKey)) return static_cast<LSTATUS>(e);
   if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   Lock lock(MachineLock());
-  std::shared_ptr<KeyNode> key;
-  ACCESS_MASK granted = 0;
-  if (DWORD e = OpenPathLocked(hKey, lpSubKey, DELETE, &key, &granted)) {
-    return static_cast<LSTATUS>(e);
-  }
-  // Windows deletes one key at a time: a key with subkeys stays.
-  if (Undeletable(*key) || !key->subkeys.empty()) return ERROR_ACCESS_DENIED;
-  DeleteKeyLocked(*key);
-  return ERROR_SUCCESS;
+  Target target;
+  if (DWORD e = ResolveLocked(hKey, &target)) return static_cast<LSTATUS>(e);
+  std::vector<std::wstring> names;
+  if (DWORD e = SplitPath(lpSubKey, &names)) return static_cast<LSTATUS>(e);
+  return static_cast<LSTATUS>(DeleteKeyByPathLocked(target.key, names));
 }
 
 extern "C" LSTATUS WINAPI SHDeleteKeyW(HKEY hkey, LPCWSTR pszSubKey) {
   if (DWORD e = SIM_ENTER(hkey, pszSubKey)) return static_cast<LSTATUS>(e);
   Lock lock(MachineLock());
+  Target target;
+  if (DWORD e = ResolveLocked(hkey, &target)) return static_cast<LSTATUS>(e);
+  std::vector<std::wstring> names;
+  if (DWORD e = SplitPath(pszSubKey, &names)) return static_cast<LSTATUS>(e);
+  // What lies in the tree itself is checked first, so that a key that cannot be deleted (a
+  // hive's root) stops the deletion before anything is gone.
   std::shared_ptr<KeyNode> key;
+  if (DWORD e = WalkLocked(target.key, names, &key)) return static_cast<LSTATUS>(e);
   ACCESS_MASK granted = 0;
-  if (DWORD e = OpenPathLocked(hkey, pszSubKey, KEY_READ | DELETE, &key, &granted)) {
+  if (DWORD e = CheckAccessLocked(*key, KEY_READ | DELETE, &granted)) {
     return static_cast<LSTATUS>(e);
   }
   if (!SubtreeDeletable(*key)) return ERROR_ACCESS_DENIED;
-  DeleteKeyLocked(*key);
-  return ERROR_SUCCESS;
+  return static_cast<LSTATUS>(DeleteTreeLocked(target.key, names, 0));
+}
+
+// Deletes the key that an open handle designates (a link itself when it was opened with
+// REG_OPTION_OPEN_LINK). Exported by ntdll.dll, and so reached through GetProcAddress only.
+extern "C" LONG WINAPI NtDeleteKey(HANDLE KeyHandle) {
+  if (DWORD e = SIM_ENTER(KeyHandle)) {
+    // An injected Win32 error, as NTSTATUS_FROM_WIN32 makes one.
+    return static_cast<LONG>(0xC0070000u | (e & 0xFFFFu));
+  }
+  Lock lock(MachineLock());
+  auto object = LookupAsLocked<KeyObject>(H(KeyHandle));
+  if (!object) return kStatusInvalidHandle;
+  if (!(HandleAccessLocked(H(KeyHandle)) & DELETE)) return kStatusAccessDenied;
+  KeyNode& key = *object->node;
+  if (key.deleted) return kStatusKeyDeleted;
+  if (Undeletable(key) || !key.subkeys.empty()) return kStatusCannotDelete;
+  DeleteKeyLocked(key);
+  return kStatusSuccess;
 }
 
 extern "C" LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,

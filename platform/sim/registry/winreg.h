@@ -1,4 +1,5 @@
-// The simulated Windows: the registry (advapi32; winreg.h, and SHDeleteKeyW of shlwapi).
+// The simulated Windows: the registry (advapi32; winreg.h, SHDeleteKeyW of shlwapi, and NtDeleteKey
+// of ntdll, which is reached through GetProcAddress only).
 #pragma once
 
 #include "platform/sim/kernel/winbase.h"
@@ -34,6 +35,41 @@
 
 #define REG_OPTION_NON_VOLATILE 0x00000000L
 #define REG_OPTION_VOLATILE 0x00000001L
+
+// Symbolic links, as Windows documents them: RegCreateKeyExW with REG_OPTION_CREATE_LINK makes
+// a link key, and its REG_LINK value "SymbolicLinkValue", written through that handle or one
+// opened with REG_OPTION_OPEN_LINK, names the target by the registry's own path
+// ("\REGISTRY\MACHINE\...", "\REGISTRY\USER\..."), stored without a terminator. Every open
+// follows a link, in each name of the path and in the last one unless REG_OPTION_OPEN_LINK is
+// given (RegOpenKeyExW's ulOptions, RegCreateKeyExW's dwOptions); creating a link over an
+// existing key fails with ERROR_ALREADY_EXISTS. A handle of the link itself shows its value and no
+// subkeys, and ntdll's NtDeleteKey through it deletes the link, never the target. A link into a
+// hive of another trust class is not followed (ERROR_ACCESS_DENIED): a user's hive, the
+// machine's hives, another user's hive and a hive RegLoadKeyW mounted are each a class of their
+// own. RegDeleteKeyW answers ERROR_FILE_NOT_FOUND for a link in the last name, as the registry's
+// delete methods do, and deletes nothing; SHDeleteKeyW, which opens each subkey to delete it,
+// follows a link in the tree into its target, deletes the target's subkeys and then stops with
+// that answer.
+// Assumed where Windows documents nothing (Wine 8.0 behaves so too, unless the conformance tests
+// name a gap):
+// - creating a link needs KEY_CREATE_SUB_KEY and KEY_CREATE_LINK in the parent's ACL (a user has
+//   both in his own hive), not in samDesired;
+// - a link holds no value but its target (other writes: ERROR_ACCESS_DENIED) and no subkeys; a
+//   path relative to a handle of the link itself starts at the target; creating through a link
+//   whose target is missing creates the target;
+// - a target that is no such path (with its terminator stored, "HKEY_..." or relative names), one
+//   in a hive that is not loaded, and a chain of more than 16 links open as missing
+//   (ERROR_FILE_NOT_FOUND); a link to the root of a namespace is checked against the machine's
+//   class;
+// - the machine's hives, HKU\.DEFAULT and the roots are one trust class;
+// - NtDeleteKey answers STATUS_CANNOT_DELETE for a key with subkeys or a hive's root,
+//   STATUS_KEY_DELETED for a key already deleted; an injected failure is NTSTATUS_FROM_WIN32 of
+//   its error;
+// - SHDeleteKeyW refuses at once (ERROR_ACCESS_DENIED, nothing deleted) a tree that holds a hive's
+//   root; its walk ends with ERROR_CANTOPEN deeper than 512 keys (a link back into the tree);
+// - a hive file keeps a link as a link.
+#define REG_OPTION_CREATE_LINK 0x00000002L
+#define REG_OPTION_OPEN_LINK 0x00000008L
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
 
