@@ -348,6 +348,82 @@ TEST_F(HostileUser, ValuesOfTheWrongTypeOrSizeInHisTreeAreReadSafely) {
   ExpectOnlyKept({});
 }
 
+// The colour directory lets users add files, and change only those they added. A profile of the
+// package that is missing (here: deleted before the start) can be taken by a user's file of that
+// name: the start with her at the console finds it altered and launches the restore, and the
+// cleanup uninstalls it under the package's name. Files she planted under names of the package's
+// naming that no catalogue lists are not the package's and stay hers.
+TEST_F(HostileUser, AlteredAndPlantedProfileFilesInTheColourDirectory) {
+  ASSERT_TRUE(DeleteFileW((kColour + L"\\QXLCD_Panel_V3_S.icm").c_str()));
+  Lines hers;
+  AsAlice([&hers] {
+    HANDLE theirs = CreateFileW((kColour + L"\\QXLCD_Panel_V1_H.icm").c_str(), GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(theirs, INVALID_HANDLE_VALUE) << "an installed profile is not hers to change";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    if (theirs != INVALID_HANDLE_VALUE) CloseHandle(theirs);
+    for (const wchar_t* name :
+         {L"QXLCD_Panel_V3_S.icm", L"QXLCD_Planted.icm", L"QXLCD_Panel_V9_S.icm"}) {
+      const std::wstring path = kColour + L"\\" + name;
+      HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(file, INVALID_HANDLE_VALUE) << sim::Utf8(path) << ": " << GetLastError();
+      DWORD written = 0;
+      EXPECT_TRUE(WriteFile(file, "hers", 4, &written, nullptr));
+      CloseHandle(file);
+      if (std::wstring(name) != L"QXLCD_Panel_V3_S.icm") {
+        hers.push_back("+ colour: profile " + sim::Utf8(name));
+        hers.push_back("+ files: " + sim::Utf8(path));
+      }
+    }
+  });
+  ExpectSpecifiedCodes(PlayEveryProgram({L"/r"}));
+  ExpectOnlyKept(hers);
+  EXPECT_FALSE(sim::FileExists(kColour + L"\\QXLCD_Panel_V3_S.icm")) << "the package's name goes";
+}
+
+// Registry links inside his part of the package's tree, into the machine, into another user's
+// hive and into his own: the cleanup deletes them as links and no target loses anything; and a
+// LocalSystem client that writes his apply state through a link into the machine's apply-state
+// key changes nothing of the machine's.
+TEST_F(HostileUser, RegistryLinksInHisTreeLeadNowhere) {
+  const std::wstring bob_victim =
+      L"\\REGISTRY\\USER\\" + std::wstring(kBobSid) + L"\\" + kVictimKey;
+  const std::wstring own_software = L"\\REGISTRY\\USER\\" + std::wstring(kAliceSid) + L"\\SOFTWARE";
+  const std::pair<std::wstring, std::wstring> links[] = {
+      {ProfileListKey(L"QXLCD_Machine"), L"\\REGISTRY\\MACHINE\\" + kVictimKey},
+      {ProfileListKey(L"QXLCD_Bob"), bob_victim},
+      {std::wstring(layout::kUserTreeKey) + L"\\Own", own_software},
+      {layout::kUserApplyStateKey,
+       L"\\REGISTRY\\MACHINE\\" + std::wstring(layout::kMachineApplyStateKey)},
+  };
+  AliceKey(layout::kProfileMarkerKey);
+  AsAlice([&links] {
+    for (const auto& [key, target] : links) {
+      HKEY link = nullptr;
+      ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                                KEY_WRITE, nullptr, &link, nullptr),
+                ERROR_SUCCESS)
+          << sim::Utf8(key);
+      EXPECT_EQ(RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK,
+                               reinterpret_cast<const BYTE*>(target.c_str()),
+                               static_cast<DWORD>(target.size() * sizeof(WCHAR))),
+                ERROR_SUCCESS);
+      RegCloseKey(link);
+    }
+  });
+  dpal::test::PutDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue, 1);
+  dpal::client::Run({"client", "state", "user", "0"}, kAliceSession);
+  EXPECT_EQ(dpal::ReadDwordValue(layout::kMachineApplyStateKey, layout::kStateValue), 1u)
+      << "her apply state is not the machine's";
+
+  ExpectSpecifiedCodes(PlayEveryProgram());
+  ExpectOnlyKept({});
+  sim::LogOn(2, kBobSid, L"bob");
+  EXPECT_TRUE(dpal::test::KeyExists(HKEY_USERS, InHive(kBobSid, kVictimKey + L"\\Child")));
+  sim::LogOff(2);
+}
+
 // Files of his own in the Windows temporary directory under the names the uninstaller's image
 // moves to: the image takes the first free name, and his files stay as they are.
 TEST_F(HostileUser, FilesOfHisNamedLikeTheMovedImageStayAsTheyAre) {
