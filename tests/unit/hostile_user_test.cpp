@@ -126,6 +126,15 @@ class HostileUser : public dpal::test::PlatformTest {
     alice.image_path = L"C:\\Users\\alice\\hostile.exe";
     sim::RunAs(alice, body);
   }
+  // A file that the calling program makes where none was, with the bytes of `text`.
+  static void NewFile(const std::wstring& path, const std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << sim::Utf8(path) << ": " << GetLastError();
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    CloseHandle(file);
+  }
   // A key of Alice's own hive, created by her.
   static void AliceKey(const std::wstring& path) {
     AsAlice([&] {
@@ -365,12 +374,7 @@ TEST_F(HostileUser, AlteredAndPlantedProfileFilesInTheColourDirectory) {
     for (const wchar_t* name :
          {L"QXLCD_Panel_V3_S.icm", L"QXLCD_Planted.icm", L"QXLCD_Panel_V9_S.icm"}) {
       const std::wstring path = kColour + L"\\" + name;
-      HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-      ASSERT_NE(file, INVALID_HANDLE_VALUE) << sim::Utf8(path) << ": " << GetLastError();
-      DWORD written = 0;
-      EXPECT_TRUE(WriteFile(file, "hers", 4, &written, nullptr));
-      CloseHandle(file);
+      NewFile(path, "hers");
       if (std::wstring(name) != L"QXLCD_Panel_V3_S.icm") {
         hers.push_back("+ colour: profile " + sim::Utf8(name));
         hers.push_back("+ files: " + sim::Utf8(path));
@@ -431,12 +435,7 @@ TEST_F(HostileUser, FilesOfHisNamedLikeTheMovedImageStayAsTheyAre) {
   AsAlice([&his] {
     for (int n = 0; n < 10; ++n) {
       const std::wstring path = L"C:\\Windows\\Temp\\ufn.00" + std::to_wstring(n);
-      HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-      ASSERT_NE(file, INVALID_HANDLE_VALUE) << sim::Utf8(path) << ": " << GetLastError();
-      DWORD written = 0;
-      EXPECT_TRUE(WriteFile(file, "his", 3, &written, nullptr));
-      CloseHandle(file);
+      NewFile(path, "his");
       his.push_back("+ files: " + sim::Utf8(path));
     }
   });
