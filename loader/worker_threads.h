@@ -16,8 +16,9 @@ class WorkerThreads {
   WorkerThreads(const WorkerThreads&) = delete;
   WorkerThreads& operator=(const WorkerThreads&) = delete;
 
-  // Starts work on a new detached thread. False when the thread cannot be created (the
-  // exception is caught), in which case the work does not run.
+  // Starts work on a new detached thread; the work begins once the thread is detached. False
+  // when the thread cannot be created (the exception is caught), in which case the work does
+  // not run.
   bool Spawn(std::function<void()> work);
 
   // Blocks until no work started by Spawn is running.
