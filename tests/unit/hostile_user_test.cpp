@@ -20,6 +20,7 @@
 #include "tests/support/platform_test.h"
 #include "tests/support/registry_writer.h"
 #include "tests/support/service_settle.h"
+#include "tests/support/two_users.h"
 #include "tools/core_client.h"
 #include "tools/installer.h"
 #include "tools/laptop.h"
@@ -33,8 +34,11 @@ namespace layout = dpal::layout;
 using dpal::test::RegistryWriter;
 using Lines = std::vector<std::string>;
 
-constexpr const wchar_t* kAliceSid = L"S-1-5-21-1000-1000-1000-1001";
-constexpr const wchar_t* kBobSid = L"S-1-5-21-1000-1000-1000-1002";
+using dpal::test::InstallationDone;
+using dpal::test::kAliceSid;
+using dpal::test::kBobSid;
+using dpal::test::Launched;
+using dpal::test::UsersHives;
 constexpr DWORD kAliceSession = 1;
 
 const std::wstring kColour = L"C:\\Windows\\System32\\spool\\drivers\\color";
@@ -76,15 +80,7 @@ class HostileUser : public dpal::test::PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    laptop::SetUpMachine();
-    sim::CreateUserProfile(kAliceSid, L"alice");
-    sim::CreateUserProfile(kBobSid, L"bob");
-    sim::LogOn(1, kAliceSid, L"alice");
-    sim::LogOn(2, kBobSid, L"bob");
-    for (const wchar_t* sid : {kAliceSid, kBobSid}) {
-      RegistryWriter software;
-      ASSERT_EQ(software.Create(HKEY_USERS, InHive(sid, L"SOFTWARE")), ERROR_SUCCESS);
-    }
+    dpal::test::SetUpTwoUsers();
     // The victims: a file outside the colour directory, another maker's profile in it, a key of
     // the machine and one of Bob's.
     sim::PutFile(kVictimFile, kVictimBytes);
@@ -107,16 +103,6 @@ class HostileUser : public dpal::test::PlatformTest {
     // Alice is at the console, the installation of the profiles not yet done.
     sim::SetConsoleSession(kAliceSession);
     sim::LogOn(kAliceSession, kAliceSid, L"alice");
-  }
-
-  // Both users' hives as a logon mounts them from their files.
-  static sim::Snapshot UsersHives() {
-    sim::LogOn(1, kAliceSid, L"alice");
-    sim::LogOn(2, kBobSid, L"bob");
-    const sim::Snapshot hives = sim::TakeSnapshot();
-    sim::LogOff(1);
-    sim::LogOff(2);
-    return hives;
   }
 
   // Runs `body` as Alice's own program in her session: a standard user's token.
@@ -146,17 +132,6 @@ class HostileUser : public dpal::test::PlatformTest {
     return std::wstring(layout::kProfileMarkerKey) + L"\\" + name;
   }
 
-  static void Launched(size_t count) {
-    EXPECT_TRUE(sim::WaitForLaunches(count, 10s)) << "waiting for " << count << " launches";
-    EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
-  }
-  static void InstallationDone() {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue) != 1) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the installation is not done";
-      std::this_thread::sleep_for(1ms);
-    }
-  }
   // Waits until the service has reached a point the trace shows, then stops recording.
   static void Settled(bool (*reached)()) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;

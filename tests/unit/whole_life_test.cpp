@@ -15,6 +15,7 @@
 #include "setprofile/tool.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/registry_writer.h"
+#include "tests/support/two_users.h"
 #include "tools/core_client.h"
 #include "tools/installer.h"
 #include "tools/laptop.h"
@@ -27,8 +28,11 @@ namespace laptop = dpal::laptop;
 namespace layout = dpal::layout;
 using Lines = std::vector<std::string>;
 
-constexpr const wchar_t* kAliceSid = L"S-1-5-21-1000-1000-1000-1001";
-constexpr const wchar_t* kBobSid = L"S-1-5-21-1000-1000-1000-1002";
+using dpal::test::InstallationDone;
+using dpal::test::kAliceSid;
+using dpal::test::kBobSid;
+using dpal::test::Launched;
+using dpal::test::UsersHives;
 
 // What the package leaves on purpose, as the snapshot difference names it (kind, part, item):
 // - the parent "\Tarvex" task folder and the parent "Tarvex" directory under Program Files,
@@ -56,46 +60,10 @@ class WholeLife : public dpal::test::PlatformTest {
     PlatformTest::SetUp();
     // The machine before the install: the laptop with two users who have profiles, freshly
     // booted, nobody logged on.
-    laptop::SetUpMachine();
-    sim::CreateUserProfile(kAliceSid, L"alice");
-    sim::CreateUserProfile(kBobSid, L"bob");
-    // Every user's hive has its SOFTWARE key, which the package's keys go below.
-    sim::LogOn(1, kAliceSid, L"alice");
-    sim::LogOn(2, kBobSid, L"bob");
-    for (const wchar_t* sid : {kAliceSid, kBobSid}) {
-      dpal::test::RegistryWriter software;
-      ASSERT_EQ(software.Create(HKEY_USERS, std::wstring(sid) + L"\\SOFTWARE"), ERROR_SUCCESS);
-    }
+    dpal::test::SetUpTwoUsers();
     sim::Restart();
     users_before_ = UsersHives();
     before_ = sim::TakeSnapshot();
-  }
-
-  // The registry of both users' hives, as a logon mounts them from their files; both log off
-  // again, which writes the hives back.
-  static sim::Snapshot UsersHives() {
-    sim::LogOn(1, kAliceSid, L"alice");
-    sim::LogOn(2, kBobSid, L"bob");
-    const sim::Snapshot hives = sim::TakeSnapshot();
-    sim::LogOff(1);
-    sim::LogOff(2);
-    return hives;
-  }
-
-  // Waits until the service has launched at least `count` programs in all and each has ended.
-  // What the per-user program does is not the point here (its stand-in changes nothing), only
-  // that the service is done with the step before the next.
-  static void Launched(size_t count) {
-    EXPECT_TRUE(sim::WaitForLaunches(count, 10s)) << "waiting for " << count << " launches";
-    EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
-  }
-  // Waits until the service has marked the installation done after the first logon's launch.
-  static void InstallationDone() {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue) != 1) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the installation is not done";
-      std::this_thread::sleep_for(1ms);
-    }
   }
 
   static void LogOn(DWORD session, const wchar_t* sid, const wchar_t* name) {
