@@ -9,11 +9,13 @@
 
 #include "platform/sim/files/internal.h"
 #include "platform/sim/files/shlobj.h"
-#include "platform/sim/kernel/internal.h"
-#include "platform/sim/registry/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/restart/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/snapshot.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 
@@ -442,8 +444,7 @@ DWORD RecordForRestartLocked(const std::wstring& from, const std::wstring* to, b
   const std::wstring nt_prefix = L"\\??\\";
   std::wstring target;
   if (to != nullptr) target = (replace ? L"!" : L"") + nt_prefix + *to;
-  return AppendToMachineMultiStringLocked(kSessionManagerKey, kPendingFileRenameOperations,
-                                          {nt_prefix + from, target});
+  return RecordPendingFileOperationLocked(nt_prefix + from, target);
 }
 
 std::wstring TempPathLocked() {

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/registry/winreg.h"
 
 // ntdll.dll's deletion of the key an open handle designates, which the registry area registers
@@ -13,6 +14,8 @@
 extern "C" LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
 
 namespace sim {
+
+class Snapshot;
 
 // Mounts a user's hive at HKEY_USERS\<sid>, as a logon or LoadUserProfileW does: read from
 // `hive_file` (a file RegSaveKeyW wrote) when one is given and exists, else empty. The file stays
@@ -54,11 +57,6 @@ DWORD AppendToMachineMultiStringLocked(const std::wstring& path, const wchar_t* 
 // gives its type and data; false when there is no such value.
 bool TakeMachineValueLocked(const std::wstring& path, const wchar_t* name, DWORD* type,
                             std::vector<uint8_t>* data);
-
-// ----- The restart ----------------------------------------------------------------------------
-
-// Unloads the users' hives and those RegLoadKeyW loaded, whatever keys are still open in them.
-void UnloadHivesForRestartLocked();
 
 // ----- Row of the table of areas
 // -------------------------------------------------------------------

@@ -30,8 +30,15 @@
 #include <cwchar>
 
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/waits.h"
 #include "platform/sim/modules/internal.h"
 #include "platform/sim/registry/internal.h"
+#include "platform/sim/restart/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/snapshot.h"
 #include "platform/sim/strings/internal.h"
@@ -1064,6 +1071,17 @@ bool TakeMachineValueLocked(const std::wstring& path, const wchar_t* name, DWORD
     return true;
   }
   return false;
+}
+
+DWORD RecordPendingFileOperationLocked(const std::wstring& source, const std::wstring& target) {
+  return AppendToMachineMultiStringLocked(kSessionManagerKey, kPendingFileRenameOperations,
+                                          {source, target});
+}
+
+bool TakePendingFileOperationsLocked(std::vector<uint8_t>* data) {
+  DWORD type = REG_NONE;
+  return TakeMachineValueLocked(kSessionManagerKey, kPendingFileRenameOperations, &type, data) &&
+         type == REG_MULTI_SZ;
 }
 
 void DeleteMachineKeyTreeLocked(const std::wstring& path) {

@@ -17,14 +17,19 @@
 #include <thread>
 
 #include "platform/sim/kernel/call_depth.h"
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/waits.h"
 #include "platform/sim/registry/internal.h"
+#include "platform/sim/restart/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/services/internal.h"
 #include "platform/sim/services/sim_services.h"
 #include "platform/sim/services/winsvc.h"
 #include "platform/sim/snapshot.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {
