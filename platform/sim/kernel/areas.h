@@ -11,8 +11,6 @@ class Snapshot;
 struct Object;
 struct SimProcess;
 
-// ----- The areas of the machine ----------------------------------------------------------------
-
 // One row of the table of areas (areas.cpp), which Reset, Leaks and the end of a process go
 // through in order. A new area is one row: its reset and, when it holds anything the leak check
 // counts besides handles and blocks, its leak count and what the end of a process releases.

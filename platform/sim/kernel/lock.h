@@ -7,8 +7,6 @@
 
 namespace sim {
 
-// ----- The machine lock ----------------------------------------------------------------------
-
 // One lock guards the whole machine; waits block on one condition variable. The machine is
 // small and calls are short, so a single lock keeps every cross-object rule (wait-all, a
 // notification setting an event, a handle closed during a wait) simple and correct.

@@ -5,8 +5,6 @@
 
 namespace sim {
 
-// ----- Memory handed out by the platform ------------------------------------------------------
-
 // Blocks that a platform function allocates for its caller and a matching function frees
 // (WTS memory, environment blocks). They are counted by the leak check under their kind. Like
 // handles, blocks and local memory belong to the calling thread's process and go with its end.

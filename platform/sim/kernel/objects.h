@@ -11,8 +11,6 @@
 
 namespace sim {
 
-// ----- Kernel objects and the handle table ----------------------------------------------------
-
 // What a handle designates, as the leak check counts it. Each object type has one, as a static
 // member kKind, so that a new area's kinds need no list here.
 struct HandleKind {

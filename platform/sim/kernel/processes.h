@@ -9,8 +9,6 @@
 
 namespace sim {
 
-// ----- Simulated processes ---------------------------------------------------------------------
-
 // A process of the simulated machine, played by threads of the host process: a service's
 // process, a launched program. The host itself (the test, the scenario runner) stands outside
 // the machine, and its threads belong to no process. When a process ends, what it owns is

@@ -10,8 +10,6 @@
 
 namespace sim {
 
-// ----- Blocked threads -------------------------------------------------------------------------
-
 // Marks the calling thread as blocked without time-out for as long as it lives, for the
 // blocked-thread query. Made and destroyed under the machine lock, around the wait itself. Once
 // the thread's process has ended the wait is not listed any more: the thread stops for good when
