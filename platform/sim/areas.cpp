@@ -8,12 +8,17 @@
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/displays/internal.h"
 #include "platform/sim/files/internal.h"
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/areas.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/waits.h"
 #include "platform/sim/modules/internal.h"
 #include "platform/sim/registry/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/services/internal.h"
 #include "platform/sim/sessions/internal.h"
+#include "platform/sim/trust/internal.h"
 #include "platform/sim/snapshot.h"
 
 namespace sim {

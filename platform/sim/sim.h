@@ -18,3 +18,4 @@
 #include "platform/sim/modules/sim_modules.h"
 #include "platform/sim/com/sim_com.h"
 #include "platform/sim/snapshot.h"
+#include "platform/sim/trust/sim_trust.h"

@@ -12,7 +12,7 @@
 #include "platform/sim/kernel/winbase.h"
 #include "platform/sim/strings/strsafe.h"
 #include "platform/sim/security/securitybaseapi.h"
-#include "platform/sim/security/wintrust.h"
+#include "platform/sim/trust/wintrust.h"
 #include "platform/sim/registry/winreg.h"
 #include "platform/sim/files/fileapi.h"
 #include "platform/sim/files/shlobj.h"

@@ -11,10 +11,12 @@
 #include "platform/sim/colour/internal.h"
 #include "platform/sim/displays/internal.h"
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
 #include "platform/sim/modules/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/snapshot.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {

@@ -3,9 +3,10 @@
 
 #include "platform/sim/colour/icm.h"
 #include "platform/sim/colour/sim_colour.h"
-#include "platform/sim/kernel/internal.h"
 
 namespace sim {
+
+class Snapshot;
 
 // Clears the colour state and registers mscms.dll with the loader (which must be reset first).
 void ResetColourLocked();

@@ -7,6 +7,9 @@
 #include <set>
 
 #include "platform/sim/com/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/processes.h"
 
 namespace sim {
 namespace {

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "platform/sim/com/sim_com.h"
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/snapshot.h"
 
 namespace sim {

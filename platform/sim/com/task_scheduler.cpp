@@ -4,8 +4,10 @@
 #include <map>
 
 #include "platform/sim/com/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
 #include "platform/sim/security/internal.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {

@@ -7,9 +7,11 @@
 
 #include "platform/sim/crypto/internal.h"
 #include "platform/sim/crypto/wincrypt.h"
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
 #include "platform/sim/security/internal.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {

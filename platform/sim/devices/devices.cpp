@@ -9,12 +9,14 @@
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/devices/sim_devices.h"
 #include "platform/sim/files/internal.h"
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
 #include "platform/sim/modules/internal.h"
 #include "platform/sim/registry/winreg.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/snapshot.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {

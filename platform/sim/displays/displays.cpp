@@ -7,7 +7,9 @@
 #include <deque>
 
 #include "platform/sim/displays/internal.h"
-#include "platform/sim/strings/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
 
 namespace sim {
 namespace {

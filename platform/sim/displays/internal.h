@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/kernel/internal.h"
 #include "platform/sim/displays/sim_displays.h"
 
 namespace sim {

@@ -66,20 +66,6 @@ std::wstring WindowsDirectoryLocked();
 std::wstring SystemDirectoryLocked();
 std::wstring ProgramFilesDirectoryLocked();
 
-// ----- File operations at the restart ------------------------------------------------------------
-
-// Where MoveFileExW records what the next restart renames and deletes: a REG_MULTI_SZ value of
-// pairs, each the source as an NT path ("\??\C:\dir\name") and the target as one, with "!" in
-// front when it may be replaced, or an empty string for a deletion.
-inline constexpr const wchar_t* kSessionManagerKey =
-    L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-inline constexpr const wchar_t* kPendingFileRenameOperations = L"PendingFileRenameOperations";
-
-// Carries out one recorded operation at the restart: deletes `source` (a directory only when it
-// is empty) when there is no target, else renames it, replacing an existing file only when
-// `replace` says so. Full Win32 paths. What cannot be done is passed over, as at a real boot.
-void CarryOutAtRestartLocked(const std::wstring& source, const std::wstring* target, bool replace);
-
 // ----- Row of the table of areas
 // -------------------------------------------------------------------
 

@@ -5,7 +5,10 @@
 #include <map>
 #include <vector>
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/areas.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/processes.h"
 
 namespace sim {
 namespace {

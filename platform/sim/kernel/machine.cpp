@@ -5,7 +5,12 @@
 #include <cstring>
 #include <map>
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/areas.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/memory.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
 
 namespace sim {
 namespace {

@@ -5,8 +5,13 @@
 #include <map>
 #include <optional>
 
-#include "platform/sim/kernel/internal.h"
-#include "platform/sim/strings/internal.h"
+#include "platform/sim/kernel/areas.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/waits.h"
 
 namespace sim {
 namespace {

@@ -7,7 +7,8 @@
 // nothing signals, holding no lock of the machine; the host process's end takes it away.
 #include <algorithm>
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/processes.h"
 
 namespace sim {
 namespace {

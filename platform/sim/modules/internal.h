@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/modules/sim_modules.h"
 
 namespace sim {

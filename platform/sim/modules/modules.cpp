@@ -2,10 +2,12 @@
 // process's load counts, and the lookup of exports by name and by ordinal.
 #include <algorithm>
 
-#include "platform/sim/modules/internal.h"
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/modules/internal.h"
 #include "platform/sim/security/internal.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {

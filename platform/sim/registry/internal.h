@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/registry/winreg.h"
 
 // ntdll.dll's deletion of the key an open handle designates, which the registry area registers
@@ -13,6 +14,8 @@
 extern "C" LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
 
 namespace sim {
+
+class Snapshot;
 
 // Mounts a user's hive at HKEY_USERS\<sid>, as a logon or LoadUserProfileW does: read from
 // `hive_file` (a file RegSaveKeyW wrote) when one is given and exists, else empty. The file stays
@@ -43,22 +46,6 @@ LSTATUS OpenKeyLocked(HKEY key, const wchar_t* sub_key, REGSAM access, HKEY* res
                       bool open_link = false);
 // Closes a key handle that OpenKeyLocked gave, if it is still open (its owner may have closed it).
 void CloseKeyLocked(HKEY key);
-
-// Appends strings to a REG_MULTI_SZ value of a key below HKEY_LOCAL_MACHINE, as the calling
-// thread (its token must be allowed to query and set values there): the list's terminator
-// moves behind the new strings; a missing value, or one of another type, starts a new list.
-// ERROR_FILE_NOT_FOUND for a missing key, ERROR_ACCESS_DENIED.
-DWORD AppendToMachineMultiStringLocked(const std::wstring& path, const wchar_t* name,
-                                       const std::vector<std::wstring>& strings);
-// Removes a value of a key below HKEY_LOCAL_MACHINE, as the system does (no access check), and
-// gives its type and data; false when there is no such value.
-bool TakeMachineValueLocked(const std::wstring& path, const wchar_t* name, DWORD* type,
-                            std::vector<uint8_t>* data);
-
-// ----- The restart ----------------------------------------------------------------------------
-
-// Unloads the users' hives and those RegLoadKeyW loaded, whatever keys are still open in them.
-void UnloadHivesForRestartLocked();
 
 // ----- Row of the table of areas
 // -------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // What the security area gives the other areas: tokens, the identity of the process a thread
-// acts for, impersonation and privileges; the rows of security and trust in the table of areas.
+// acts for, impersonation and privileges; the row of security in the table of areas.
 #pragma once
 
 #include <map>
@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/security/securitybaseapi.h"
 #include "platform/sim/security/sim_security.h"
 
@@ -60,15 +62,12 @@ const wchar_t* CurrentCommandLineLocked();
 // identity of their own act as. A process of that identity is the one such threads belong to.
 bool IsProcessIdentityLocked(const Identity& identity);
 
-// ----- Rows of the table of areas --------------------------------------------------------------
+// ----- Row of the table of areas --------------------------------------------------------------
 
 void ResetSecurityLocked();
 void SecurityLeaksLocked(LeakReport& report);                // impersonating threads
 void SecurityProcessEndedLocked(const SimProcess& process);  // its threads' impersonation
 // The process a blocked thread plays (BlockedThread::process_image).
 void DescribeSecurityWaitLocked(const std::vector<const Object*>& objects, BlockedThread& thread);
-void ResetTrustLocked();
-void TrustLeaksLocked(LeakReport& report);  // verification states and certificate holds
-void TrustProcessEndedLocked(const SimProcess& process);  // its verification states
 
 }  // namespace sim

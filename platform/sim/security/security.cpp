@@ -9,8 +9,13 @@
 #include <thread>
 
 #include "platform/sim/kernel/call_depth.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/memory.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
 #include "platform/sim/security/internal.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {

@@ -2,9 +2,11 @@
 // handles are in the handle table, which the kernel counts.
 #pragma once
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/processes.h"
 
 namespace sim {
+
+class Snapshot;
 
 // An empty services database; the processes of running services are cut off from the machine.
 void ResetServicesLocked();
@@ -13,10 +15,5 @@ void ServicesProcessEndedLocked(const SimProcess& process);
 // Part "services": each service's registration (by its name), its start type ("NAME start
 // type") and its state ("NAME state").
 void SnapshotServicesLocked(Snapshot& out);
-
-// The SCM's part of a restart, after every process has ended: services marked for deletion are
-// gone, the others read as never started, and those of automatic start are started in the order
-// they were installed (each start waits, with `lock` released, until its process connects).
-void RestartServicesLocked(Lock& lock);
 
 }  // namespace sim

@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/memory.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/sessions/shellapi.h"
 

@@ -2,7 +2,8 @@
 // profiles) and processes in the table of areas.
 #pragma once
 
-#include "platform/sim/kernel/internal.h"
+#include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/security/internal.h"
 
 namespace sim {
@@ -18,11 +19,5 @@ void SessionsProcessEndedLocked(const SimProcess& process);  // the profiles it 
 void ResetProcessesLocked();
 void ProcessesLeaksLocked(LeakReport& report);                // programs still running
 void ProcessesProcessEndedLocked(const SimProcess& process);  // a launched program ends
-
-// ----- The restart ----------------------------------------------------------------------------
-
-// Every user is logged off: session 0 and session 1 at the logon screen, attached to the console,
-// are all there is, and no profile is loaded.
-void LogEveryoneOffForRestartLocked();
 
 }  // namespace sim

@@ -9,13 +9,18 @@
 #include <set>
 #include <thread>
 
-#include "platform/sim/kernel/call_depth.h"
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/call_depth.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/memory.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
 #include "platform/sim/sessions/internal.h"
 #include "platform/sim/sessions/processthreadsapi.h"
 #include "platform/sim/sessions/sim_sessions.h"
 #include "platform/sim/sessions/userenv.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {

@@ -4,11 +4,17 @@
 #include <iterator>
 
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/memory.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/objects.h"
+#include "platform/sim/kernel/processes.h"
 #include "platform/sim/registry/internal.h"
+#include "platform/sim/restart/internal.h"
 #include "platform/sim/sessions/internal.h"
 #include "platform/sim/sessions/sim_sessions.h"
 #include "platform/sim/sessions/userenv.h"
-#include "platform/sim/strings/internal.h"
 
 namespace sim {
 namespace {

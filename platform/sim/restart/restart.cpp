@@ -6,11 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/files/internal.h"
-#include "platform/sim/kernel/internal.h"
-#include "platform/sim/registry/internal.h"
-#include "platform/sim/services/internal.h"
-#include "platform/sim/sessions/internal.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/sim_kernel.h"
+#include "platform/sim/restart/internal.h"
 
 namespace sim {
 namespace {
@@ -44,12 +43,8 @@ bool Win32Path(const std::wstring& nt_path, std::wstring* path) {
 
 // The Session Manager's part of the boot: each recorded pair in order, then the value goes.
 void CarryOutPendingFileOperationsLocked() {
-  DWORD type = REG_NONE;
   std::vector<uint8_t> data;
-  if (!TakeMachineValueLocked(kSessionManagerKey, kPendingFileRenameOperations, &type, &data) ||
-      type != REG_MULTI_SZ) {
-    return;
-  }
+  if (!TakePendingFileOperationsLocked(&data)) return;
   const std::vector<std::wstring> strings = Strings(data);
   for (size_t i = 0; i + 1 < strings.size(); i += 2) {
     std::wstring source;

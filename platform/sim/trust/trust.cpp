@@ -12,9 +12,14 @@
 #include <set>
 
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/entry.h"
+#include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/processes.h"
 #include "platform/sim/security/internal.h"
-#include "platform/sim/security/wintrust.h"
-#include "platform/sim/strings/internal.h"
+#include "platform/sim/trust/internal.h"
+#include "platform/sim/trust/sim_trust.h"
+#include "platform/sim/trust/wintrust.h"
 
 namespace sim {
 namespace {
