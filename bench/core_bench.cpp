@@ -23,7 +23,7 @@
 
 #if !defined(_WIN32)
 #include "platform/sim/sim.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 #endif
 
 namespace {

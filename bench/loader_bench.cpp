@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/wine/installed_package.h"
+#include "harness/installed_package.h"
 
 #include <psapi.h>  // after the Windows declarations it needs
 

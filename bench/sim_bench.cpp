@@ -20,8 +20,8 @@
 #include "loader/launcher.h"
 #include "loader/service_host.h"
 #include "platform/sim/sim.h"
-#include "tests/support/registry_writer.h"
-#include "tools/laptop.h"
+#include "harness/registry_writer.h"
+#include "harness/laptop.h"
 
 namespace {
 

@@ -106,7 +106,7 @@ function(dpal_add_test name)
   endif()
   if(DPAL_SANITIZE)
     # In the program itself: a static library's copy would never be linked in.
-    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/harness/sanitizer_options.cpp)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST

@@ -30,7 +30,7 @@
 #include "fuzz/fuzz_input.h"
 #include "loader/catalogue.h"
 #include "loader/shared/registry.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "common/handles.h"
 #include "fuzz/fuzz_input.h"
 #include "loader/shared/registry.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 
 namespace {
 

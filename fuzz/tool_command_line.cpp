@@ -16,7 +16,7 @@
 #include "common/registry_layout.h"
 #include "fuzz/fuzz_input.h"
 #include "setprofile/tool.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "common/registry_layout.h"
 #include "fuzz/fuzz_input.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 #include "uninstaller/routines.h"
 
 namespace {

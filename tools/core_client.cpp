@@ -8,7 +8,7 @@
 #include "common/registry_layout.h"
 #include "core/dpal_core.h"
 #include "platform/sim/sim.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 
 namespace dpal::client {
 

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "platform/win32.h"
-#include "tools/standin_record.h"
+#include "harness/standin_record.h"
 
 namespace {
 

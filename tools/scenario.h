@@ -8,7 +8,7 @@
 // what the command set off: launched programs have ended, work runs are over, the watch of the
 // apply state is waiting again, a stopping service has gone.
 //
-// The laptop starts as the outside installer leaves it (tools/installer.h), on a freshly reset
+// The laptop starts as the outside installer leaves it (harness/installer.h), on a freshly reset
 // machine whose snapshot the runner keeps as "before the install": the software device and its
 // driver package, firmware "ABCDE12X" with the supported prefix "ABC", the settings and the
 // catalogue with intact profile files, an installation pending (install state 0), no machine

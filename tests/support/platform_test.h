@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/win32.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 
 #if !defined(_WIN32)
 #include "platform/sim/sim.h"

@@ -11,8 +11,8 @@
 #include "common/registry_layout.h"
 #include "loader/shared/registry.h"
 #include "platform/sim/snapshot.h"
-#include "tests/support/registry_writer.h"
-#include "tools/laptop.h"
+#include "harness/registry_writer.h"
+#include "harness/laptop.h"
 
 namespace dpal::test {
 

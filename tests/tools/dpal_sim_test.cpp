@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/platform_test.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 #include "tools/scenario.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "loader/worker_threads.h"
 #include "tests/support/failing_allocations.h"
 #include "tests/support/platform_test.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 
 namespace {
 

@@ -28,9 +28,9 @@
 #include "tests/support/call_sites.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 #include "tests/support/service_settle.h"
-#include "tools/installer.h"
+#include "harness/installer.h"
 #include "uninstaller/flow.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "common/registry_layout.h"
 #include "loader/catalogue.h"
 #include "tests/support/fault_sweep.h"
-#include "tests/support/fixtures.h"
+#include "harness/fixtures.h"
 #include "tests/support/platform_test.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "common/user_session.h"
 #include "core/dpal_core.h"
 #include "tests/support/platform_test.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "loader/profile_controller.h"
 #include "loader/shared/registry.h"
 #include "tests/support/platform_test.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 
 namespace {
 

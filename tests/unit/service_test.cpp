@@ -11,7 +11,7 @@
 #include "loader/shared/registry.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/service_settle.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "common/registry_layout.h"
 #include "platform/sim/snapshot.h"
 #include "tests/support/platform_test.h"
-#include "tools/installer.h"
-#include "tools/laptop.h"
+#include "harness/installer.h"
+#include "harness/laptop.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "common/registry_layout.h"
 #include "loader/update_controller.h"
 #include "tests/support/platform_test.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 
 namespace {
 

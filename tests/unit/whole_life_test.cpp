@@ -14,11 +14,11 @@
 #include "platform/sim/snapshot.h"
 #include "setprofile/tool.h"
 #include "tests/support/platform_test.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 #include "tests/support/two_users.h"
 #include "tools/core_client.h"
-#include "tools/installer.h"
-#include "tools/laptop.h"
+#include "harness/installer.h"
+#include "harness/laptop.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "loader/launcher.h"
 #include "tests/conformance/scratch_dir.h"
 #include "tests/support/platform_test.h"
-#include "tools/standin_record.h"
+#include "harness/standin_record.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <tlhelp32.h>
 
 #include "core/dpal_core.h"
-#include "tests/wine/installed_package.h"
+#include "harness/installed_package.h"
 
 namespace dpal::e2e {
 namespace {

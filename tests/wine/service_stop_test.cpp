@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "tests/wine/installed_package.h"
+#include "harness/installed_package.h"
 #include "uninstaller/routines.h"
 
 namespace dpal::e2e {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/wine/installed_package.h"
+#include "harness/installed_package.h"
 
 namespace dpal::e2e {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/sim/sim.h"
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 #include "uninstaller/flow.h"
 
 namespace dpal::installer {

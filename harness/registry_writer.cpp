@@ -1,4 +1,4 @@
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 
 namespace dpal::test {
 

@@ -16,7 +16,7 @@
 #include "common/handles.h"
 #include "common/registry_layout.h"
 #include "platform/win32.h"
-#include "tools/standin_record.h"
+#include "harness/standin_record.h"
 
 namespace dpal::e2e {
 

@@ -1,4 +1,4 @@
-#include "tools/laptop.h"
+#include "harness/laptop.h"
 
 #include <stdexcept>
 
@@ -7,7 +7,7 @@
 #include "core/dpal_core.h"
 #include "loader/service_host.h"
 #include "loader/shared/device_lookup.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 
 namespace dpal::laptop {
 

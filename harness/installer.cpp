@@ -1,4 +1,4 @@
-#include "tools/installer.h"
+#include "harness/installer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +8,7 @@
 
 #include "common/registry_layout.h"
 #include "loader/shared/registry.h"
-#include "tests/support/registry_writer.h"
+#include "harness/registry_writer.h"
 #include "uninstaller/flow.h"
 
 namespace dpal::installer {

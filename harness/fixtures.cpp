@@ -1,4 +1,4 @@
-#include "tests/support/fixtures.h"
+#include "harness/fixtures.h"
 
 #include <fstream>
 #include <iterator>

@@ -1,12 +1,12 @@
-#include "tests/wine/installed_package.h"
+#include "harness/installed_package.h"
 
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 #include "common/registry_layout.h"
-#include "tests/support/fixtures.h"
-#include "tests/support/registry_writer.h"
+#include "harness/fixtures.h"
+#include "harness/registry_writer.h"
 
 namespace dpal::e2e {
 
