@@ -3,7 +3,7 @@
 #include "common/format.h"
 #include "common/profile_files.h"
 #include "common/registry_layout.h"
-#include "core/identity.h"
+#include "core/steps/identity.h"
 
 namespace dpal::core {
 

@@ -7,7 +7,7 @@
 
 #include "common/handles.h"
 #include "common/user_session.h"
-#include "core/identity.h"
+#include "core/steps/identity.h"
 #include "platform/win32.h"
 
 namespace dpal::core {

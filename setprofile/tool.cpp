@@ -2,9 +2,9 @@
 
 #include "common/registry_layout.h"
 #include "common/user_session.h"
-#include "core/colour_steps.h"
-#include "core/identity.h"
-#include "core/panel.h"
+#include "core/steps/colour_steps.h"
+#include "core/steps/identity.h"
+#include "core/steps/panel.h"
 
 namespace dpal::setprofile {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "common/registry_layout.h"
 #include "core/apply_state.h"
-#include "core/panel.h"
+#include "core/steps/panel.h"
 #include "core/updater.h"
 #include "loader/catalogue.h"
 #include "loader/controller.h"

@@ -1,4 +1,4 @@
-#include "core/identity.h"
+#include "core/steps/identity.h"
 
 #include <exception>
 #include <vector>
