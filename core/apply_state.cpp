@@ -4,6 +4,7 @@
 #include "common/profile_files.h"
 #include "common/registry_layout.h"
 #include "core/steps/identity.h"
+#include "loader/shared/registry.h"
 
 namespace dpal::core {
 
@@ -29,9 +30,7 @@ bool WriteApplyState(HKEY root, const WCHAR* key_path, DWORD value) {
 }
 
 bool ReadUserApplyState(DWORD* value) {
-  DWORD size = sizeof(*value);
-  return RegGetValueW(HKEY_CURRENT_USER, layout::kUserApplyStateKey, layout::kStateValue,
-                      RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
+  return ReadDword(HKEY_CURRENT_USER, layout::kUserApplyStateKey, layout::kStateValue, value);
 }
 
 int SaveCurrentApplyStatus(int target, DWORD value) {

@@ -40,7 +40,8 @@ class UserRoot {
 bool WriteApplyState(HKEY root, const WCHAR* key_path, DWORD value);
 
 // The user's "State" from the process's own HKEY_CURRENT_USER (the wait does not follow the
-// console-user rule). False when the value is missing, not a REG_DWORD or unreadable.
+// console-user rule). False when the value is missing, not a REG_DWORD of four bytes, or
+// unreadable.
 bool ReadUserApplyState(DWORD* value);
 
 // Records the apply state for the user, the machine or both. 1 for targets 1, 3 and any other

@@ -1040,7 +1040,7 @@ void Player::RunUninstall(const std::vector<std::string>& w) {
       std::string owners;
       if (!no_owners) {
         for (const std::wstring& owner :
-             ReadMultiStringValue(layout::kServiceKey, layout::kOwnersValue)) {
+             ReadMultiStringValue(HKEY_LOCAL_MACHINE, layout::kServiceKey, layout::kOwnersValue)) {
           owners += (owners.empty() ? "" : ", ") + Narrow(owner);
         }
       }

@@ -136,7 +136,8 @@ class LaptopAllocationFailure : public AllocationFailure {
     dpal::laptop::InstallStandIn();
   }
   static DWORD InstallState() {
-    return dpal::ReadDwordValue(dpal::layout::kInstallStateKey, dpal::layout::kStateValue);
+    return dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, dpal::layout::kInstallStateKey,
+                                dpal::layout::kStateValue);
   }
 };
 
