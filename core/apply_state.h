@@ -17,24 +17,6 @@ inline constexpr int kUserAndMachine = 1;
 inline constexpr int kUserOnly = 2;
 inline constexpr int kMachineOnly = 3;
 
-// The root of the user's keys for one call. A LocalSystem caller's is the console user's loaded
-// hive (unloaded when this ends); any other caller's, and one whose identity cannot be checked,
-// HKEY_CURRENT_USER.
-class UserRoot {
- public:
-  UserRoot() = default;
-  UserRoot(const UserRoot&) = delete;
-  UserRoot& operator=(const UserRoot&) = delete;
-  // False when the caller is LocalSystem and the console user's hive cannot be loaded.
-  bool Open();
-  HKEY get() const { return root_; }
-
- private:
-  UniqueToken token_;  // before the profile, which is unloaded with it
-  LoadedProfile profile_;
-  HKEY root_ = HKEY_CURRENT_USER;
-};
-
 // Creates the key (non-volatile, full access) when it is missing and writes "State" as a
 // REG_DWORD. False when the path does not fit 260 units or either call fails.
 bool WriteApplyState(HKEY root, const WCHAR* key_path, DWORD value);

@@ -33,17 +33,12 @@ int ModeOf(const WCHAR* command_line) {
   return kNoMode;
 }
 
-// The user's apply state, under the console-user rule; a failed identity check reads nothing.
+// The user's apply state, under the console-user rule. A failed identity check reads nothing;
+// a LocalSystem caller without the console user's hive reads its own HKEY_CURRENT_USER.
 void ReadUserApplyState(DWORD* on) {
-  bool is_system = false;
-  if (!core::IsLocalSystemCaller(&is_system)) return;
-  UniqueToken token;  // before the profile, which is unloaded with it
-  LoadedProfile profile;
-  PROFILEINFOW info = {};
+  ConsoleUserHive hive;
   HKEY root = HKEY_CURRENT_USER;
-  if (is_system && core::LoadConsoleUserHive(&token, &profile, &info)) {
-    root = static_cast<HKEY>(info.hProfile);
-  }
+  if (core::OpenUserRoot(hive, &root) == core::UserRootSource::UnknownCaller) return;
   // `on` stays as it was when the value is missing, of another type or unreadable.
   ReadDword(root, layout::kUserApplyStateKey, layout::kStateValue, on);
 }

@@ -1,6 +1,6 @@
 // Who the calling process is. A process running as LocalSystem makes its user-scope calls while
 // impersonating the user of the active console session (common/user_session.h has the owners),
-// and reaches that user's keys by loading the user's hive.
+// and reaches that user's keys by loading the user's hive: the console-user rule.
 #pragma once
 
 #include <vector>
@@ -20,10 +20,18 @@ bool ReadTokenUser(HANDLE token, std::vector<BYTE>* user);
 // made; `is_system` is written only then (callers start it at false).
 bool IsLocalSystemCaller(bool* is_system);
 
-// Loads the hive of the user at the console: the console session's user token (into `token`),
-// the user name of the session the process runs in, LoadUserProfileW (owned by `profile`, which
-// unloads it with the token: declare the token's owner first). True only with a non-null
-// hProfile, the user's registry root.
-bool LoadConsoleUserHive(UniqueToken* token, LoadedProfile* profile, PROFILEINFOW* profile_info);
+// Where a caller's user keys are under the console-user rule, and why.
+enum class UserRootSource {
+  Own,            // the caller is not LocalSystem: its own HKEY_CURRENT_USER
+  ConsoleUser,    // a LocalSystem caller: the console user's hive, loaded
+  NoConsoleUser,  // a LocalSystem caller whose console user's hive could not be loaded
+  UnknownCaller,  // whether the caller is LocalSystem could not be checked
+};
+
+// The console-user rule: a LocalSystem caller's user keys are in the console user's hive, which
+// `hive` loads for the call (and unloads when it ends); any other caller's are in its own
+// HKEY_CURRENT_USER. *root is the hive's root for ConsoleUser and HKEY_CURRENT_USER in every
+// other case; the answer lets each caller decide what a missing hive or an unknown caller means.
+UserRootSource OpenUserRoot(ConsoleUserHive& hive, HKEY* root);
 
 }  // namespace dpal::core
