@@ -21,6 +21,7 @@
 #include "loader/profile_controller.h"
 #include "loader/service_host.h"
 #include "loader/shared/registry.h"
+#include "loader/sub_controller_factory.h"
 #include "loader/update_controller.h"
 #include "loader/worker_threads.h"
 #include "tests/support/failing_allocations.h"
