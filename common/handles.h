@@ -221,42 +221,4 @@ class MountedHive {
   WCHAR name_[kPathUnits] = {};
 };
 
-// A COM interface pointer: Release on destruction, AddRef never implied.
-template <typename T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ~ComPtr() { reset(); }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  ComPtr(ComPtr&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) {
-      reset();
-      p_ = other.p_;
-      other.p_ = nullptr;
-    }
-    return *this;
-  }
-
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  void reset() {
-    if (p_) {
-      p_->Release();
-      p_ = nullptr;
-    }
-  }
-  // Releases what is held and returns the address for an API that hands out a new reference.
-  T** Put() {
-    reset();
-    return &p_;
-  }
-  void** PutVoid() { return reinterpret_cast<void**>(Put()); }
-
- private:
-  T* p_ = nullptr;
-};
-
 }  // namespace dpal

@@ -32,14 +32,12 @@ class Impersonation {
   bool active_ = false;
 };
 
-// A user profile loaded with a token and unloaded with the same token when the owner ends. The
-// token must stay open until then: declare its owner before this one.
+// A user profile loaded with a token and unloaded with the same token when the owner ends (or
+// on reset()). The token must stay open until then: declare its owner before this one.
 class LoadedProfile {
  public:
   LoadedProfile() = default;
-  ~LoadedProfile() {
-    if (profile_ != nullptr) UnloadUserProfile(token_, profile_);
-  }
+  ~LoadedProfile() { reset(); }
   LoadedProfile(const LoadedProfile&) = delete;
   LoadedProfile& operator=(const LoadedProfile&) = delete;
 
@@ -50,6 +48,13 @@ class LoadedProfile {
     token_ = token;
     profile_ = info.hProfile;
     return true;
+  }
+
+  // Unloads the profile, if one is loaded; nothing is owned afterwards.
+  void reset() {
+    if (profile_ != nullptr) UnloadUserProfile(token_, profile_);
+    token_ = nullptr;
+    profile_ = nullptr;
   }
 
  private:
@@ -64,5 +69,52 @@ class LoadedProfile {
 inline bool QueryConsoleUserToken(UniqueToken& token) {
   return WTSQueryUserToken(WTSGetActiveConsoleSessionId(), token.Put()) != FALSE;
 }
+
+static_assert(sizeof(PROFILEINFOW) == 56, "PROFILEINFOW on x64");
+
+// The hive of the user at the console, loaded by a LocalSystem process for the user's keys: the
+// console session's user token, the user's profile loaded with it, and the registry root that
+// the load answers. When the owner ends they are released in the order they must be: the root
+// first (the unload closes it, so nothing may use it after), then the profile, unloaded with the
+// token, then the token.
+class ConsoleUserHive {
+ public:
+  ConsoleUserHive() = default;
+  ~ConsoleUserHive() {
+    root_ = nullptr;
+    profile_.reset();
+    token_.reset();
+  }
+  ConsoleUserHive(const ConsoleUserHive&) = delete;
+  ConsoleUserHive& operator=(const ConsoleUserHive&) = delete;
+
+  // Loads the hive: the console user's token, the user name of the session the process runs in,
+  // LoadUserProfileW. Called once per owner. True only with a non-null root; on a failure, what
+  // was acquired stays owned until the owner ends, and root() stays null.
+  bool Load() {
+    if (!QueryConsoleUserToken(token_)) return false;
+    PROFILEINFOW info = {};
+    info.dwSize = sizeof(PROFILEINFOW);
+    UniqueWtsMemory<WCHAR> user_name;
+    DWORD bytes = 0;
+    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName,
+                                     user_name.Put(), &bytes)) {
+      return false;
+    }
+    // The name is only for the load; nothing kept points into it.
+    info.lpUserName = user_name.get();
+    if (!profile_.Load(token_.get(), info) || info.hProfile == nullptr) return false;
+    root_ = static_cast<HKEY>(info.hProfile);
+    return true;
+  }
+
+  // The user's registry root while the hive is loaded; null before, and after a failed Load.
+  HKEY root() const { return root_; }
+
+ private:
+  UniqueToken token_;
+  LoadedProfile profile_;
+  HKEY root_ = nullptr;
+};
 
 }  // namespace dpal

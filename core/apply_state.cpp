@@ -3,18 +3,22 @@
 #include "common/format.h"
 #include "common/profile_files.h"
 #include "common/registry_layout.h"
-#include "core/identity.h"
+#include "core/steps/identity.h"
+#include "loader/shared/registry.h"
 
 namespace dpal::core {
 
-bool UserRoot::Open() {
-  bool is_system = false;
-  if (!IsLocalSystemCaller(&is_system) || !is_system) return true;
-  PROFILEINFOW info = {};
-  if (!LoadConsoleUserHive(&token_, &profile_, &info)) return false;
-  root_ = static_cast<HKEY>(info.hProfile);
-  return true;
+namespace {
+
+// The root of the user's keys for one call: the console user's hive (which `hive` holds) for a
+// LocalSystem caller, HKEY_CURRENT_USER for any other and for one whose identity cannot be
+// checked. Null when a LocalSystem caller has no console user whose hive it can load.
+HKEY UserRootOf(ConsoleUserHive& hive) {
+  HKEY root = HKEY_CURRENT_USER;
+  return OpenUserRoot(hive, &root) == UserRootSource::NoConsoleUser ? nullptr : root;
 }
+
+}  // namespace
 
 bool WriteApplyState(HKEY root, const WCHAR* key_path, DWORD value) {
   WCHAR path[kPathUnits];
@@ -29,19 +33,18 @@ bool WriteApplyState(HKEY root, const WCHAR* key_path, DWORD value) {
 }
 
 bool ReadUserApplyState(DWORD* value) {
-  DWORD size = sizeof(*value);
-  return RegGetValueW(HKEY_CURRENT_USER, layout::kUserApplyStateKey, layout::kStateValue,
-                      RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
+  return ReadDword(HKEY_CURRENT_USER, layout::kUserApplyStateKey, layout::kStateValue, value);
 }
 
 int SaveCurrentApplyStatus(int target, DWORD value) {
-  UserRoot root;
-  if (!root.Open()) return 0;
+  ConsoleUserHive hive;
+  const HKEY user_root = UserRootOf(hive);
+  if (user_root == nullptr) return 0;
   switch (target) {
-    case kUserOnly: return WriteApplyState(root.get(), layout::kUserApplyStateKey, value) ? 1 : 0;
+    case kUserOnly: return WriteApplyState(user_root, layout::kUserApplyStateKey, value) ? 1 : 0;
     case kUserAndMachine:
       // The user's copy first: the service reacts to the machine's.
-      WriteApplyState(root.get(), layout::kUserApplyStateKey, value);
+      WriteApplyState(user_root, layout::kUserApplyStateKey, value);
       WriteApplyState(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, value);
       return 1;
     case kMachineOnly:
@@ -56,13 +59,14 @@ int SaveUserProfile(const WCHAR* name) {
   // could name anything but a file in the colour directory (or that is empty, which would make
   // the marker the list's own key) is refused here, before anything is loaded or written.
   if (!IsPlainFileName(name)) return 0;
-  UserRoot root;
-  if (!root.Open()) return 0;
+  ConsoleUserHive hive;
+  const HKEY user_root = UserRootOf(hive);
+  if (user_root == nullptr) return 0;
   WCHAR path[kPathUnits];
   if (!Format(path, L"%s\\%s", layout::kProfileMarkerKey, name)) return 0;
   UniqueKey key;
-  return RegCreateKeyExW(root.get(), path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                         layout::kWriteAccess, nullptr, key.Put(), nullptr) == ERROR_SUCCESS
+  return RegCreateKeyExW(user_root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, layout::kWriteAccess,
+                         nullptr, key.Put(), nullptr) == ERROR_SUCCESS
              ? 1
              : 0;
 }

@@ -7,7 +7,7 @@
 
 #include "common/handles.h"
 #include "common/user_session.h"
-#include "core/identity.h"
+#include "core/steps/identity.h"
 #include "platform/win32.h"
 
 namespace dpal::core {
@@ -17,30 +17,13 @@ inline constexpr int kUserAndMachine = 1;
 inline constexpr int kUserOnly = 2;
 inline constexpr int kMachineOnly = 3;
 
-// The root of the user's keys for one call. A LocalSystem caller's is the console user's loaded
-// hive (unloaded when this ends); any other caller's, and one whose identity cannot be checked,
-// HKEY_CURRENT_USER.
-class UserRoot {
- public:
-  UserRoot() = default;
-  UserRoot(const UserRoot&) = delete;
-  UserRoot& operator=(const UserRoot&) = delete;
-  // False when the caller is LocalSystem and the console user's hive cannot be loaded.
-  bool Open();
-  HKEY get() const { return root_; }
-
- private:
-  UniqueToken token_;  // before the profile, which is unloaded with it
-  LoadedProfile profile_;
-  HKEY root_ = HKEY_CURRENT_USER;
-};
-
 // Creates the key (non-volatile, full access) when it is missing and writes "State" as a
 // REG_DWORD. False when the path does not fit 260 units or either call fails.
 bool WriteApplyState(HKEY root, const WCHAR* key_path, DWORD value);
 
 // The user's "State" from the process's own HKEY_CURRENT_USER (the wait does not follow the
-// console-user rule). False when the value is missing, not a REG_DWORD or unreadable.
+// console-user rule). False when the value is missing, not a REG_DWORD of four bytes, or
+// unreadable.
 bool ReadUserApplyState(DWORD* value);
 
 // Records the apply state for the user, the machine or both. 1 for targets 1, 3 and any other

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cwchar>
 
-#include "core/colour_steps.h"
-#include "core/panel.h"
+#include "core/steps/colour_steps.h"
+#include "core/steps/panel.h"
 
 namespace dpal::core {
 

@@ -36,7 +36,8 @@ bool CDPALUpdater::WaitForUpdate(int* out) {
       return false;
     }
     waiting_ = true;
-    stopEvent = stop_event = NewEvent();
+    stopEvent.reset(NewEvent());
+    stop_event = stopEvent.get();
     result = kWaitEndedQuietly;
   }
   int outcome = kWaitEndedQuietly;
@@ -52,8 +53,7 @@ bool CDPALUpdater::WaitForUpdate(int* out) {
     // The wait is over: the stop event goes, under the lock, so that a stop either signalled it
     // before or finds none.
     std::lock_guard<std::mutex> guard(lock_);
-    if (stopEvent != nullptr) CloseHandle(stopEvent);
-    stopEvent = nullptr;
+    stopEvent.reset();
     result = ran ? outcome : kWaitEndedQuietly;
     waiting_ = false;
   }
@@ -63,7 +63,7 @@ bool CDPALUpdater::WaitForUpdate(int* out) {
 
 bool CDPALUpdater::StopWait() {
   std::lock_guard<std::mutex> guard(lock_);
-  if (stopEvent != nullptr) SetEvent(stopEvent);
+  if (stopEvent) SetEvent(stopEvent.get());
   return true;
 }
 
@@ -78,17 +78,17 @@ int CDPALUpdater::WatchUserState(HANDLE stop_event) {
   UniqueKey key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, layout::kUserApplyStateKey, 0, layout::kReadAccess,
                     key.Put()) == ERROR_SUCCESS) {
-    if (RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changeEvent, TRUE) !=
-        ERROR_SUCCESS) {
+    if (RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changeEvent.get(),
+                                TRUE) != ERROR_SUCCESS) {
       return kWaitEndedQuietly;
     }
-  } else if (!ResetEvent(changeEvent)) {
+  } else if (!ResetEvent(changeEvent.get())) {
     // Arming clears a signal left by the last wait's key as it closed; without the key nothing
     // is armed, so the signal is cleared here, or it would pass for a change.
     return kWaitEndedQuietly;
   }
   // Without the key nothing is armed, and only the stop ends the wait.
-  const HANDLE events[] = {changeEvent, stop_event};
+  const HANDLE events[] = {changeEvent.get(), stop_event};
   const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
   if (woken != WAIT_OBJECT_0) return kWaitEndedQuietly;  // the stop, or a failed wait
   // One notification ends the wait; the watch is not armed again.

@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "common/handles.h"
 #include "platform/win32.h"
 
 namespace dpal::core {
@@ -50,13 +51,13 @@ class CDPALUpdater final : public IUpdater {
 
   // Auto-reset, created with the instance, kept for the life of the process: a change signalled
   // but not consumed by one wait is there for the next.
-  HANDLE changeEvent = nullptr;
+  UniqueEvent changeEvent;
   // The in-progress mark, its stop event and the last outcome are guarded by `lock_`: a stop
   // that races the worker's end signals the event before it is closed or not at all, and of
   // two waits that start together exactly one runs.
   mutable std::mutex lock_;
   bool waiting_ = false;
-  HANDLE stopEvent = nullptr;  // created for each wait, closed when it ends; null while idle
+  UniqueEvent stopEvent;  // created for each wait, closed when it ends; empty while idle
   int result = kWaitEndedQuietly;
 };
 

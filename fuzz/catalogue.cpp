@@ -48,7 +48,7 @@ bool Terminated(const WCHAR* buffer) { return wmemchr(buffer, L'\0', dpal::kPath
 // The whole catalogue, read back through the registry as it is now.
 void CheckIntact(const std::wstring& colour) {
   std::vector<std::wstring> names;
-  dpal::EnumerateSubKeys(layout::kCatalogueKey, names);
+  dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, layout::kCatalogueKey, names);
   Check(!names.empty(), "an intact catalogue has entries");
   for (const std::wstring& name : names) {
     WCHAR base[dpal::kPathUnits];
@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (status == dpal::CatalogueStatus::Verified) CheckIntact(colour);
 
   std::vector<std::wstring> names;
-  dpal::EnumerateSubKeys(layout::kCatalogueKey, names);
+  dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, layout::kCatalogueKey, names);
   std::vector<dpal::ProfileCatalogueEntry> entries;
   const bool loaded = dpal::LoadProfileCatalogue(names, entries);
   Check(loaded == !entries.empty(), "entries exactly when loaded");

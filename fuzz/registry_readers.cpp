@@ -40,7 +40,7 @@ struct Value {
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
 
 void CheckValue(const Value& value) {
-  const DWORD number = dpal::ReadDwordValue(kKey, value.name);
+  const DWORD number = dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, kKey, value.name);
   if (number != 0) {
     Check(value.stored && value.type == REG_DWORD && value.bytes.size() == 4,
           "a DWORD only from a REG_DWORD of four bytes");
@@ -49,7 +49,7 @@ void CheckValue(const Value& value) {
     Check(number == stored, "the DWORD as stored");
   }
 
-  const std::wstring text = dpal::ReadStringValue(kKey, value.name);
+  const std::wstring text = dpal::ReadStringValue(HKEY_LOCAL_MACHINE, kKey, value.name);
   if (!text.empty()) {
     Check(value.stored && IsText(value.type), "a text only from a string value");
   }
@@ -62,7 +62,8 @@ void CheckValue(const Value& value) {
     }
   }
 
-  const std::vector<std::wstring> entries = dpal::ReadMultiStringValue(kKey, value.name);
+  const std::vector<std::wstring> entries =
+      dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, kKey, value.name);
   size_t units = 0;
   for (const std::wstring& entry : entries) {
     Check(!entry.empty(), "no empty entry in a list");
@@ -76,14 +77,15 @@ void CheckValue(const Value& value) {
 
   // Exactly the 34 bytes the reader may fill, so that AddressSanitizer sees one more.
   std::unique_ptr<BYTE[]> buffer(new BYTE[dpal::kBinaryValueBytes]);
-  if (dpal::ReadBinaryValue(kKey, value.name, buffer.get())) {
+  if (dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, kKey, value.name, buffer.get())) {
     Check(value.stored && value.type == REG_BINARY && value.bytes.size() <= dpal::kBinaryValueBytes,
           "a binary value only from a REG_BINARY of at most 34 bytes");
     Check(value.bytes.empty() ||
               std::memcmp(buffer.get(), value.bytes.data(), value.bytes.size()) == 0,
           "the binary value as stored");
   }
-  Check(!dpal::ReadBinaryValue(kKey, value.name, nullptr), "no buffer, no read");
+  Check(!dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, kKey, value.name, nullptr),
+        "no buffer, no read");
 }
 
 }  // namespace
@@ -122,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckValue(missing);
 
   std::vector<std::wstring> names;
-  Check(dpal::EnumerateSubKeys(kKey, names), "enumeration always succeeds");
+  Check(dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, kKey, names), "enumeration always succeeds");
   Check(names.size() <= subkeys, "no more subkeys than were made");
   for (const std::wstring& name : names) {
     Check(!name.empty() && name.size() <= 255, "a subkey name of 1 to 255 units");
@@ -133,12 +135,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "a listed subkey opens");
   }
   names.clear();
-  Check(dpal::EnumerateSubKeys(kKey + L"\\Missing\\Key", names) && names.empty(),
-        "a missing key lists nothing");
+  Check(
+      dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, kKey + L"\\Missing\\Key", names) && names.empty(),
+      "a missing key lists nothing");
 
   if (!values.empty()) {
     Check(dpal::SetDwordFlag(kKey, values[0].name), "the flag is set in an existing key");
-    Check(dpal::ReadDwordValue(kKey, values[0].name) == 1, "the flag reads as 1");
+    Check(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, kKey, values[0].name) == 1,
+          "the flag reads as 1");
   }
   dpal::fuzz::CheckNoLeaks();
   return 0;

@@ -101,7 +101,7 @@ int RunFinalCleanup(const uninstaller::Routines& routines) {
 
 void WithdrawOwner() {
   std::vector<std::wstring> owners =
-      ReadMultiStringValue(layout::kServiceKey, layout::kOwnersValue);
+      ReadMultiStringValue(HKEY_LOCAL_MACHINE, layout::kServiceKey, layout::kOwnersValue);
   owners.erase(std::remove(owners.begin(), owners.end(), kInstallerOwner), owners.end());
   WriteOwners(owners);
 }

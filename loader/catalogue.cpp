@@ -74,9 +74,10 @@ bool LoadProfileCatalogue(const std::vector<std::wstring>& names,
     WCHAR key[kPathUnits];
     if (!Format(key, L"%s\\%s", layout::kCatalogueKey, name.c_str())) return false;
     if (!Copy(entry.entry_name, name.c_str())) return false;
-    entry.type = ReadDwordValue(key, layout::kTypeValue);
+    entry.type = ReadDwordValue(HKEY_LOCAL_MACHINE, key, layout::kTypeValue);
     if (!ProfileFileBaseName(entry.entry_name, entry.file_base_name)) return false;
-    if (!ReadBinaryValue(key, entry.file_base_name, entry.expected_digest)) return false;
+    if (!ReadBinaryValue(HKEY_LOCAL_MACHINE, key, entry.file_base_name, entry.expected_digest))
+      return false;
     loaded.push_back(entry);
   }
   entries.swap(loaded);
@@ -106,11 +107,13 @@ bool MatchProfileVersions(const std::wstring& sdr_version, const std::wstring& h
 CatalogueStatus VerifyProfileCatalogue() {
   try {
     std::vector<std::wstring> names;
-    EnumerateSubKeys(layout::kCatalogueKey, names);
+    EnumerateSubKeys(HKEY_LOCAL_MACHINE, layout::kCatalogueKey, names);
     std::vector<ProfileCatalogueEntry> entries;
     if (!LoadProfileCatalogue(names, entries)) return CatalogueStatus::CatalogueInvalid;
-    const std::wstring sdr = ReadStringValue(layout::kSettingsKey, layout::kSdrVersionValue);
-    const std::wstring hdr = ReadStringValue(layout::kSettingsKey, layout::kHdrVersionValue);
+    const std::wstring sdr =
+        ReadStringValue(HKEY_LOCAL_MACHINE, layout::kSettingsKey, layout::kSdrVersionValue);
+    const std::wstring hdr =
+        ReadStringValue(HKEY_LOCAL_MACHINE, layout::kSettingsKey, layout::kHdrVersionValue);
     if (!MatchProfileVersions(sdr, hdr, entries)) return CatalogueStatus::CatalogueInvalid;
 
     WCHAR colour[kPathUnits];

@@ -2,24 +2,10 @@
 
 #include <exception>
 
-#include "loader/profile_controller.h"
 #include "loader/shared/device_lookup.h"
-#include "loader/update_controller.h"
+#include "loader/sub_controller_factory.h"
 
 namespace dpal {
-
-CAbstractSubController::CAbstractSubController()
-    : completion_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-
-CAbstractSubController::~CAbstractSubController() = default;
-
-CAbstractSubController* CFactorySubControllerImpl::CreateSubController(int kind) {
-  switch (kind) {
-    case SubControllerKind::Profile: return new CDPALProfileSubController();
-    case SubControllerKind::Update: return new CDPALUpdateSubController();
-    default: return nullptr;
-  }
-}
 
 namespace {
 

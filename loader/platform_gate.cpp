@@ -24,12 +24,13 @@ WCHAR FoldAscii(WCHAR c) {
 
 bool IsPlatformSupported() {
   try {
-    const std::wstring firmware = ReadStringValue(layout::kBiosKey, layout::kBiosVersionValue);
+    const std::wstring firmware =
+        ReadStringValue(HKEY_LOCAL_MACHINE, layout::kBiosKey, layout::kBiosVersionValue);
     if (firmware.size() < kMinimumFirmwareLength) return false;
     // Firmware whose seventh character is 'w' is never supported, whatever the list says.
     if (FoldAscii(firmware[kFirmwareMarkerIndex]) == L'w') return false;
-    const std::vector<std::wstring> prefixes =
-        ReadMultiStringValue(layout::kSettingsKey, layout::kSupportedBiosPrefixValue);
+    const std::vector<std::wstring> prefixes = ReadMultiStringValue(
+        HKEY_LOCAL_MACHINE, layout::kSettingsKey, layout::kSupportedBiosPrefixValue);
     if (prefixes.empty()) return false;
     const std::wstring prefix = firmware.substr(0, kPrefixLength);
     for (const std::wstring& entry : prefixes) {
@@ -50,7 +51,7 @@ bool IsInstallPending() {
         return false;
       }
     }
-    return ReadDwordValue(layout::kInstallStateKey, layout::kStateValue) == 0;
+    return ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, layout::kStateValue) == 0;
   } catch (const std::exception&) {
     return false;
   }

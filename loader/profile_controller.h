@@ -3,7 +3,7 @@
 // every counted logon.
 #pragma once
 
-#include "loader/controller.h"
+#include "loader/sub_controller.h"
 #include "loader/worker_threads.h"
 
 namespace dpal {

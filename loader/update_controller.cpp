@@ -15,7 +15,7 @@ namespace dpal {
 namespace {
 
 DWORD ReadApplyState() {
-  return ReadDwordValue(layout::kMachineApplyStateKey, layout::kStateValue);
+  return ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue);
 }
 
 // Launches the program for a new apply state: "/ss" for 1, "/rs" for 0, nothing for any other

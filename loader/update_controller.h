@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "loader/controller.h"
+#include "loader/sub_controller.h"
 #include "loader/worker_threads.h"
 
 namespace dpal {

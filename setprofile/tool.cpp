@@ -2,9 +2,10 @@
 
 #include "common/registry_layout.h"
 #include "common/user_session.h"
-#include "core/colour_steps.h"
-#include "core/identity.h"
-#include "core/panel.h"
+#include "core/steps/colour_steps.h"
+#include "core/steps/identity.h"
+#include "core/steps/panel.h"
+#include "loader/shared/registry.h"
 
 namespace dpal::setprofile {
 namespace {
@@ -32,29 +33,14 @@ int ModeOf(const WCHAR* command_line) {
   return kNoMode;
 }
 
-// An apply state: the REG_DWORD "State" of the key under the root; `on` stays as it was when
-// the value is missing, of another type or unreadable.
-void ReadApplyState(HKEY root, const WCHAR* key, DWORD* on) {
-  DWORD value = 0;
-  DWORD size = sizeof(value);
-  if (RegGetValueW(root, key, layout::kStateValue, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
-      ERROR_SUCCESS) {
-    *on = value;
-  }
-}
-
-// The user's apply state, under the console-user rule; a failed identity check reads nothing.
+// The user's apply state, under the console-user rule. A failed identity check reads nothing;
+// a LocalSystem caller without the console user's hive reads its own HKEY_CURRENT_USER.
 void ReadUserApplyState(DWORD* on) {
-  bool is_system = false;
-  if (!core::IsLocalSystemCaller(&is_system)) return;
-  UniqueToken token;  // before the profile, which is unloaded with it
-  LoadedProfile profile;
-  PROFILEINFOW info = {};
+  ConsoleUserHive hive;
   HKEY root = HKEY_CURRENT_USER;
-  if (is_system && core::LoadConsoleUserHive(&token, &profile, &info)) {
-    root = static_cast<HKEY>(info.hProfile);
-  }
-  ReadApplyState(root, layout::kUserApplyStateKey, on);
+  if (core::OpenUserRoot(hive, &root) == core::UserRootSource::UnknownCaller) return;
+  // `on` stays as it was when the value is missing, of another type or unreadable.
+  ReadDword(root, layout::kUserApplyStateKey, layout::kStateValue, on);
 }
 
 }  // namespace
@@ -96,7 +82,7 @@ bool SetAllProfiles(int kind, const WCHAR* profile) {
 bool VerifyBaseProfiles(int kind, const WCHAR* profile, const WCHAR* base) {
   DWORD user_on = 1;
   DWORD system_on = 1;
-  ReadApplyState(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, &system_on);
+  ReadDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue, &system_on);
   ReadUserApplyState(&user_on);
   const core::PanelTarget panel = core::IdentifyInternalPanel(kind);
   bool result = true;

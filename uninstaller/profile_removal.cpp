@@ -8,9 +8,9 @@
 #include "common/profile_files.h"
 #include "common/registry_layout.h"
 #include "common/user_session.h"
-#include "core/colour_steps.h"
-#include "core/identity.h"
-#include "core/panel.h"
+#include "core/steps/colour_steps.h"
+#include "core/steps/identity.h"
+#include "core/steps/panel.h"
 #include "loader/shared/registry.h"
 #include "platform/win32.h"
 #include "uninstaller/routines.h"
@@ -28,11 +28,7 @@ struct ProfileEntry {
 // The entry's "Type"; 0 when it is missing, of another type or unreadable.
 DWORD ReadType(HKEY root, const WCHAR* key_path) {
   DWORD type = 0;
-  DWORD size = sizeof(type);
-  if (RegGetValueW(root, key_path, L"Type", RRF_RT_REG_DWORD, nullptr, &type, &size) !=
-      ERROR_SUCCESS) {
-    return 0;
-  }
+  ReadDword(root, key_path, layout::kTypeValue, &type);
   return type;
 }
 

@@ -1,5 +1,5 @@
 #include "common/handles.h"
-#include "core/identity.h"
+#include "core/steps/identity.h"
 #include "uninstaller/flow.h"
 
 namespace dpal::uninstaller {

@@ -93,16 +93,16 @@ bool ReadProfileDirectory(HKEY list, const WCHAR* sid, WCHAR (&directory)[kPathU
   return true;
 }
 
-// A user whose hive is not loaded: the hive file mounted at the temporary name and the tree
-// deleted there. The caller unloads the temporary name afterwards, whatever this answers.
-bool CleanHiveFile(HKEY list, const WCHAR* sid) {
+// A user whose hive is not loaded: the hive file mounted at the temporary name (owned by
+// `mounted`, which unloads it when the caller is done) and the tree deleted there.
+bool CleanHiveFile(HKEY list, const WCHAR* sid, MountedHive& mounted) {
   WCHAR directory[kPathUnits];
   if (!ReadProfileDirectory(list, sid, directory)) return false;
   WCHAR hive_file[kPathUnits];
   if (!Format(hive_file, layout::kHiveFileFormat, directory) || !PathFileExistsW(hive_file)) {
     return false;
   }
-  if (RegLoadKeyW(HKEY_USERS, layout::kTemporaryHiveName, hive_file) != ERROR_SUCCESS) {
+  if (mounted.Mount(HKEY_USERS, layout::kTemporaryHiveName, hive_file) != ERROR_SUCCESS) {
     return false;
   }
   UniqueKey root;
@@ -120,10 +120,11 @@ bool CleanUser(HKEY list, const WCHAR* sid) {
       return CleanTree(loaded.get());
     }
   }
-  const bool cleaned = CleanHiveFile(list, sid);
-  // Always, also when nothing was mounted: this is what removes a mount that an interrupted
-  // earlier run left at the temporary name.
-  RegUnLoadKeyW(HKEY_USERS, layout::kTemporaryHiveName);
+  MountedHive mounted;
+  const bool cleaned = CleanHiveFile(list, sid, mounted);
+  // The temporary name is unloaded also when nothing was mounted: this is what removes a mount
+  // that an interrupted earlier run left there. What this run mounted, its owner unloads.
+  if (!mounted.mounted()) RegUnLoadKeyW(HKEY_USERS, layout::kTemporaryHiveName);
   return cleaned;
 }
 

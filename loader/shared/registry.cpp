@@ -12,11 +12,11 @@ namespace {
 // there are any: a value stored without its terminator comes back without one from some
 // registries (Wine) and, from others, needs a unit more than the size query reported for the
 // terminator the call adds (Windows documents that it ensures one). One spare unit serves both.
-bool ReadTextData(const std::wstring& key, const std::wstring& value, DWORD type_flag,
+bool ReadTextData(HKEY root, const std::wstring& key, const std::wstring& value, DWORD type_flag,
                   std::wstring& data) {
   DWORD size = 0;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), type_flag, nullptr, nullptr,
-                   &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(root, key.c_str(), value.c_str(), type_flag, nullptr, nullptr, &size) !=
+      ERROR_SUCCESS) {
     return false;
   }
   // A size below one unit cannot hold even one character: that is the empty result, and the
@@ -24,8 +24,8 @@ bool ReadTextData(const std::wstring& key, const std::wstring& value, DWORD type
   if (size < sizeof(WCHAR)) return false;
   data.assign(size / sizeof(WCHAR) + 1, L'\0');
   DWORD read = static_cast<DWORD>(data.size() * sizeof(WCHAR));
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), type_flag, nullptr, data.data(),
-                   &read) != ERROR_SUCCESS) {
+  if (RegGetValueW(root, key.c_str(), value.c_str(), type_flag, nullptr, data.data(), &read) !=
+      ERROR_SUCCESS) {
     return false;
   }
   // The value may have shrunk between the two calls; never look past what was written.
@@ -35,30 +35,36 @@ bool ReadTextData(const std::wstring& key, const std::wstring& value, DWORD type
 
 }  // namespace
 
-DWORD ReadDwordValue(const std::wstring& key, const std::wstring& value) {
-  DWORD data = 0;
-  DWORD size = sizeof(data);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), RRF_RT_REG_DWORD, nullptr, &data,
-                   &size) != ERROR_SUCCESS ||
-      size != sizeof(data)) {
-    return 0;  // a REG_DWORD of another size is malformed, and reads as missing
+bool ReadDword(HKEY root, const WCHAR* key, const WCHAR* value, DWORD* data) {
+  DWORD read = 0;
+  DWORD size = sizeof(read);
+  if (RegGetValueW(root, key, value, RRF_RT_REG_DWORD, nullptr, &read, &size) != ERROR_SUCCESS ||
+      size != sizeof(read)) {
+    return false;  // a REG_DWORD of another size is malformed, and reads as missing
   }
-  return data;
+  *data = read;
+  return true;
 }
 
-std::wstring ReadStringValue(const std::wstring& key, const std::wstring& value) {
+DWORD ReadDwordValue(HKEY root, const std::wstring& key, const std::wstring& value) {
+  DWORD data = 0;
+  return ReadDword(root, key.c_str(), value.c_str(), &data) ? data : 0;
+}
+
+std::wstring ReadStringValue(HKEY root, const std::wstring& key, const std::wstring& value) {
   std::wstring data;
-  if (!ReadTextData(key, value, RRF_RT_REG_SZ, data)) return std::wstring();
+  if (!ReadTextData(root, key, value, RRF_RT_REG_SZ, data)) return std::wstring();
   // The terminator, where the value came with one, is the last unit; the text is what precedes
   // it. A value without one keeps its last character.
   if (!data.empty() && data.back() == L'\0') data.pop_back();
   return data;
 }
 
-std::vector<std::wstring> ReadMultiStringValue(const std::wstring& key, const std::wstring& value) {
+std::vector<std::wstring> ReadMultiStringValue(HKEY root, const std::wstring& key,
+                                               const std::wstring& value) {
   std::vector<std::wstring> entries;
   std::wstring data;
-  if (!ReadTextData(key, value, RRF_RT_REG_MULTI_SZ, data)) return entries;
+  if (!ReadTextData(root, key, value, RRF_RT_REG_MULTI_SZ, data)) return entries;
   size_t start = 0;
   while (start < data.size()) {
     size_t end = data.find(L'\0', start);
@@ -70,11 +76,11 @@ std::vector<std::wstring> ReadMultiStringValue(const std::wstring& key, const st
   return entries;
 }
 
-bool ReadBinaryValue(const std::wstring& key, const std::wstring& value, BYTE* buffer) {
+bool ReadBinaryValue(HKEY root, const std::wstring& key, const std::wstring& value, BYTE* buffer) {
   if (buffer == nullptr) return false;
   DWORD size = kBinaryValueBytes;
-  return RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), RRF_RT_REG_BINARY, nullptr,
-                      buffer, &size) == ERROR_SUCCESS;
+  return RegGetValueW(root, key.c_str(), value.c_str(), RRF_RT_REG_BINARY, nullptr, buffer,
+                      &size) == ERROR_SUCCESS;
 }
 
 bool EnumerateSubKeys(HKEY root, const std::wstring& key, std::vector<std::wstring>& names) {
@@ -99,10 +105,6 @@ bool EnumerateSubKeys(HKEY root, const std::wstring& key, std::vector<std::wstri
     names.emplace_back(name, length);
   }
   return true;
-}
-
-bool EnumerateSubKeys(const std::wstring& key, std::vector<std::wstring>& names) {
-  return EnumerateSubKeys(HKEY_LOCAL_MACHINE, key, names);
 }
 
 bool SetDwordFlag(const std::wstring& key, const std::wstring& value) {

@@ -54,7 +54,7 @@ inline void Launched(size_t count) {
 // Waits until the service has marked the installation done after its first accepted "/i".
 inline void InstallationDone() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ReadDwordValue(layout::kInstallStateKey, layout::kStateValue) != 1) {
+  while (ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, layout::kStateValue) != 1) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the installation is not done";
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

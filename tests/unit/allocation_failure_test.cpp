@@ -13,7 +13,7 @@
 
 #include "common/registry_layout.h"
 #include "core/apply_state.h"
-#include "core/panel.h"
+#include "core/steps/panel.h"
 #include "core/updater.h"
 #include "loader/catalogue.h"
 #include "loader/controller.h"
@@ -21,6 +21,7 @@
 #include "loader/profile_controller.h"
 #include "loader/service_host.h"
 #include "loader/shared/registry.h"
+#include "loader/sub_controller_factory.h"
 #include "loader/update_controller.h"
 #include "loader/worker_threads.h"
 #include "tests/support/failing_allocations.h"
@@ -136,7 +137,8 @@ class LaptopAllocationFailure : public AllocationFailure {
     dpal::laptop::InstallStandIn();
   }
   static DWORD InstallState() {
-    return dpal::ReadDwordValue(dpal::layout::kInstallStateKey, dpal::layout::kStateValue);
+    return dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, dpal::layout::kInstallStateKey,
+                                dpal::layout::kStateValue);
   }
 };
 

@@ -5,7 +5,7 @@
 
 #include "common/registry_layout.h"
 #include "core/apply_state.h"
-#include "core/identity.h"
+#include "core/steps/identity.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
 

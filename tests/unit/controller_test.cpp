@@ -13,6 +13,7 @@
 #include "common/handles.h"
 #include "loader/controller.h"
 #include "loader/shared/device_lookup.h"
+#include "loader/sub_controller_factory.h"
 #include "tests/support/platform_test.h"
 
 namespace {

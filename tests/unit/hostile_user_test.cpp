@@ -393,7 +393,9 @@ TEST_F(HostileUser, RegistryLinksInHisTreeLeadNowhere) {
   });
   dpal::test::PutDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue, 1);
   dpal::client::Run({"client", "state", "user", "0"}, kAliceSession);
-  EXPECT_EQ(dpal::ReadDwordValue(layout::kMachineApplyStateKey, layout::kStateValue), 1u)
+  EXPECT_EQ(
+      dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue),
+      1u)
       << "her apply state is not the machine's";
 
   ExpectSpecifiedCodes(PlayEveryProgram());

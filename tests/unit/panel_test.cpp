@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/panel.h"
+#include "core/steps/panel.h"
 #include "tests/support/platform_test.h"
 
 namespace {

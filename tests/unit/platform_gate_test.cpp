@@ -77,7 +77,8 @@ TEST_F(PlatformGate, InstallStateMovesOneWay) {
   EXPECT_TRUE(dpal::IsInstallPending());
   EXPECT_TRUE(dpal::MarkInstallDone());
   EXPECT_FALSE(dpal::IsInstallPending());
-  EXPECT_EQ(dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue), 1u);
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, layout::kStateValue),
+            1u);
   PutDword(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, layout::kStateValue, 2);
   EXPECT_FALSE(dpal::IsInstallPending()) << "any non-zero value is done";
 }

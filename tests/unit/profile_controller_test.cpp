@@ -26,7 +26,7 @@ class ProfileController : public dpal::test::PlatformTest {
     laptop::InstallStandIn([this](const laptop::Run&) { return exit_code_; });
   }
   DWORD InstallState() {
-    return dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue);
+    return dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, layout::kStateValue);
   }
   bool Completed(CDPALProfileSubController& controller) {
     return WaitForSingleObject(controller.CompletionEvent(), 0) == WAIT_OBJECT_0;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/colour_steps.h"
-#include "core/identity.h"
+#include "core/steps/colour_steps.h"
+#include "core/steps/identity.h"
 #include "core/profile_operations.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"

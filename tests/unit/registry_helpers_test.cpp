@@ -1,5 +1,6 @@
-// The service's registry readers and writer, against the registry of either build. They always
-// read HKEY_LOCAL_MACHINE, so the tests keep their values below the fixture's scratch key there.
+// The package's registry readers and the service's writer, against the registry of either
+// build. The readers take the root their caller names; most tests keep their values below the
+// fixture's scratch key in HKEY_LOCAL_MACHINE, where the service reads.
 #include <algorithm>
 #include <iterator>
 #include <string>
@@ -39,12 +40,41 @@ TEST_F(RegistryHelpers, DwordReadsOnlyRegDwordAndDefaultsToZero) {
   PutString(HKEY_LOCAL_MACHINE, Key(), L"AsText", L"1");
   const DWORD four_bytes = 1;
   PutBinary(HKEY_LOCAL_MACHINE, Key(), L"AsBinary", &four_bytes, sizeof(four_bytes));
-  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"State"), 7u);
-  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"state"), 7u) << "value names are case-insensitive";
-  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"AsText"), 0u) << "a REG_SZ is not a DWORD";
-  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"AsBinary"), 0u) << "a REG_BINARY is not a DWORD";
-  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"Missing"), 0u);
-  EXPECT_EQ(dpal::ReadDwordValue(Key(L"NoSuchKey"), L"State"), 0u);
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), L"State"), 7u);
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), L"state"), 7u)
+      << "value names are case-insensitive";
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), L"AsText"), 0u)
+      << "a REG_SZ is not a DWORD";
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), L"AsBinary"), 0u)
+      << "a REG_BINARY is not a DWORD";
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), L"Missing"), 0u);
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(L"NoSuchKey"), L"State"), 0u);
+}
+
+// The core library and the tool read the user's apply state from HKEY_CURRENT_USER or a loaded
+// hive, and must tell a stored 0 (off) from a missing value (on).
+TEST_F(RegistryHelpers, DwordReaderReadsTheRootItIsGivenAndTellsZeroFromMissing) {
+  PutDword(HKEY_CURRENT_USER, Key(), L"State", 0);
+  PutDword(HKEY_LOCAL_MACHINE, Key(), L"State", 1);
+  HKEY h = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, Key().c_str(), 0, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
+  const BYTE one[4] = {1, 0, 0, 0};
+  EXPECT_EQ(RegSetValueExW(h, L"Short", 0, REG_DWORD, one, 2), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(h, L"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1"),
+                           2 * sizeof(wchar_t)),
+            ERROR_SUCCESS);
+  RegCloseKey(h);
+
+  DWORD value = 0xdeadbeef;
+  EXPECT_TRUE(dpal::ReadDword(HKEY_CURRENT_USER, Key().c_str(), L"State", &value));
+  EXPECT_EQ(value, 0u) << "the user's copy, not the machine's";
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), L"State"), 1u);
+  for (const wchar_t* name : {L"Missing", L"Short", L"Text"}) {
+    value = 0xdeadbeef;
+    EXPECT_FALSE(dpal::ReadDword(HKEY_CURRENT_USER, Key().c_str(), name, &value)) << name;
+    EXPECT_EQ(value, 0xdeadbeefu) << name << ": a failed read leaves the output untouched";
+  }
+  EXPECT_FALSE(dpal::ReadDword(HKEY_CURRENT_USER, Key(L"NoSuchKey").c_str(), L"State", &value));
 }
 
 TEST_F(RegistryHelpers, DwordOfAnotherSizeReadsAsMissing) {
@@ -55,9 +85,10 @@ TEST_F(RegistryHelpers, DwordOfAnotherSizeReadsAsMissing) {
   PutRaw(L"Three", REG_DWORD, one, 3);
   PutRaw(L"Eight", REG_DWORD, one, 8);
   PutRaw(L"Empty", REG_DWORD, one, 0);
-  EXPECT_EQ(dpal::ReadDwordValue(Key(), L"Four"), 1u);
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), L"Four"), 1u);
   for (const wchar_t* name : {L"Two", L"Three", L"Eight", L"Empty"}) {
-    EXPECT_EQ(dpal::ReadDwordValue(Key(), name), 0u) << "a malformed REG_DWORD is no 1";
+    EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), name), 0u)
+        << "a malformed REG_DWORD is no 1";
   }
 }
 
@@ -66,12 +97,13 @@ TEST_F(RegistryHelpers, StringReadsTextWithoutTerminator) {
   PutString(HKEY_LOCAL_MACHINE, Key(), L"Empty", L"");
   PutDword(HKEY_LOCAL_MACHINE, Key(), L"Number", 3);
   PutMultiString(HKEY_LOCAL_MACHINE, Key(), L"List", std::wstring(L"A\0B", 3));
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"SDRVersion"), L"3");
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Empty"), L"");
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Number"), L"");
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"List"), L"") << "a multi-string is not a string";
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Missing"), L"");
-  EXPECT_EQ(dpal::ReadStringValue(Key(L"NoSuchKey"), L"SDRVersion"), L"");
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"SDRVersion"), L"3");
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"Empty"), L"");
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"Number"), L"");
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"List"), L"")
+      << "a multi-string is not a string";
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"Missing"), L"");
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(L"NoSuchKey"), L"SDRVersion"), L"");
 }
 
 TEST_F(RegistryHelpers, StringStoredWithoutTerminatorKeepsItsLastCharacter) {
@@ -79,14 +111,15 @@ TEST_F(RegistryHelpers, StringStoredWithoutTerminatorKeepsItsLastCharacter) {
   // either (the registry would count one that followed): the value holds no NUL at all.
   const WCHAR source[] = L"abcdef";
   PutRaw(L"Bare", REG_SZ, source, 3 * sizeof(WCHAR));
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"Bare"), L"abc");
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"Bare"), L"abc");
   const WCHAR firmware[] = L"ABCDE12XY";
   PutRaw(L"BIOSVersion", REG_SZ, firmware, 8 * sizeof(WCHAR));
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"BIOSVersion"), L"ABCDE12X");
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"BIOSVersion"), L"ABCDE12X");
   // A list stored without its final terminators keeps its last entry whole.
   const WCHAR list[] = L"ABC\0DEFG";
   PutRaw(L"List", REG_MULTI_SZ, list, 7 * sizeof(WCHAR));
-  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"List"), (Strings{L"ABC", L"DEF"}));
+  EXPECT_EQ(dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"List"),
+            (Strings{L"ABC", L"DEF"}));
 }
 
 TEST_F(RegistryHelpers, TextValuesTooShortForOneCharacterReadEmpty) {
@@ -96,10 +129,11 @@ TEST_F(RegistryHelpers, TextValuesTooShortForOneCharacterReadEmpty) {
   PutRaw(L"OddSz", REG_SZ, one_byte, 1);
   PutRaw(L"ZeroMulti", REG_MULTI_SZ, one_byte, 0);
   PutRaw(L"OddMulti", REG_MULTI_SZ, one_byte, 1);
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"ZeroSz"), L"");
-  EXPECT_EQ(dpal::ReadStringValue(Key(), L"OddSz"), L"") << "half a character is no text";
-  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"ZeroMulti"), Strings{});
-  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"OddMulti"), Strings{});
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"ZeroSz"), L"");
+  EXPECT_EQ(dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"OddSz"), L"")
+      << "half a character is no text";
+  EXPECT_EQ(dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"ZeroMulti"), Strings{});
+  EXPECT_EQ(dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"OddMulti"), Strings{});
 }
 
 TEST_F(RegistryHelpers, MultiStringStopsAtTheFirstEmptyEntry) {
@@ -107,11 +141,14 @@ TEST_F(RegistryHelpers, MultiStringStopsAtTheFirstEmptyEntry) {
   PutMultiString(HKEY_LOCAL_MACHINE, Key(), L"Gap", std::wstring(L"ABC\0DEF\0\0GHI", 12));
   PutMultiString(HKEY_LOCAL_MACHINE, Key(), L"LeadingEmpty", std::wstring(L"\0ABC", 4));
   PutString(HKEY_LOCAL_MACHINE, Key(), L"Single", L"ABC");
-  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"Prefixes"), (Strings{L"ABC", L"DEF", L"GHI"}));
-  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"Gap"), (Strings{L"ABC", L"DEF"}));
-  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"LeadingEmpty"), Strings{});
-  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"Single"), Strings{}) << "REG_SZ is not a list";
-  EXPECT_EQ(dpal::ReadMultiStringValue(Key(), L"Missing"), Strings{});
+  EXPECT_EQ(dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"Prefixes"),
+            (Strings{L"ABC", L"DEF", L"GHI"}));
+  EXPECT_EQ(dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"Gap"),
+            (Strings{L"ABC", L"DEF"}));
+  EXPECT_EQ(dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"LeadingEmpty"), Strings{});
+  EXPECT_EQ(dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"Single"), Strings{})
+      << "REG_SZ is not a list";
+  EXPECT_EQ(dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"Missing"), Strings{});
 }
 
 TEST_F(RegistryHelpers, BinaryAcceptsUpToThirtyFourBytes) {
@@ -125,17 +162,17 @@ TEST_F(RegistryHelpers, BinaryAcceptsUpToThirtyFourBytes) {
 
   BYTE out[dpal::kBinaryValueBytes + 4];
   std::fill(std::begin(out), std::end(out), BYTE{0xEE});
-  ASSERT_TRUE(dpal::ReadBinaryValue(Key(), L"D32", out));
+  ASSERT_TRUE(dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, Key(), L"D32", out));
   EXPECT_EQ(std::vector<BYTE>(out, out + 32), std::vector<BYTE>(digest, digest + 32));
   EXPECT_EQ(out[dpal::kBinaryValueBytes], 0xEE) << "nothing written past 34 bytes";
-  ASSERT_TRUE(dpal::ReadBinaryValue(Key(), L"D34", out));
+  ASSERT_TRUE(dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, Key(), L"D34", out));
   EXPECT_EQ(std::vector<BYTE>(out, out + 34), std::vector<BYTE>(digest, digest + 34));
   EXPECT_EQ(out[dpal::kBinaryValueBytes], 0xEE) << "nothing written past 34 bytes";
-  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"D35", out));
-  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"D40", out));
+  EXPECT_FALSE(dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, Key(), L"D35", out));
+  EXPECT_FALSE(dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, Key(), L"D40", out));
   EXPECT_EQ(out[dpal::kBinaryValueBytes], 0xEE) << "a refused value writes nothing past 34 bytes";
-  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"AsText", out));
-  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"Missing", out));
+  EXPECT_FALSE(dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, Key(), L"AsText", out));
+  EXPECT_FALSE(dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, Key(), L"Missing", out));
 }
 
 TEST_F(RegistryHelpers, BinaryWithoutBufferFailsWithoutTouchingTheRegistry) {
@@ -144,7 +181,7 @@ TEST_F(RegistryHelpers, BinaryWithoutBufferFailsWithoutTouchingTheRegistry) {
 #if DPAL_SIM
   sim::ClearTrace();
 #endif
-  EXPECT_FALSE(dpal::ReadBinaryValue(Key(), L"D32", nullptr));
+  EXPECT_FALSE(dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, Key(), L"D32", nullptr));
 #if DPAL_SIM
   EXPECT_EQ(sim::CallCount(), 0u);
 #endif
@@ -159,11 +196,11 @@ TEST_F(RegistryHelpers, EnumerateAppendsInOrderAndNeverFails) {
   dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(L"Long\\") + long_name);
 
   Strings names{L"kept"};
-  EXPECT_TRUE(dpal::EnumerateSubKeys(Key(L"Empty"), names));
+  EXPECT_TRUE(dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, Key(L"Empty"), names));
   EXPECT_EQ(names, Strings{L"kept"});
-  EXPECT_TRUE(dpal::EnumerateSubKeys(Key(L"Missing"), names));
+  EXPECT_TRUE(dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, Key(L"Missing"), names));
   EXPECT_EQ(names, Strings{L"kept"});
-  EXPECT_TRUE(dpal::EnumerateSubKeys(Key(L"Catalogue"), names));
+  EXPECT_TRUE(dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, Key(L"Catalogue"), names));
   EXPECT_EQ(names, (Strings{L"kept", L"QXLCD_A", L"QXLCD_B", L"X_QXLCD_C"}));
 
   Strings longs;
@@ -177,7 +214,8 @@ TEST_F(RegistryHelpers, SetDwordFlagWritesOneIntoAnExistingKeyOnly) {
 
   PutString(HKEY_LOCAL_MACHINE, Key(L"InstallState"), L"State", L"0");
   EXPECT_TRUE(dpal::SetDwordFlag(Key(L"InstallState"), L"State"));
-  EXPECT_EQ(dpal::ReadDwordValue(Key(L"InstallState"), L"State"), 1u) << "now a REG_DWORD 1";
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(L"InstallState"), L"State"), 1u)
+      << "now a REG_DWORD 1";
 }
 
 #if DPAL_SIM
@@ -186,7 +224,7 @@ TEST_F(RegistryHelpers, EnumerationSkipsAnIndexThatCannotBeRead) {
   for (const wchar_t* name : {L"A", L"B", L"C"}) dpal::test::MakeKey(HKEY_LOCAL_MACHINE, Key(name));
   sim::FailNth("RegEnumKeyExW", 2, ERROR_ACCESS_DENIED);
   Strings names;
-  EXPECT_TRUE(dpal::EnumerateSubKeys(Key(), names));
+  EXPECT_TRUE(dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, Key(), names));
   EXPECT_EQ(names, (Strings{L"A", L"C"}));
 }
 
@@ -196,7 +234,7 @@ TEST_F(RegistryHelpers, SetDwordFlagNeedsWriteAccessToHklm) {
   sim::SetProcessIdentity(sim::StandardUser(L"S-1-5-21-7-7-7-1001", L"user"));
   EXPECT_FALSE(dpal::SetDwordFlag(Key(L"InstallState"), L"State"));
   sim::SetProcessIdentity(sim::DefaultAdmin());
-  EXPECT_EQ(dpal::ReadDwordValue(Key(L"InstallState"), L"State"), 0u);
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(L"InstallState"), L"State"), 0u);
 }
 
 TEST_F(RegistryHelpers, EveryFailingCallGivesTheDefaultAndLeaksNothing) {
@@ -213,15 +251,15 @@ TEST_F(RegistryHelpers, EveryFailingCallGivesTheDefaultAndLeaksNothing) {
   options.error = ERROR_ACCESS_DENIED;
   using dpal::test::SweepFaults;
   SweepFaults(
-      [&] { return dpal::ReadDwordValue(Key(), L"State"); },
+      [&] { return dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, Key(), L"State"); },
       [](DWORD v, uint64_t n, bool faulted) { EXPECT_EQ(v, faulted ? 0u : 7u) << "call " << n; },
       options);
-  SweepFaults([&] { return dpal::ReadStringValue(Key(), L"Text"); },
+  SweepFaults([&] { return dpal::ReadStringValue(HKEY_LOCAL_MACHINE, Key(), L"Text"); },
               [](const std::wstring& v, uint64_t n, bool faulted) {
                 EXPECT_EQ(v, faulted ? L"" : L"ABC") << "call " << n;
               },
               options);
-  SweepFaults([&] { return dpal::ReadMultiStringValue(Key(), L"List"); },
+  SweepFaults([&] { return dpal::ReadMultiStringValue(HKEY_LOCAL_MACHINE, Key(), L"List"); },
               [](const Strings& v, uint64_t n, bool faulted) {
                 EXPECT_EQ(v, faulted ? Strings{} : (Strings{L"ABC", L"DEF"})) << "call " << n;
               },
@@ -229,13 +267,13 @@ TEST_F(RegistryHelpers, EveryFailingCallGivesTheDefaultAndLeaksNothing) {
   SweepFaults(
       [&] {
         BYTE out[dpal::kBinaryValueBytes];
-        return dpal::ReadBinaryValue(Key(), L"Digest", out);
+        return dpal::ReadBinaryValue(HKEY_LOCAL_MACHINE, Key(), L"Digest", out);
       },
       [](bool v, uint64_t n, bool faulted) { EXPECT_EQ(v, !faulted) << "call " << n; }, options);
   SweepFaults(
       [&] {
         Strings names;
-        dpal::EnumerateSubKeys(Key(L"Sub"), names);
+        dpal::EnumerateSubKeys(HKEY_LOCAL_MACHINE, Key(L"Sub"), names);
         return names;
       },
       [](const Strings& v, uint64_t n, bool faulted) {

@@ -126,7 +126,8 @@ TEST_F(Service, ADayFromBootToStop) {
             static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(Launched(1), Switches{L"/i"});
   EXPECT_TRUE(Eventually([] {
-    return dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue) == 1;
+    return dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kInstallStateKey,
+                                layout::kStateValue) == 1;
   })) << "the accepted install marks the installation done";
 
   WriteState(0);
@@ -209,7 +210,8 @@ TEST_F(Service, TheEndOfItsProcessCutsOffAnInstallBetweenLaunchAndMark) {
   ASSERT_TRUE(sim::WaitForProcessesToEnd(10s));
 
   EXPECT_EQ(laptop::Switches(), Switches{L"/i"});
-  EXPECT_EQ(dpal::ReadDwordValue(layout::kInstallStateKey, layout::kStateValue), 0u)
+  EXPECT_EQ(dpal::ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, layout::kStateValue),
+            0u)
       << "the installation is still pending: the run never got to mark it done";
   // What the process held (the controller's events, and the run's tokens, profile, environment,
   // user name, program handles, file and impersonation) went with it.

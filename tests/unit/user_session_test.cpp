@@ -1,6 +1,7 @@
 // The user-scope pieces every program shares: the console user's token, impersonation and a
 // loaded profile that end with their scope, the typed WTS memory and the own image path.
 #include <string>
+#include <vector>
 
 #include "common/handles.h"
 #include "common/own_image.h"
@@ -145,6 +146,41 @@ TEST_F(UserSession, LoadedProfileIsUnloadedWithItsScope) {
     EXPECT_FALSE(profile.Load(token.get(), info));
   }
   EXPECT_EQ(sim::CallCount("UnloadUserProfile"), 1u) << "only the profile that was loaded";
+}
+
+// The token must outlive the profile unloaded with it, and the root is only valid while the
+// profile is loaded: the owner releases them in that order, and a failed load leaves nothing.
+TEST_F(UserSession, ConsoleUserHiveUnloadsTheProfileBeforeClosingTheToken) {
+  AliceAtTheConsole();
+  sim::Identity system = sim::LocalSystem();
+  system.session_id = 2;  // a LocalSystem program in alice's session
+  sim::SetProcessIdentity(system);
+  sim::RecordTrace(true);
+  {
+    dpal::ConsoleUserHive hive;
+    ASSERT_TRUE(hive.Load()) << GetLastError();
+    ASSERT_NE(hive.root(), nullptr);
+    EXPECT_EQ(sim::LoadedProfileCount(), 1);
+    dpal::test::MakeKey(hive.root(), L"Software\\DPALTest.Hive");
+    EXPECT_TRUE(
+        dpal::test::KeyExists(HKEY_USERS, std::wstring(kAliceSid) + L"\\Software\\DPALTest.Hive"))
+        << "the root is alice's hive";
+    sim::ClearTrace();
+  }
+  std::vector<std::string> released;
+  for (const sim::Call& call : sim::Trace()) released.push_back(call.function);
+  EXPECT_EQ(released, (std::vector<std::string>{"UnloadUserProfile", "CloseHandle"}));
+  EXPECT_EQ(sim::LoadedProfileCount(), 0);
+  EXPECT_EQ(sim::OpenHandleCount("token"), 0);
+
+  sim::FailAlways("WTSQuerySessionInformationW", ERROR_NOT_ENOUGH_MEMORY);
+  {
+    dpal::ConsoleUserHive hive;
+    EXPECT_FALSE(hive.Load());
+    EXPECT_EQ(hive.root(), nullptr);
+  }
+  EXPECT_EQ(sim::OpenHandleCount("token"), 0) << "the token of a failed load is closed too";
+  EXPECT_EQ(sim::LoadedProfileCount(), 0);
 }
 
 #endif

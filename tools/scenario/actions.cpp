@@ -367,7 +367,7 @@ void Uninstall(PlayState& play, const Step& step, Wanted& wanted) {
       std::string owners;
       if (!no_owners) {
         for (const std::wstring& owner :
-             ReadMultiStringValue(layout::kServiceKey, layout::kOwnersValue)) {
+             ReadMultiStringValue(HKEY_LOCAL_MACHINE, layout::kServiceKey, layout::kOwnersValue)) {
           owners += (owners.empty() ? "" : ", ") + Narrow(owner);
         }
       }

@@ -1,4 +1,4 @@
-#include "core/panel.h"
+#include "core/steps/panel.h"
 
 #include <cwchar>
 #include <exception>

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "common/format.h"
-#include "core/colour_system.h"
-#include "core/panel.h"
+#include "core/steps/colour_system.h"
+#include "core/steps/panel.h"
 #include "platform/win32.h"
 
 namespace dpal::core {

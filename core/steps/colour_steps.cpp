@@ -1,6 +1,6 @@
-#include "core/colour_steps.h"
+#include "core/steps/colour_steps.h"
 
-#include "core/identity.h"
+#include "core/steps/identity.h"
 
 namespace dpal::core {
 

@@ -1,4 +1,4 @@
-#include "core/colour_system.h"
+#include "core/steps/colour_system.h"
 
 namespace dpal::core {
 

@@ -1,4 +1,4 @@
-#include "core/identity.h"
+#include "core/steps/identity.h"
 
 #include <exception>
 #include <vector>
@@ -35,23 +35,14 @@ bool IsLocalSystemCaller(bool* is_system) {
   }
 }
 
-static_assert(sizeof(PROFILEINFOW) == 56, "PROFILEINFOW on x64");
-
-bool LoadConsoleUserHive(UniqueToken* token, LoadedProfile* profile, PROFILEINFOW* profile_info) {
-  if (!QueryConsoleUserToken(*token)) return false;
-  *profile_info = {};
-  profile_info->dwSize = sizeof(PROFILEINFOW);
-  UniqueWtsMemory<WCHAR> user_name;
-  DWORD bytes = 0;
-  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName,
-                                   user_name.Put(), &bytes)) {
-    return false;
-  }
-  profile_info->lpUserName = user_name.get();
-  const bool loaded = profile->Load(token->get(), *profile_info);
-  // The name was only for the load; the caller keeps nothing that points into it.
-  profile_info->lpUserName = nullptr;
-  return loaded && profile_info->hProfile != nullptr;
+UserRootSource OpenUserRoot(ConsoleUserHive& hive, HKEY* root) {
+  *root = HKEY_CURRENT_USER;
+  bool is_system = false;
+  if (!IsLocalSystemCaller(&is_system)) return UserRootSource::UnknownCaller;
+  if (!is_system) return UserRootSource::Own;
+  if (!hive.Load()) return UserRootSource::NoConsoleUser;
+  *root = hive.root();
+  return UserRootSource::ConsoleUser;
 }
 
 }  // namespace dpal::core
