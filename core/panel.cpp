@@ -9,7 +9,7 @@ namespace dpal::core {
 namespace {
 
 #if defined(_WIN32)
-// The records as Windows lays them out (the sim's are larger: its WCHAR has four bytes).
+// The records as Windows lays them out (where WCHAR has four bytes they are larger).
 static_assert(sizeof(DISPLAY_DEVICEW) == 840, "DISPLAY_DEVICEW");
 static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW");
 static_assert(sizeof(DISPLAYCONFIG_SOURCE_DEVICE_NAME) == 84, "source name request");

@@ -67,7 +67,7 @@ bool CDPALUpdater::StopWait() {
   return true;
 }
 
-bool CDPALUpdater::IsWaiting() const {
+bool CDPALUpdater::IsWaitingForTesting() const {
   std::lock_guard<std::mutex> guard(lock_);
   return waiting_;
 }

@@ -48,12 +48,12 @@ CDPALMainController* CDPALMainController::GetInstance() {
   return instance;
 }
 
-void CDPALMainController::UseFactory(CFactorySubController* factory) {
+void CDPALMainController::UseFactoryForTesting(CFactorySubController* factory) {
   std::lock_guard<std::mutex> guard(CreationLock());
   g_factory = factory;
 }
 
-void CDPALMainController::ForgetInstance() {
+void CDPALMainController::ForgetInstanceForTesting() {
   std::lock_guard<std::mutex> guard(CreationLock());
   // Forgotten instances stay reachable: threads of the process they served may still use them.
   static std::vector<CDPALMainController*>* forgotten = new std::vector<CDPALMainController*>();

@@ -82,14 +82,14 @@ bool QueryStartType(DWORD* start_type) {
 
 }  // namespace
 
-void ResetServiceProcessState() {
+void ResetServiceProcessStateForTesting() {
   {
     std::lock_guard<std::mutex> guard(g_report_lock);
     g_stopped_reported = false;
   }
   g_stop_requested.store(false);
   g_status_handle.store(nullptr);
-  CDPALMainController::ForgetInstance();
+  CDPALMainController::ForgetInstanceForTesting();
 }
 
 int RunServiceProcess() {

@@ -43,7 +43,8 @@ CDPALUpdateSubController::CDPALUpdateSubController() {
 }
 
 CDPALUpdateSubController::~CDPALUpdateSubController() {
-  // The service never gets here; tests do. End the watch before its event goes away.
+  // The service never gets here: its sub-controllers live as long as its process. End the
+  // watch before its event goes away.
   if (stop_event_ && stop_event_->valid()) SetEvent(stop_event_->get());
   workers_.WaitIdle();
 }

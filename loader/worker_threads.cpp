@@ -44,7 +44,7 @@ bool WorkerThreads::Spawn(std::function<void()> work) {
   }
 }
 
-int WorkerThreads::RunningInProcess() { return g_running_in_process.load(); }
+int WorkerThreads::RunningInProcessForTesting() { return g_running_in_process.load(); }
 
 void WorkerThreads::WaitIdle() {
   std::unique_lock<std::mutex> guard(lock_);

@@ -886,7 +886,7 @@ bool Player::Settled(const Wanted& wanted, std::string* busy) {
 
   Quiet quiet;
   const int running =
-      WorkerThreads::RunningInProcess() - workers_before_ - snapshot.stopped_workers;
+      WorkerThreads::RunningInProcessForTesting() - workers_before_ - snapshot.stopped_workers;
   if (running != workers || (wanted.no_work && running != 0)) {
     *busy = std::to_string(running) + " work run(s) of the service still going";
     return false;
@@ -1451,7 +1451,7 @@ int Player::Play() {
     sim::Restart();
   }
   before_install_ = sim::TakeSnapshot();
-  workers_before_ = WorkerThreads::RunningInProcess();
+  workers_before_ = WorkerThreads::RunningInProcessForTesting();
   const Clock::time_point origin = Clock::now();
   tracker_.Begin(origin);
   sim::SetTraceSink([](const sim::Call& call) { Tracker::Get().Record(call); });

@@ -45,8 +45,9 @@ bool HasNoOwners();
 // again under the next name.
 void RelocateSelf();
 
-// The routines of routines.h as the runs call them. Tests pass routines of their own to check the
-// order of the steps and where an exception ends a step or the run.
+// The routines of routines.h as the runs call them. The runs take them as a table, so that the
+// order of the steps and the places where an exception ends a step or the run belong to the flow
+// alone.
 struct Routines {
   void (*stop_loader_service)();
   void (*remove_color_profiles)();
@@ -71,8 +72,7 @@ void RunFinalCleanup(const Routines& routines);
 // exception ended a run (the device record is released first).
 int RunUninstallerProcess(const Routines& routines);
 
-// The program's entry, with the package's routines: what wWinMain forwards to, and what the
-// simulated machine runs as the program.
+// The program's entry, with the package's routines: what wWinMain forwards to.
 int RunUninstallerProcess();
 
 }  // namespace dpal::uninstaller
