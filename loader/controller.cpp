@@ -1,7 +1,6 @@
 #include "loader/controller.h"
 
-#include <exception>
-
+#include "common/failure_boundary.h"
 #include "loader/profile_controller.h"
 #include "loader/shared/device_lookup.h"
 #include "loader/update_controller.h"
@@ -68,7 +67,8 @@ CDPALMainController::CDPALMainController(CFactorySubController& factory,
 }
 
 void CDPALMainController::Populate(CFactorySubController& factory) {
-  try {
+  // A failure ends the population; whatever was registered stays registered.
+  ContainFailure(false, [&] {
     for (int kind : kinds_) {
       if (completion_handles_.size() >= MAXIMUM_WAIT_OBJECTS) break;
       std::unique_ptr<CAbstractSubController> sub(factory.CreateSubController(kind));
@@ -78,9 +78,8 @@ void CDPALMainController::Populate(CFactorySubController& factory) {
       completion_handles_.push_back(completion);
       sub_controllers_.emplace(kind, std::move(sub));
     }
-  } catch (const std::exception&) {
-    // Whatever was registered stays registered.
-  }
+    return true;
+  });
 }
 
 CDPALMainController::~CDPALMainController() {
@@ -92,7 +91,7 @@ CDPALMainController::~CDPALMainController() {
 }
 
 bool CDPALMainController::IsSupported() {
-  try {
+  return ContainFailure(false, [&] {
     CSoftwareDeviceLookup lookup(kSoftwareDeviceHardwareId);
     bool supported = false;
     if (lookup.found()) {
@@ -101,47 +100,41 @@ bool CDPALMainController::IsSupported() {
     }
     lookup.ReleaseDeviceLookup();
     return supported;
-  } catch (const std::exception&) {
-    return false;
-  }
+  });
 }
 
 bool CDPALMainController::Start() {
   if (sub_controllers_.empty()) return false;
   started_.store(true);
-  bool running = true;
-  try {
-    for (auto& entry : sub_controllers_) running = entry.second->Start() && running;
-  } catch (const std::exception&) {
-    running = false;
-  }
+  // A failure ends the visit: the sub-controllers after it are not started.
+  const bool running = ContainFailure(false, [&] {
+    bool all = true;
+    for (auto& entry : sub_controllers_) all = entry.second->Start() && all;
+    return all;
+  });
   running_.store(running, std::memory_order_release);
   return running;
 }
 
 bool CDPALMainController::Stop() {
-  int failures = 0;
-  try {
+  return ContainFailure(false, [&] {
+    int failures = 0;
     for (auto& entry : sub_controllers_) {
       if (!entry.second->Stop()) ++failures;
     }
-  } catch (const std::exception&) {
-    ++failures;
-  }
-  return failures == 0;
+    return failures == 0;
+  });
 }
 
 bool CDPALMainController::OnServiceControl(DWORD control, DWORD event_type) {
   if (sub_controllers_.empty()) return false;
-  int failures = 0;
-  try {
+  return ContainFailure(false, [&] {
+    int failures = 0;
     for (auto& entry : sub_controllers_) {
       if (!entry.second->OnServiceControl(control, event_type)) ++failures;
     }
-  } catch (const std::exception&) {
-    ++failures;
-  }
-  return failures == 0;
+    return failures == 0;
+  });
 }
 
 bool CDPALMainController::Wait() {

@@ -1,9 +1,8 @@
 #include "loader/update_controller.h"
 
-#include <exception>
-#include <new>
 #include <utility>
 
+#include "common/failure_boundary.h"
 #include "common/handles.h"
 #include "common/registry_layout.h"
 #include "loader/launcher.h"
@@ -35,11 +34,10 @@ CDPALUpdateSubController::CDPALUpdateSubController() {
   // The event is owned from the moment it is made, so that a failure to allocate its holder
   // closes it again.
   UniqueEvent stop_event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  try {
+  ContainFailure(false, [&] {
     stop_event_ = std::make_unique<UniqueEvent>(std::move(stop_event));
-  } catch (const std::bad_alloc&) {
-    stop_event_.reset();
-  }
+    return true;
+  });
 }
 
 CDPALUpdateSubController::~CDPALUpdateSubController() {
