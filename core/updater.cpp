@@ -1,10 +1,9 @@
 #include "core/updater.h"
 
 #include <atomic>
-#include <exception>
-#include <system_error>
 #include <thread>
 
+#include "common/failure_boundary.h"
 #include "common/handles.h"
 #include "common/registry_layout.h"
 #include "core/apply_state.h"
@@ -41,14 +40,12 @@ bool CDPALUpdater::WaitForUpdate(int* out) {
     result = kWaitEndedQuietly;
   }
   int outcome = kWaitEndedQuietly;
-  bool ran = false;
-  try {
+  // False when the worker could not be started or joined.
+  const bool ran = ContainFailure(false, [&] {
     std::thread worker([this, stop_event, &outcome] { outcome = WatchUserState(stop_event); });
     worker.join();
-    ran = true;
-  } catch (const std::exception&) {
-    // The worker could not be started or joined.
-  }
+    return true;
+  });
   {
     // The wait is over: the stop event goes, under the lock, so that a stop either signalled it
     // before or finds none.
@@ -67,7 +64,7 @@ bool CDPALUpdater::StopWait() {
   return true;
 }
 
-bool CDPALUpdater::IsWaiting() const {
+bool CDPALUpdater::IsWaitingForTesting() const {
   std::lock_guard<std::mutex> guard(lock_);
   return waiting_;
 }
@@ -111,21 +108,17 @@ CDPALUpdater& Updater() {
 }
 
 int WaitForUsrUpdate() {
-  try {
+  return ContainFailure(0, [] {
     int code = kWaitEndedQuietly;
     return Updater().WaitForUpdate(&code) ? code : kWaitEndedQuietly;
-  } catch (const std::exception&) {
-    return 0;
-  }
+  });
 }
 
 int StopWaitForUsrUpdate() {
-  try {
+  return ContainFailure(0, [] {
     Updater().StopWait();
     return 1;
-  } catch (const std::exception&) {
-    return 0;
-  }
+  });
 }
 
 }  // namespace dpal::core

@@ -38,8 +38,8 @@ class CDPALUpdater final : public IUpdater {
   bool WaitForUpdate(int* result) override;
   bool StopWait() override;
 
-  // Whether a wait is in progress now (for observers: tests and the scenario runner).
-  bool IsWaiting() const;
+  // Whether a wait is in progress now, for an observer; the exports never ask.
+  bool IsWaitingForTesting() const;
 
  private:
   // Kept for the life of the process: the instance is never destroyed.

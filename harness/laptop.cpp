@@ -127,7 +127,7 @@ void Provision(const Options& options) {
   spec.start_type = options.start_type;
   // Each start of the service is a process of its own, which begins with nothing of the last.
   spec.program = [] {
-    dpal::ResetServiceProcessState();
+    dpal::ResetServiceProcessStateForTesting();
     return dpal::RunServiceProcess();
   };
   sim::InstallService(spec);

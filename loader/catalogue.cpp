@@ -1,8 +1,8 @@
 #include "loader/catalogue.h"
 
 #include <cstring>
-#include <exception>
 
+#include "common/failure_boundary.h"
 #include "common/handles.h"
 #include "common/registry_layout.h"
 #include "loader/shared/registry.h"
@@ -105,7 +105,7 @@ bool MatchProfileVersions(const std::wstring& sdr_version, const std::wstring& h
 }
 
 CatalogueStatus VerifyProfileCatalogue() {
-  try {
+  return ContainFailure(CatalogueStatus::CatalogueInvalid, [] {
     std::vector<std::wstring> names;
     EnumerateSubKeys(HKEY_LOCAL_MACHINE, layout::kCatalogueKey, names);
     std::vector<ProfileCatalogueEntry> entries;
@@ -126,9 +126,7 @@ CatalogueStatus VerifyProfileCatalogue() {
       }
     }
     return CatalogueStatus::Verified;
-  } catch (const std::exception&) {
-    return CatalogueStatus::CatalogueInvalid;
-  }
+  });
 }
 
 }  // namespace dpal

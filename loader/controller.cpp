@@ -1,7 +1,6 @@
 #include "loader/controller.h"
 
-#include <exception>
-
+#include "common/failure_boundary.h"
 #include "loader/shared/device_lookup.h"
 #include "loader/sub_controller_factory.h"
 
@@ -34,12 +33,12 @@ CDPALMainController* CDPALMainController::GetInstance() {
   return instance;
 }
 
-void CDPALMainController::UseFactory(CFactorySubController* factory) {
+void CDPALMainController::UseFactoryForTesting(CFactorySubController* factory) {
   std::lock_guard<std::mutex> guard(CreationLock());
   g_factory = factory;
 }
 
-void CDPALMainController::ForgetInstance() {
+void CDPALMainController::ForgetInstanceForTesting() {
   std::lock_guard<std::mutex> guard(CreationLock());
   // Forgotten instances stay reachable: threads of the process they served may still use them.
   static std::vector<CDPALMainController*>* forgotten = new std::vector<CDPALMainController*>();
@@ -54,7 +53,8 @@ CDPALMainController::CDPALMainController(CFactorySubController& factory,
 }
 
 void CDPALMainController::Populate(CFactorySubController& factory) {
-  try {
+  // A failure ends the population; whatever was registered stays registered.
+  ContainFailure(false, [&] {
     for (int kind : kinds_) {
       if (completion_handles_.size() >= MAXIMUM_WAIT_OBJECTS) break;
       std::unique_ptr<CAbstractSubController> sub(factory.CreateSubController(kind));
@@ -64,9 +64,8 @@ void CDPALMainController::Populate(CFactorySubController& factory) {
       completion_handles_.push_back(completion);
       sub_controllers_.emplace(kind, std::move(sub));
     }
-  } catch (const std::exception&) {
-    // Whatever was registered stays registered.
-  }
+    return true;
+  });
 }
 
 CDPALMainController::~CDPALMainController() {
@@ -78,7 +77,7 @@ CDPALMainController::~CDPALMainController() {
 }
 
 bool CDPALMainController::IsSupported() {
-  try {
+  return ContainFailure(false, [&] {
     CSoftwareDeviceLookup lookup(kSoftwareDeviceHardwareId);
     bool supported = false;
     if (lookup.found()) {
@@ -87,47 +86,41 @@ bool CDPALMainController::IsSupported() {
     }
     lookup.ReleaseDeviceLookup();
     return supported;
-  } catch (const std::exception&) {
-    return false;
-  }
+  });
 }
 
 bool CDPALMainController::Start() {
   if (sub_controllers_.empty()) return false;
   started_.store(true);
-  bool running = true;
-  try {
-    for (auto& entry : sub_controllers_) running = entry.second->Start() && running;
-  } catch (const std::exception&) {
-    running = false;
-  }
+  // A failure ends the visit: the sub-controllers after it are not started.
+  const bool running = ContainFailure(false, [&] {
+    bool all = true;
+    for (auto& entry : sub_controllers_) all = entry.second->Start() && all;
+    return all;
+  });
   running_.store(running, std::memory_order_release);
   return running;
 }
 
 bool CDPALMainController::Stop() {
-  int failures = 0;
-  try {
+  return ContainFailure(false, [&] {
+    int failures = 0;
     for (auto& entry : sub_controllers_) {
       if (!entry.second->Stop()) ++failures;
     }
-  } catch (const std::exception&) {
-    ++failures;
-  }
-  return failures == 0;
+    return failures == 0;
+  });
 }
 
 bool CDPALMainController::OnServiceControl(DWORD control, DWORD event_type) {
   if (sub_controllers_.empty()) return false;
-  int failures = 0;
-  try {
+  return ContainFailure(false, [&] {
+    int failures = 0;
     for (auto& entry : sub_controllers_) {
       if (!entry.second->OnServiceControl(control, event_type)) ++failures;
     }
-  } catch (const std::exception&) {
-    ++failures;
-  }
-  return failures == 0;
+    return failures == 0;
+  });
 }
 
 bool CDPALMainController::Wait() {

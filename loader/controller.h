@@ -22,15 +22,13 @@ class CDPALMainController final : public CAbstractSubController {
   static CDPALMainController* GetInstance();
 
   // The factory the instance is built with: the standard one unless another is given before the
-  // first GetInstance (the scenario runner and tests use this to supply their own). The factory
-  // must outlive that first call.
-  static void UseFactory(CFactorySubController* factory);
+  // first GetInstance. The service never gives one. The factory must outlive that first call.
+  static void UseFactoryForTesting(CFactorySubController* factory);
 
   // Lets the next GetInstance build a new instance, leaving the current one (never destroyed) to
-  // whatever thread still uses it. The service never calls this: its instance lives as long as
-  // its process. The sim plays every service process inside one host process, and a service
-  // process it starts again begins with this, as a new process begins without an instance.
-  static void ForgetInstance();
+  // whatever thread still uses it, as a new process begins without an instance. The service
+  // never calls this: its instance lives as long as its process.
+  static void ForgetInstanceForTesting();
 
   // Builds a controller from the given factory and kinds (the instance uses Profile, Update).
   CDPALMainController(CFactorySubController& factory, const std::vector<int>& kinds);
@@ -51,7 +49,8 @@ class CDPALMainController final : public CAbstractSubController {
   // True once Start has run (whatever its result), so that a stop request can end the wait.
   bool WasStarted() const { return started_.load(); }
 
-  size_t SubControllerCount() const { return sub_controllers_.size(); }
+  // How many sub-controllers were registered. The service never asks.
+  size_t SubControllerCountForTesting() const { return sub_controllers_.size(); }
 
  private:
   void Populate(CFactorySubController& factory);

@@ -1,9 +1,9 @@
 #include "loader/platform_gate.h"
 
-#include <exception>
 #include <string>
 #include <vector>
 
+#include "common/failure_boundary.h"
 #include "common/handles.h"
 #include "common/registry_layout.h"
 #include "loader/shared/registry.h"
@@ -23,7 +23,7 @@ WCHAR FoldAscii(WCHAR c) {
 }  // namespace
 
 bool IsPlatformSupported() {
-  try {
+  return ContainFailure(false, [] {
     const std::wstring firmware =
         ReadStringValue(HKEY_LOCAL_MACHINE, layout::kBiosKey, layout::kBiosVersionValue);
     if (firmware.size() < kMinimumFirmwareLength) return false;
@@ -37,13 +37,11 @@ bool IsPlatformSupported() {
       if (lstrcmpiW(prefix.c_str(), entry.c_str()) == 0) return true;
     }
     return false;
-  } catch (const std::exception&) {
-    return false;
-  }
+  });
 }
 
 bool IsInstallPending() {
-  try {
+  return ContainFailure(false, [] {
     {
       UniqueKey key;
       if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, 0, layout::kReadAccess,
@@ -52,17 +50,12 @@ bool IsInstallPending() {
       }
     }
     return ReadDwordValue(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, layout::kStateValue) == 0;
-  } catch (const std::exception&) {
-    return false;
-  }
+  });
 }
 
 bool MarkInstallDone() {
-  try {
-    return SetDwordFlag(layout::kInstallStateKey, layout::kStateValue);
-  } catch (const std::exception&) {
-    return false;
-  }
+  return ContainFailure(false,
+                        [] { return SetDwordFlag(layout::kInstallStateKey, layout::kStateValue); });
 }
 
 }  // namespace dpal

@@ -1,7 +1,6 @@
 #include "loader/profile_controller.h"
 
-#include <exception>
-
+#include "common/failure_boundary.h"
 #include "common/handles.h"
 #include "loader/catalogue.h"
 #include "loader/launcher.h"
@@ -27,11 +26,7 @@ bool ConsoleSessionIsActive() {
 }  // namespace
 
 CDPALProfileSubController::CDPALProfileSubController() {
-  try {
-    supported_ = IsPlatformSupported();
-  } catch (const std::exception&) {
-    supported_ = false;
-  }
+  supported_ = ContainFailure(false, [] { return IsPlatformSupported(); });
 }
 
 // Work runs still under way are let finish; the service itself never gets here.
@@ -47,7 +42,7 @@ bool CDPALProfileSubController::Stop() {
 }
 
 bool CDPALProfileSubController::ProvisionProfiles(bool install_pending, DWORD& result) {
-  try {
+  const bool ran = ContainFailure(false, [&] {
     ProfileProgramLauncher launcher;
     if (install_pending) {
       if (launcher.LaunchProfileProgram(kSwitchInstall)) {
@@ -65,22 +60,22 @@ bool CDPALProfileSubController::ProvisionProfiles(bool install_pending, DWORD& r
         case CatalogueStatus::Verified: break;
       }
     }
-  } catch (const std::exception&) {
-    result = kFailure;
-  }
+    return true;
+  });
+  if (!ran) result = kFailure;
   return result == kSuccess;
 }
 
 DWORD CDPALProfileSubController::RunStartup() {
   if (!supported_) return kNothingDone;
   DWORD result = kNothingDone;
-  try {
+  const bool ran = ContainFailure(false, [&] {
     // At the logon screen (or with no console session) there is nobody to provision for; the
     // first logon does it.
     if (ConsoleSessionIsActive()) ProvisionProfiles(IsInstallPending(), result);
-  } catch (const std::exception&) {
-    result = kFailure;
-  }
+    return true;
+  });
+  if (!ran) result = kFailure;
   SetEvent(completion_event_.get());
   return result;
 }
@@ -88,11 +83,11 @@ DWORD CDPALProfileSubController::RunStartup() {
 DWORD CDPALProfileSubController::RunLogonProvision() {
   if (!supported_) return kNothingDone;
   DWORD result = kNothingDone;
-  try {
+  const bool ran = ContainFailure(false, [&] {
     ProvisionProfiles(IsInstallPending(), result);
-  } catch (const std::exception&) {
-    result = kFailure;
-  }
+    return true;
+  });
+  if (!ran) result = kFailure;
   return result;
 }
 

@@ -1,9 +1,9 @@
 #include "loader/service_host.h"
 
 #include <atomic>
-#include <exception>
 #include <mutex>
 
+#include "common/failure_boundary.h"
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/registry_layout.h"
@@ -53,11 +53,7 @@ bool ReportStatus(DWORD state) {
 }
 
 CDPALMainController* InstanceOrNull() {
-  try {
-    return CDPALMainController::GetInstance();
-  } catch (const std::exception&) {
-    return nullptr;
-  }
+  return ContainFailure(nullptr, [] { return CDPALMainController::GetInstance(); });
 }
 
 // Asks the start type; false when any step of the query fails.
@@ -82,14 +78,14 @@ bool QueryStartType(DWORD* start_type) {
 
 }  // namespace
 
-void ResetServiceProcessState() {
+void ResetServiceProcessStateForTesting() {
   {
     std::lock_guard<std::mutex> guard(g_report_lock);
     g_stopped_reported = false;
   }
   g_stop_requested.store(false);
   g_status_handle.store(nullptr);
-  CDPALMainController::ForgetInstance();
+  CDPALMainController::ForgetInstanceForTesting();
 }
 
 int RunServiceProcess() {
@@ -155,14 +151,12 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID /*eve
 }
 
 bool ForwardServiceControl(DWORD control, DWORD event_type) {
-  try {
+  return ContainFailure(false, [&] {
     CDPALMainController* controller = CDPALMainController::GetInstance();
     if (controller == nullptr) return false;
     controller->OnServiceControl(control, event_type);
     return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  });
 }
 
 bool SwitchToDemandStart() {

@@ -13,8 +13,7 @@ namespace dpal {
 //
 // Every program of the package has such an entry in its library, `int Run<Program>Process(...)`,
 // taking what the program gets from the system (its command line) and answering its exit code.
-// The program's wWinMain only forwards to it, so the simulated machine runs the same entry as a
-// registered program.
+// The program's wWinMain only forwards to it, so whatever runs the program runs this entry.
 int RunServiceProcess();
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
@@ -22,11 +21,11 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID event
                                    LPVOID context);
 
 // Puts the service's process-wide state (status handle, stop request, "stopped" reported, the
-// main controller) back to that of a process that has just begun. The service never calls it: on
-// Windows every start is a new process. The sim plays each service process inside one host
-// process, so a service that the sim starts again begins with this (the old controller is left,
-// never destroyed, to whatever thread still uses it).
-void ResetServiceProcessState();
+// main controller) back to that of a process that has just begun, for a host that runs several
+// service processes one after another inside one process. The service never calls it: on
+// Windows every start is a new process. The old controller is left, never destroyed, to
+// whatever thread still uses it.
+void ResetServiceProcessStateForTesting();
 
 // Passes a control code and its event type to the main controller. True when the controller
 // took the call; false when there is no controller or the call threw.

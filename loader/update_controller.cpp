@@ -1,9 +1,8 @@
 #include "loader/update_controller.h"
 
-#include <exception>
-#include <new>
 #include <utility>
 
+#include "common/failure_boundary.h"
 #include "common/handles.h"
 #include "common/registry_layout.h"
 #include "loader/launcher.h"
@@ -35,15 +34,15 @@ CDPALUpdateSubController::CDPALUpdateSubController() {
   // The event is owned from the moment it is made, so that a failure to allocate its holder
   // closes it again.
   UniqueEvent stop_event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  try {
+  ContainFailure(false, [&] {
     stop_event_ = std::make_unique<UniqueEvent>(std::move(stop_event));
-  } catch (const std::bad_alloc&) {
-    stop_event_.reset();
-  }
+    return true;
+  });
 }
 
 CDPALUpdateSubController::~CDPALUpdateSubController() {
-  // The service never gets here; tests do. End the watch before its event goes away.
+  // The service never gets here: its sub-controllers live as long as its process. End the
+  // watch before its event goes away.
   if (stop_event_ && stop_event_->valid()) SetEvent(stop_event_->get());
   workers_.WaitIdle();
 }

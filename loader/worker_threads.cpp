@@ -1,8 +1,9 @@
 #include "loader/worker_threads.h"
 
 #include <atomic>
-#include <exception>
 #include <thread>
+
+#include "common/failure_boundary.h"
 
 namespace dpal {
 
@@ -24,7 +25,7 @@ bool WorkerThreads::Spawn(std::function<void()> work) {
   std::unique_lock<std::mutex> guard(lock_);
   ++running_;
   g_running_in_process.fetch_add(1);
-  try {
+  const bool started = ContainFailure(false, [&] {
     std::thread([this, work = std::move(work)] {
       { std::lock_guard<std::mutex> detached(lock_); }
       work();
@@ -36,15 +37,15 @@ bool WorkerThreads::Spawn(std::function<void()> work) {
       idle_.notify_all();
     }).detach();
     return true;
-  } catch (const std::exception&) {
-    g_running_in_process.fetch_sub(1);
-    --running_;
-    idle_.notify_all();
-    return false;
-  }
+  });
+  if (started) return true;
+  g_running_in_process.fetch_sub(1);
+  --running_;
+  idle_.notify_all();
+  return false;
 }
 
-int WorkerThreads::RunningInProcess() { return g_running_in_process.load(); }
+int WorkerThreads::RunningInProcessForTesting() { return g_running_in_process.load(); }
 
 void WorkerThreads::WaitIdle() {
   std::unique_lock<std::mutex> guard(lock_);

@@ -1,6 +1,7 @@
 // Detached worker threads of a sub-controller. The service never waits for them: they end on
-// their own or with the process. The owner's destructor (which the service never runs, but
-// tests and the scenario runner do) waits until the last of them has stopped touching it.
+// their own or with the process. The owner's destructor (which the service never runs: its
+// sub-controllers live as long as its process) waits until the last of them has stopped
+// touching it.
 #pragma once
 
 #include <condition_variable>
@@ -24,9 +25,9 @@ class WorkerThreads {
   // Blocks until no work started by Spawn is running.
   void WaitIdle();
 
-  // Work started by Spawn on any WorkerThreads of the process that has not finished yet. The
-  // service does not use it; the scenario runner waits on it for the service's work to settle.
-  static int RunningInProcess();
+  // Work started by Spawn on any WorkerThreads of the process that has not finished yet, for an
+  // observer that waits for the service's work to settle. The service does not use it.
+  static int RunningInProcessForTesting();
 
  private:
   std::mutex lock_;

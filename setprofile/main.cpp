@@ -1,6 +1,6 @@
 // SetDPALProfile.exe: a program of the GUI subsystem that opens no window and writes nothing.
 // As in every program of the package, the entry point only forwards to the program's entry in
-// its library (RunToolProcess), which the simulated machine runs in its place.
+// its library (RunToolProcess).
 #include "setprofile/tool.h"
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*command_line*/,

@@ -1,5 +1,6 @@
 #include "setprofile/tool.h"
 
+#include "common/failure_boundary.h"
 #include "common/registry_layout.h"
 #include "common/user_session.h"
 #include "core/steps/colour_steps.h"
@@ -115,6 +116,8 @@ int RunTool(const WCHAR* command_line) {
   return succeeded ? kSucceeded : kFailed;
 }
 
-int RunToolProcess() { return RunTool(GetCommandLineW()); }
+int RunToolProcess() {
+  return ContainFailure(kFailed, [] { return RunTool(GetCommandLineW()); });
+}
 
 }  // namespace dpal::setprofile

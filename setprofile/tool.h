@@ -63,8 +63,8 @@ bool VerifyBaseProfiles(int kind, const WCHAR* profile, const WCHAR* base);
 // The whole run on a command line: the exit code.
 int RunTool(const WCHAR* command_line);
 
-// The program's entry: RunTool on the process's command line. The simulated machine runs it as
-// the program.
+// The program's entry: RunTool on the process's command line, and 1 when a failure the package
+// contains ends the run.
 int RunToolProcess();
 
 }  // namespace dpal::setprofile

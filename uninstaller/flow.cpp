@@ -1,44 +1,34 @@
-#include <new>
-#include <stdexcept>
-
+#include "common/failure_boundary.h"
 #include "loader/shared/device_lookup.h"
 #include "uninstaller/flow.h"
 
 namespace dpal::uninstaller {
 namespace {
 
-// Runs one step; an exception of the kinds a step can raise (no memory, a list or string past
-// its limit) ends that step only. Anything else is a fault and is not hidden.
+// Runs one step; a failure the package contains ends that step only, which counts as failed,
+// and the sequence goes on with the next one. Anything else is a fault and is not hidden.
 template <typename Step>
 void RunContainedStep(Step step) {
-  try {
+  ContainFailure(false, [&] {
     step();
-  } catch (const std::bad_alloc&) {
-    // The step counts as failed; the sequence goes on with the next one.
-  } catch (const std::length_error&) {
-    // Likewise.
-  }
+    return true;
+  });
 }
 
 // The final-cleanup run: the two gates, the cleanup, the image's move. The device record lives
 // from the lookup to the end of the run and is released on every path.
 int RunFinalCleanupRun(const Routines& routines) {
   CSoftwareDeviceLookup device(kSoftwareDeviceHardwareId);
-  try {
+  const int code = ContainFailure(1, [&] {
     // A failed enumeration counts as the device being gone.
     if (!device.found() && HasNoOwners()) {
       RunFinalCleanup(routines);
       RelocateSelf();
     }
-  } catch (const std::bad_alloc&) {
-    device.ReleaseDeviceLookup();
-    return 1;
-  } catch (const std::length_error&) {
-    device.ReleaseDeviceLookup();
-    return 1;
-  }
+    return 0;
+  });
   device.ReleaseDeviceLookup();
-  return 0;
+  return code;
 }
 
 int RunChosen(const Routines& routines) {
@@ -68,15 +58,9 @@ void RunFinalCleanup(const Routines& routines) {
 }
 
 int RunUninstallerProcess(const Routines& routines) {
-  // An exception that leaves a run would otherwise end the process as a crash; it ends the run
+  // A failure that leaves a run would otherwise end the process as a crash; it ends the run
   // with 1 instead, in the device-removal run as in the final cleanup.
-  try {
-    return RunChosen(routines);
-  } catch (const std::bad_alloc&) {
-    return 1;
-  } catch (const std::length_error&) {
-    return 1;
-  }
+  return ContainFailure(1, [&] { return RunChosen(routines); });
 }
 
 }  // namespace dpal::uninstaller

@@ -45,8 +45,9 @@ bool HasNoOwners();
 // again under the next name.
 void RelocateSelf();
 
-// The routines of routines.h as the runs call them. Tests pass routines of their own to check the
-// order of the steps and where an exception ends a step or the run.
+// The routines of routines.h as the runs call them. The runs take them as a table, so that the
+// order of the steps and the places where a failure ends a step or the run belong to the flow
+// alone.
 struct Routines {
   void (*stop_loader_service)();
   void (*remove_color_profiles)();
@@ -61,18 +62,17 @@ const Routines& PackageRoutines();
 
 // The cleanup steps in their fixed order, each whatever the earlier ones achieved: stop the
 // service; the profiles and then every user's hive, as one step; the scheduled tasks; the
-// installed files. An exception (memory exhaustion, a list or string past its limit) inside the
-// profile-and-user step or the task step ends only that step; one raised by the other steps
-// leaves this function.
+// installed files. A failure the package contains (common/failure_boundary.h: memory, a list or
+// string past its limit, ...) inside the profile-and-user step or the task step ends only that
+// step; one raised by the other steps leaves this function.
 void RunFinalCleanup(const Routines& routines);
 
 // The whole program with the given routines: chooses the run and performs it, and answers the
-// exit code. 0 for every run that reaches its end, whatever each step achieved; 1 when an
-// exception ended a run (the device record is released first).
+// exit code. 0 for every run that reaches its end, whatever each step achieved; 1 when a
+// contained failure ended a run (the device record is released first).
 int RunUninstallerProcess(const Routines& routines);
 
-// The program's entry, with the package's routines: what wWinMain forwards to, and what the
-// simulated machine runs as the program.
+// The program's entry, with the package's routines: what wWinMain forwards to.
 int RunUninstallerProcess();
 
 }  // namespace dpal::uninstaller

@@ -1,7 +1,8 @@
 #include "core/steps/identity.h"
 
-#include <exception>
 #include <vector>
+
+#include "common/failure_boundary.h"
 
 namespace dpal::core {
 
@@ -16,7 +17,8 @@ bool ReadTokenUser(HANDLE token, std::vector<BYTE>* user) {
 }
 
 bool IsLocalSystemCaller(bool* is_system) {
-  try {
+  // A buffer that cannot be had means the check could not be made.
+  return ContainFailure(false, [&] {
     std::vector<BYTE> system_sid(SECURITY_MAX_SID_SIZE, 0);
     DWORD sid_size = static_cast<DWORD>(system_sid.size());
     if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid.data(), &sid_size)) {
@@ -29,10 +31,7 @@ bool IsLocalSystemCaller(bool* is_system) {
     *is_system =
         EqualSid(system_sid.data(), reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid) != FALSE;
     return true;
-  } catch (const std::exception&) {
-    // A buffer could not be allocated: the check could not be made.
-    return false;
-  }
+  });
 }
 
 UserRootSource OpenUserRoot(ConsoleUserHive& hive, HKEY* root) {

@@ -1,15 +1,16 @@
 #include "core/steps/panel.h"
 
 #include <cwchar>
-#include <exception>
 #include <vector>
+
+#include "common/failure_boundary.h"
 
 namespace dpal::core {
 
 namespace {
 
 #if defined(_WIN32)
-// The records as Windows lays them out (the sim's are larger: its WCHAR has four bytes).
+// The records as Windows lays them out (where WCHAR has four bytes they are larger).
 static_assert(sizeof(DISPLAY_DEVICEW) == 840, "DISPLAY_DEVICEW");
 static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW");
 static_assert(sizeof(DISPLAYCONFIG_SOURCE_DEVICE_NAME) == 84, "source name request");
@@ -84,7 +85,8 @@ bool TargetPath(const DISPLAYCONFIG_PATH_INFO& path, WCHAR (&out)[kPathUnits]) {
 
 // The active path whose source is the GDI device `gdi_name`, an internal one preferred.
 bool FindPathOfSource(const WCHAR* gdi_name, DISPLAYCONFIG_PATH_INFO* chosen) {
-  try {
+  // When the path arrays cannot be had, no path is chosen.
+  return ContainFailure(false, [&] {
     std::vector<DISPLAYCONFIG_PATH_INFO> paths;
     if (!QueryActivePaths(QDC_ONLY_ACTIVE_PATHS, &paths) || paths.empty()) return false;
     bool found = false;
@@ -95,10 +97,7 @@ bool FindPathOfSource(const WCHAR* gdi_name, DISPLAYCONFIG_PATH_INFO* chosen) {
       found = true;
     }
     return found;
-  } catch (const std::exception&) {
-    // An allocation of the path arrays failed: no path is chosen.
-    return false;
-  }
+  });
 }
 
 }  // namespace
@@ -163,20 +162,17 @@ PanelTarget IdentifyInternalPanel(int kind) {
   PanelTarget target;
   if (!SubtypeOfKind(kind, &target.subtype)) return target;
 
-  try {
+  const bool found = ContainFailure(false, [&] {
     std::vector<DISPLAYCONFIG_PATH_INFO> paths;
-    if (!QueryActivePaths(QDC_ONLY_ACTIVE_PATHS | QDC_VIRTUAL_MODE_AWARE, &paths)) return target;
-    bool found = false;
+    if (!QueryActivePaths(QDC_ONLY_ACTIVE_PATHS | QDC_VIRTUAL_MODE_AWARE, &paths)) return false;
     for (const DISPLAYCONFIG_PATH_INFO& path : paths) {
       if (!IsInternalTechnology(path.targetInfo.outputTechnology)) continue;
       target.path = path;
-      found = true;
-      break;
+      return true;
     }
-    if (!found) return target;
-  } catch (const std::exception&) {
-    return target;
-  }
+    return false;
+  });
+  if (!found) return target;
 
   WCHAR source[kPathUnits];
   if (!SourceName(target.path, source)) return target;

@@ -63,7 +63,7 @@ TEST_F(AllocationFailure, AWaitWhoseWorkerCannotStartEndsQuietlyAndLeavesNothing
       [] { return dpal::core::WaitForUsrUpdate(); },
       [](int code, bool failed) {
         EXPECT_EQ(code, failed ? dpal::core::kWaitEndedQuietly : dpal::core::kStartReadFailed);
-        EXPECT_FALSE(dpal::core::Updater().IsWaiting()) << "the next wait may run";
+        EXPECT_FALSE(dpal::core::Updater().IsWaitingForTesting()) << "the next wait may run";
       });
   EXPECT_GT(runs, 0u);
   // The updater keeps its change event for the life of the process; each wait's stop event went.
@@ -82,13 +82,13 @@ TEST_F(AllocationFailure, WorkThatCannotGetAThreadDoesNotRun) {
                               [&](bool spawned, bool failed) {
                                 EXPECT_EQ(spawned, !failed);
                                 if (failed) {
-                                  EXPECT_EQ(dpal::WorkerThreads::RunningInProcess(), 0);
+                                  EXPECT_EQ(dpal::WorkerThreads::RunningInProcessForTesting(), 0);
                                 }
                               });
   EXPECT_GT(runs, 0u);
   workers.WaitIdle();
   EXPECT_TRUE(ran) << "the clean run's work ran";
-  EXPECT_EQ(dpal::WorkerThreads::RunningInProcess(), 0);
+  EXPECT_EQ(dpal::WorkerThreads::RunningInProcessForTesting(), 0);
 }
 
 // ----- The marker of a simulated call --------------------------------------------------------
@@ -220,7 +220,7 @@ TEST_F(LaptopAllocationFailure, TheMainControllerKeepsWhatItCouldRegister) {
       [&]() -> int {
         try {
           auto controller = std::make_unique<dpal::CDPALMainController>(factory, kinds);
-          return static_cast<int>(controller->SubControllerCount());
+          return static_cast<int>(controller->SubControllerCountForTesting());
         } catch (const std::bad_alloc&) {
           return -1;
         }
@@ -242,7 +242,7 @@ TEST_F(LaptopAllocationFailure, AControlForAControllerThatCannotBeMadeIsRefused)
   // The controller's memory, then the kinds it is made with, then its own copy of them: each
   // failure leaves no instance, and the control is refused. Failures after that are the
   // controller's own to contain, and the control is passed on.
-  dpal::CDPALMainController::ForgetInstance();
+  dpal::CDPALMainController::ForgetInstanceForTesting();
   int refused = 0;
   const uint64_t runs = SweepAllocationFailures(
       [] { return dpal::ForwardServiceControl(SERVICE_CONTROL_INTERROGATE, 0); },
@@ -251,7 +251,7 @@ TEST_F(LaptopAllocationFailure, AControlForAControllerThatCannotBeMadeIsRefused)
         if (!failed) {
           EXPECT_TRUE(forwarded);
         }
-        dpal::CDPALMainController::ForgetInstance();
+        dpal::CDPALMainController::ForgetInstanceForTesting();
       });
   EXPECT_GT(runs, 0u);
   EXPECT_GE(refused, 3);
@@ -270,7 +270,7 @@ void WINAPI ServiceMainWithoutItsController(DWORD argc, LPWSTR* argv) {
 
 TEST_F(LaptopAllocationFailure, AServiceWithoutItsControllerStopsWithoutStartingAnything) {
   ASSERT_TRUE(sim::SetServiceProgram(dpal::laptop::kServiceName, [] {
-    dpal::CDPALMainController::ForgetInstance();
+    dpal::CDPALMainController::ForgetInstanceForTesting();
     static WCHAR name[] = L"TarvexDPALLoader";
     SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceMainWithoutItsController}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 1;
@@ -285,7 +285,7 @@ TEST_F(LaptopAllocationFailure, AServiceWithoutItsControllerStopsWithoutStarting
     EXPECT_NE(call.function.rfind("SetupDi", 0), 0u) << call.function << ": the device was sought";
   }
   EXPECT_TRUE(dpal::laptop::Switches().empty());
-  dpal::ResetServiceProcessState();
+  dpal::ResetServiceProcessStateForTesting();
 }
 
 // ----- The core library's identification -----------------------------------------------------

@@ -583,7 +583,7 @@ void ServiceLaptop(bool started, bool logged_off, const laptop::Options& options
   NewLaptop(options);
   if (ready_event) sim::CreateMachineEvent(L"Global\\TermSrvReadyEvent", true, true);
   g_stopped_before = sim::StoppedThreads().size();
-  g_workers_before = dpal::WorkerThreads::RunningInProcess();
+  g_workers_before = dpal::WorkerThreads::RunningInProcessForTesting();
   if (logged_off) sim::LogOff(1);
   sim::RecordTrace(true);
   // A start whose process never connects, or a control that never returns, is given up after
@@ -647,8 +647,9 @@ Flow ServiceFlow(
                 // platform call may leave that call's result unreleased (the call began before
                 // the end and finished after it): the sim's limit. Only then is the report
                 // waived.
-                const bool cut_off = sim::StoppedThreads().size() > g_stopped_before ||
-                                     dpal::WorkerThreads::RunningInProcess() > g_workers_before;
+                const bool cut_off =
+                    sim::StoppedThreads().size() > g_stopped_before ||
+                    dpal::WorkerThreads::RunningInProcessForTesting() > g_workers_before;
                 if (cut_off && !report.Clean()) {
                   report = sim::LeakReport();
                 }

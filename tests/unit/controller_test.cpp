@@ -122,7 +122,7 @@ using Calls = std::vector<std::string>;
 TEST_F(Controller, RegistersKnownKindsAndVisitsThemInAscendingOrder) {
   // Insertion order 2, 3, 1: kind 3 makes nothing; visiting follows the kinds, not insertion.
   CDPALMainController controller(factory, {2, 3, 1});
-  EXPECT_EQ(controller.SubControllerCount(), 2u);
+  EXPECT_EQ(controller.SubControllerCountForTesting(), 2u);
   EXPECT_TRUE(controller.Start());
   EXPECT_TRUE(controller.OnServiceControl(14, 5));
   EXPECT_TRUE(controller.Stop());
@@ -176,7 +176,7 @@ TEST_F(Controller, NoMoreSubControllersAreRegisteredThanOneWaitCanWaitFor) {
   std::vector<int> kinds;
   for (int kind = 1; kind <= MAXIMUM_WAIT_OBJECTS + 6; ++kind) kinds.push_back(kind);
   CDPALMainController controller(every, kinds);
-  EXPECT_EQ(controller.SubControllerCount(), static_cast<size_t>(MAXIMUM_WAIT_OBJECTS));
+  EXPECT_EQ(controller.SubControllerCountForTesting(), static_cast<size_t>(MAXIMUM_WAIT_OBJECTS));
   ASSERT_TRUE(controller.Start());
   const Calls started = journal.Take();
   ASSERT_EQ(started.size(), static_cast<size_t>(MAXIMUM_WAIT_OBJECTS));
@@ -192,7 +192,7 @@ TEST_F(Controller, StandardFactoryMakesNothingForAnUnknownKind) {
 
 TEST_F(Controller, EmptyControllerAnswersAsItsOperationsPromise) {
   CDPALMainController controller(factory, {3, 4});
-  EXPECT_EQ(controller.SubControllerCount(), 0u);
+  EXPECT_EQ(controller.SubControllerCountForTesting(), 0u);
   EXPECT_FALSE(controller.Start());
   EXPECT_FALSE(controller.WasStarted());
   EXPECT_FALSE(controller.Wait());
@@ -203,7 +203,7 @@ TEST_F(Controller, EmptyControllerAnswersAsItsOperationsPromise) {
 TEST_F(Controller, SubControllerWithoutCompletionEventIsNotRegistered) {
   factory.behaviours[2].no_completion_event = true;
   CDPALMainController controller(factory, {1, 2});
-  EXPECT_EQ(controller.SubControllerCount(), 1u);
+  EXPECT_EQ(controller.SubControllerCountForTesting(), 1u);
   EXPECT_TRUE(controller.Start());
   EXPECT_EQ(journal.Take(), (Calls{"start 1"}));
 }

@@ -205,7 +205,7 @@ TEST_F(ServiceHost, StartedOutsideTheScmReturnsZeroAtOnce) {
 TEST_F(ServiceHost, WithoutAControlHandlerTheServiceStartsNothing) {
   Install(SERVICE_DEMAND_START);
   AddSoftwareDevice();
-  dpal::CDPALMainController::UseFactory(&supported_factory);
+  dpal::CDPALMainController::UseFactoryForTesting(&supported_factory);
   sim::FailAlways("RegisterServiceCtrlHandlerExW", ERROR_NOT_ENOUGH_MEMORY);
   sim::RecordTrace(true);
   Start();
@@ -237,7 +237,7 @@ TEST_F(ServiceHost, WithoutAControlHandlerTheServiceStartsNothing) {
 TEST_F(ServiceHost, AFailedRunningReportStopsTheService) {
   Install(SERVICE_DEMAND_START);
   AddSoftwareDevice();
-  dpal::CDPALMainController::UseFactory(&supported_factory);
+  dpal::CDPALMainController::UseFactoryForTesting(&supported_factory);
   sim::FailNth("SetServiceStatus", 2, ERROR_INVALID_HANDLE);
   Start();
   ExpectStoppedAndGone();
@@ -276,7 +276,7 @@ TEST_F(ServiceHost, ReadyEventThatIsNeverSetIsWaitedForTwoSeconds) {
 }
 
 TEST_F(ServiceHost, SupportedServiceRunsUntilAStopRequest) {
-  dpal::CDPALMainController::UseFactory(&supported_factory);
+  dpal::CDPALMainController::UseFactoryForTesting(&supported_factory);
   sim::CreateMachineEvent(L"Global\\TermSrvReadyEvent", true, true);
   Install(SERVICE_AUTO_START);
   AddSoftwareDevice();
@@ -295,7 +295,7 @@ TEST_F(ServiceHost, SupportedServiceRunsUntilAStopRequest) {
 }
 
 TEST_F(ServiceHost, StopEndsTheServiceEvenAfterTheDeviceDisappeared) {
-  dpal::CDPALMainController::UseFactory(&supported_factory);
+  dpal::CDPALMainController::UseFactoryForTesting(&supported_factory);
   Install(SERVICE_AUTO_START);
   AddSoftwareDevice();
   Start();
@@ -311,7 +311,7 @@ TEST_F(ServiceHost, StopEndsTheServiceEvenAfterTheDeviceDisappeared) {
 }
 
 TEST_F(ServiceHost, OnlySessionChangesAndUserCodesReachTheController) {
-  dpal::CDPALMainController::UseFactory(&supported_factory);
+  dpal::CDPALMainController::UseFactoryForTesting(&supported_factory);
   Install(SERVICE_AUTO_START);
   AddSoftwareDevice();
   Start();

@@ -75,7 +75,7 @@ class Updater : public PlatformTest {
     EXPECT_LE(leaks.open_handles["event"], 1) << leaks.Describe();
     leaks.open_handles["event"] = 0;
     EXPECT_TRUE(leaks.Clean()) << leaks.Describe();
-    EXPECT_FALSE(dpal::core::Updater().IsWaiting());
+    EXPECT_FALSE(dpal::core::Updater().IsWaitingForTesting());
     KeepLeaksOnPurpose();
     PlatformTest::TearDown();
   }
@@ -90,7 +90,7 @@ class Updater : public PlatformTest {
     return waiter;
   }
   static void WaitUntilWaiting() {
-    EXPECT_TRUE(Eventually([] { return dpal::core::Updater().IsWaiting(); }));
+    EXPECT_TRUE(Eventually([] { return dpal::core::Updater().IsWaitingForTesting(); }));
   }
 };
 
@@ -311,7 +311,8 @@ TEST_F(Updater, OfTwoWaitsStartingTogetherExactlyOneRuns) {
     ASSERT_TRUE(Eventually([&] { return done[0] || done[1]; })) << "round " << round;
     const int refused = done[0] ? 0 : 1;
     EXPECT_EQ(codes[refused], kWaitEndedQuietly);
-    ASSERT_TRUE(Eventually([] { return dpal::core::Updater().IsWaiting(); })) << "round " << round;
+    ASSERT_TRUE(Eventually([] { return dpal::core::Updater().IsWaitingForTesting(); }))
+        << "round " << round;
     EXPECT_FALSE(done[1 - refused]) << "round " << round << ": the other still waits";
     StopWaitForUsrUpdate();
     a.join();
@@ -341,7 +342,7 @@ TEST_F(Updater, StopRacingTheStartOfAWaitEndsItOrIsForgotten) {
     // A stop that came first is forgotten; then the wait runs until stopped again.
     ASSERT_TRUE(Eventually([&] {
       if (done) return true;
-      if (dpal::core::Updater().IsWaiting()) StopWaitForUsrUpdate();
+      if (dpal::core::Updater().IsWaitingForTesting()) StopWaitForUsrUpdate();
       return false;
     })) << "round "
         << round;

@@ -75,7 +75,7 @@ int Player::Play() {
     sim::Restart();
   }
   play.before_install = sim::TakeSnapshot();
-  play.workers_before = WorkerThreads::RunningInProcess();
+  play.workers_before = WorkerThreads::RunningInProcessForTesting();
   const Clock::time_point origin = Clock::now();
   tracker.Begin(origin);
   tracker.Attach();

@@ -113,8 +113,8 @@ bool Settled(const SettleContext& context, const Wanted& wanted, std::string* bu
   }
 
   Quiet quiet(tracker);
-  const int running =
-      WorkerThreads::RunningInProcess() - context.workers_before - snapshot.stopped_workers;
+  const int running = WorkerThreads::RunningInProcessForTesting() - context.workers_before -
+                      snapshot.stopped_workers;
   if (running != workers || (wanted.no_work && running != 0)) {
     *busy = std::to_string(running) + " work run(s) of the service still going";
     return false;
