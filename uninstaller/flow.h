@@ -8,6 +8,8 @@
 // again until both hold. Nothing is written to the registry and nothing is shown.
 #pragma once
 
+#include <functional>
+
 #include "platform/win32.h"
 
 namespace dpal::uninstaller {
@@ -49,12 +51,12 @@ void RelocateSelf();
 // order of the steps and the places where a failure ends a step or the run belong to the flow
 // alone.
 struct Routines {
-  void (*stop_loader_service)();
-  void (*remove_color_profiles)();
-  bool (*clean_user_hives)();
-  bool (*delete_scheduled_tasks)();
-  bool (*delete_installed_files)();
-  bool (*remove_device_and_driver_package)();
+  std::function<void()> stop_loader_service;
+  std::function<void()> remove_color_profiles;
+  std::function<bool()> clean_user_hives;
+  std::function<bool()> delete_scheduled_tasks;
+  std::function<bool()> delete_installed_files;
+  std::function<bool()> remove_device_and_driver_package;
 };
 
 // The package's own routines (routines.h).

@@ -1,6 +1,6 @@
 #include "tools/scenario/uninstall_run.h"
 
-#include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -35,78 +35,57 @@ class NotedRun {
   std::vector<Event> notes_;
 };
 
-// The run that goes on. The flow calls its routines through plain function pointers, which carry
-// no context: the wrappers below find the run's notes here, for the length of one run.
-std::atomic<NotedRun*> g_current_run{nullptr};
-
-void NoteStep(const std::string& text) {
-  if (NotedRun* run = g_current_run.load()) run->Note(text);
-}
-
-class CurrentRun {
- public:
-  explicit CurrentRun(NotedRun* run) { g_current_run.store(run); }
-  ~CurrentRun() { g_current_run.store(nullptr); }
-  CurrentRun(const CurrentRun&) = delete;
-  CurrentRun& operator=(const CurrentRun&) = delete;
-};
-
 // Calls one of the package's routines; an exception it raises is noted and goes on to the flow,
 // which decides what it ends.
 template <typename Result>
-Result Guarded(const char* step, Result (*routine)()) {
+Result Guarded(NotedRun& run, const char* step, const std::function<Result()>& routine) {
   try {
     return routine();
   } catch (...) {
-    NoteStep(std::string(step) + ": ended by an exception");
+    run.Note(std::string(step) + ": ended by an exception");
     throw;
   }
 }
 
+// A routine that answers whether it did all of its part, noted as "STEP: true" or "STEP: false".
+std::function<bool()> OutcomeNoted(NotedRun& run, const char* step,
+                                   const std::function<bool()>& routine) {
+  return [&run, step, &routine] {
+    const bool result = Guarded(run, step, routine);
+    run.Note(std::string(step) + (result ? ": true" : ": false"));
+    return result;
+  };
+}
+
 // The package's routines, each noted with its result as it runs.
-void StopLoaderServiceNoted() {
-  NoteStep("stop the loader service");
-  Guarded("stop the loader service", uninstaller::PackageRoutines().stop_loader_service);
+uninstaller::Routines NotedRoutines(NotedRun& run) {
+  const uninstaller::Routines& package = uninstaller::PackageRoutines();
+  uninstaller::Routines noted;
+  noted.stop_loader_service = [&run, &package] {
+    run.Note("stop the loader service");
+    Guarded(run, "stop the loader service", package.stop_loader_service);
+  };
+  noted.remove_color_profiles = [&run, &package] {
+    Guarded(run, "profiles disassociated and uninstalled", package.remove_color_profiles);
+    run.Note("profiles disassociated and uninstalled");
+  };
+  noted.clean_user_hives = OutcomeNoted(run, "users' hives cleaned", package.clean_user_hives);
+  noted.delete_scheduled_tasks =
+      OutcomeNoted(run, "scheduled tasks deleted", package.delete_scheduled_tasks);
+  noted.delete_installed_files =
+      OutcomeNoted(run, "installed files deleted", package.delete_installed_files);
+  noted.remove_device_and_driver_package = OutcomeNoted(run, "device and driver package removed",
+                                                        package.remove_device_and_driver_package);
+  return noted;
 }
-
-void RemoveColorProfilesNoted() {
-  Guarded("profiles disassociated and uninstalled",
-          uninstaller::PackageRoutines().remove_color_profiles);
-  NoteStep("profiles disassociated and uninstalled");
-}
-
-// A routine that answers whether it did all of its part: "STEP: true" or "STEP: false".
-template <bool (*uninstaller::Routines::*Routine)(), const char* kStep>
-bool OutcomeNoted() {
-  const bool result = Guarded(kStep, uninstaller::PackageRoutines().*Routine);
-  NoteStep(std::string(kStep) + (result ? ": true" : ": false"));
-  return result;
-}
-
-constexpr char kHivesCleaned[] = "users' hives cleaned";
-constexpr char kTasksDeleted[] = "scheduled tasks deleted";
-constexpr char kFilesDeleted[] = "installed files deleted";
-constexpr char kDeviceRemoved[] = "device and driver package removed";
-
-const uninstaller::Routines kNotedRoutines = {
-    StopLoaderServiceNoted,
-    RemoveColorProfilesNoted,
-    OutcomeNoted<&uninstaller::Routines::clean_user_hives, kHivesCleaned>,
-    OutcomeNoted<&uninstaller::Routines::delete_scheduled_tasks, kTasksDeleted>,
-    OutcomeNoted<&uninstaller::Routines::delete_installed_files, kFilesDeleted>,
-    OutcomeNoted<&uninstaller::Routines::remove_device_and_driver_package, kDeviceRemoved>,
-};
 
 }  // namespace
 
 int RunUninstallerNoted(bool final_cleanup, Tracker& tracker, std::vector<Event>* notes) {
   NotedRun run(tracker);
-  int code = 0;
-  {
-    CurrentRun current(&run);
-    code = final_cleanup ? installer::RunFinalCleanup(kNotedRoutines)
-                         : installer::RunDeviceRemoval(kNotedRoutines);
-  }
+  const uninstaller::Routines routines = NotedRoutines(run);
+  const int code =
+      final_cleanup ? installer::RunFinalCleanup(routines) : installer::RunDeviceRemoval(routines);
   for (Event& event : run.Take()) notes->push_back(std::move(event));
   return code;
 }
