@@ -25,7 +25,7 @@
 #include "loader/shared/registry.h"
 #include "loader/worker_threads.h"
 #include "setprofile/tool.h"
-#include "tests/support/call_sites.h"
+#include "tests/sweep/call_sites.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/registry_writer.h"
