@@ -8,12 +8,13 @@
 
 #include "common/module.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
 using dpal::test::PlatformTest;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 constexpr DWORD kStandardMode = 7;  // the SDK headers stop the subtypes at 6
 
 using GetColorDirectoryFn = decltype(&GetColorDirectoryW);

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
 using dpal::test::PlatformTest;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 
 class Displays : public PlatformTest {};
 

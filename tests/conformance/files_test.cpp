@@ -4,6 +4,7 @@
 
 #include "tests/conformance/scratch_dir.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
@@ -12,7 +13,7 @@ using dpal::test::PlatformTest;
 using dpal::test::ScratchDir;
 using dpal::test::WriteWholeFile;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 class Files : public PlatformTest {

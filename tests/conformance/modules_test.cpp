@@ -4,12 +4,13 @@
 
 #include "common/module.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
 using dpal::test::PlatformTest;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 
 class Modules : public PlatformTest {};
 

@@ -9,6 +9,7 @@
 #include "tests/conformance/exit_with.h"
 #include "tests/conformance/scratch_dir.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ using dpal::test::FileHandle;
 using dpal::test::PlatformTest;
 using dpal::test::ScratchDir;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 std::wstring OwnImage() {

@@ -9,6 +9,7 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ using dpal::test::KeyExists;
 using dpal::test::PlatformTest;
 using dpal::test::PutDword;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 constexpr LONG kStatusAccessDenied = static_cast<LONG>(0xC0000022);
 constexpr LONG kStatusCannotDelete = static_cast<LONG>(0xC0000121);
 constexpr LONG kStatusKeyDeleted = static_cast<LONG>(0xC000017C);

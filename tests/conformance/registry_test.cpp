@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
 using dpal::test::KeyExists;
 using dpal::test::PlatformTest;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 constexpr BYTE kGuard = 0xAB;
 const HKEY kBadKey = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(kSentinel));
 

@@ -16,6 +16,7 @@
 
 #include "tests/conformance/scratch_dir.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ using dpal::test::PlatformTest;
 using dpal::test::ScratchDir;
 using dpal::test::WriteWholeFile;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPending[] = L"PendingFileRenameOperations";
 

@@ -14,12 +14,13 @@
 
 #include "tests/conformance/pending_service.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
 using dpal::test::PlatformTest;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 
 // Closes the SC handles a test opened, on every path.
 struct ScHandles {

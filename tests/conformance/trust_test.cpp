@@ -6,7 +6,9 @@
 #include <string>
 
 #include "tests/conformance/scratch_dir.h"
+#include "tests/support/file_trust.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
@@ -14,21 +16,13 @@ using dpal::test::FileHandle;
 using dpal::test::PlatformTest;
 using dpal::test::ScratchDir;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 
 // One verification with WTD_STATEACTION_VERIFY; the state is closed on destruction.
 class Verification {
  public:
   Verification(const std::wstring& path, HANDLE file) : path_(path) {
-    file_.cbStruct = sizeof(file_);
-    file_.pcwszFilePath = path_.c_str();
-    file_.hFile = file;
-    data_.cbStruct = sizeof(data_);
-    data_.dwUIChoice = WTD_UI_NONE;
-    data_.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data_.dwUnionChoice = WTD_CHOICE_FILE;
-    data_.pFile = &file_;
-    data_.dwStateAction = WTD_STATEACTION_VERIFY;
+    dpal::test::PrepareFileTrust(path_.c_str(), file, &file_, &data_);
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     SetLastError(kSentinel);
     result_ = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data_);
