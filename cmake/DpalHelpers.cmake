@@ -109,12 +109,17 @@ function(dpal_instrument_for_coverage)
   endforeach()
 endfunction()
 
-# dpal_add_test(<name> SOURCES ... LIBS ...): a GoogleTest executable whose tests ctest runs
-# one process each. In the windows build the executable runs under Wine (the emulator).
+# dpal_add_test(<name> [MACHINE_KEYS] SOURCES ... LIBS ... [SUITE_LOCKS <suite>=<lock> ...]):
+# a GoogleTest executable whose tests ctest runs one process each. In the windows build the
+# executable runs under Wine (the emulator). DPAL_TEST_PROPERTIES, when set, are given to every
+# test of the executable.
+#   MACHINE_KEYS  the tests use the package's fixed registry keys, which one Wine prefix shares,
+#                 so ctest runs no two such tests at once (the lock dpal_machine_keys).
+#   SUITE_LOCKS   the tests of <suite> take the resource lock <lock>, the executable's other
+#                 tests none: one discovery per lock, with a filter, and one for the rest. A
+#                 suite that uses the machine keys is <suite>=dpal_machine_keys.
 function(dpal_add_test name)
-  # MACHINE_KEYS: the tests use the package's fixed registry keys, which one Wine prefix shares,
-  # so ctest runs no two such tests at once.
-  cmake_parse_arguments(T "MACHINE_KEYS" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "MACHINE_KEYS" "" "SOURCES;LIBS;SUITE_LOCKS" ${ARGN})
   set(lock)
   if(T_MACHINE_KEYS)
     set(lock RESOURCE_LOCK dpal_machine_keys)
@@ -128,10 +133,40 @@ function(dpal_add_test name)
     # In the program itself: a static library's copy would never be linked in.
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/harness/sanitizer_options.cpp)
   endif()
+  set(properties LABELS "${DPAL_TEST_LABELS}" TIMEOUT 120 ${DPAL_TEST_PROPERTIES})
+  # The suites of each lock, as GoogleTest filters ("Suite.*").
+  set(suite_locks)
+  set(locked_filters)
+  foreach(entry IN LISTS T_SUITE_LOCKS)
+    if(NOT entry MATCHES "^([A-Za-z0-9_]+)=([A-Za-z0-9_]+)$")
+      message(FATAL_ERROR "dpal_add_test(${name}): SUITE_LOCKS ${entry} is not <suite>=<lock>")
+    endif()
+    if(T_MACHINE_KEYS)
+      message(FATAL_ERROR "dpal_add_test(${name}): MACHINE_KEYS locks every test already")
+    endif()
+    list(APPEND suite_locks ${CMAKE_MATCH_2})
+    list(APPEND filters_${CMAKE_MATCH_2} "${CMAKE_MATCH_1}.*")
+    list(APPEND locked_filters "${CMAKE_MATCH_1}.*")
+  endforeach()
+  list(REMOVE_DUPLICATES suite_locks)
+  foreach(suite_lock IN LISTS suite_locks)
+    list(JOIN filters_${suite_lock} ":" filter)
+    gtest_discover_tests(${name}
+      DISCOVERY_MODE PRE_TEST
+      DISCOVERY_TIMEOUT 120
+      TEST_FILTER "${filter}"
+      PROPERTIES ${properties} RESOURCE_LOCK ${suite_lock})
+  endforeach()
+  set(rest)
+  if(locked_filters)
+    list(JOIN locked_filters ":" filter)
+    set(rest TEST_FILTER "-${filter}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "${DPAL_TEST_LABELS}" TIMEOUT 120 ${lock} ${DPAL_TEST_PROPERTIES})
+    ${rest}
+    PROPERTIES ${properties} ${lock})
   if(TARGET dpal_wineprefix)
     add_dependencies(${name} dpal_wineprefix)
   endif()

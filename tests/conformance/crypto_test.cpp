@@ -6,6 +6,7 @@
 
 #include "tests/conformance/scratch_dir.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ using dpal::test::PlatformTest;
 using dpal::test::ScratchDir;
 using dpal::test::WriteWholeFile;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 constexpr HCRYPTPROV kProvSentinel = 0xdeadbeef;
 
 // Published test vectors (FIPS 180-2 examples and the empty message).

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/platform_test.h"
+#include "tests/support/sentinel.h"
 
 #if defined(_WIN32)
 // MinGW's setupapi.h does not declare it; its import library has it.
@@ -22,7 +23,7 @@ namespace {
 using dpal::test::PlatformTest;
 using namespace std::string_literals;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 
 // The software component device class.
 constexpr GUID kSoftwareComponentClass = {

@@ -39,8 +39,9 @@ class PlatformTest : public ::testing::Test {
 
 // For tests that use the package's own registry keys (service key, BIOS key): the keys are
 // removed before and after each test, so that tests under Wine, which share one prefix, start
-// alike. Such tests are built with dpal_add_test(... MACHINE_KEYS), which keeps them from
-// running in parallel with each other.
+// alike. Such tests are built with dpal_add_test(... MACHINE_KEYS), or their suites named in
+// its SUITE_LOCKS with the lock dpal_machine_keys, which keeps them from running in parallel
+// with each other.
 class MachineKeysTest : public PlatformTest {
  protected:
   void SetUp() override;

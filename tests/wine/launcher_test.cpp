@@ -15,8 +15,10 @@
 
 #include "loader/launcher.h"
 #include "tests/conformance/scratch_dir.h"
+#include "tests/support/file_trust.h"
 #include "tests/support/platform_test.h"
 #include "harness/standin_record.h"
+#include "tests/support/sentinel.h"
 
 namespace {
 
@@ -26,7 +28,7 @@ using dpal::test::ScratchDir;
 constexpr DWORD kAnsweredTrue = 10;
 constexpr DWORD kAnsweredFalse = 11;
 constexpr char kServiceMode[] = "--launch-profile-program";
-constexpr DWORD kSentinel = 0xdeadbeef;
+using dpal::test::kSentinel;
 
 std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
@@ -101,15 +103,8 @@ class Verification {
   explicit Verification(const std::wstring& path) : path_(path) {
     file_ = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    info_.cbStruct = sizeof(info_);
-    info_.pcwszFilePath = path_.c_str();
-    info_.hFile = file_ == INVALID_HANDLE_VALUE ? nullptr : file_;
-    data_.cbStruct = sizeof(data_);
-    data_.dwUIChoice = WTD_UI_NONE;
-    data_.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data_.dwUnionChoice = WTD_CHOICE_FILE;
-    data_.pFile = &info_;
-    data_.dwStateAction = WTD_STATEACTION_VERIFY;
+    dpal::test::PrepareFileTrust(path_.c_str(), file_ == INVALID_HANDLE_VALUE ? nullptr : file_,
+                                 &info_, &data_);
     data_.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     result_ = static_cast<DWORD>(

@@ -6,6 +6,7 @@
 
 #include "core/steps/panel.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/wine_todo.h"
 
 namespace {
 
@@ -26,14 +27,12 @@ TEST_F(Panel, PrimaryDisplayIsFoundAndTheInternalPanelOnlyWhereThereIsOne) {
   EXPECT_NE(primary.path.flags & DISPLAYCONFIG_PATH_ACTIVE, 0u);
   const PanelTarget internal = IdentifyInternalPanel(dpal::core::kExtendedKind);
   EXPECT_EQ(internal.subtype, dpal::core::kExtendedDisplayColourMode);
-#if DPAL_SIM
-  EXPECT_TRUE(internal.valid);
-  EXPECT_STREQ(internal.deviceKey, primary.deviceKey) << "the laptop's panel is primary";
-  EXPECT_EQ(internal.monitor, nullptr) << "the internal-panel procedure names no monitor";
-#else
   // Under Wine the virtual-mode-aware query is refused, so there is never an internal panel.
-  EXPECT_FALSE(internal.valid);
-#endif
+  DPAL_TODO_WINE {
+    EXPECT_TRUE(internal.valid);
+    EXPECT_STREQ(internal.deviceKey, primary.deviceKey) << "the laptop's panel is primary";
+    EXPECT_EQ(internal.monitor, nullptr) << "the internal-panel procedure names no monitor";
+  }
 }
 
 #if DPAL_SIM

@@ -1,4 +1,4 @@
-#include "tests/support/call_sites.h"
+#include "tests/sweep/call_sites.h"
 
 #include <link.h>
 #include <unistd.h>
