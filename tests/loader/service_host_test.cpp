@@ -88,12 +88,21 @@ class RecordingFactory final : public dpal::CFactorySubController {
 
 class ServiceHost : public dpal::test::PlatformTest {
  protected:
+  // The factories are the test's own: the next test in the same process must not find one.
+  void TearDown() override {
+    dpal::CDPALMainController::UseFactoryForTesting(nullptr);
+    PlatformTest::TearDown();
+  }
   void Install(DWORD start_type) {
     sim::ServiceSpec spec;
     spec.name = kName;
     spec.image_path = kImage;
     spec.start_type = start_type;
-    spec.program = [] { return dpal::RunServiceProcess(); };
+    // Each start of the service is a process of its own, which begins with nothing of the last.
+    spec.program = [] {
+      dpal::ResetServiceProcessStateForTesting();
+      return dpal::RunServiceProcess();
+    };
     sim::InstallService(spec);
   }
   void AddSoftwareDevice() {
