@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "common/failure_boundary.h"
 #include "common/handles.h"
@@ -105,6 +106,12 @@ CDPALUpdater& Updater() {
     g_updater.store(updater, std::memory_order_release);
   }
   return *updater;
+}
+
+void ForgetUpdaterForTesting() {
+  std::lock_guard<std::mutex> guard(CreationLock());
+  static std::vector<CDPALUpdater*>* forgotten = new std::vector<CDPALUpdater*>();
+  if (CDPALUpdater* updater = g_updater.exchange(nullptr)) forgotten->push_back(updater);
 }
 
 int WaitForUsrUpdate() {

@@ -65,6 +65,10 @@ class CDPALUpdater final : public IUpdater {
 // tested before and after taking it). Throws std::system_error when the mutex fails.
 CDPALUpdater& Updater();
 
+// Makes the next Updater() create a new updater, as the next process would. The one before
+// stays reachable, event and all: a thread of the process it served may still use it.
+void ForgetUpdaterForTesting();
+
 // The wait and stop as the exports offer them: the outcome code (0 when refused or on an
 // error), and 1 for the stop (0 on an error).
 int WaitForUsrUpdate();

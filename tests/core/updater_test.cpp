@@ -66,6 +66,8 @@ class Updater : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
+    // Each test is a client process of its own, which begins without an updater.
+    dpal::core::ForgetUpdaterForTesting();
     SHDeleteKeyW(HKEY_CURRENT_USER, layout::kUserTreeKey);
   }
   void TearDown() override {

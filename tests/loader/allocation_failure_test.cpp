@@ -36,6 +36,11 @@ using dpal::test::SweepAllocationFailures;
 
 class AllocationFailure : public dpal::test::PlatformTest {
  protected:
+  // Each test is a client process of its own, which begins without an updater.
+  void SetUp() override {
+    PlatformTest::SetUp();
+    dpal::core::ForgetUpdaterForTesting();
+  }
   void TearDown() override {
     dpal::test::FailNthAllocation(0);
     PlatformTest::TearDown();

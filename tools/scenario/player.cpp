@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "common/registry_layout.h"
+#include "core/updater.h"
 #include "harness/installer.h"
 #include "harness/laptop.h"
 #include "loader/worker_threads.h"
@@ -67,6 +68,8 @@ int Player::Play() {
   Tracker& tracker = play.tracker();
   std::ostream& out = play.timeline.out();
   sim::Reset();
+  // A new machine: the core library's client begins as a new process, without an updater.
+  core::ForgetUpdaterForTesting();
   // The machine before anything of the package is there, the laptop itself freshly booted: the
   // summary's reference.
   {
