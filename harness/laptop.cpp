@@ -125,11 +125,7 @@ void Provision(const Options& options) {
   spec.display_name = L"Tarvex DPAL Loader";
   spec.image_path = kServiceImage;
   spec.start_type = options.start_type;
-  // Each start of the service is a process of its own, which begins with nothing of the last.
-  spec.program = [] {
-    dpal::ResetServiceProcessStateForTesting();
-    return dpal::RunServiceProcess();
-  };
+  spec.program = RunServiceAsNewProcess;
   sim::InstallService(spec);
 
   RegisterCoreLibrary();
@@ -143,6 +139,11 @@ void AddToCatalogue(const Profile& profile) {
   Check(ProfileFileBaseName(profile.entry_name.c_str(), base), "naming a profile file");
   const std::vector<uint8_t> digest = Sha256(profile.bytes);
   Written(entry.Binary(base, digest.data(), digest.size()));
+}
+
+int RunServiceAsNewProcess() {
+  dpal::ResetServiceProcessStateForTesting();
+  return dpal::RunServiceProcess();
 }
 
 void SetUpMachine(const Options& options) {

@@ -46,6 +46,10 @@ void SetUpMachine(const Options& options = Options());
 // process becomes the service's LocalSystem process (threads the service starts act as it).
 void Provision(const Options& options = Options());
 
+// The service's program on the simulated machine: each start of the service is a process of its
+// own, which begins with nothing of the last start (its controller, factory and reports).
+int RunServiceAsNewProcess();
+
 // Makes DPALCore.dll exist beside the service (Provision does it): the core library's twelve
 // exports, by name.
 void RegisterCoreLibrary();

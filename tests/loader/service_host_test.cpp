@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/registry_layout.h"
+#include "harness/laptop.h"
 #include "loader/controller.h"
 #include "loader/service_host.h"
 #include "loader/shared/device_lookup.h"
@@ -98,11 +99,7 @@ class ServiceHost : public dpal::test::PlatformTest {
     spec.name = kName;
     spec.image_path = kImage;
     spec.start_type = start_type;
-    // Each start of the service is a process of its own, which begins with nothing of the last.
-    spec.program = [] {
-      dpal::ResetServiceProcessStateForTesting();
-      return dpal::RunServiceProcess();
-    };
+    spec.program = dpal::laptop::RunServiceAsNewProcess;
     sim::InstallService(spec);
   }
   void AddSoftwareDevice() {
