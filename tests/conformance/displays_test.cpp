@@ -9,11 +9,13 @@
 
 #include "tests/support/platform_test.h"
 #include "tests/support/sentinel.h"
+#include "tests/support/windows_version.h"
 #include "tests/support/wine_todo.h"
 
 namespace {
 
 using dpal::test::PlatformTest;
+using dpal::test::WindowsMajorVersion;
 
 using dpal::test::kSentinel;
 
@@ -223,25 +225,6 @@ TEST_F(Displays, FlagsAndTopologyIdAreChecked) {
                                mode_array.data(), &topology),
             ERROR_INVALID_PARAMETER)
       << "only the database query answers with a topology";
-}
-
-// The major version of the Windows the test runs on, as ntdll reports it (whatever the
-// program's manifest says).
-DWORD WindowsMajorVersion() {
-#if DPAL_SIM
-  return sim::CurrentWindowsVersion().major;
-#else
-  using GetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-  const auto get_version = reinterpret_cast<GetVersionFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
-  OSVERSIONINFOW version = {};
-  version.dwOSVersionInfoSize = sizeof(version);
-  if (get_version == nullptr || get_version(&version) != 0) {
-    ADD_FAILURE() << "no version";
-    return 0;
-  }
-  return version.dwMajorVersion;
-#endif
 }
 
 TEST_F(Displays, VirtualModeAwareQuery) {
