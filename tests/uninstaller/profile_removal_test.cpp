@@ -209,6 +209,17 @@ TEST_F(RemoveProfiles, AFailedOrMissingDisassociationStillUninstalls) {
   EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
 }
 
+TEST_F(RemoveProfiles, AHybridLaptopsPanelIsNamedByTheAdapterThatDrivesIt) {
+  sim::LaptopDisplayOptions hybrid;
+  hybrid.hybrid = true;
+  sim::SetDisplays(sim::LaptopDisplays(hybrid));
+  Catalogue(kSdr, 1);
+  sim::SetColourAssociations(L"", sim::kLaptopGpu, 0, false, {kSdr + L".icm"});
+  RemoveColorProfiles();
+  EXPECT_TRUE(List(L"", false).empty());
+  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+}
+
 TEST_F(RemoveProfiles, APrimaryMonitorWithoutAPathIsCalledWithAZeroAdapterAndSource) {
   sim::DisplayTopology topology = sim::LaptopDisplays();
   topology.paths.clear();
