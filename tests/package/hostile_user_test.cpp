@@ -273,7 +273,8 @@ TEST_F(HostileUser, NamesInHisProfileListThatAreNoFileNamesReachNothing) {
 
 // A name too long for its key path below the console user's hive makes his whole list yield
 // nothing, as it always has for any list: the profiles the client recorded for him keep their
-// association and default for him alone, and everything else goes as usual.
+// association and default for him alone, and so stay installed (a profile in use is not
+// uninstalled); everything else goes as usual.
 TEST_F(HostileUser, AnOverlongNameInHisListDropsOnlyHisOwnList) {
   AliceKey(ProfileListKey(L"QXLCD_" + std::wstring(249, L'L')));  // the longest key name there is
   ExpectSpecifiedCodes(PlayEveryProgram());
@@ -281,8 +282,10 @@ TEST_F(HostileUser, AnOverlongNameInHisListDropsOnlyHisOwnList) {
       "+ colour: default of S-1-5-21-1000-1000-1000-1001 for "
       "\"\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROLSET\\CONTROL\\CLASS\\{4D36E96E-E325-11CE-"
       "BFC1-08002BE10318}\\0000\", type 0, subtype 7, profile id 1",
+      "+ colour: profile QXLCD_Panel_V3_S.icm",
       "+ colour: standard associations of S-1-5-21-1000-1000-1000-1001 for adapter 0:d1a5 "
       "source 0",
+      "+ files: C:\\Windows\\System32\\spool\\drivers\\color\\QXLCD_Panel_V3_S.icm",
   });
 }
 

@@ -113,7 +113,8 @@ TEST_F(RemoveProfiles, BothListsInTheirScopesAndOnlyThePackagesProfilesGo) {
 
 // The core library, called by a LocalSystem program in the console session, records the profiles
 // in the console user's hive, with no "Type": that list is disassociated too, as the console
-// user, in the mode the catalogue gives the name; a name the catalogue lacks is only uninstalled.
+// user, in the mode the catalogue gives the name; a name the catalogue lacks is only uninstalled,
+// which fails while it is still associated.
 TEST_F(RemoveProfiles, TheConsoleUsersOwnListIsDisassociatedInTheModeOfTheCatalogue) {
   Catalogue(kHdr, 2);
   for (const std::wstring& name : {kHdr, kSdr}) {
@@ -132,7 +133,8 @@ TEST_F(RemoveProfiles, TheConsoleUsersOwnListIsDisassociatedInTheModeOfTheCatalo
   EXPECT_TRUE(List(kBobSid, true).empty());
   EXPECT_EQ(List(kBobSid, false), std::vector<std::wstring>{kSdr + L".icm"});
   EXPECT_FALSE(sim::ColourProfileInstalled(kHdr + L".icm"));
-  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+  EXPECT_TRUE(sim::ColourProfileInstalled(kSdr + L".icm")) << "still in use: its uninstall fails";
+  EXPECT_EQ(Uninstalls().size(), 3u) << "his two, then the catalogue's";
 }
 
 // The console user writes his own list, and a key name may hold "/": a name that would make the
@@ -188,7 +190,7 @@ TEST_F(RemoveProfiles, AnEntryWithoutAKindOrWithAnotherIsNotDisassociatedButUnin
   RemoveColorProfiles();
   EXPECT_TRUE(Removals().empty());
   EXPECT_EQ(Uninstalls().size(), 2u);
-  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+  EXPECT_TRUE(sim::ColourProfileInstalled(kSdr + L".icm")) << "still in use: its uninstall fails";
   EXPECT_FALSE(sim::ColourProfileInstalled(kHdr + L".icm"));
 }
 
@@ -204,6 +206,17 @@ TEST_F(RemoveProfiles, AFailedOrMissingDisassociationStillUninstalls) {
   sim::InstallColourProfile(kSdr + L".icm");
   sim::SetAssociationRemovalExports(false, false);  // an older Windows build
   RemoveColorProfiles();
+  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+}
+
+TEST_F(RemoveProfiles, AHybridLaptopsPanelIsNamedByTheAdapterThatDrivesIt) {
+  sim::LaptopDisplayOptions hybrid;
+  hybrid.hybrid = true;
+  sim::SetDisplays(sim::LaptopDisplays(hybrid));
+  Catalogue(kSdr, 1);
+  sim::SetColourAssociations(L"", sim::kLaptopGpu, 0, false, {kSdr + L".icm"});
+  RemoveColorProfiles();
+  EXPECT_TRUE(List(L"", false).empty());
   EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
 }
 
@@ -237,7 +250,7 @@ TEST_F(RemoveProfiles, TheUserListIsDisassociatedAsTheProcessWhenNobodyIsAtTheCo
   RemoveColorProfiles();
   EXPECT_TRUE(List(sim::kLocalSystemSid, false).empty()) << "LocalSystem's own scope";
   EXPECT_EQ(List(kBobSid, false), std::vector<std::wstring>{kSdr + L".icm"});
-  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+  EXPECT_TRUE(sim::ColourProfileInstalled(kSdr + L".icm")) << "Bob's association keeps it in use";
 }
 
 TEST_F(RemoveProfiles, ANameTooLongForItsKeyPathSkipsThatWholeList) {
