@@ -417,7 +417,7 @@ extern "C" LSTATUS WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFil
 }
 
 extern "C" LSTATUS WINAPI RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey) {
-  if (DWORD e = SIM_ENTER(hKey, lpSubKey)) return static_cast<LSTATUS>(e);
+  if (DWORD e = SIM_ENTER_RELEASE(hKey, lpSubKey)) return static_cast<LSTATUS>(e);
   Lock lock(MachineLock());
   if (!BackupAndRestoreEnabledLocked()) return ERROR_PRIVILEGE_NOT_HELD;
   if (lpSubKey == nullptr || *lpSubKey == 0) return ERROR_INVALID_PARAMETER;

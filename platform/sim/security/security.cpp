@@ -741,7 +741,7 @@ extern "C" BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken) {
 }
 
 extern "C" BOOL WINAPI RevertToSelf(void) {
-  if (DWORD e = SIM_ENTER()) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER_RELEASE()) return Fail(e, FALSE);
   Lock lock(MachineLock());
   SetThreadImpersonationLocked(nullptr);
   return TRUE;

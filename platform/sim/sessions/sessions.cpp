@@ -314,7 +314,7 @@ extern "C" BOOL WINAPI LoadUserProfileW(HANDLE hToken, LPPROFILEINFOW lpProfileI
 }
 
 extern "C" BOOL WINAPI UnloadUserProfile(HANDLE hToken, HANDLE hProfile) {
-  if (DWORD e = SIM_ENTER(hToken, hProfile)) return Fail(e, FALSE);
+  if (DWORD e = SIM_ENTER_RELEASE(hToken, hProfile)) return Fail(e, FALSE);
   Lock lock(MachineLock());
   if (!LookupAsLocked<Token>(H(hToken))) return Fail(ERROR_INVALID_HANDLE, FALSE);
   HKEY key = static_cast<HKEY>(hProfile);
