@@ -55,6 +55,10 @@ bool WaitForStoppedThreads(size_t count, std::chrono::milliseconds timeout);
 std::vector<uint64_t> FailFastThreads();
 // The number of the calling thread, as Call::thread gives it.
 uint64_t ThreadNumber();
+// The calling thread stands outside the machine from now on, as the test's own threads do: it
+// belongs to no process, however it identifies. For a thread of the test that must not join a
+// running program that plays the process identity.
+void BecomeHostThread();
 
 // ----- Blocked threads -------------------------------------------------------------------------
 
