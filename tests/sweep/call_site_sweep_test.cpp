@@ -2,10 +2,13 @@
 // each mode of the profile tool, both runs of the uninstaller and the service's start-up, logon,
 // watch, user codes and stop, each on a freshly installed laptop. A first pass fails the n-th
 // call once (with the errors the flow tells apart), a second keeps failing every call from the
-// n-th on. Every run must end, leave nothing behind and answer what the program promises for a
-// failure. The calls that failed are traced back to their call sites in the product code, and the
-// test reports how many of the product's call sites the flows failed ("call sites failed: N of
-// M") and lists the sites no flow reached.
+// n-th on. Then each function the flow calls fails for good while every other works, and the
+// functions whose callers tell an error apart ("the buffer is too small", "COM security is set
+// already") and the releases a caller must meet (a revert, an unload) fail call by call. Every
+// run must end, leave nothing behind and answer what the program promises for a failure; a
+// failed revert must end the process. The calls that failed are traced back to their call sites in
+// the product code, and the test reports how many of the product's call sites the flows failed
+// ("call sites failed: N of M") and lists the sites no flow reached.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
