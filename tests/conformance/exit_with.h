@@ -3,6 +3,7 @@
 // the same file. Its command line, after the program's path (quoted when it holds blanks):
 //   <code>               exit with <code> (decimal)
 //   <code> <event>       first wait (at most 30 s) until the named event is set, then exit
+//   <code> failfast      end at once with RaiseFailFastException (never exiting with <code>)
 // It exits with 254 when the event cannot be opened or the wait fails, and with 253 when the
 // command line holds no code.
 #pragma once
@@ -43,6 +44,10 @@ inline DWORD ExitWithMain(const wchar_t* command_line) {
   for (wchar_t c : words[0]) {
     if (c < L'0' || c > L'9') return 253;
     code = code * 10 + static_cast<DWORD>(c - L'0');
+  }
+  if (words.size() > 1 && words[1] == L"failfast") {
+    RaiseFailFastException(nullptr, nullptr, 0);
+    return code;
   }
   if (words.size() > 1) {
     HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, words[1].c_str());

@@ -168,6 +168,16 @@ TEST_F(Processes, ChildRunsToItsExitCode) {
       << "its thread has ended too";
 }
 
+TEST_F(Processes, FailFastEndsTheProcessWithoutReturning) {
+  Child child;
+  ASSERT_TRUE(Start(child_, L"7 failfast", &child)) << GetLastError();
+  ASSERT_EQ(WaitForSingleObject(child.info.hProcess, 30000), WAIT_OBJECT_0);
+  const DWORD code = ExitCode(child.info.hProcess);
+  EXPECT_NE(code, 7u) << "the program ran on after the fail-fast";
+  EXPECT_NE(code, static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(WaitForSingleObject(child.info.hThread, 30000), WAIT_OBJECT_0);
+}
+
 TEST_F(Processes, ExitCodeIsStillActiveUntilTheChildEnds) {
   const std::wstring name = EventName();
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, name.c_str());

@@ -212,6 +212,27 @@ TEST_F(Panel, ConfigurationChangingBetweenSizeAndQueryIsQueriedAgain) {
   EXPECT_EQ(sim::CallCount("QueryDisplayConfig"), 2u);
 }
 
+// A query that never fits (it keeps answering that the arrays are too small, or the
+// configuration changes before every query) ends the identification as failed after a few
+// tries instead of holding the caller.
+TEST_F(Panel, QueryThatNeverFitsEndsTheIdentificationAsFailed) {
+  sim::FailAlways("QueryDisplayConfig", ERROR_INSUFFICIENT_BUFFER);
+  sim::ClearTrace();
+  EXPECT_FALSE(IdentifyPrimaryPanel(dpal::core::kStandardKind).valid);
+  EXPECT_FALSE(IdentifyInternalPanel(dpal::core::kStandardKind).valid);
+  EXPECT_EQ(sim::CallCount("QueryDisplayConfig"), 10u) << "five tries for each procedure";
+  sim::ClearFaults();
+
+  // Each change adds a display, so that every query finds the arrays too small again.
+  for (int displays = 2; displays <= 12; ++displays) {
+    sim::ChangeDisplaysBeforeNextQuery(sim::DesktopDisplays(displays));
+  }
+  EXPECT_FALSE(IdentifyPrimaryPanel(dpal::core::kStandardKind).valid);
+  EXPECT_FALSE(IdentifyInternalPanel(dpal::core::kStandardKind).valid);
+  EXPECT_TRUE(IdentifyPrimaryPanel(dpal::core::kStandardKind).valid)
+      << "once the configuration holds still, the primary display is found again";
+}
+
 TEST_F(Panel, DeviceKeyTooLongForTheRecordFails) {
   for (size_t length : {127u, 128u, 260u, 300u}) {
     sim::DisplayTopology topology = sim::LaptopDisplays();

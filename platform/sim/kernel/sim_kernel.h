@@ -49,6 +49,16 @@ void Restart();
 std::vector<uint64_t> StoppedThreads();
 // Waits until at least `count` threads have stopped so; false when the time ran out first.
 bool WaitForStoppedThreads(size_t count, std::chrono::milliseconds timeout);
+// The numbers of the threads that called RaiseFailFastException since the test program started
+// (never reset), in order. Each stopped for good as above, and with it its process, when it had
+// one; a thread of the test itself belongs to no process, and only it stops.
+std::vector<uint64_t> FailFastThreads();
+// The number of the calling thread, as Call::thread gives it.
+uint64_t ThreadNumber();
+// The calling thread stands outside the machine from now on, as the test's own threads do: it
+// belongs to no process, however it identifies. For a thread of the test that must not join a
+// running program that plays the process identity.
+void BecomeHostThread();
 
 // ----- Blocked threads -------------------------------------------------------------------------
 
