@@ -111,14 +111,16 @@ TEST_F(Updater, ChangesOfTheUsersStateAreReportedByTheirNewValue) {
   }
 }
 
-TEST_F(Updater, RewritingTheSameValueIsNoChange) {
-  // Writing the data a value already has sends no notification (as under Wine): the wait goes
-  // on and reports the real change that follows.
+TEST_F(Updater, RewritingTheSameValueEndsTheWaitWithoutAChange) {
+  // A write is a change notification whatever its data: the re-read finds the start value, and
+  // the wait ends with no reportable change. The client's next wait sees the real change.
   PutState(1);
   auto waiter = ArmedWait();
   PutState(1);
+  EXPECT_EQ(waiter->Code(), kWaitEndedQuietly);
+  auto next = ArmedWait();
   PutState(0);
-  EXPECT_EQ(waiter->Code(), kChangedToOff);
+  EXPECT_EQ(next->Code(), kChangedToOff);
 }
 
 TEST_F(Updater, WithoutAStateTheWaitEndsAtOnceAndTheNextCanWait) {
