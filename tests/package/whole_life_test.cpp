@@ -147,4 +147,46 @@ TEST_F(WholeLife, NothingThePackageOwnsSurvivesTheUninstallAndTheRestart) {
   EXPECT_EQ(hives.Only({"registry"}).Headings(), KeptInUsersHives()) << hives.Describe();
 }
 
+// A device whose removal completes only at the next restart: after the device-removal run the
+// device is still present, so every final-cleanup run before the restart removes nothing, the
+// owner withdrawn or not. The restart takes the device; the uninstall task's next run cleans up.
+TEST_F(WholeLife, ADeviceRemovalThatWaitsForTheRestartHoldsTheCleanupUntilIt) {
+  laptop::Options options;
+  options.device_removal_waits_for_restart = true;
+  installer::InstallPackage(options);
+  laptop::InstallStandIn();
+  PlayADay();
+
+  sim::Snapshot step = sim::TakeSnapshot();
+  EXPECT_EQ(installer::RunDeviceRemoval(), 0);
+  EXPECT_EQ(sim::DifferenceFrom(step).Headings(),
+            (Lines{"~ devices: SWD\\TARVEX\\DPAL_0001", "- driver packages: oem42.inf",
+                   "- files: C:\\Windows\\INF\\oem42.inf"}))
+      << sim::DifferenceFrom(step).Describe();
+  ASSERT_EQ(sim::Devices().size(), 1u);
+  EXPECT_TRUE(sim::Devices()[0].removal_pending) << "present until the restart";
+  installer::WithdrawOwner();
+  step = sim::TakeSnapshot();
+  EXPECT_EQ(installer::RunFinalCleanup(), 0);
+  EXPECT_EQ(sim::DifferenceFrom(step).Lines(), Lines{}) << "the device is still present";
+
+  // After the restart Bob logs on again, and the uninstall task's next run cleans up; the
+  // console user's associations are removed in his own scope.
+  sim::Restart();
+  sim::SetConsoleSession(2);
+  sim::LogOn(2, kBobSid, L"bob");
+  EXPECT_EQ(installer::RunFinalCleanup(), 0);
+  installer::RemovePackage();
+  sim::Restart();
+
+  // Alice was logged off at the cleanup: her hive file was mounted, cleaned and written back,
+  // so the file differs in its bytes while her hive holds what it held before.
+  Lines kept = KeptOnPurpose();
+  kept.insert(kept.begin() + 1, "~ files: C:\\Users\\alice\\ntuser.dat");
+  EXPECT_EQ(sim::DifferenceFrom(before_).Headings(), kept)
+      << sim::DifferenceFrom(before_).Describe();
+  const sim::SnapshotDiff hives = sim::Difference(users_before_, UsersHives());
+  EXPECT_EQ(hives.Only({"registry"}).Headings(), KeptInUsersHives()) << hives.Describe();
+}
+
 }  // namespace
