@@ -253,6 +253,35 @@ TEST_F(RemoveProfiles, TheUserListIsDisassociatedAsTheProcessWhenNobodyIsAtTheCo
   EXPECT_TRUE(sim::ColourProfileInstalled(kSdr + L".icm")) << "Bob's association keeps it in use";
 }
 
+// A program that still holds a profile file open (the per-user program outlives the service)
+// makes its uninstall fail: the file is recorded once for deletion at the restart, even when
+// both lists name it, and the restart deletes it. The other profile goes at once.
+TEST_F(RemoveProfiles, AProfileFileHeldOpenIsDeletedAtTheRestart) {
+  UserList(kSdr, 1);
+  Catalogue(kSdr, 1);
+  Catalogue(kHdr, 2);
+  const std::wstring held =
+      sim::WindowsDirectory() + L"\\System32\\spool\\drivers\\color\\" + kSdr + L".icm";
+  HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  RemoveColorProfiles();
+  EXPECT_TRUE(sim::FileExists(held)) << "held open";
+  EXPECT_FALSE(sim::ColourProfileInstalled(kHdr + L".icm"));
+  WCHAR pending[1024] = {};
+  DWORD size = sizeof(pending);
+  ASSERT_EQ(
+      RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                   L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending, &size),
+      ERROR_SUCCESS);
+  // One pair: the file, and the empty target of a deletion; then the list's end.
+  EXPECT_EQ(std::wstring(pending, size / sizeof(WCHAR)), L"\\??\\" + held + std::wstring(3, L'\0'));
+  CloseHandle(file);
+  sim::Restart();
+  EXPECT_FALSE(sim::FileExists(held));
+  EXPECT_TRUE(sim::ColourProfileInstalled(kOther)) << "not the package's";
+}
+
 TEST_F(RemoveProfiles, ANameTooLongForItsKeyPathSkipsThatWholeList) {
   // 240 characters: the catalogue entry's key path would pass 259.
   Catalogue(L"QXLCD_" + std::wstring(234, L'L'), 1);
