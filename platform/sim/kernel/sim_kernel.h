@@ -158,17 +158,35 @@ void SetTraceSink(std::function<void(const Call&)> sink);
 
 // ----- Leak accounting ------------------------------------------------------------------------
 
+// What a process still held when it ended, which its end released: its handles and blocks by
+// kind ("token", "event", ...), and "LocalAlloc block", "loaded hive", "loaded profile",
+// "impersonating thread", less what its program keeps until its end on purpose.
+struct ProcessLeftovers {
+  uint64_t process = 0;  // the process's number, in the order processes were made
+  std::wstring image;
+  std::map<std::string, int> items;
+};
+
 struct LeakReport {
   std::map<std::string, int> open_handles;  // by kind, e.g. "event", "key", "token"
   int local_allocations = 0;
   int loaded_hives = 0;     // hives loaded by RegLoadKeyW and not unloaded
   int loaded_profiles = 0;  // user profiles loaded and not unloaded
   int impersonating_threads = 0;
+  // Each process that ended since Reset holding more than its program keeps on purpose. A process
+  // that ends takes what it holds with it, as on Windows, so a leak of a program that ends (a
+  // service's, a launched program's) shows only here.
+  std::vector<ProcessLeftovers> held_at_process_end;
   bool Clean() const;
   std::string Describe() const;
 };
 
 LeakReport Leaks();
+
+// Declares what a program keeps on purpose until its process ends (objects that live as long as
+// the process): at each end of a process of that image, up to `items` (keyed as
+// ProcessLeftovers::items) are taken off what it held before it counts as a leak. Until Reset.
+void KeepUntilProcessEnd(const std::wstring& image, std::map<std::string, int> items);
 
 // Handles that a test deliberately keeps (machine-owned objects are never counted).
 int OpenHandleCount(const std::string& kind);
