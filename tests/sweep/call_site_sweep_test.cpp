@@ -98,18 +98,6 @@ TEST_F(CallSiteSweep, EveryFlowFailsSafelyAtEveryCallSite) {
   for (auto group : {ToolFlows(), UninstallerFlows(), ServiceFlows()}) {
     for (Flow& flow : group) flows.push_back(std::move(flow));
   }
-  // A light pass (DPAL_SWEEP_LIGHT set, in the sanitizer presets): memory errors only, and the
-  // service's flows left out. Those stop the service while its work is under way, and the sim
-  // ends a process while a thread of it may still be inside a platform call, which then reads
-  // what the end released: harmless in the plain build, a use after free to the sanitizers.
-  const bool light = std::getenv("DPAL_SWEEP_LIGHT") != nullptr;
-  if (light) {
-    flows.erase(
-        std::remove_if(flows.begin(), flows.end(),
-                       [](const Flow& flow) { return flow.name.rfind("service ", 0) == 0; }),
-        flows.end());
-  }
-
   Watchdog watchdog;
   dpal::test::CallSiteRecorder recorder(source_dir);
   std::map<std::string, uint64_t> calls;
@@ -121,9 +109,7 @@ TEST_F(CallSiteSweep, EveryFlowFailsSafelyAtEveryCallSite) {
     if (only != nullptr && flow.name.find(only) == std::string::npos) continue;
     const auto flow_started = Clock::now();
     std::vector<std::pair<DWORD, bool>> passes = {{ERROR_NOT_ENOUGH_MEMORY, false}};
-    if (!light) {
-      for (DWORD error : flow.errors) passes.emplace_back(error, false);
-    }
+    for (DWORD error : flow.errors) passes.emplace_back(error, false);
     passes.emplace_back(ERROR_NOT_ENOUGH_MEMORY, true);
     for (const auto& [error, permanent] : passes) {
       const std::string pass =
@@ -207,14 +193,8 @@ TEST_F(CallSiteSweep, EveryFlowFailsSafelyAtEveryCallSite) {
   }
   std::printf("(%zu release call sites, which the sweeps pass over by design)\n",
               source.releases.size());
-  if (light) {
-    // The sanitizers' builds symbolise their frames differently; the figure is the plain
-    // build's.
-    std::printf("call-site sweep, light pass: %zu flows, %.1f s\n", flows.size(), seconds);
-  } else {
-    std::printf("call sites failed: %zu of %zu (%zu flows, %.1f s)\n", reached.size(), all.size(),
-                flows.size(), seconds);
-  }
+  std::printf("call sites failed: %zu of %zu (%zu flows, %.1f s)\n", reached.size(), all.size(),
+              flows.size(), seconds);
 }
 
 }  // namespace
