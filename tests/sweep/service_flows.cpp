@@ -1,7 +1,10 @@
 // The call-site sweep's flows of the service: its start-up (also with an altered profile and on
 // a machine that does not qualify), a logon, the watch of the apply state, the user codes and
 // the stop, each followed by a stop and the end of its process.
+#include <algorithm>
+#include <cwchar>
 #include <string>
+#include <vector>
 
 #include "common/registry_layout.h"
 #include "loader/worker_threads.h"
@@ -44,6 +47,35 @@ void CheckReports(bool stopped_expected) {
   if (stopped_expected && !reports.empty()) {
     EXPECT_EQ(reports.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
   }
+  // The reports the service tried to make, failed ones included, are one of its lives exactly:
+  // none (no control handler), START_PENDING, RUNNING, STOP_PENDING (once or more, for each
+  // stop) and STOPPED, or without STOP_PENDING when it stopped by itself (a machine that does not
+  // qualify, a RUNNING report that failed, sub-controllers that could not start). A life that
+  // did not end (a lost wake-up, a STOPPED report that failed) is the start of one of these.
+  std::vector<DWORD> tried;
+  for (const sim::Call& call : sim::Trace()) {
+    if (call.function != "SetServiceStatus") continue;
+    const size_t at = call.args.find(L"state ");
+    const DWORD state =
+        at == std::wstring::npos ? 0 : std::wcstoul(call.args.c_str() + at + 6, nullptr, 10);
+    if (state == SERVICE_STOP_PENDING && !tried.empty() && tried.back() == state) continue;
+    tried.push_back(state);
+  }
+  const std::vector<std::vector<DWORD>> lives = {
+      {},
+      {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED},
+      {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED},
+  };
+  bool one_of_them = false;
+  for (const auto& life : lives) {
+    const bool whole = tried == life;
+    const bool begun =
+        tried.size() <= life.size() && std::equal(tried.begin(), tried.end(), life.begin());
+    one_of_them = one_of_them || whole || (!stopped_expected && begun);
+  }
+  std::string seen;
+  for (DWORD state : tried) seen += std::to_string(state) + " ";
+  EXPECT_TRUE(one_of_them) << "the service's reports were: " << seen;
 }
 
 // What became of the service at the end of a run.
