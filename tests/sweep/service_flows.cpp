@@ -222,6 +222,9 @@ void ServiceLaptop(bool started, bool logged_off, const laptop::Options& options
   ASSERT_TRUE(Eventually([] {
     return dpal::test::ServiceSettled() && sim::WaitForProcessesToEnd(0ms);
   })) << "the service did not settle";
+  // The start-up run may still be finishing after its launch: its calls are the set-up's, not
+  // the run's.
+  WaitForTheServicesWork();
 }
 
 // `action` is the flow; the run then stops the service, whose work may still be going. The result
