@@ -438,6 +438,37 @@ TEST_F(RunProcess, WhatTheProgramLeftOpenGoesWithItsEndAndIsItsLeak) {
   EXPECT_EQ(sim::Leaks().Describe(), "1 open event handle(s); ") << "the test's own";
 }
 
+// A thread that the program starts belongs to its process from its start: the end waits for it
+// even before its first platform call, which then never returns.
+TEST_F(RunProcess, AThreadItStartsIsWaitedForFromItsStart) {
+  std::promise<void> go;
+  const std::shared_future<void> gone = go.get_future().share();
+  std::atomic<bool> started{false};
+  std::atomic<bool> returned{false};
+  std::future<int> code = std::async(std::launch::async, [&] {
+    return sim::RunProcess(Alice(), kTool, [&] {
+      std::thread([&started, &returned, gone] {
+        started = true;
+        gone.wait();
+        CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        returned = true;
+      }).detach();
+      return 0;
+    });
+  });
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!started && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_TRUE(started.load());
+  const size_t stopped = sim::StoppedThreads().size();
+  EXPECT_EQ(code.wait_for(100ms), std::future_status::timeout)
+      << "the process ended before the thread it started";
+  go.set_value();
+  ASSERT_EQ(code.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(code.get(), 0);
+  EXPECT_TRUE(sim::WaitForStoppedThreads(stopped + 1, 10s)) << "its first call stops it";
+  EXPECT_FALSE(returned.load());
+}
+
 // A restart ends a program that runs as TerminateProcess ends it: RunProcess returns 1 at once,
 // the program's waiting thread is not blocked any more, it never runs again, and what it held is
 // released. The test's own handles stay.

@@ -16,6 +16,14 @@
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/processes.h"
 
+#if !defined(__clang__)
+#include <dlfcn.h>
+#include <cerrno>
+#include <pthread.h>
+
+#include <new>
+#endif
+
 namespace sim {
 namespace {
 
@@ -122,6 +130,72 @@ bool ProcessEnded() {
 }
 
 }  // namespace
+
+// ----- Threads that a process's code starts ------------------------------------------------------
+//
+// A thread belongs to the process of the thread that started it, as on Windows, from before it
+// runs: the end of that process then waits for it even when it has made no platform call yet. The
+// host's thread library is wrapped for that (the sanitizers' wrappers, which the GCC builds load
+// as libraries of their own, come after this one). Clang's builds link the sanitizers into the
+// program, where a wrapper of ours would hide theirs: there a thread is given its process at its
+// first platform call only.
+#if !defined(__clang__)
+namespace {
+
+struct ThreadStart {
+  void* (*routine)(void*);
+  void* argument;
+  std::shared_ptr<SimProcess> process;  // already counted among its live threads
+};
+
+void* StartInProcess(void* start) {
+  auto* begun = static_cast<ThreadStart*>(start);
+  void* (*routine)(void*) = begun->routine;
+  void* argument = begun->argument;
+  {
+    std::lock_guard<std::mutex> guard(Processes().lock);
+    t_membership.decided = true;
+    t_membership.process = std::move(begun->process);
+    t_membership.counted = true;
+  }
+  begun->~ThreadStart();
+  std::free(begun);
+  return routine(argument);
+}
+
+}  // namespace
+}  // namespace sim
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*routine)(void*), void* argument) {
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  using namespace sim;
+  const Membership& self = t_membership;
+  if (!self.decided || !self.process) return real(thread, attributes, routine, argument);
+  // Plain memory: a test that fails the program's allocations must not fail the machine's.
+  void* memory = std::malloc(sizeof(ThreadStart));
+  if (memory == nullptr) return EAGAIN;
+  auto* start = new (memory) ThreadStart{routine, argument, self.process};
+  {
+    std::lock_guard<std::mutex> guard(Processes().lock);
+    ++start->process->live_threads;
+  }
+  const int error = real(thread, attributes, StartInProcess, start);
+  if (error != 0) {
+    {
+      std::lock_guard<std::mutex> guard(Processes().lock);
+      --start->process->live_threads;
+      Processes().threads_changed.notify_all();
+    }
+    start->~ThreadStart();
+    std::free(memory);
+  }
+  return error;
+}
+
+namespace sim {
+#endif
 
 Lock::Lock(std::mutex& mutex) : std::unique_lock<std::mutex>(mutex) {
   StopIfProcessEndedLocked(*this);
