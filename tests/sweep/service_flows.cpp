@@ -186,6 +186,10 @@ void WaitForTheServicesWork() {
           if (thread.function != "WaitForMultipleObjects") continue;
           (thread.wait_all ? main_waits : watch_waits) = true;
         }
+        // A process that has ended has cut off whatever work of it was left.
+        if (sim::WaitForServiceProcessExit(laptop::kServiceName, 0ms)) {
+          return sim::WaitForProcessesToEnd(0ms);
+        }
         const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
         if (!main_waits && state != SERVICE_STOPPED && !ServiceMainOver()) return false;
         const int working = dpal::WorkerThreads::RunningInProcessForTesting() - g_workers_before;
