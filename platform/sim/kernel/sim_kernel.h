@@ -38,12 +38,15 @@ void Restart();
 
 // A simulated process (a service's, a launched program's, one that RunProcess runs) is played by
 // threads of the test process; the test's own threads stand outside the machine. When a process
-// ends, its handles, blocks, local memory, impersonation, loaded profiles and verification states
-// are released, and each of its threads stops for good where it next meets the machine (a
-// platform call, or waking from a wait), as a terminated thread never runs again. Besides the
-// threads the sim starts for a process, a thread belongs to a process when it acts as the process
-// identity (SetProcessIdentity) and first calls the platform while a service or a RunProcess
-// program of that identity runs: such threads are the ones that program's own code started.
+// ends, each of its threads stops for good where it next meets the machine (a platform call, or
+// waking from a wait), as a terminated thread never runs again; once all have stopped or
+// returned, its handles, blocks, local memory, impersonation, loaded profiles and verification
+// states are released, and what it still held when its program returned is its leak
+// (LeakReport::held_at_process_end). Besides the threads the sim starts for a process, a thread
+// belongs to the process of the thread that started it, and (in a build whose thread library the
+// sim cannot wrap, clang's) to a process when it acts as the process identity
+// (SetProcessIdentity) and first calls the platform while a service or a RunProcess program of
+// that identity runs: such threads are the ones that program's own code started.
 //
 // The numbers (as Call::thread gives them) of the threads that have stopped so, in order.
 std::vector<uint64_t> StoppedThreads();
