@@ -128,6 +128,9 @@ void Provision(const Options& options) {
   spec.start_type = options.start_type;
   spec.program = RunServiceAsNewProcess;
   sim::InstallService(spec);
+  // The service's four sub-controllers live as long as its process, each with its completion
+  // event; anything else its process still holds when it ends is a leak.
+  sim::KeepUntilProcessEnd(kServiceImage, {{"event", 4}});
 
   RegisterCoreLibrary();
 }

@@ -2,6 +2,10 @@
 // freshly booted state, Leaks asks every area what it still holds, BlockedThreads what it knows
 // of the threads that wait, the end of a process lets every area release what the process
 // owned, and TakeSnapshot has every area describe what a program can leave behind in it.
+#include <map>
+#include <string>
+#include <vector>
+
 #include "platform/sim/colour/internal.h"
 #include "platform/sim/com/internal.h"
 #include "platform/sim/crypto/internal.h"
@@ -10,6 +14,7 @@
 #include "platform/sim/files/internal.h"
 #include "platform/sim/kernel/areas.h"
 #include "platform/sim/kernel/lock.h"
+#include "platform/sim/kernel/names.h"
 #include "platform/sim/kernel/objects.h"
 #include "platform/sim/kernel/processes.h"
 #include "platform/sim/kernel/waits.h"
@@ -52,27 +57,111 @@ constexpr Area kAreas[] = {
      SnapshotTaskSchedulerLocked},
 };
 
+// What processes held when they ended, and what programs keep until then on purpose. Never
+// destroyed, as the machine.
+struct EndedProcesses {
+  std::vector<ProcessLeftovers> held;
+  std::map<std::wstring, std::map<std::string, int>> kept;  // by upper-cased image path
+};
+
+EndedProcesses& Ended() {
+  static auto* ended = new EndedProcesses();
+  return *ended;
+}
+
+LeakReport LeaksLocked() {
+  LeakReport report;
+  for (const Area& area : kAreas) {
+    if (area.leaks) area.leaks(report);
+  }
+  return report;
+}
+
+// A leak report as one list of counts, keyed as ProcessLeftovers::items.
+std::map<std::string, int> Items(const LeakReport& report) {
+  std::map<std::string, int> items;
+  for (const auto& [kind, count] : report.open_handles) items[kind] += count;
+  items["LocalAlloc block"] += report.local_allocations;
+  items["loaded hive"] += report.loaded_hives;
+  items["loaded profile"] += report.loaded_profiles;
+  items["impersonating thread"] += report.impersonating_threads;
+  return items;
+}
+
+// What the release of an ended process took away: the difference of the machine's counts
+// before and after it, less what its program keeps on purpose.
+void RecordLeftoversLocked(const SimProcess& process, const LeakReport& before,
+                           const LeakReport& after) {
+  std::map<std::string, int> held = Items(before);
+  const std::map<std::string, int> remaining = Items(after);
+  const auto kept = Ended().kept.find(Upper(process.image));
+  ProcessLeftovers leftovers{process.id, process.image, {}};
+  for (const auto& [item, count] : held) {
+    const auto left = remaining.find(item);
+    int released = count - (left == remaining.end() ? 0 : left->second);
+    // The running process itself is no leftover of its own.
+    if (item == "running-process") continue;
+    if (kept != Ended().kept.end()) {
+      const auto allowed = kept->second.find(item);
+      if (allowed != kept->second.end()) released -= allowed->second;
+    }
+    if (released > 0) leftovers.items[item] = released;
+  }
+  if (!leftovers.items.empty()) Ended().held.push_back(std::move(leftovers));
+}
+
 }  // namespace
 
 void Reset() {
   // The caller sets up the new machine: it stands outside it. Threads of the old machine's
-  // processes stop at their next call.
+  // processes stop at their next call, and the old machine goes only once they have.
   BecomeHostThread();
   {
     Lock lock(MachineLock());
-    EndEveryProcessForResetLocked();
+    const auto ended = EndEveryProcessForResetLocked();
+    MachineSignal().notify_all();
+    WaitForThreadsToStopLocked(lock, ended);
     for (const Area& area : kAreas) area.reset();
+    Ended().held.clear();
+    Ended().kept.clear();
   }
   ResetHooks();
   SetLastError(0);
 }
 
-void EndProcessLocked(SimProcess& process) {
-  if (!MarkEndedLocked(process)) return;
-  for (const Area& area : kAreas) {
-    if (area.process_ended) area.process_ended(process);
+void EndProcessesLocked(std::unique_lock<std::mutex>& lock,
+                        const std::vector<std::shared_ptr<SimProcess>>& processes, ProcessEnd how) {
+  std::vector<std::shared_ptr<SimProcess>> ending;
+  for (const auto& process : processes) {
+    if (MarkEndedLocked(*process)) ending.push_back(process);
+  }
+  if (ending.empty()) return;
+  // Its waiting threads wake to stop; the others stop at their next call.
+  MachineSignal().notify_all();
+  WaitForThreadsToStopLocked(lock, ending);
+  for (const auto& process : ending) {
+    const LeakReport before = LeaksLocked();
+    for (const Area& area : kAreas) {
+      if (area.process_ended) area.process_ended(*process);
+    }
+    // A process cut off, from outside or by its own end inside a thread's work, held what it
+    // held where it was: Windows takes that back.
+    if (how == ProcessEnd::Returned && !process->threads_cut_off) {
+      RecordLeftoversLocked(*process, before, LeaksLocked());
+    }
+    process->released = true;
   }
   MachineSignal().notify_all();
+}
+
+void EndProcessLocked(std::unique_lock<std::mutex>& lock,
+                      const std::shared_ptr<SimProcess>& process, ProcessEnd how) {
+  EndProcessesLocked(lock, {process}, how);
+}
+
+void KeepUntilProcessEnd(const std::wstring& image, std::map<std::string, int> items) {
+  Lock lock(MachineLock());
+  Ended().kept[Upper(image)] = std::move(items);
 }
 
 std::vector<BlockedThread> BlockedThreads() {
@@ -95,10 +184,8 @@ Snapshot TakeSnapshot() {
 
 LeakReport Leaks() {
   Lock lock(MachineLock());
-  LeakReport report;
-  for (const Area& area : kAreas) {
-    if (area.leaks) area.leaks(report);
-  }
+  LeakReport report = LeaksLocked();
+  report.held_at_process_end = Ended().held;
   return report;
 }
 

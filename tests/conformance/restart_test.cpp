@@ -330,12 +330,12 @@ TEST_F(Restart, EndsEveryProcessAndBootsTheMachineAgain) {
   ASSERT_TRUE(sim::WaitForServiceState(L"OnDemand", SERVICE_RUNNING, 10s));
   const DWORD first_process = sim::ServiceStatusNow(L"Waiting").dwProcessId;
 
-  std::promise<void> release_program;
-  const std::shared_future<void> program_released = release_program.get_future().share();
+  // A program that waits for what never comes: only the restart ends it.
   const std::wstring program = L"C:\\Tools\\held.exe";
   sim::PutFile(program, sim::ProgramBytes("held"));
-  sim::RegisterProgram(program, [program_released](const sim::Launch&) -> DWORD {
-    program_released.wait();
+  sim::RegisterProgram(program, [](const sim::Launch&) -> DWORD {
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(never, INFINITE);
     return 0;
   });
   STARTUPINFOW startup = {};
@@ -410,7 +410,6 @@ TEST_F(Restart, EndsEveryProcessAndBootsTheMachineAgain) {
   EXPECT_EQ(kept, 7u);
   EXPECT_TRUE(sim::FileExists(L"C:\\Data\\kept.bin"));
 
-  release_program.set_value();
   CloseHandle(held.hThread);
   CloseHandle(held.hProcess);
   ASSERT_EQ(sim::SendServiceControl(L"Waiting", SERVICE_CONTROL_STOP),
@@ -418,10 +417,10 @@ TEST_F(Restart, EndsEveryProcessAndBootsTheMachineAgain) {
   EXPECT_TRUE(sim::WaitForServiceProcessExit(L"Waiting", 10s));
 }
 
-// What a service's process holds goes with its end, and its threads never run again: a thread
-// that its code started (it acts as the process identity) and that calls the platform after the
-// end does not return from the call, and one that waits never wakes. The test's own handles are
-// still the test's.
+// What a service's process holds goes with its end, once its threads have stopped; its threads
+// never run again: a thread that its code started (it acts as the process identity) and that
+// calls the platform after the end does not return from the call, and one that waits never wakes.
+// The test's own handles are still the test's.
 TEST_F(ProcessEnd, ThreadsOfAnEndedServiceNeverRunAgain) {
   const std::wstring image = L"C:\\Program Files\\Worker\\worker.exe";
   sim::SetProcessIdentity(sim::LocalSystem(image));  // the test plays the service's program
@@ -479,12 +478,16 @@ TEST_F(ProcessEnd, ThreadsOfAnEndedServiceNeverRunAgain) {
   EXPECT_EQ(held.local_allocations, 1);
 
   ASSERT_EQ(sim::SendServiceControl(L"Worker", SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
-  ASSERT_TRUE(sim::WaitForServiceProcessExit(L"Worker", 10s));
   EXPECT_TRUE(sim::WaitForStoppedThreads(1, 10s)) << "the waiting thread stops in its wait";
+  // The end waits for the held thread, which runs outside the machine until its next call.
+  EXPECT_FALSE(sim::WaitForServiceProcessExit(L"Worker", 50ms)) << "released before its threads";
+  EXPECT_EQ(sim::Leaks().local_allocations, 1) << "released before its threads stopped";
   resume.set_value();
   EXPECT_TRUE(sim::WaitForStoppedThreads(2, 10s)) << "the held thread stops at its next call";
+  ASSERT_TRUE(sim::WaitForServiceProcessExit(L"Worker", 10s));
   EXPECT_FALSE(returned.load());
 
+  // Its threads were cut off inside their work: what they held is released, and no leak.
   const sim::LeakReport leaks = sim::Leaks();
   EXPECT_EQ(leaks.Describe(), "1 open event handle(s); ")
       << "all that is left is the test's own event";

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -387,10 +388,11 @@ TEST_F(RunProcess, AnEntryThatThrowsEndsWithTheExceptionCodeAndLeavesNothingBehi
 }
 
 // What the program obtained belongs to its process: handles it never closed and memory it never
-// freed go when it returns.
-TEST_F(RunProcess, WhatTheProgramLeftOpenGoesWithItsEnd) {
+// freed go when it returns, and count as its leak, less what its program declared it keeps until
+// its end.
+TEST_F(RunProcess, WhatTheProgramLeftOpenGoesWithItsEndAndIsItsLeak) {
   bool held = false;
-  const int code = sim::RunProcess(Alice(), kTool, [&] {
+  auto leave_open = [&] {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE token = nullptr;
     HKEY key = nullptr;
@@ -398,11 +400,73 @@ TEST_F(RunProcess, WhatTheProgramLeftOpenGoesWithItsEnd) {
            RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key) == ERROR_SUCCESS &&
            LocalAlloc(LPTR, 32) != nullptr;
     return 0;
-  });
-  EXPECT_EQ(code, 0);
+  };
+  EXPECT_EQ(sim::RunProcess(Alice(), kTool, leave_open), 0);
   ASSERT_TRUE(held) << "the program could not take what it leaves behind";
-  const sim::LeakReport leaks = sim::Leaks();
-  EXPECT_TRUE(leaks.Clean()) << leaks.Describe();
+  sim::LeakReport leaks = sim::Leaks();
+  ASSERT_EQ(leaks.held_at_process_end.size(), 1u) << leaks.Describe();
+  EXPECT_EQ(leaks.held_at_process_end[0].image, kTool);
+  EXPECT_EQ(leaks.held_at_process_end[0].items,
+            (std::map<std::string, int>{
+                {"LocalAlloc block", 1}, {"event", 1}, {"key", 1}, {"token", 1}}));
+  leaks.held_at_process_end.clear();
+  EXPECT_TRUE(leaks.Clean()) << "released with the process: " << leaks.Describe();
+
+  // Declared as kept until the end, the event and the key are no leak; the token still is.
+  sim::Reset();
+  sim::KeepUntilProcessEnd(kTool, {{"event", 1}, {"key", 2}, {"LocalAlloc block", 1}});
+  EXPECT_EQ(sim::RunProcess(Alice(), kTool, leave_open), 0);
+  leaks = sim::Leaks();
+  ASSERT_EQ(leaks.held_at_process_end.size(), 1u) << leaks.Describe();
+  EXPECT_EQ(leaks.held_at_process_end[0].items, (std::map<std::string, int>{{"token", 1}}));
+
+  // Ended from outside, a program is cut off wherever it was: what it held is no leak of its own.
+  sim::Reset();
+  Event running(L"DPALRunProcessHolding", true);
+  std::future<int> code = std::async(std::launch::async, [&] {
+    return sim::RunProcess(Alice(), kTool, [&] {
+      leave_open();
+      SetEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"DPALRunProcessHolding"));
+      Sleep(INFINITE);
+      return 0;
+    });
+  });
+  ASSERT_EQ(WaitForSingleObject(running.handle, 10000), WAIT_OBJECT_0);
+  sim::Restart();
+  ASSERT_EQ(code.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(code.get(), 1);
+  EXPECT_EQ(sim::Leaks().Describe(), "1 open event handle(s); ") << "the test's own";
+}
+
+// A thread that the program starts belongs to its process from its start: the end waits for it
+// even before its first platform call, which then never returns.
+TEST_F(RunProcess, AThreadItStartsIsWaitedForFromItsStart) {
+  std::promise<void> go;
+  const std::shared_future<void> gone = go.get_future().share();
+  std::atomic<bool> started{false};
+  std::atomic<bool> returned{false};
+  std::future<int> code = std::async(std::launch::async, [&] {
+    return sim::RunProcess(Alice(), kTool, [&] {
+      std::thread([&started, &returned, gone] {
+        started = true;
+        gone.wait();
+        CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        returned = true;
+      }).detach();
+      return 0;
+    });
+  });
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!started && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_TRUE(started.load());
+  const size_t stopped = sim::StoppedThreads().size();
+  EXPECT_EQ(code.wait_for(100ms), std::future_status::timeout)
+      << "the process ended before the thread it started";
+  go.set_value();
+  ASSERT_EQ(code.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(code.get(), 0);
+  EXPECT_TRUE(sim::WaitForStoppedThreads(stopped + 1, 10s)) << "its first call stops it";
+  EXPECT_FALSE(returned.load());
 }
 
 // A restart ends a program that runs as TerminateProcess ends it: RunProcess returns 1 at once,

@@ -29,6 +29,8 @@ Flow Export(const std::string& name, std::function<void()> setup, std::function<
               run,
               [effect](int result, bool faulted) {
                 EXPECT_TRUE(result == 0 || result == 1) << result;
+                EXPECT_TRUE(LocalSystemsOwnDefaultUntouched())
+                    << "a user step landed on LocalSystem's own default";
                 if (result == 1) {
                   EXPECT_TRUE(effect()) << "success reported without its effect";
                 }

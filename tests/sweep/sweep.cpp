@@ -15,9 +15,21 @@ std::set<std::string> g_failed_functions;
 
 std::wstring ConsoleUser() { return sim::DefaultAdmin().user_sid; }
 std::wstring UserDefault() { return sim::DefaultColourProfile(ConsoleUser(), kPanel, kStandard); }
+namespace {
+
+std::wstring LocalSystemsOwnDefault() {
+  return sim::DefaultColourProfile(sim::kLocalSystemSid, kPanel, kStandard);
+}
+
+bool SidComparisonFailed() { return g_failed_functions.count("EqualSid") != 0; }
+
+}  // namespace
+
 bool UserDefaultIs(const std::wstring& name) {
-  return UserDefault() == name ||
-         sim::DefaultColourProfile(sim::kLocalSystemSid, kPanel, kStandard) == name;
+  return UserDefault() == name || (SidComparisonFailed() && LocalSystemsOwnDefault() == name);
+}
+bool LocalSystemsOwnDefaultUntouched() {
+  return SidComparisonFailed() || LocalSystemsOwnDefault().empty();
 }
 std::wstring MachineDefault() { return sim::DefaultColourProfile(L"", kPanel, kStandard); }
 

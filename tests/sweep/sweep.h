@@ -49,9 +49,15 @@ bool Eventually(Condition condition, std::chrono::milliseconds limit = kEffectLi
 
 std::wstring ConsoleUser();
 std::wstring UserDefault();
-// The user default was set for the console user or, by a LocalSystem caller that could not tell
-// it is LocalSystem (a failed comparison of its SID reads as "not equal"), for its own account.
+// The user default was set for the account the caller's user step names: the console user's,
+// also for a LocalSystem caller, which impersonates the console user for it; its own account's
+// only for a LocalSystem caller that could not tell it is LocalSystem (a failed comparison of
+// its SID, EqualSid, reads as "not equal") in the run under way.
 bool UserDefaultIs(const std::wstring& name);
+// LocalSystem's own user default is as the laptop was made (none), unless the run under way
+// failed the comparison of the caller's SID: a user step never lands there otherwise, whatever
+// else failed (an impersonation that failed must end the step).
+bool LocalSystemsOwnDefaultUntouched();
 std::wstring MachineDefault();
 
 // A freshly installed laptop: the package as the installer leaves it, the stand-in per-user

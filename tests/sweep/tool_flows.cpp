@@ -44,6 +44,8 @@ std::vector<Flow> ToolFlows() {
         [effect = mode.effect](int code, bool faulted) {
           EXPECT_TRUE(code == dpal::setprofile::kSucceeded || code == dpal::setprofile::kFailed)
               << code;
+          EXPECT_TRUE(LocalSystemsOwnDefaultUntouched())
+              << "a user step landed on LocalSystem's own default";
           if (code == dpal::setprofile::kSucceeded) {
             EXPECT_TRUE(effect()) << "exit code 0 without the defaults set";
           }

@@ -30,6 +30,31 @@ bool DeviceGone() {
   return true;
 }
 
+// Whether a call other than `function` failed in the run under way.
+bool AnotherCallFailed(const std::string& function) {
+  for (const std::string& failed : g_failed_functions) {
+    if (failed != function) return true;
+  }
+  return false;
+}
+
+// What the device-removal run must leave, whatever failed: exit code 0; the device and the driver
+// package each gone unless a call of its own step failed (a failed removal of the driver package
+// does not keep the device, nor the other way round); and the rest of the package as it was.
+void CheckDeviceRemoval(int code, const std::wstring& image) {
+  EXPECT_EQ(code, 0);
+  if (!DeviceGone()) {
+    EXPECT_TRUE(AnotherCallFailed("DiUninstallDriverW")) << "the device stayed";
+  }
+  if (!sim::DriverPackages().empty()) {
+    EXPECT_TRUE(AnotherCallFailed("DiUninstallDevice")) << "the driver package stayed";
+  }
+  EXPECT_TRUE(sim::ServiceExists(laptop::kServiceName)) << "the service is the final cleanup's";
+  EXPECT_TRUE(sim::TaskExists(installer::kUninstallTask));
+  EXPECT_TRUE(sim::FileExists(image)) << "the image stays where it is";
+  EXPECT_FALSE(sim::FileExists(RelocatedImage()));
+}
+
 }  // namespace
 
 // The uninstaller's runs, as the installed program: the exit code is 0 for a run that reached
@@ -55,10 +80,11 @@ std::vector<Flow> UninstallerFlows() {
                          AsAdministrator(image, L"");
                        },
                        run,
-                       [](int code, bool faulted) {
-                         EXPECT_EQ(code, 0);
+                       [image](int code, bool faulted) {
+                         CheckDeviceRemoval(code, image);
                          if (!faulted) {
                            EXPECT_TRUE(DeviceGone());
+                           EXPECT_TRUE(sim::DriverPackages().empty());
                          }
                        },
                        {ERROR_ACCESS_DENIED},

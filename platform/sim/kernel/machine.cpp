@@ -183,7 +183,7 @@ bool LeakReport::Clean() const {
     if (count != 0) return false;
   }
   return local_allocations == 0 && loaded_hives == 0 && loaded_profiles == 0 &&
-         impersonating_threads == 0;
+         impersonating_threads == 0 && held_at_process_end.empty();
 }
 
 std::string LeakReport::Describe() const {
@@ -195,6 +195,13 @@ std::string LeakReport::Describe() const {
   if (loaded_hives) out << loaded_hives << " loaded hive(s); ";
   if (loaded_profiles) out << loaded_profiles << " loaded profile(s); ";
   if (impersonating_threads) out << impersonating_threads << " impersonating thread(s); ";
+  for (const ProcessLeftovers& ended : held_at_process_end) {
+    std::string image;
+    for (wchar_t c : ended.image) image += c < 0x80 ? static_cast<char>(c) : '?';
+    out << "process " << ended.process << " (" << image << ") ended holding";
+    for (const auto& [item, count] : ended.items) out << " " << count << " " << item;
+    out << "; ";
+  }
   std::string text = out.str();
   return text.empty() ? "nothing leaked" : text;
 }

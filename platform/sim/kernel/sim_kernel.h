@@ -39,12 +39,15 @@ void Restart();
 
 // A simulated process (a service's, a launched program's, one that RunProcess runs) is played by
 // threads of the test process; the test's own threads stand outside the machine. When a process
-// ends, its handles, blocks, local memory, impersonation, loaded profiles and verification states
-// are released, and each of its threads stops for good where it next meets the machine (a
-// platform call, or waking from a wait), as a terminated thread never runs again. Besides the
-// threads the sim starts for a process, a thread belongs to a process when it acts as the process
-// identity (SetProcessIdentity) and first calls the platform while a service or a RunProcess
-// program of that identity runs: such threads are the ones that program's own code started.
+// ends, each of its threads stops for good where it next meets the machine (a platform call, or
+// waking from a wait), as a terminated thread never runs again; once all have stopped or
+// returned, its handles, blocks, local memory, impersonation, loaded profiles and verification
+// states are released, and what it still held when its program returned is its leak
+// (LeakReport::held_at_process_end). Besides the threads the sim starts for a process, a thread
+// belongs to the process of the thread that started it, and (in a build whose thread library the
+// sim cannot wrap, clang's) to a process when it acts as the process identity
+// (SetProcessIdentity) and first calls the platform while a service or a RunProcess program of
+// that identity runs: such threads are the ones that program's own code started.
 //
 // The numbers (as Call::thread gives them) of the threads that have stopped so, in order.
 std::vector<uint64_t> StoppedThreads();
@@ -169,17 +172,35 @@ void SetTraceSink(std::function<void(const Call&)> sink);
 
 // ----- Leak accounting ------------------------------------------------------------------------
 
+// What a process still held when it ended, which its end released: its handles and blocks by
+// kind ("token", "event", ...), and "LocalAlloc block", "loaded hive", "loaded profile",
+// "impersonating thread", less what its program keeps until its end on purpose.
+struct ProcessLeftovers {
+  uint64_t process = 0;  // the process's number, in the order processes were made
+  std::wstring image;
+  std::map<std::string, int> items;
+};
+
 struct LeakReport {
   std::map<std::string, int> open_handles;  // by kind, e.g. "event", "key", "token"
   int local_allocations = 0;
   int loaded_hives = 0;     // hives loaded by RegLoadKeyW and not unloaded
   int loaded_profiles = 0;  // user profiles loaded and not unloaded
   int impersonating_threads = 0;
+  // Each process that ended since Reset holding more than its program keeps on purpose. A process
+  // that ends takes what it holds with it, as on Windows, so a leak of a program that ends (a
+  // service's, a launched program's) shows only here.
+  std::vector<ProcessLeftovers> held_at_process_end;
   bool Clean() const;
   std::string Describe() const;
 };
 
 LeakReport Leaks();
+
+// Declares what a program keeps on purpose until its process ends (objects that live as long as
+// the process): at each end of a process of that image, up to `items` (keyed as
+// ProcessLeftovers::items) are taken off what it held before it counts as a leak. Until Reset.
+void KeepUntilProcessEnd(const std::wstring& image, std::map<std::string, int> items);
 
 // Handles that a test deliberately keeps (machine-owned objects are never counted).
 int OpenHandleCount(const std::string& kind);

@@ -4,11 +4,25 @@
 // A thread of an ended process must never run again, yet the host cannot end a thread. So the
 // thread stops where it next meets the machine: at the entry of a platform call, on taking the
 // machine lock, or on waking from a wait. There it blocks for good on a condition of its own that
-// nothing signals, holding no lock of the machine; the host process's end takes it away.
+// nothing signals, holding no lock of the machine; the host process's end takes it away. Each
+// process counts its threads that have neither stopped so nor returned, so that its end can wait
+// for them before anything they may still be reading goes.
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/processes.h"
+
+#if !defined(__clang__)
+#include <dlfcn.h>
+#include <cerrno>
+#include <pthread.h>
+
+#include <new>
+#endif
 
 namespace sim {
 namespace {
@@ -17,9 +31,15 @@ namespace {
 // process without the machine lock (which the hook's callers do not hold).
 struct ProcessList {
   std::mutex lock;
+  std::condition_variable threads_changed;           // a thread of a process stopped or returned
   std::vector<std::shared_ptr<SimProcess>> running;  // oldest first
   uint64_t next_id = 1;
 };
+
+// How long the end of a process waits for its threads. A thread of the machine that is neither in
+// the product's code nor blocked in a wait of the machine gets there in microseconds; one that
+// takes this long is blocked where the machine cannot reach it.
+constexpr auto kThreadStopLimit = std::chrono::seconds(10);
 
 ProcessList& Processes() {
   static ProcessList* list = new ProcessList();  // never destroyed, as the machine
@@ -39,9 +59,34 @@ StoppedThreadList& Stopped() {
   return *stopped;
 }
 
+// A thread's process, counted among the process's live threads until the thread stops for good
+// or returns (the destructor runs when the thread returns).
 struct Membership {
   bool decided = false;
   std::shared_ptr<SimProcess> process;  // null: the host's
+  bool counted = false;
+
+  // Under the process list's lock.
+  void JoinLocked(std::shared_ptr<SimProcess> joined) {
+    LeaveLocked();
+    decided = true;
+    process = std::move(joined);
+    if (process) {
+      ++process->live_threads;
+      counted = true;
+    }
+  }
+  void LeaveLocked() {
+    if (!counted) return;
+    counted = false;
+    --process->live_threads;
+    Processes().threads_changed.notify_all();
+  }
+  void Leave() {
+    std::lock_guard<std::mutex> guard(Processes().lock);
+    LeaveLocked();
+  }
+  ~Membership() { Leave(); }
 };
 
 thread_local Membership t_membership;
@@ -51,20 +96,27 @@ thread_local Membership t_membership;
 Membership& ThisThread() {
   Membership& membership = t_membership;
   if (!membership.decided) {
-    membership.decided = true;
     ProcessList& list = Processes();
     std::lock_guard<std::mutex> guard(list.lock);
+    std::shared_ptr<SimProcess> found;
     for (auto it = list.running.rbegin(); it != list.running.rend(); ++it) {
       if ((*it)->plays_process_identity) {
-        membership.process = *it;
+        found = *it;
         break;
       }
     }
+    membership.JoinLocked(std::move(found));
   }
   return membership;
 }
 
 [[noreturn]] void StopForGood() {
+  {
+    // It never runs again: its process's end need not wait for it, and it was cut off.
+    std::lock_guard<std::mutex> guard(Processes().lock);
+    if (t_membership.counted) t_membership.process->threads_cut_off = true;
+    t_membership.LeaveLocked();
+  }
   StoppedThreadList& stopped = Stopped();
   std::unique_lock<std::mutex> guard(stopped.lock);
   stopped.threads.push_back(ThreadNumber());
@@ -79,13 +131,81 @@ bool ProcessEnded() {
 
 }  // namespace
 
+// ----- Threads that a process's code starts ------------------------------------------------------
+//
+// A thread belongs to the process of the thread that started it, as on Windows, from before it
+// runs: the end of that process then waits for it even when it has made no platform call yet. The
+// host's thread library is wrapped for that (the sanitizers' wrappers, which the GCC builds load
+// as libraries of their own, come after this one). Clang's builds link the sanitizers into the
+// program, where a wrapper of ours would hide theirs: there a thread is given its process at its
+// first platform call only.
+#if !defined(__clang__)
+namespace {
+
+struct ThreadStart {
+  void* (*routine)(void*);
+  void* argument;
+  std::shared_ptr<SimProcess> process;  // already counted among its live threads
+};
+
+void* StartInProcess(void* start) {
+  auto* begun = static_cast<ThreadStart*>(start);
+  void* (*routine)(void*) = begun->routine;
+  void* argument = begun->argument;
+  {
+    std::lock_guard<std::mutex> guard(Processes().lock);
+    t_membership.decided = true;
+    t_membership.process = std::move(begun->process);
+    t_membership.counted = true;
+  }
+  begun->~ThreadStart();
+  std::free(begun);
+  return routine(argument);
+}
+
+}  // namespace
+}  // namespace sim
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*routine)(void*), void* argument) {
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  using namespace sim;
+  const Membership& self = t_membership;
+  if (!self.decided || !self.process) return real(thread, attributes, routine, argument);
+  // Plain memory: a test that fails the program's allocations must not fail the machine's.
+  void* memory = std::malloc(sizeof(ThreadStart));
+  if (memory == nullptr) return EAGAIN;
+  auto* start = new (memory) ThreadStart{routine, argument, self.process};
+  {
+    std::lock_guard<std::mutex> guard(Processes().lock);
+    ++start->process->live_threads;
+  }
+  const int error = real(thread, attributes, StartInProcess, start);
+  if (error != 0) {
+    {
+      std::lock_guard<std::mutex> guard(Processes().lock);
+      --start->process->live_threads;
+      Processes().threads_changed.notify_all();
+    }
+    start->~ThreadStart();
+    std::free(memory);
+  }
+  return error;
+}
+
+namespace sim {
+#endif
+
 Lock::Lock(std::mutex& mutex) : std::unique_lock<std::mutex>(mutex) {
   StopIfProcessEndedLocked(*this);
 }
 
-std::shared_ptr<SimProcess> NewProcessLocked(bool plays_process_identity) {
+std::shared_ptr<SimProcess> NewProcessLocked(bool plays_process_identity,
+                                             const std::wstring& image) {
   auto process = std::make_shared<SimProcess>();
   process->plays_process_identity = plays_process_identity;
+  process->image = image;
   ProcessList& list = Processes();
   std::lock_guard<std::mutex> guard(list.lock);
   process->id = list.next_id++;
@@ -94,13 +214,13 @@ std::shared_ptr<SimProcess> NewProcessLocked(bool plays_process_identity) {
 }
 
 void JoinProcess(std::shared_ptr<SimProcess> process) {
-  t_membership.decided = true;
-  t_membership.process = std::move(process);
+  std::lock_guard<std::mutex> guard(Processes().lock);
+  t_membership.JoinLocked(std::move(process));
 }
 
 void BecomeHostThread() {
-  t_membership.decided = true;
-  t_membership.process = nullptr;
+  std::lock_guard<std::mutex> guard(Processes().lock);
+  t_membership.JoinLocked(nullptr);
 }
 
 std::shared_ptr<SimProcess> CurrentProcess() { return ThisThread().process; }
@@ -116,11 +236,50 @@ std::vector<std::shared_ptr<SimProcess>> RunningProcessesLocked() {
   return list.running;
 }
 
-void EndEveryProcessForResetLocked() {
+std::vector<std::shared_ptr<SimProcess>> EndEveryProcessForResetLocked() {
   ProcessList& list = Processes();
   std::lock_guard<std::mutex> guard(list.lock);
   for (const auto& process : list.running) process->ended.store(true);
-  list.running.clear();
+  std::vector<std::shared_ptr<SimProcess>> ended;
+  ended.swap(list.running);
+  return ended;
+}
+
+void WaitForThreadsToStopLocked(std::unique_lock<std::mutex>& lock,
+                                const std::vector<std::shared_ptr<SimProcess>>& processes) {
+  if (processes.empty()) return;
+  // The caller's own thread, when it ends its own process, is not waited for: it returns next.
+  const Membership& self = t_membership;
+  auto others = [&](const SimProcess& process) {
+    return process.live_threads - (self.counted && self.process.get() == &process ? 1 : 0);
+  };
+  ProcessList& list = Processes();
+  // The threads that stop need the machine lock to get to their stop.
+  lock.unlock();
+  bool stopped = false;
+  {
+    std::unique_lock<std::mutex> guard(list.lock);
+    stopped = list.threads_changed.wait_for(guard, kThreadStopLimit, [&] {
+      for (const auto& process : processes) {
+        if (others(*process) > 0) return false;
+      }
+      return true;
+    });
+    if (!stopped) {
+      for (const auto& process : processes) {
+        if (others(*process) == 0) continue;
+        std::fprintf(
+            stderr,
+            "sim: %d thread(s) of the ended process %llu (%ls) did not stop within %lld s: "
+            "blocked outside the machine\n",
+            others(*process), static_cast<unsigned long long>(process->id), process->image.c_str(),
+            static_cast<long long>(kThreadStopLimit.count()));
+      }
+      std::fflush(stderr);
+      std::abort();
+    }
+  }
+  lock.lock();
 }
 
 void StopIfProcessEnded() {

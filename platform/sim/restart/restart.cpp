@@ -69,7 +69,7 @@ void CarryOutPendingFileOperationsLocked() {
 void Restart() {
   Lock lock(MachineLock());
   // The shutdown.
-  for (const auto& process : RunningProcessesLocked()) EndProcessLocked(*process);
+  EndProcessesLocked(lock, RunningProcessesLocked(), ProcessEnd::Terminated);
   LogEveryoneOffForRestartLocked();
   // The boot.
   UnloadHivesForRestartLocked();

@@ -43,6 +43,7 @@ struct ServiceEntry {
   std::vector<SERVICE_STATUS> reports;
   ServiceProgram program;
   std::shared_ptr<ServiceProcess> process;  // while a process serves the service
+  std::shared_ptr<SimProcess> last_record;  // the kernel's view of the last process started
   DWORD process_id = 0;
   int last_exit_code = 0;  // of the last process that ran for the service
   bool marked_for_delete = false;

@@ -73,8 +73,7 @@ void RunServiceProcess(std::shared_ptr<ServiceProcess> process, ServiceProgram p
     MaybeRemoveLocked(entry);
   }
   // The program has returned: the process ends, and with it every thread it started.
-  EndProcessLocked(*process->record);
-  MachineSignal().notify_all();
+  EndProcessLocked(lock, process->record, ProcessEnd::Returned);
 }
 
 DWORD StartLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry,
@@ -92,12 +91,14 @@ DWORD StartLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry,
   process->identity.command_line = entry->image_path;
   // When the host plays this service's program (its process identity is the service's), the
   // threads that the program's code starts act as that identity and belong to this process.
-  process->record = NewProcessLocked(IsProcessIdentityLocked(process->identity));
+  process->record =
+      NewProcessLocked(IsProcessIdentityLocked(process->identity), ImageOf(entry->image_path));
   process->arg_text.push_back(entry->name);
   process->arg_text.insert(process->arg_text.end(), args.begin(), args.end());
   ServiceProgram program = entry->program;
 
   entry->process = process;
+  entry->last_record = process->record;
   Database().next_process_id += 4;
   entry->process_id = Database().next_process_id;
   entry->status =
@@ -106,6 +107,7 @@ DWORD StartLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry,
     std::thread(RunServiceProcess, process, std::move(program)).detach();
   } catch (const std::system_error&) {
     MarkEndedLocked(*process->record);
+    process->record->released = true;
     entry->process = nullptr;
     entry->status = NeverStarted(entry->service_type);
     return ERROR_NOT_ENOUGH_MEMORY;
@@ -359,11 +361,12 @@ bool WaitForServiceProcessExit(const std::wstring& name, std::chrono::millisecon
   Lock lock(MachineLock());
   auto entry = FindLocked(name);
   if (!entry) return false;
-  std::shared_ptr<ServiceProcess> process = entry->process;
-  // A process ended from outside (a restart) is gone as well, though its program never returned.
-  if (process && !MachineSignal().wait_until(lock, Clock::now() + timeout, [&] {
-        return process->exited || process->record->ended;
-      })) {
+  // A process ended from outside (a restart) is gone as well, though its program never returned;
+  // either way it is gone once what it held has been released, which may come after its
+  // SERVICE_STOPPED report.
+  const std::shared_ptr<SimProcess> record = entry->last_record;
+  if (record &&
+      !MachineSignal().wait_until(lock, Clock::now() + timeout, [&] { return record->released; })) {
     return false;
   }
   if (exit_code) *exit_code = entry->last_exit_code;

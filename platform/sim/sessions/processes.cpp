@@ -91,6 +91,9 @@ struct ProcessObject : Object {
   // The image stays mapped, and so shared for reading only, while the program runs.
   std::shared_ptr<FileOpen> image;
   std::shared_ptr<SimProcess> record;  // the kernel's view: its threads, what it owns
+  // The code the process ends with when it ends: its entry's result once that has returned, and
+  // until then 1, as TerminateProcess(process, 1) by a restart.
+  DWORD ending_code = 1;
 };
 
 struct ThreadObject : Object {
@@ -233,8 +236,9 @@ void PlayProgram(std::shared_ptr<ProcessObject> process, Identity identity,
   // A program that was ended from outside (a restart) stops here.
   Lock lock(MachineLock());
   SetThreadImpersonationLocked(nullptr);
-  EndProgramLocked(*process, code);
-  EndProcessLocked(*process->record);
+  process->ending_code = code;
+  // The process object is signalled once its threads have stopped and what it held is released.
+  EndProcessLocked(lock, process->record, ProcessEnd::Returned);
 }
 
 // The desktop a program gets when its start names none: its parent's. A service's is its
@@ -271,7 +275,7 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
   process->image_path = image;
   process->token = std::move(token);
   process->image = std::move(open);
-  process->record = NewProcessLocked(false);
+  process->record = NewProcessLocked(false, image);
 
   Launch launch;
   launch.function = function;
@@ -312,6 +316,7 @@ DWORD StartLocked(const char* function, std::shared_ptr<Token> token, const Iden
   } catch (const std::exception&) {
     process->image.reset();
     MarkEndedLocked(*process->record);
+    process->record->released = true;
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   Processes().running.insert(process);
@@ -369,9 +374,8 @@ void ResetProcessesLocked() {
 }
 
 void ProcessesProcessEndedLocked(const SimProcess& record) {
-  // A program ended from outside (by a restart) ends as TerminateProcess(process, 1) ends it.
   for (const auto& process : std::set<std::shared_ptr<ProcessObject>>(Processes().running)) {
-    if (process->record.get() == &record) EndProgramLocked(*process, 1);
+    if (process->record.get() == &record) EndProgramLocked(*process, process->ending_code);
   }
 }
 
@@ -409,7 +413,7 @@ int RunProcess(const Identity& identity, const std::wstring& command_line,
   process->token = MakeTokenLocked(self);
   // Threads its entry starts act as the process identity; they belong to it only when it plays
   // that identity, as for a service.
-  process->record = NewProcessLocked(IsProcessIdentityLocked(self));
+  process->record = NewProcessLocked(IsProcessIdentityLocked(self), self.image_path);
   // The image is mapped while the program runs, as the loader maps it, if there is one.
   DWORD error = 0;
   process->image = OpenExistingFileLocked(self.image_path, GENERIC_READ | GENERIC_EXECUTE,
@@ -435,8 +439,8 @@ int RunProcess(const Identity& identity, const std::wstring& command_line,
       return static_cast<DWORD>(entry());
     }).detach();
   } catch (const std::exception&) {
-    EndProgramLocked(*process, kCppExceptionCode);
-    EndProcessLocked(*process->record);
+    process->ending_code = kCppExceptionCode;
+    EndProcessLocked(lock, process->record, ProcessEnd::Terminated);
     throw;
   }
   MachineSignal().wait(lock, [&] { return process->ended; });
