@@ -101,10 +101,11 @@ std::vector<ProfileEntry> ReadConsoleUserList() {
   return ReadProfileList(HKEY_USERS, key);
 }
 
-// A profile whose uninstall failed while its file is still in the colour directory (a program
-// holds it open: the per-user program the service launched runs on after the service has
-// stopped) would outlive the package, as no later run of the cleanup comes: the file is deleted
-// at the next restart instead. `file` is a plain file name (ReadProfileList).
+// A profile whose file a program holds open (the per-user program the service launched runs on
+// after the service has stopped) cannot be deleted now, and would outlive the package, as no
+// later run of the cleanup comes: the file is deleted at the next restart instead. A profile the
+// colour system refuses for another reason (one still in use by a list the cleanup leaves alone)
+// stays with that list. `file` is a plain file name (ReadProfileList).
 void DeleteAtRestartWhenLeft(const WCHAR* file) {
   WCHAR directory[kPathUnits];
   WCHAR path[kPathUnits];
@@ -142,7 +143,8 @@ void RemoveColorProfiles() {
   // A name in both lists is uninstalled twice; the second attempt finds nothing and fails.
   std::vector<std::wstring> left;
   for (const std::wstring& file : removal) {
-    if (core::UninstallProfile(file.c_str())) continue;
+    DWORD error = 0;
+    if (core::UninstallProfile(file.c_str(), &error) || error != ERROR_SHARING_VIOLATION) continue;
     if (std::find(left.begin(), left.end(), file) != left.end()) continue;
     left.push_back(file);
     DeleteAtRestartWhenLeft(file.c_str());

@@ -86,12 +86,16 @@ bool RemoveDisplayAssociation(const PanelTarget& record, WCS_PROFILE_MANAGEMENT_
       remove(scope, name, record.path.targetInfo.adapterId, record.path.sourceInfo.id, extended));
 }
 
-bool UninstallProfile(const WCHAR* name) {
+bool UninstallProfile(const WCHAR* name, DWORD* error) {
+  if (error != nullptr) *error = 0;
   if (name == nullptr) return false;
   ColourSystem colour;
   if (!colour.Load()) return false;
   const auto uninstall = colour.UninstallProfile();
-  return uninstall != nullptr && uninstall(nullptr, name, TRUE) != FALSE;
+  if (uninstall == nullptr) return false;
+  if (uninstall(nullptr, name, TRUE) != FALSE) return true;
+  if (error != nullptr) *error = GetLastError();
+  return false;
 }
 
 }  // namespace dpal::core

@@ -38,6 +38,7 @@ bool RemoveDisplayAssociation(const PanelTarget& record, WCS_PROFILE_MANAGEMENT_
                               const WCHAR* name);
 
 // Uninstalls the profile from the local machine and deletes its file. False for a null name.
-bool UninstallProfile(const WCHAR* name);
+// On failure `error`, when given, receives the colour system's error (0 when it was not called).
+bool UninstallProfile(const WCHAR* name, DWORD* error = nullptr);
 
 }  // namespace dpal::core

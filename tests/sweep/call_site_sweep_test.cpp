@@ -171,13 +171,35 @@ void TakeOffWhatTheRunCouldNotRelease(const RunState& state, sim::LeakReport& le
     auto found = state.failed_counts.find(function);
     return found == state.failed_counts.end() ? 0 : found->second;
   };
-  leaks.loaded_hives = std::max(0, leaks.loaded_hives - failed("RegUnLoadKeyW"));
-  leaks.loaded_profiles = std::max(0, leaks.loaded_profiles - failed("UnloadUserProfile"));
-  // The profile's root key, which the unload would have closed.
-  if (auto keys = leaks.open_handles.find("key"); keys != leaks.open_handles.end()) {
-    keys->second = std::max(0, keys->second - failed("UnloadUserProfile"));
-    if (keys->second == 0) leaks.open_handles.erase(keys);
+  // Each failed unload excuses one loaded hive or profile (and the profile's root key, which the
+  // unload would have closed), wherever it is still held: on the machine, or by a process that
+  // ended holding it.
+  int hives = failed("RegUnLoadKeyW");
+  int profiles = failed("UnloadUserProfile");
+  int root_keys = profiles;
+  auto excuse = [](int& excused, int& count) {
+    const int taken = std::min(excused, count);
+    excused -= taken;
+    count -= taken;
+  };
+  auto excuse_in = [&](std::map<std::string, int>& items, const std::string& item, int& excused) {
+    auto found = items.find(item);
+    if (found == items.end()) return;
+    excuse(excused, found->second);
+    if (found->second == 0) items.erase(found);
+  };
+  excuse(hives, leaks.loaded_hives);
+  excuse(profiles, leaks.loaded_profiles);
+  excuse_in(leaks.open_handles, "key", root_keys);
+  for (sim::ProcessLeftovers& ended : leaks.held_at_process_end) {
+    excuse_in(ended.items, "loaded hive", hives);
+    excuse_in(ended.items, "loaded profile", profiles);
+    excuse_in(ended.items, "key", root_keys);
   }
+  auto& ended = leaks.held_at_process_end;
+  ended.erase(std::remove_if(ended.begin(), ended.end(),
+                             [](const sim::ProcessLeftovers& held) { return held.items.empty(); }),
+              ended.end());
 }
 
 // ----- The sweep -------------------------------------------------------------------------------

@@ -46,7 +46,10 @@ extern "C" void WINAPI RaiseFailFastException(PEXCEPTION_RECORD pExceptionRecord
   }
   {
     Lock lock(MachineLock());
-    if (const std::shared_ptr<SimProcess> process = CurrentProcess()) EndProcessLocked(*process);
+    // What it held is Windows' to take back, as for any process ended in the middle of its work.
+    if (const std::shared_ptr<SimProcess> process = CurrentProcess()) {
+      EndProcessLocked(lock, process, ProcessEnd::Terminated);
+    }
   }
   StopThisThreadForGood();
 }
