@@ -2,6 +2,7 @@
 // opened with KEY_READ, the service manager and the service with query rights only, files with
 // read access, and no hive is loaded.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,9 +72,15 @@ Check Failed(const std::string& name, const std::string& what, DWORD error) {
   return Make(name, Outcome::Unreadable, "not read", what + ": error " + Number(error));
 }
 
-// Opens root\path for reading: ERROR_SUCCESS, or the error of the open.
-LONG OpenForReading(HKEY root, const WCHAR* path, UniqueKey& key) {
-  return RegOpenKeyExW(root, path, 0, layout::kReadAccess, key.Put());
+// Whether root\path opens for reading: nothing when it does, otherwise `absent` for a key that is
+// not there, or the check of a read that failed (`what` names the key).
+std::optional<Check> UnlessKeyOpens(HKEY root, const WCHAR* path, const std::string& what,
+                                    Check absent) {
+  UniqueKey key;
+  const LONG opened = RegOpenKeyExW(root, path, 0, layout::kReadAccess, key.Put());
+  if (opened == ERROR_SUCCESS) return std::nullopt;
+  if (opened == ERROR_FILE_NOT_FOUND) return absent;
+  return Failed(absent.name, what, static_cast<DWORD>(opened));
 }
 
 std::string Hex(const BYTE* bytes, size_t count) {
@@ -203,15 +210,10 @@ Check PlatformGateCheck() {
 
 Check InstallStateCheck() {
   const std::string name = "install-state";
-  {
-    UniqueKey key;
-    const LONG opened = OpenForReading(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, key);
-    if (opened == ERROR_FILE_NOT_FOUND) {
-      return Make(name, Outcome::NotApplicable, "no installation requested");
-    }
-    if (opened != ERROR_SUCCESS) {
-      return Failed(name, "the install-state key", static_cast<DWORD>(opened));
-    }
+  if (auto absent =
+          UnlessKeyOpens(HKEY_LOCAL_MACHINE, layout::kInstallStateKey, "the install-state key",
+                         Make(name, Outcome::NotApplicable, "no installation requested"))) {
+    return *absent;
   }
   DWORD state = 0;
   const bool stored =
@@ -244,17 +246,10 @@ std::string EntryRefusal(const std::wstring& entry) {
 
 void CatalogueChecks(std::vector<Check>& checks) {
   const std::string name = "catalogue";
-  {
-    UniqueKey key;
-    const LONG opened = OpenForReading(HKEY_LOCAL_MACHINE, layout::kCatalogueKey, key);
-    if (opened == ERROR_FILE_NOT_FOUND) {
-      checks.push_back(Make(name, Outcome::Problem, "no catalogue", kInstallAgain));
-      return;
-    }
-    if (opened != ERROR_SUCCESS) {
-      checks.push_back(Failed(name, "the catalogue key", static_cast<DWORD>(opened)));
-      return;
-    }
+  if (auto absent = UnlessKeyOpens(HKEY_LOCAL_MACHINE, layout::kCatalogueKey, "the catalogue key",
+                                   Make(name, Outcome::Problem, "no catalogue", kInstallAgain))) {
+    checks.push_back(*absent);
+    return;
   }
   std::vector<std::wstring> names;
   EnumerateSubKeys(HKEY_LOCAL_MACHINE, layout::kCatalogueKey, names);
@@ -350,15 +345,10 @@ void CatalogueChecks(std::vector<Check>& checks) {
 
 Check MachineApplyStateCheck() {
   const std::string name = "machine-apply-state";
-  {
-    UniqueKey key;
-    const LONG opened = OpenForReading(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, key);
-    if (opened == ERROR_FILE_NOT_FOUND) {
-      return Make(name, Outcome::NotApplicable, "not set: nothing switched the profiles off");
-    }
-    if (opened != ERROR_SUCCESS) {
-      return Failed(name, "the machine's apply state", static_cast<DWORD>(opened));
-    }
+  if (auto absent = UnlessKeyOpens(
+          HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, "the machine's apply state",
+          Make(name, Outcome::NotApplicable, "not set: nothing switched the profiles off"))) {
+    return *absent;
   }
   DWORD state = 0;
   if (!ReadDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, layout::kStateValue, &state)) {
@@ -406,16 +396,11 @@ Check UserCheck(const std::string& name, const std::wstring& user, std::wstring 
                 "no profile of that user in the machine's profile list");
   }
   const std::string shown = who + " (" + Text(sid) + ")";
-  {
-    UniqueKey hive;
-    const LONG opened = OpenForReading(HKEY_USERS, sid.c_str(), hive);
-    if (opened == ERROR_FILE_NOT_FOUND) {
-      return Make(name, Outcome::NotApplicable,
-                  shown + ": not logged on, his hive is not loaded (the doctor loads none)");
-    }
-    if (opened != ERROR_SUCCESS) {
-      return Failed(name, "the hive of " + who, static_cast<DWORD>(opened));
-    }
+  if (auto absent = UnlessKeyOpens(
+          HKEY_USERS, sid.c_str(), "the hive of " + who,
+          Make(name, Outcome::NotApplicable,
+               shown + ": not logged on, his hive is not loaded (the doctor loads none)"))) {
+    return *absent;
   }
   WCHAR state_key[kPathUnits];
   WCHAR markers_key[kPathUnits];
