@@ -210,6 +210,47 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+Ended RunCapturingOutput(const std::wstring& image, const std::wstring& arguments,
+                         milliseconds deadline) {
+  Ended ended;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+    ended.output = "CreatePipe failed with " + std::to_string(GetLastError());
+    return ended;
+  }
+  UniqueHandle reader(read_end);
+  UniqueHandle writer(write_end);
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  std::wstring command = L"\"" + image + L"\"" + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write_end;
+  startup.hStdError = write_end;
+  PROCESS_INFORMATION created = {};
+  if (!CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &created)) {
+    ended.output = "CreateProcessW failed with " + std::to_string(GetLastError());
+    return ended;
+  }
+  UniqueHandle process(created.hProcess);
+  UniqueHandle thread(created.hThread);
+  writer.reset();
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    ended.output.append(buffer, read);
+  }
+  if (WaitForSingleObject(process.get(), static_cast<DWORD>(deadline.count())) != WAIT_OBJECT_0) {
+    TerminateProcess(process.get(), 0xdead);
+    WaitForSingleObject(process.get(), INFINITE);
+  }
+  GetExitCodeProcess(process.get(), &ended.exit_code);
+  return ended;
+}
+
 std::wstring WindowsPath(const char* build_path) {
   std::wstring out;
   for (const char* c = build_path; *c; ++c) {
