@@ -238,15 +238,30 @@ Ended RunCapturingOutput(const std::wstring& image, const std::wstring& argument
   UniqueHandle process(created.hProcess);
   UniqueHandle thread(created.hThread);
   writer.reset();
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-    ended.output.append(buffer, read);
+  // What is in the pipe now, read without blocking: a process that the program started (Wine
+  // starts its desktop process from the first program that needs one) may hold the pipe's write
+  // end long after the program ended, so the end of the pipe never says that the program ended.
+  auto drain = [&] {
+    char buffer[4096];
+    DWORD available = 0;
+    while (PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+      DWORD read = 0;
+      const DWORD want = available < sizeof(buffer) ? available : sizeof(buffer);
+      if (!ReadFile(reader.get(), buffer, want, &read, nullptr) || read == 0) return;
+      ended.output.append(buffer, read);
+    }
+  };
+  const Clock::time_point end = Clock::now() + deadline;
+  for (;;) {
+    drain();
+    if (WaitForSingleObject(process.get(), 20) == WAIT_OBJECT_0) break;
+    if (Clock::now() >= end) {
+      TerminateProcess(process.get(), 0xdead);
+      WaitForSingleObject(process.get(), INFINITE);
+      break;
+    }
   }
-  if (WaitForSingleObject(process.get(), static_cast<DWORD>(deadline.count())) != WAIT_OBJECT_0) {
-    TerminateProcess(process.get(), 0xdead);
-    WaitForSingleObject(process.get(), INFINITE);
-  }
+  drain();
   GetExitCodeProcess(process.get(), &ended.exit_code);
   return ended;
 }

@@ -143,7 +143,7 @@ struct Ended {
 
 // Runs `image` with `arguments` after its quoted path, its standard output and error going to
 // one pipe that is read while it runs (so that a long report cannot fill the pipe); waits at most
-// `deadline` for it to end once the pipe is closed, and ends it otherwise (exit code 0xdead).
+// `deadline` for it to end, and ends it otherwise (exit code 0xdead).
 Ended RunCapturingOutput(const std::wstring& image, const std::wstring& arguments,
                          milliseconds deadline = milliseconds(60000));
 
