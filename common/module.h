@@ -29,6 +29,15 @@ inline UniqueModule LoadSystemLibrary(const WCHAR* file_name) {
   return UniqueModule(LoadLibraryExW(file_name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
 }
 
+// A program's first act: every later load by name without search flags looks in the system
+// directory only, for the rest of the process. The libraries the program imports were resolved
+// before it ran; the ones it loads itself name the system directory anyway, so a failure here
+// (none on the Windows the package supports) changes nothing the package loads and is passed
+// over.
+inline void RestrictLibrarySearchToSystemDirectory() {
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 // An export as a function of type F; null when the library does not export it. `name` is a
 // name, or an ordinal made with MAKEINTRESOURCEA.
 template <typename F>

@@ -11,11 +11,17 @@ namespace dpal {
 
 // Impersonation of a token by the calling thread, reverted when the scope ends. The owner must
 // end on the thread that began it.
+//
+// A revert that fails leaves the thread acting as the user it impersonated, and nothing the
+// thread does after it would be what its caller asked for: a LocalSystem caller would go on with
+// the user's rights, its writes landing in the user's scope. No result can undo that on the way
+// up, so the process ends at once (a fail-fast, which runs nothing more of it; the service
+// control manager then sees the service end).
 class Impersonation {
  public:
   Impersonation() = default;
   ~Impersonation() {
-    if (active_) RevertToSelf();
+    if (active_ && !RevertToSelf()) RaiseFailFastException(nullptr, nullptr, 0);
   }
   Impersonation(const Impersonation&) = delete;
   Impersonation& operator=(const Impersonation&) = delete;

@@ -96,6 +96,7 @@ void Provision(const Options& options) {
     device.instance_id = kDeviceInstance;
     device.hardware_ids = {kSoftwareDeviceHardwareId};
     device.driver_inf = kDriverInf;
+    device.removal_waits_for_restart = options.device_removal_waits_for_restart;
     sim::AddDevice(device);
   }
 

@@ -32,6 +32,8 @@ struct Options {
   std::wstring firmware = L"ABCDE12X";
   std::vector<std::wstring> prefixes = {L"ABC"};
   bool device_present = true;
+  // The device's removal completes only at the next restart (DiUninstallDevice asks for one).
+  bool device_removal_waits_for_restart = false;
   bool install_pending = true;  // the install-state key with "State" 0
   bool catalogue = true;        // the catalogue, its versions and intact profile files
   DWORD start_type = SERVICE_AUTO_START;

@@ -6,6 +6,7 @@
 #include "common/failure_boundary.h"
 #include "common/format.h"
 #include "common/handles.h"
+#include "common/module.h"
 #include "common/registry_layout.h"
 #include "loader/controller.h"
 
@@ -89,6 +90,7 @@ void ResetServiceProcessStateForTesting() {
 }
 
 int RunServiceProcess() {
+  RestrictLibrarySearchToSystemDirectory();
   // The table takes a writable name.
   WCHAR name[kPathUnits];
   Copy(name, layout::kServiceName);

@@ -1,6 +1,7 @@
 #include "setprofile/tool.h"
 
 #include "common/failure_boundary.h"
+#include "common/module.h"
 #include "common/registry_layout.h"
 #include "common/user_session.h"
 #include "core/steps/colour_steps.h"
@@ -117,6 +118,7 @@ int RunTool(const WCHAR* command_line) {
 }
 
 int RunToolProcess() {
+  RestrictLibrarySearchToSystemDirectory();
   return ContainFailure(kFailed, [] { return RunTool(GetCommandLineW()); });
 }
 

@@ -1,4 +1,5 @@
 #include "common/failure_boundary.h"
+#include "common/module.h"
 #include "loader/shared/device_lookup.h"
 #include "uninstaller/flow.h"
 
@@ -58,6 +59,7 @@ void RunFinalCleanup(const Routines& routines) {
 }
 
 int RunUninstallerProcess(const Routines& routines) {
+  RestrictLibrarySearchToSystemDirectory();
   // A failure that leaves a run would otherwise end the process as a crash; it ends the run
   // with 1 instead, in the device-removal run as in the final cleanup.
   return ContainFailure(1, [&] { return RunChosen(routines); });

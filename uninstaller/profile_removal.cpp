@@ -1,5 +1,6 @@
 // RemoveColorProfiles: the package's profiles are taken off the panel's display, per user and
 // machine-wide, and then uninstalled, which deletes their files from the colour directory.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,17 @@ std::vector<ProfileEntry> ReadConsoleUserList() {
   return ReadProfileList(HKEY_USERS, key);
 }
 
+// A profile whose uninstall failed while its file is still in the colour directory (a program
+// holds it open: the per-user program the service launched runs on after the service has
+// stopped) would outlive the package, as no later run of the cleanup comes: the file is deleted
+// at the next restart instead. `file` is a plain file name (ReadProfileList).
+void DeleteAtRestartWhenLeft(const WCHAR* file) {
+  WCHAR directory[kPathUnits];
+  WCHAR path[kPathUnits];
+  if (!GetColourDirectory(directory) || !Format(path, L"%s\\%s", directory, file)) return;
+  if (PathFileExistsW(path)) MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
 }  // namespace
 
 void RemoveColorProfiles() {
@@ -122,7 +134,13 @@ void RemoveColorProfiles() {
     removal.emplace_back(entry.file);
   }
   // A name in both lists is uninstalled twice; the second attempt finds nothing and fails.
-  for (const std::wstring& file : removal) core::UninstallProfile(file.c_str());
+  std::vector<std::wstring> left;
+  for (const std::wstring& file : removal) {
+    if (core::UninstallProfile(file.c_str())) continue;
+    if (std::find(left.begin(), left.end(), file) != left.end()) continue;
+    left.push_back(file);
+    DeleteAtRestartWhenLeft(file.c_str());
+  }
 }
 
 }  // namespace dpal::uninstaller

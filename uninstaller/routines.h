@@ -24,6 +24,7 @@ void StopLoaderService();
 
 // Disassociates the profiles of the per-user list (console user's scope) and of the catalogue
 // (system scope) from the panel, then uninstalls every listed profile, which deletes its file.
+// A file that stays (a program still holds it open) is deleted at the next restart.
 void RemoveColorProfiles();
 
 // Deletes the package's key from the hive of every user with a profile on the machine: in place

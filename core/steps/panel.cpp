@@ -42,11 +42,17 @@ DISPLAY_DEVICEW FreshDevice() {
   return device;
 }
 
+// How many times the size query and the query are made before the identification gives up: a
+// configuration that keeps changing between the two, or a query that keeps answering that the
+// arrays are too small, must not hold the caller for ever.
+constexpr int kDisplayQueryTries = 5;
+
 // The active paths and modes of a query with these flags, sized afresh while the configuration
-// changes between the size query and the query. False on any other failure.
+// changes between the size query and the query (up to kDisplayQueryTries times). False on any
+// other failure, and when the query never fitted.
 bool QueryActivePaths(UINT32 flags, std::vector<DISPLAYCONFIG_PATH_INFO>* paths) {
   std::vector<DISPLAYCONFIG_MODE_INFO> modes;
-  for (;;) {
+  for (int attempt = 0; attempt < kDisplayQueryTries; ++attempt) {
     UINT32 path_count = 0;
     UINT32 mode_count = 0;
     if (GetDisplayConfigBufferSizes(flags, &path_count, &mode_count) != ERROR_SUCCESS) {
@@ -61,6 +67,8 @@ bool QueryActivePaths(UINT32 flags, std::vector<DISPLAYCONFIG_PATH_INFO>* paths)
     paths->resize(path_count);
     return true;
   }
+  paths->clear();
+  return false;
 }
 
 bool SourceName(const DISPLAYCONFIG_PATH_INFO& path, WCHAR (&out)[kPathUnits]) {

@@ -1,6 +1,11 @@
 // The user-scope pieces every program shares: the console user's token, impersonation and a
 // loaded profile that end with their scope, the typed WTS memory and the own image path.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/handles.h"
@@ -69,6 +74,50 @@ TEST_F(UserSession, ImpersonationEndsWithItsScope) {
   }
   EXPECT_FALSE(ThreadImpersonates()) << "the scope's end reverted the impersonation";
 }
+
+#if DPAL_SIM
+// A revert that fails leaves the thread acting as the user: the process ends right there, and
+// nothing after the impersonation's scope runs.
+TEST_F(UserSession, FailedRevertEndsTheProcessThere) {
+  Prepare();
+  struct Shared {
+    UniqueToken token;
+    std::atomic<uint64_t> thread{0};
+    std::atomic<bool> began{false};
+    std::atomic<bool> carried_on{false};
+  };
+  auto shared = std::make_shared<Shared>();
+  ASSERT_TRUE(dpal::QueryConsoleUserToken(shared->token));
+  sim::FailAlways("RevertToSelf", ERROR_ACCESS_DENIED);
+  std::thread thread([shared] {
+    shared->thread = sim::ThreadNumber();
+    {
+      dpal::Impersonation impersonation;
+      shared->began = impersonation.Begin(shared->token.get());
+    }
+    shared->carried_on = true;
+  });
+  auto failed_fast = [&] {
+    const std::vector<uint64_t> ended = sim::FailFastThreads();
+    return shared->thread != 0 &&
+           std::find(ended.begin(), ended.end(), shared->thread.load()) != ended.end();
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!failed_fast() && !shared->carried_on && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(shared->began);
+  EXPECT_FALSE(shared->carried_on) << "the thread went on as the user after its revert failed";
+  EXPECT_TRUE(failed_fast());
+  if (shared->carried_on) {
+    thread.join();
+  } else {
+    thread.detach();  // stopped for good, as a thread of an ended process
+  }
+  // The stopped thread keeps its impersonation and the token; a process's end would take them.
+  KeepLeaksOnPurpose();
+}
+#endif
 
 TEST_F(UserSession, TypedWtsMemoryTakesTheSessionTextDirectly) {
   Prepare();

@@ -101,9 +101,9 @@ TEST_F(Colour, DefaultProfileSizeOfTheMonitor) {
   const BOOL ok = get_size_(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, monitor.DeviceKey, CPT_ICC,
                             static_cast<COLORPROFILESUBTYPE>(kStandardMode), 1, &size);
 #if DPAL_SIM
-  // No default is set on the fresh machine.
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  // No default is set on the fresh machine: the standard profile is the default.
+  EXPECT_TRUE(ok) << GetLastError();
+  EXPECT_EQ(size, (std::wstring(sim::kStandardColourProfile).size() + 1) * sizeof(WCHAR));
   sim::InstallColourProfile(L"panel.icm");
   sim::SetDefaultColourProfile(L"", monitor.DeviceKey, kStandardMode, 1, L"panel.icm");
   EXPECT_TRUE(get_size_(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, monitor.DeviceKey, CPT_ICC,
@@ -195,8 +195,8 @@ TEST_F(SimColour, UserWithoutADefaultReadsTheMachines) {
   // Dropping the user's default (a null name) gives the machine's again.
   ASSERT_TRUE(Set(WCS_PROFILE_MANAGEMENT_SCOPE_CURRENT_USER, nullptr));
   EXPECT_EQ(Read(WCS_PROFILE_MANAGEMENT_SCOPE_CURRENT_USER), L"a.icm");
-  // Subtypes are separate defaults.
-  EXPECT_EQ(Read(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, 8), L"(none)");
+  // Subtypes are separate defaults; one never set is the standard profile.
+  EXPECT_EQ(Read(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, 8), sim::kStandardColourProfile);
 }
 
 TEST_F(SimColour, ReadIntoABufferTooSmallFails) {
@@ -244,7 +244,8 @@ TEST_F(SimColour, RemovingTheDefaultsAssociationFallsBackToTheOneBefore) {
   EXPECT_EQ(Read(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE), L"a.icm");
   EXPECT_EQ(remove_(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, L"a.icm", sim::kLaptopGpu, 0, FALSE),
             S_OK);
-  EXPECT_EQ(Read(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE), L"(none)");
+  EXPECT_EQ(Read(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE), sim::kStandardColourProfile)
+      << "with nothing associated, the standard profile";
   EXPECT_LT(remove_(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, L"a.icm", sim::kLaptopGpu, 0, FALSE),
             0)
       << "no longer associated";
@@ -262,6 +263,36 @@ TEST_F(SimColour, RemovalWorksInTheListAndScopeItIsGiven) {
             S_OK);
   EXPECT_TRUE(sim::ColourAssociations(admin_, sim::kLaptopGpu, 0, true).empty());
   EXPECT_EQ(sim::ColourAssociations(L"", sim::kLaptopGpu, 0, true).size(), 1u);
+}
+
+TEST_F(SimColour, CrossAdapterDisplayIsNamedByItsTargetAdapter) {
+  sim::LaptopDisplayOptions options;
+  options.hybrid = true;
+  sim::SetDisplays(sim::LaptopDisplays(options));
+  ASSERT_TRUE(Set(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, L"a.icm"));
+  EXPECT_EQ(sim::ColourAssociations(L"", sim::kLaptopGpu, 0, false),
+            std::vector<std::wstring>{L"a.icm"});
+  EXPECT_EQ(remove_(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, L"a.icm", sim::kLaptopDiscreteGpu, 0,
+                    FALSE),
+            E_INVALIDARG)
+      << "the source's adapter names no display";
+  EXPECT_EQ(remove_(WCS_PROFILE_MANAGEMENT_SCOPE_SYSTEM_WIDE, L"a.icm", sim::kLaptopGpu, 0, FALSE),
+            S_OK);
+  EXPECT_TRUE(sim::ColourAssociations(L"", sim::kLaptopGpu, 0, false).empty());
+}
+
+TEST_F(SimColour, ProfileInUseCannotBeUninstalled) {
+  // Wine has no display association functions, so this is the sim's alone.
+  ASSERT_TRUE(Set(WCS_PROFILE_MANAGEMENT_SCOPE_CURRENT_USER, L"a.icm", 8));
+  SetLastError(kSentinel);
+  EXPECT_FALSE(uninstall_(nullptr, L"a.icm", TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+  EXPECT_FALSE(uninstall_(nullptr, L"a.icm", FALSE)) << "deleting the file or not";
+  EXPECT_TRUE(sim::ColourProfileInstalled(L"a.icm"));
+  ASSERT_EQ(remove_(WCS_PROFILE_MANAGEMENT_SCOPE_CURRENT_USER, L"a.icm", sim::kLaptopGpu, 0, TRUE),
+            S_OK);
+  EXPECT_TRUE(uninstall_(nullptr, L"a.icm", TRUE)) << GetLastError();
+  EXPECT_FALSE(sim::ColourProfileInstalled(L"a.icm"));
 }
 
 TEST_F(SimColour, ImpersonationChangesTheUserScope) {

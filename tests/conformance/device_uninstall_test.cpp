@@ -55,6 +55,19 @@ class SimDeviceUninstall : public DeviceUninstall {
     }
     return L"(no device)";
   }
+  // The set of present devices with its first element in `element`; INVALID_HANDLE_VALUE (the
+  // set destroyed) when there is none.
+  static HDEVINFO FirstPresentDevice(SP_DEVINFO_DATA* element) {
+    HDEVINFO set =
+        SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    *element = {};
+    element->cbSize = sizeof(*element);
+    if (set != INVALID_HANDLE_VALUE && !SetupDiEnumDeviceInfo(set, 0, element)) {
+      SetupDiDestroyDeviceInfoList(set);
+      return INVALID_HANDLE_VALUE;
+    }
+    return set;
+  }
   static bool AsStandardUser(const std::function<BOOL()>& call, DWORD* error) {
     BOOL result = TRUE;
     sim::RunAs(sim::StandardUser(L"S-1-5-21-1-2-3-1003", L"carol"), [&] {
@@ -103,11 +116,9 @@ TEST_F(SimDeviceUninstall, TheDriverPackageLeavesItsDevicesAndWithItsInfTheStore
 }
 
 TEST_F(SimDeviceUninstall, TheDeviceLeavesTheTreeAndItsPackageStays) {
-  HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  SP_DEVINFO_DATA element;
+  HDEVINFO set = FirstPresentDevice(&element);
   ASSERT_NE(set, INVALID_HANDLE_VALUE);
-  SP_DEVINFO_DATA element = {};
-  element.cbSize = sizeof(element);
-  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &element));
   BOOL reboot = 0x55;
   EXPECT_FALSE(uninstall_device_(nullptr, set, &element, 1, &reboot));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
@@ -127,6 +138,40 @@ TEST_F(SimDeviceUninstall, TheDeviceLeavesTheTreeAndItsPackageStays) {
   EXPECT_FALSE(uninstall_device_(nullptr, set, &element, 0, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_DEVINST)) << "the element outlives it";
   SetupDiDestroyDeviceInfoList(set);
+}
+
+// A device whose driver cannot be stopped while the machine runs: the removal succeeds, asks
+// for the restart through NeedReboot, and completes only at the next boot. Until then the device
+// is present, as any lookup of present devices finds it.
+TEST_F(SimDeviceUninstall, ARemovalThatWaitsForTheRestartLeavesTheDevicePresentUntilIt) {
+  sim::Device held{kInstance, {L"SWC\\DPALCONF"}, {}, true, {}, L"oem9.inf"};
+  held.removal_waits_for_restart = true;
+  sim::AddDevice(held);
+  const auto present = [] {
+    SP_DEVINFO_DATA element;
+    HDEVINFO set = FirstPresentDevice(&element);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    SetupDiDestroyDeviceInfoList(set);
+    return true;
+  };
+  SP_DEVINFO_DATA element;
+  HDEVINFO set = FirstPresentDevice(&element);
+  ASSERT_NE(set, INVALID_HANDLE_VALUE);
+  BOOL reboot = 0x55;
+  ASSERT_TRUE(uninstall_device_(nullptr, set, &element, 0, &reboot)) << "error " << GetLastError();
+  EXPECT_EQ(reboot, TRUE) << "the removal asks for a restart";
+  EXPECT_TRUE(present()) << "the device stays present until the restart";
+  reboot = 0x55;
+  EXPECT_TRUE(uninstall_device_(nullptr, set, &element, 0, &reboot)) << "asked again";
+  EXPECT_EQ(reboot, TRUE);
+  SetupDiDestroyDeviceInfoList(set);
+  ASSERT_EQ(sim::Devices().size(), 1u);
+  EXPECT_TRUE(sim::Devices()[0].removal_pending);
+
+  sim::Restart();
+  EXPECT_FALSE(present()) << "the restart completed the removal";
+  EXPECT_TRUE(sim::Devices().empty());
+  EXPECT_EQ(sim::DriverPackages(), std::vector<std::wstring>{L"oem9.inf"}) << "the package stays";
 }
 
 TEST_F(SimDeviceUninstall, AMachineMayLackEitherFunction) {

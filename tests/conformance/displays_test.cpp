@@ -9,11 +9,13 @@
 
 #include "tests/support/platform_test.h"
 #include "tests/support/sentinel.h"
+#include "tests/support/windows_version.h"
 #include "tests/support/wine_todo.h"
 
 namespace {
 
 using dpal::test::PlatformTest;
+using dpal::test::WindowsMajorVersion;
 
 using dpal::test::kSentinel;
 
@@ -230,7 +232,14 @@ TEST_F(Displays, VirtualModeAwareQuery) {
   UINT32 paths = kSentinel;
   UINT32 modes = kSentinel;
   const LONG sizes = GetDisplayConfigBufferSizes(flags, &paths, &modes);
-  // Wine gap (8.0): the virtual-mode-aware query is refused, by both calls.
+  if (WindowsMajorVersion() < 10) {
+    // Windows knows the flag from Windows 10 on; before, both calls refuse it.
+    EXPECT_EQ(sizes, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Query(flags).result, ERROR_INVALID_PARAMETER);
+    return;
+  }
+  // Wine gap (8.0): the virtual-mode-aware query is refused, by both calls, also where the
+  // prefix reports Windows 10.
   DPAL_TODO_WINE {
     ASSERT_EQ(sizes, ERROR_SUCCESS);
     const Configuration config = Query(flags);
@@ -288,6 +297,48 @@ TEST_F(SimDisplays, ClonedSourceListsBothMonitorsAndHasTwoPaths) {
   EXPECT_EQ(SourceName(config.paths[1]), L"\\\\.\\DISPLAY1");
   EXPECT_EQ(config.paths[1].targetInfo.outputTechnology,
             DISPLAYCONFIG_OUTPUT_TECHNOLOGY_DISPLAYPORT_EMBEDDED);
+}
+
+TEST_F(SimDisplays, OlderWindowsRefusesTheFlagsItDoesNotKnow) {
+  UINT32 paths = kSentinel;
+  UINT32 modes = kSentinel;
+  const UINT32 hmd = QDC_ONLY_ACTIVE_PATHS | QDC_INCLUDE_HMD;
+  sim::SetWindowsVersion({6, 3, 9600});
+  EXPECT_EQ(Query(QDC_ONLY_ACTIVE_PATHS | QDC_VIRTUAL_MODE_AWARE).result, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(GetDisplayConfigBufferSizes(hmd, &paths, &modes), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Query(QDC_ONLY_ACTIVE_PATHS).result, ERROR_SUCCESS);
+  sim::SetWindowsVersion({10, 0, 14393});  // version 1607: virtual modes, but no HMD yet
+  EXPECT_EQ(Query(QDC_ONLY_ACTIVE_PATHS | QDC_VIRTUAL_MODE_AWARE).result, ERROR_SUCCESS);
+  EXPECT_EQ(GetDisplayConfigBufferSizes(hmd, &paths, &modes), ERROR_INVALID_PARAMETER);
+  sim::SetWindowsVersion({10, 0, 15063});
+  EXPECT_EQ(GetDisplayConfigBufferSizes(hmd, &paths, &modes), ERROR_SUCCESS);
+}
+
+TEST_F(SimDisplays, HybridPanelPathCrossesAdapters) {
+  sim::LaptopDisplayOptions options;
+  options.hybrid = true;
+  sim::SetDisplays(sim::LaptopDisplays(options));
+  const Configuration config = Query(QDC_ONLY_ACTIVE_PATHS);
+  ASSERT_EQ(config.result, ERROR_SUCCESS);
+  ASSERT_EQ(config.paths.size(), 1u);
+  const DISPLAYCONFIG_PATH_INFO& path = config.paths[0];
+  EXPECT_EQ(path.sourceInfo.adapterId.LowPart, sim::kLaptopDiscreteGpu.LowPart);
+  EXPECT_EQ(path.targetInfo.adapterId.LowPart, sim::kLaptopGpu.LowPart);
+  EXPECT_EQ(config.modes[path.sourceInfo.modeInfoIdx].adapterId.LowPart,
+            sim::kLaptopDiscreteGpu.LowPart);
+  EXPECT_EQ(config.modes[path.targetInfo.modeInfoIdx].adapterId.LowPart, sim::kLaptopGpu.LowPart);
+  EXPECT_EQ(SourceName(path), L"\\\\.\\DISPLAY1");
+  LONG result = kSentinel;
+  EXPECT_STREQ(TargetName(path, &result).monitorDevicePath, sim::kPanelMonitorPath);
+  EXPECT_EQ(result, ERROR_SUCCESS);
+  // Each half of the path is named by its own adapter.
+  DISPLAYCONFIG_PATH_INFO swapped = path;
+  swapped.targetInfo.adapterId = path.sourceInfo.adapterId;
+  swapped.sourceInfo.adapterId = path.targetInfo.adapterId;
+  TargetName(swapped, &result);
+  EXPECT_EQ(result, ERROR_INVALID_PARAMETER);
+  SourceName(swapped, &result);
+  EXPECT_EQ(result, ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(SimDisplays, ClosedLidLeavesOnlyTheExternalMonitor) {

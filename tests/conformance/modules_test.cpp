@@ -1,5 +1,6 @@
 // Loading a library of the system directory, looking up its exports by name and by ordinal, and
 // freeing it. mscms.dll (the colour system) is the library the package loads this way.
+#include <optional>
 #include <string>
 
 #include "common/module.h"
@@ -65,31 +66,72 @@ TEST_F(Modules, DisplayAssociationRemovalByNameAndByOrdinal) {
   }
 }
 
-#if DPAL_SIM
+// A library of a system library's name planted beside the program: the standard search finds it
+// first; a search of the system directory, named in the call or made the process's default,
+// never does.
+class PlantedLibrary : public PlatformTest {
+ protected:
+  static constexpr const wchar_t* kName = L"newdev.dll";
 
-TEST_F(Modules, SystemSearchPassesOverACopyPlantedBesideTheProgram) {
-  static int planted_calls = 0;
-  struct Planted {
-    static BOOL WINAPI GetColorDirectoryW(PCWSTR, PWSTR, PDWORD) {
-      ++planted_calls;
-      return TRUE;
-    }
-  };
-  const std::wstring beside = L"C:\\Tools\\mscms.dll";  // the default identity's image directory
-  sim::RegisterModule(beside, {{"GetColorDirectoryW", 0,
-                                reinterpret_cast<void (*)()>(&Planted::GetColorDirectoryW)}});
-  {
-    const dpal::UniqueModule system = dpal::LoadSystemLibrary(L"mscms.dll");
-    ASSERT_TRUE(system);
-    EXPECT_EQ(sim::ModuleLoadCount(beside), 0);
-    EXPECT_EQ(sim::ModuleLoadCount(sim::SystemDirectory() + L"\\mscms.dll"), 1);
+  void SetUp() override {
+    PlatformTest::SetUp();
+    WCHAR image[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, image, MAX_PATH);
+    ASSERT_TRUE(length > 0 && length < MAX_PATH) << GetLastError();
+    const std::wstring program(image, length);
+    beside_ = program.substr(0, program.rfind(L'\\')) + L"\\" + kName;
+#if DPAL_SIM
+    sim::RegisterModule(beside_, {{ "PlantedMarker", 0, reinterpret_cast<void (*)()>(&Marker) }});
+#else
+    // Wine prefers its own DLL of a system name to a file found by the search; Windows has no
+    // such preference, and the prefix is told to have none either while the test runs.
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kOverrides, L"newdev", REG_SZ, L"native,builtin",
+                              sizeof(L"native,builtin")),
+              ERROR_SUCCESS);
+    const std::wstring built =
+        program.substr(0, program.rfind(L'\\')) + L"\\planted\\planted_library.dll";
+    ASSERT_TRUE(CopyFileW(built.c_str(), beside_.c_str(), FALSE)) << GetLastError();
+#endif
   }
-  // The standard search looks in the program's directory first.
-  HMODULE found = LoadLibraryExW(L"mscms.dll", nullptr, 0);
-  ASSERT_NE(found, nullptr);
-  EXPECT_EQ(sim::ModuleLoadCount(beside), 1);
-  FreeLibrary(found);
+
+  void TearDown() override {
+#if !DPAL_SIM
+    DeleteFileW(beside_.c_str());
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kOverrides, L"newdev");
+    // What the standard search is closest to, for the tests after this one in the process.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+#endif
+    PlatformTest::TearDown();
+  }
+
+  // Loads the library by name with these flags: whether the planted copy was the one loaded
+  // (nullopt: nothing loaded).
+  static std::optional<bool> LoadsThePlantedCopy(DWORD flags) {
+    const dpal::UniqueModule module(LoadLibraryExW(kName, nullptr, flags));
+    if (!module) return std::nullopt;
+    return GetProcAddress(module.get(), "PlantedMarker") != nullptr;
+  }
+
+  static int Marker() { return 1; }
+
+  static constexpr const wchar_t* kOverrides = L"Software\\Wine\\DllOverrides";
+  std::wstring beside_;
+};
+
+TEST_F(PlantedLibrary, OnlyTheStandardSearchFindsACopyBesideTheProgram) {
+  EXPECT_EQ(LoadsThePlantedCopy(0), true) << "the program's directory comes first";
+  EXPECT_EQ(LoadsThePlantedCopy(LOAD_LIBRARY_SEARCH_SYSTEM32), false);
+  SetLastError(kSentinel);
+  EXPECT_FALSE(SetDefaultDllDirectories(0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(LoadsThePlantedCopy(0), true) << "a failed call changes nothing";
+  ASSERT_TRUE(SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) << GetLastError();
+  EXPECT_EQ(LoadsThePlantedCopy(0), false) << "the default is the system directory now";
+  EXPECT_EQ(LoadsThePlantedCopy(LOAD_LIBRARY_SEARCH_APPLICATION_DIR), true)
+      << "a search that names the program's directory still finds it";
 }
+
+#if DPAL_SIM
 
 TEST_F(Modules, OrdinalAndNameFollowTheMachine) {
   sim::SetAssociationRemovalExports(/*by_name=*/false, /*at_ordinal=*/true);

@@ -2,8 +2,10 @@
 // and CreateProcessAsUserW, waiting for it and reading its exit code, and what keeps a program
 // file from starting. The child is exit_with.exe (see exit_with.h): the real program built beside
 // this test in the windows build, the same code registered as its program in the sim.
+#include <chrono>
 #include <cwchar>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/conformance/exit_with.h"
@@ -168,6 +170,16 @@ TEST_F(Processes, ChildRunsToItsExitCode) {
       << "its thread has ended too";
 }
 
+TEST_F(Processes, FailFastEndsTheProcessWithoutReturning) {
+  Child child;
+  ASSERT_TRUE(Start(child_, L"7 failfast", &child)) << GetLastError();
+  ASSERT_EQ(WaitForSingleObject(child.info.hProcess, 30000), WAIT_OBJECT_0);
+  const DWORD code = ExitCode(child.info.hProcess);
+  EXPECT_NE(code, 7u) << "the program ran on after the fail-fast";
+  EXPECT_NE(code, static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(WaitForSingleObject(child.info.hThread, 30000), WAIT_OBJECT_0);
+}
+
 TEST_F(Processes, ExitCodeIsStillActiveUntilTheChildEnds) {
   const std::wstring name = EventName();
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
@@ -280,6 +292,42 @@ TEST_F(Processes, ProgramFileSharing) {
   SetEvent(release);
   ASSERT_EQ(WaitForSingleObject(child.info.hProcess, 30000), WAIT_OBJECT_0);
   EXPECT_EQ(ExitCode(child.info.hProcess), 6u);
+  CloseHandle(release);
+}
+
+// A program's end does not end the programs it started: the child runs on, and what it holds
+// open stays held (a file it shares for reading only cannot be deleted) until it ends.
+TEST_F(Processes, AChildOutlivesTheProgramThatStartedItAndKeepsItsFilesOpen) {
+  ScratchDir dir;
+  const std::wstring held = dir.Name(L"held.icm");
+  ASSERT_TRUE(dpal::test::WriteWholeFile(held, "profile"));
+  const std::wstring name = EventName();
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  ASSERT_NE(release, nullptr);
+  HANDLE holding = CreateEventW(nullptr, TRUE, FALSE, (name + L".held").c_str());
+  ASSERT_NE(holding, nullptr);
+  Child parent;
+  ASSERT_TRUE(Start(child_, L"spawn 9 " + name + L" " + held, &parent)) << GetLastError();
+  ASSERT_EQ(WaitForSingleObject(parent.info.hProcess, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(ExitCode(parent.info.hProcess), 0u) << "the parent started its child and ended";
+  ASSERT_EQ(WaitForSingleObject(holding, 30000), WAIT_OBJECT_0) << "the child never held the file";
+  SetLastError(kSentinel);
+  EXPECT_FALSE(DeleteFileW(held.c_str())) << "the child still runs and holds the file";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  ASSERT_TRUE(SetEvent(release));
+  // The file is free once the child has ended. (The deadline is the host's clock: the sim's
+  // tick count may be virtual.)
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool deleted = false;
+  while (!deleted && std::chrono::steady_clock::now() < deadline) {
+    deleted = DeleteFileW(held.c_str()) != FALSE;
+    if (!deleted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(deleted) << "the file is free once the child has ended: " << GetLastError();
+#if DPAL_SIM
+  EXPECT_TRUE(sim::WaitForProcessesToEnd(std::chrono::seconds(10)));
+#endif
+  CloseHandle(holding);
   CloseHandle(release);
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/steps/panel.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/windows_version.h"
 #include "tests/support/wine_todo.h"
 
 namespace {
@@ -27,7 +28,12 @@ TEST_F(Panel, PrimaryDisplayIsFoundAndTheInternalPanelOnlyWhereThereIsOne) {
   EXPECT_NE(primary.path.flags & DISPLAYCONFIG_PATH_ACTIVE, 0u);
   const PanelTarget internal = IdentifyInternalPanel(dpal::core::kExtendedKind);
   EXPECT_EQ(internal.subtype, dpal::core::kExtendedDisplayColourMode);
-  // Under Wine the virtual-mode-aware query is refused, so there is never an internal panel.
+  if (dpal::test::WindowsMajorVersion() < 10) {
+    // Before Windows 10 the virtual-mode-aware query is refused: there is no internal panel.
+    EXPECT_FALSE(internal.valid);
+    return;
+  }
+  // Wine refuses the virtual-mode-aware query on Windows 10 too: no internal panel there.
   DPAL_TODO_WINE {
     EXPECT_TRUE(internal.valid);
     EXPECT_STREQ(internal.deviceKey, primary.deviceKey) << "the laptop's panel is primary";
@@ -147,6 +153,49 @@ TEST_F(Panel, WithoutAnInternalOutputOnlyThePrimaryProcedureSucceeds) {
   EXPECT_FALSE(IdentifyInternalPanel(dpal::core::kStandardKind).valid);
 }
 
+TEST_F(Panel, EveryInternalTechnologyMarksThePanel) {
+  // Cloned with the external monitor first in the path array: only an internal technology makes
+  // the panel's path win in the primary procedure, and the internal procedure needs one at all.
+  for (auto technology :
+       {DISPLAYCONFIG_OUTPUT_TECHNOLOGY_DISPLAYPORT_EMBEDDED,
+        DISPLAYCONFIG_OUTPUT_TECHNOLOGY_UDI_EMBEDDED, DISPLAYCONFIG_OUTPUT_TECHNOLOGY_INTERNAL}) {
+    sim::LaptopDisplayOptions cloned = With(sim::ExternalMonitor::Cloned);
+    cloned.panel_technology = technology;
+    UseDisplays(cloned);
+    EXPECT_EQ(IdentifyPrimaryPanel(dpal::core::kStandardKind).path.targetInfo.id, 0x1100u)
+        << "technology " << technology;
+    const PanelTarget internal = IdentifyInternalPanel(dpal::core::kStandardKind);
+    EXPECT_TRUE(internal.valid) << "technology " << technology;
+    EXPECT_EQ(internal.deviceKey, kPanelKey) << "technology " << technology;
+  }
+}
+
+TEST_F(Panel, HybridLaptopsPanelPathCrossesAdapters) {
+  sim::LaptopDisplayOptions hybrid = With(sim::ExternalMonitor::Extended);
+  hybrid.hybrid = true;
+  UseDisplays(hybrid);
+  for (const PanelTarget& target : {IdentifyPrimaryPanel(dpal::core::kStandardKind),
+                                    IdentifyInternalPanel(dpal::core::kStandardKind)}) {
+    ASSERT_TRUE(target.valid);
+    EXPECT_EQ(target.deviceKey, kPanelKey);
+    EXPECT_EQ(target.path.sourceInfo.adapterId.LowPart, sim::kLaptopDiscreteGpu.LowPart);
+    EXPECT_EQ(target.path.targetInfo.adapterId.LowPart, sim::kLaptopGpu.LowPart)
+        << "the panel is driven by the integrated adapter";
+  }
+}
+
+TEST_F(Panel, InternalPanelNeedsTheVirtualModeAwareQueryOfWindows10) {
+  sim::SetWindowsVersion({6, 3, 9600});
+  sim::ClearTrace();
+  const PanelTarget internal = IdentifyInternalPanel(dpal::core::kStandardKind);
+  EXPECT_FALSE(internal.valid) << "Windows 8.1 refuses the query";
+  EXPECT_EQ(internal.profileId, 0u);
+  EXPECT_EQ(sim::CallCount("GetDisplayConfigBufferSizes"), 1u) << "a refusal is not repeated";
+  EXPECT_TRUE(IdentifyPrimaryPanel(dpal::core::kStandardKind).valid) << "its query is older";
+  sim::SetWindowsVersion({10, 0, 10240});
+  EXPECT_TRUE(IdentifyInternalPanel(dpal::core::kStandardKind).valid);
+}
+
 TEST_F(Panel, ConfigurationChangingBetweenSizeAndQueryIsQueriedAgain) {
   sim::ChangeDisplaysBeforeNextQuery(sim::LaptopDisplays(With(sim::ExternalMonitor::Extended)));
   sim::ChangeDisplaysBeforeNextQuery(sim::DesktopDisplays(3));
@@ -161,6 +210,27 @@ TEST_F(Panel, ConfigurationChangingBetweenSizeAndQueryIsQueriedAgain) {
   sim::ClearTrace();
   EXPECT_TRUE(IdentifyInternalPanel(dpal::core::kStandardKind).valid);
   EXPECT_EQ(sim::CallCount("QueryDisplayConfig"), 2u);
+}
+
+// A query that never fits (it keeps answering that the arrays are too small, or the
+// configuration changes before every query) ends the identification as failed after a few
+// tries instead of holding the caller.
+TEST_F(Panel, QueryThatNeverFitsEndsTheIdentificationAsFailed) {
+  sim::FailAlways("QueryDisplayConfig", ERROR_INSUFFICIENT_BUFFER);
+  sim::ClearTrace();
+  EXPECT_FALSE(IdentifyPrimaryPanel(dpal::core::kStandardKind).valid);
+  EXPECT_FALSE(IdentifyInternalPanel(dpal::core::kStandardKind).valid);
+  EXPECT_EQ(sim::CallCount("QueryDisplayConfig"), 10u) << "five tries for each procedure";
+  sim::ClearFaults();
+
+  // Each change adds a display, so that every query finds the arrays too small again.
+  for (int displays = 2; displays <= 12; ++displays) {
+    sim::ChangeDisplaysBeforeNextQuery(sim::DesktopDisplays(displays));
+  }
+  EXPECT_FALSE(IdentifyPrimaryPanel(dpal::core::kStandardKind).valid);
+  EXPECT_FALSE(IdentifyInternalPanel(dpal::core::kStandardKind).valid);
+  EXPECT_TRUE(IdentifyPrimaryPanel(dpal::core::kStandardKind).valid)
+      << "once the configuration holds still, the primary display is found again";
 }
 
 TEST_F(Panel, DeviceKeyTooLongForTheRecordFails) {
@@ -201,6 +271,18 @@ TEST_F(Panel, NoPrimaryAdapterOrMonitorFails) {
   topology.adapters[0].monitors[0].state_flags = DISPLAY_DEVICE_ATTACHED;  // not active
   sim::SetDisplays(topology);
   EXPECT_FALSE(IdentifyPrimaryPanel(dpal::core::kStandardKind).valid);
+  EXPECT_FALSE(IdentifyInternalPanel(dpal::core::kStandardKind).valid);
+  // A monitor listed first that is active but not attached (here with the panel's interface
+  // path) is passed over by both procedures.
+  topology = sim::LaptopDisplays();
+  sim::Monitor detached = topology.adapters[0].monitors[0];
+  detached.device_key = kExternalKey;
+  detached.state_flags = DISPLAY_DEVICE_ACTIVE;
+  topology.adapters[0].monitors.insert(topology.adapters[0].monitors.begin(), detached);
+  sim::SetDisplays(topology);
+  EXPECT_EQ(IdentifyPrimaryPanel(dpal::core::kStandardKind).deviceKey, kPanelKey);
+  EXPECT_EQ(IdentifyInternalPanel(dpal::core::kStandardKind).deviceKey, kPanelKey);
+  topology = sim::LaptopDisplays();
   topology.adapters[0].state_flags = DISPLAY_DEVICE_ATTACHED_TO_DESKTOP;  // not primary
   topology.adapters[0].monitors[0].state_flags = DISPLAY_DEVICE_ACTIVE | DISPLAY_DEVICE_ATTACHED;
   sim::SetDisplays(topology);

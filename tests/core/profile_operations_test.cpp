@@ -90,13 +90,24 @@ TEST_F(ProfileOperations, CallersBufferGetsTheWholeNameOrItsCapacityLessOne) {
   EXPECT_EQ(buffer[0], L'\0') << "a capacity above 2,147,483,647 gets the empty string";
 }
 
+TEST_F(ProfileOperations, WithoutADefaultTheStandardProfileIsRead) {
+  WCHAR buffer[64];
+  for (int kind : {kStandardKind, kExtendedKind}) {
+    EXPECT_EQ(GetDefaultSystemProfile(kind, 64, buffer), 1);
+    EXPECT_STREQ(buffer, sim::kStandardColourProfile);
+    EXPECT_EQ(GetDefaultUserProfile(kind, 64, buffer), 1);
+    EXPECT_STREQ(buffer, sim::kStandardColourProfile);
+  }
+}
+
 TEST_F(ProfileOperations, FailedReadsLeaveTheBufferUntouched) {
   WCHAR buffer[8] = {L'#', L'#'};
-  EXPECT_EQ(GetDefaultSystemProfile(kStandardKind, 8, buffer), 0) << "no default is set";
   EXPECT_EQ(GetDefaultSystemProfile(kStandardKind, 0, buffer), 0);
   EXPECT_EQ(GetDefaultSystemProfile(kStandardKind, 8, nullptr), 0);
-  sim::SetDefaultColourProfile(L"", kPanel, kStandard, 1, kSdr);
-  EXPECT_EQ(GetDefaultSystemProfile(kExtendedKind, 8, buffer), 0) << "the other mode has none";
+  sim::FailAlways("WcsGetDefaultColorProfile", ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(GetDefaultSystemProfile(kStandardKind, 8, buffer), 0) << "the read fails";
+  EXPECT_EQ(GetDefaultUserProfile(kStandardKind, 8, buffer), 0);
+  sim::ClearFaults();
   sim::ClearTrace();
   for (int kind : {0, 3, -1}) {
     EXPECT_EQ(GetDefaultSystemProfile(kind, 8, buffer), 0);
@@ -107,7 +118,7 @@ TEST_F(ProfileOperations, FailedReadsLeaveTheBufferUntouched) {
   EXPECT_EQ(buffer[1], L'#');
 }
 
-TEST_F(ProfileOperations, NameTooLongForTheScratchBufferIsRefusedBeforeTheRead) {
+TEST_F(ProfileOperations, SizesTheScratchBufferCannotTakeAreRefusedBeforeTheRead) {
   WCHAR buffer[400];
   const std::wstring longest(259, L'n');  // with its terminator, exactly 260 units
   sim::InstallColourProfile(longest);
@@ -124,6 +135,14 @@ TEST_F(ProfileOperations, NameTooLongForTheScratchBufferIsRefusedBeforeTheRead) 
   EXPECT_EQ(buffer[0], L'#');
   EXPECT_EQ(sim::CallCount("WcsGetDefaultColorProfileSize"), 1u);
   EXPECT_EQ(sim::CallCount("WcsGetDefaultColorProfile"), 0u) << "a 600-unit read into 260 units";
+
+  // A size of 0 bytes has no room even for the terminator.
+  sim::SetDefaultColourProfile(L"", kPanel, kStandard, 1, kSdr);
+  sim::SetReportedDefaultProfileSize(0);
+  sim::ClearTrace();
+  EXPECT_EQ(GetDefaultSystemProfile(kStandardKind, 400, buffer), 0);
+  EXPECT_EQ(buffer[0], L'#');
+  EXPECT_EQ(sim::CallCount("WcsGetDefaultColorProfile"), 0u) << "a reported size of 0";
 }
 
 TEST_F(ProfileOperations, InteractiveCallerReadsItsOwnUserDefault) {
@@ -171,13 +190,23 @@ TEST_F(ProfileOperations, LocalSystemSetsTheConsoleUsersDefault) {
   EXPECT_EQ(Machine(), kSdr);
 }
 
-TEST_F(ProfileOperations, LocalSystemWithNobodyAtTheConsoleSetsNothing) {
+TEST_F(ProfileOperations, LocalSystemWithoutTheConsoleUsersContextSetsNothing) {
+  // Nobody at the console; then Bob at the console, but his token or the impersonation fails.
   LocalSystemWithNobodyAtTheConsole();
   sim::ClearTrace();
   EXPECT_EQ(SetDefaultColorProfileToPrimaryMonitor(kStandardKind, kSdr.c_str()), 0);
   EXPECT_EQ(sim::CallCount("WcsSetDefaultColorProfile"), 0u);
+  LocalSystemWithBobAtTheConsole();
+  for (const char* call : {"WTSQueryUserToken", "ImpersonateLoggedOnUser"}) {
+    sim::ClearFaults();
+    sim::FailAlways(call, ERROR_ACCESS_DENIED);
+    sim::ClearTrace();
+    EXPECT_EQ(SetDefaultColorProfileToPrimaryMonitor(kStandardKind, kSdr.c_str()), 0) << call;
+    EXPECT_EQ(sim::CallCount("WcsSetDefaultColorProfile"), 0u) << call;
+  }
   EXPECT_EQ(Machine(), L"");
   EXPECT_EQ(User(sim::kLocalSystemSid), L"");
+  EXPECT_EQ(User(kBobSid), L"");
 }
 
 TEST_F(ProfileOperations, UserDefaultStaysWhenTheMachineStepIsRefused) {
@@ -221,6 +250,21 @@ TEST_F(ProfileOperations, DisassociationRemovesFromTheListOfTheKindAndScope) {
   sim::ClearTrace();
   EXPECT_EQ(DisassociateSystemColorProfile(3, kOther.c_str()), 0);
   EXPECT_EQ(ColourCalls(), 0u);
+}
+
+TEST_F(ProfileOperations, DisassociationNamesThePanelsDisplayByItsTargetAdapter) {
+  // A hybrid laptop: the panel's source is on the discrete adapter, its target on the
+  // integrated one, which is the adapter of the display its lists belong to.
+  sim::LaptopDisplayOptions hybrid;
+  hybrid.hybrid = true;
+  sim::SetDisplays(sim::LaptopDisplays(hybrid));
+  ASSERT_EQ(SetDefaultColorProfileToPrimaryMonitor(kStandardKind, kSdr.c_str()), 1);
+  ASSERT_EQ(List(L"", false), std::vector<std::wstring>{kSdr});
+  ASSERT_EQ(List(admin_, false), std::vector<std::wstring>{kSdr});
+  EXPECT_EQ(DisassociateSystemColorProfile(kStandardKind, kSdr.c_str()), 1);
+  EXPECT_EQ(DisassociateUserColorProfile(kStandardKind, kSdr.c_str()), 1);
+  EXPECT_TRUE(List(L"", false).empty());
+  EXPECT_TRUE(List(admin_, false).empty());
 }
 
 TEST_F(ProfileOperations, UserDisassociationOfLocalSystemWorksInItsOwnScope) {
@@ -284,6 +328,17 @@ TEST_F(ProfileOperations, UninstallDeletesTheFileWhateverTheKind) {
   EXPECT_FALSE(sim::ColourProfileInstalled(kOther));
   EXPECT_EQ(UninstallICCProfile(kStandardKind, kOther.c_str()), 0) << "gone";
   EXPECT_EQ(UninstallICCProfile(kStandardKind, nullptr), 0);
+}
+
+TEST_F(ProfileOperations, ProfileInUseIsUninstalledOnlyOnceDisassociated) {
+  ASSERT_EQ(SetDefaultColorProfileToPrimaryMonitor(kExtendedKind, kHdr.c_str()), 1);
+  EXPECT_EQ(UninstallICCProfile(kExtendedKind, kHdr.c_str()), 0);
+  EXPECT_TRUE(sim::ColourProfileInstalled(kHdr));
+  ASSERT_EQ(DisassociateUserColorProfile(kExtendedKind, kHdr.c_str()), 1);
+  EXPECT_EQ(UninstallICCProfile(kExtendedKind, kHdr.c_str()), 0) << "the machine's list holds it";
+  ASSERT_EQ(DisassociateSystemColorProfile(kExtendedKind, kHdr.c_str()), 1);
+  EXPECT_EQ(UninstallICCProfile(kExtendedKind, kHdr.c_str()), 1);
+  EXPECT_FALSE(sim::ColourProfileInstalled(kHdr));
 }
 
 // ----- The colour system's library -----------------------------------------------------------

@@ -91,6 +91,18 @@ class Updater : public PlatformTest {
         << "the wait armed its notification";
     return waiter;
   }
+  // Whether the wait's worker ends up blocked in its wait for the change or the stop, rather
+  // than ending: it is blocked only while neither event is signalled.
+  static bool WorkerBlocks(const Waiter& waiter) {
+    const auto blocked = [] {
+      for (const sim::BlockedThread& thread : sim::BlockedThreads()) {
+        if (thread.function == "WaitForMultipleObjects" && thread.objects.size() == 2) return true;
+      }
+      return false;
+    };
+    EXPECT_TRUE(Eventually([&] { return waiter.done() || blocked(); }));
+    return !waiter.done() && blocked();
+  }
   static void WaitUntilWaiting() {
     EXPECT_TRUE(Eventually([] { return dpal::core::Updater().IsWaitingForTesting(); }));
   }
@@ -111,14 +123,16 @@ TEST_F(Updater, ChangesOfTheUsersStateAreReportedByTheirNewValue) {
   }
 }
 
-TEST_F(Updater, RewritingTheSameValueIsNoChange) {
-  // Writing the data a value already has sends no notification (as under Wine): the wait goes
-  // on and reports the real change that follows.
+TEST_F(Updater, RewritingTheSameValueEndsTheWaitWithoutAChange) {
+  // A write is a change notification whatever its data: the re-read finds the start value, and
+  // the wait ends with no reportable change. The client's next wait sees the real change.
   PutState(1);
   auto waiter = ArmedWait();
   PutState(1);
+  EXPECT_EQ(waiter->Code(), kWaitEndedQuietly);
+  auto next = ArmedWait();
   PutState(0);
-  EXPECT_EQ(waiter->Code(), kChangedToOff);
+  EXPECT_EQ(next->Code(), kChangedToOff);
 }
 
 TEST_F(Updater, WithoutAStateTheWaitEndsAtOnceAndTheNextCanWait) {
@@ -136,6 +150,20 @@ TEST_F(Updater, AnotherValueOfTheKeyEndsTheWaitQuietly) {
   auto waiter = ArmedWait();
   dpal::test::PutDword(HKEY_CURRENT_USER, layout::kUserApplyStateKey, L"Other", 3);
   EXPECT_EQ(waiter->Code(), kWaitEndedQuietly);
+}
+
+TEST_F(Updater, OnlyTheStateKeysOwnValuesWakeTheWait) {
+  // The watch covers the key's values, not its subkeys or their values, and not names.
+  PutState(1);
+  Waiter waiter;
+  ASSERT_TRUE(WorkerBlocks(waiter));
+  const std::wstring child = std::wstring(layout::kUserApplyStateKey) + L"\\Child";
+  dpal::test::PutDword(HKEY_CURRENT_USER, child.c_str(), layout::kStateValue, 0);
+  EXPECT_TRUE(WorkerBlocks(waiter)) << "a new subkey and a value below the key wake nothing";
+  ASSERT_EQ(SHDeleteKeyW(HKEY_CURRENT_USER, child.c_str()), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_TRUE(WorkerBlocks(waiter)) << "a deleted subkey wakes nothing";
+  PutState(0);
+  EXPECT_EQ(waiter.Code(), kChangedToOff);
 }
 
 TEST_F(Updater, StopEndsAWaitAndIsNotRememberedWhileIdle) {
@@ -162,6 +190,24 @@ TEST_F(Updater, ChangeWhileNoWaitRunsIsTheNextWaitsStartingPoint) {
   auto next = ArmedWait();
   PutState(0);
   EXPECT_EQ(next->Code(), kChangedToOff) << "the next wait started from 1";
+}
+
+TEST_F(Updater, ASignalLeftByAStoppedWaitIsNoChangeForAWaitWithoutItsKey) {
+  // The stopped wait closes its armed key, which signals the change event, and nothing consumes
+  // that signal. The next wait cannot open the key, so it arms nothing that would clear it: it
+  // must not take the signal for a change, and waits for the stop alone.
+  PutState(0);
+  auto stopped = ArmedWait();
+  StopWaitForUsrUpdate();
+  ASSERT_EQ(stopped->Code(), kWaitEndedQuietly);
+  sim::FailIf(
+      "RegOpenKeyExW",
+      [](const sim::Call& call) { return call.args.find(L"State") != std::wstring::npos; },
+      ERROR_ACCESS_DENIED);
+  Waiter unarmed;
+  EXPECT_TRUE(WorkerBlocks(unarmed)) << "the wait did not end by itself";
+  StopWaitForUsrUpdate();
+  EXPECT_EQ(unarmed.Code(), kWaitEndedQuietly);
 }
 
 TEST_F(Updater, SecondWaitWhileOneRunsIsRefusedAtOnce) {

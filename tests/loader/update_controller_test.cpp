@@ -112,6 +112,9 @@ TEST_F(UpdateController, AnotherValueOfTheKeyLaunchesNothingWhileTheStateStands)
   // The write wakes the watch, but "State" is still 1.
   dpal::test::PutDword(HKEY_LOCAL_MACHINE, layout::kMachineApplyStateKey, L"Other", 7);
   ASSERT_TRUE(WaitForWatchWaits(3)) << "the watch handled the wake and waits again";
+  // "State" written again with the 1 it holds: a change notification, and no change.
+  WriteState(1);
+  ASSERT_TRUE(WaitForWatchWaits(4)) << "the rewrite woke the watch";
   StopWatch();
   EXPECT_EQ(laptop::Switches(), Switches{L"/ss"});
 }
@@ -119,9 +122,8 @@ TEST_F(UpdateController, AnotherValueOfTheKeyLaunchesNothingWhileTheStateStands)
 TEST_F(UpdateController, WakingToTheValueItLaunchedForLaunchesNothing) {
   WriteState(0);
   StartWatch();
-  // Rewriting the same data sends no notification here (nor under Wine), so the value is
-  // written away and back as the watch, having launched for 1, comes to wait again: it wakes at
-  // once and reads the 1 it has already launched for.
+  // The value is written away and back as the watch, having launched for 1, comes to wait
+  // again: it wakes at once and reads the 1 it has already launched for.
   std::atomic<bool> written{false};
   sim::SetTraceSink([&written](const sim::Call& call) {
     if (call.function == "WaitForMultipleObjects" && !written.exchange(true)) {

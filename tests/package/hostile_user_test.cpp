@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -273,7 +274,8 @@ TEST_F(HostileUser, NamesInHisProfileListThatAreNoFileNamesReachNothing) {
 
 // A name too long for its key path below the console user's hive makes his whole list yield
 // nothing, as it always has for any list: the profiles the client recorded for him keep their
-// association and default for him alone, and everything else goes as usual.
+// association and default for him alone, and so stay installed (a profile in use is not
+// uninstalled); everything else goes as usual.
 TEST_F(HostileUser, AnOverlongNameInHisListDropsOnlyHisOwnList) {
   AliceKey(ProfileListKey(L"QXLCD_" + std::wstring(249, L'L')));  // the longest key name there is
   ExpectSpecifiedCodes(PlayEveryProgram());
@@ -281,8 +283,10 @@ TEST_F(HostileUser, AnOverlongNameInHisListDropsOnlyHisOwnList) {
       "+ colour: default of S-1-5-21-1000-1000-1000-1001 for "
       "\"\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROLSET\\CONTROL\\CLASS\\{4D36E96E-E325-11CE-"
       "BFC1-08002BE10318}\\0000\", type 0, subtype 7, profile id 1",
+      "+ colour: profile QXLCD_Panel_V3_S.icm",
       "+ colour: standard associations of S-1-5-21-1000-1000-1000-1001 for adapter 0:d1a5 "
       "source 0",
+      "+ files: C:\\Windows\\System32\\spool\\drivers\\color\\QXLCD_Panel_V3_S.icm",
   });
 }
 
@@ -424,6 +428,40 @@ TEST_F(HostileUser, FilesOfHisNamedLikeTheMovedImageStayAsTheyAre) {
     EXPECT_EQ(bytes, (std::vector<uint8_t>{'h', 'i', 's'})) << n;
   }
   EXPECT_FALSE(sim::FileExists(L"C:\\Windows\\Temp\\ufn.010")) << "deleted at the restart";
+}
+
+// Libraries of the names the programs load at run time (the colour system, device installation,
+// ntdll) planted beside the programs, as a hole in the install directory's ACLs would let anyone
+// do: every program's first act restricts its search to the system directory, each run-time load
+// names that directory, and no planted copy is ever loaded.
+TEST_F(HostileUser, LibrariesPlantedBesideThePackagesProgramsAreNeverLoaded) {
+  std::vector<std::wstring> planted;
+  for (const wchar_t* name : {L"mscms.dll", L"newdev.dll", L"ntdll.dll", L"wintrust.dll"}) {
+    planted.push_back(laptop::kInstallDirectory + L"\\" + name);
+    sim::RegisterModule(planted.back(), {});
+  }
+  // Each thread's first call, and each restriction with whether it was its thread's first.
+  std::mutex lock;
+  std::vector<uint64_t> threads;
+  std::vector<std::pair<std::wstring, bool>> restrictions;
+  uint64_t loads = 0;
+  sim::SetTraceSink([&](const sim::Call& call) {
+    std::lock_guard<std::mutex> guard(lock);
+    const bool first = std::find(threads.begin(), threads.end(), call.thread) == threads.end();
+    if (first) threads.push_back(call.thread);
+    if (call.function == "SetDefaultDllDirectories") restrictions.emplace_back(call.args, first);
+    if (call.function == "LoadLibraryExW") ++loads;
+  });
+  ExpectSpecifiedCodes(PlayEveryProgram());
+  sim::SetTraceSink(nullptr);
+  for (const std::wstring& path : planted) {
+    EXPECT_EQ(sim::ModuleTimesLoaded(path), 0) << sim::Utf8(path);
+  }
+  EXPECT_GT(loads, 0u) << "the programs load libraries at run time";
+  // The service's two starts, the tool and the uninstaller's four runs, each first on its
+  // program's first thread.
+  const std::pair<std::wstring, bool> first_and_system_only(L"2048", true);
+  EXPECT_EQ(restrictions, decltype(restrictions)(7, first_and_system_only));
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 // installer's own removal), and the restart. Afterwards the machine differs from the one before
 // the install by exactly the items kept on purpose; anything else, left or lost, fails.
 #include <chrono>
+#include <condition_variable>
+#include <cwctype>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +56,58 @@ const Lines& KeptInUsersHives() {
   };
   return kept;
 }
+
+// The per-user program, which in its next "/rs" run opens the profile files, shared for reading
+// only, and keeps them open until released. It is released at the latest when it goes.
+class FileHolder {
+ public:
+  FileHolder() = default;
+  FileHolder(const FileHolder&) = delete;
+  FileHolder& operator=(const FileHolder&) = delete;
+  ~FileHolder() {
+    Release();
+    sim::WaitForProcessesToEnd(10s);
+  }
+
+  DWORD Run(const laptop::Run& run) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!hold_ || run.switch_text != L"/rs") return 0;
+    hold_ = false;
+    guard.unlock();
+    std::vector<HANDLE> files;
+    for (const laptop::Profile& profile : laptop::Profiles()) {
+      files.push_back(CreateFileW(laptop::ProfilePath(profile).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    guard.lock();
+    holding_ = true;
+    changed_.notify_all();
+    changed_.wait(guard, [this] { return released_; });
+    guard.unlock();
+    for (HANDLE file : files) CloseHandle(file);
+    return 0;
+  }
+  void HoldTheNextRun() {
+    std::lock_guard<std::mutex> guard(lock_);
+    hold_ = true;
+  }
+  bool WaitUntilHolding() {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, 10s, [this] { return holding_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(lock_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool hold_ = false;
+  bool holding_ = false;
+  bool released_ = false;
+};
 
 class WholeLife : public dpal::test::PlatformTest {
  protected:
@@ -110,6 +165,22 @@ class WholeLife : public dpal::test::PlatformTest {
     EXPECT_EQ(Tool(bob, L"/userset 1 QXLCD_Panel_V3_S.icm"), 0);
   }
 
+  // Whether a thread waits for a change of the machine's apply state: the service's watch.
+  static bool WatchWaits() {
+    for (const sim::BlockedThread& thread : sim::BlockedThreads()) {
+      for (const sim::WaitedObject& object : thread.objects) {
+        for (std::wstring key : object.notified_keys) {
+          std::wstring wanted = layout::kMachineApplyStateKey;
+          for (std::wstring* text : {&key, &wanted}) {
+            for (wchar_t& c : *text) c = static_cast<wchar_t>(std::towupper(c));
+          }
+          if (key.find(wanted) != std::wstring::npos) return true;
+        }
+      }
+    }
+    return false;
+  }
+
   sim::Snapshot users_before_;
   sim::Snapshot before_;
 };
@@ -142,6 +213,87 @@ TEST_F(WholeLife, NothingThePackageOwnsSurvivesTheUninstallAndTheRestart) {
   sim::Restart();
 
   EXPECT_EQ(sim::DifferenceFrom(before_).Headings(), KeptOnPurpose())
+      << sim::DifferenceFrom(before_).Describe();
+  const sim::SnapshotDiff hives = sim::Difference(users_before_, UsersHives());
+  EXPECT_EQ(hives.Only({"registry"}).Headings(), KeptInUsersHives()) << hives.Describe();
+}
+
+// The per-user program the service launched is its own process: it runs on after the final
+// cleanup has stopped the service, and while it holds the profile files open their uninstall
+// fails. The cleanup has them deleted at the next restart instead, so the restart still leaves
+// nothing of the package's.
+TEST_F(WholeLife, AProfileFileThatARunningPerUserProgramHoldsGoesAtTheRestart) {
+  installer::InstallPackage();
+  FileHolder holder;
+  laptop::InstallStandIn([&holder](const laptop::Run& run) { return holder.Run(run); });
+  PlayADay();
+  // Once the day's launches have ended and the service's watch waits again, the client's switch
+  // is seen: the service launches "/rs", which holds the files.
+  ASSERT_TRUE(sim::WaitForProcessesToEnd(10s));
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!WatchWaits()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the watch did not wait again";
+    std::this_thread::sleep_for(1ms);
+  }
+  holder.HoldTheNextRun();
+  Client({"client", "state", "both", "0"}, 2);
+  ASSERT_TRUE(holder.WaitUntilHolding());
+
+  EXPECT_EQ(installer::RunDeviceRemoval(), 0);
+  installer::WithdrawOwner();
+  EXPECT_EQ(installer::RunFinalCleanup(), 0);
+  EXPECT_EQ(sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState,
+            static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_FALSE(sim::WaitForProcessesToEnd(0ms)) << "the per-user program outlives the service";
+  for (const laptop::Profile& profile : laptop::Profiles()) {
+    EXPECT_TRUE(sim::FileExists(laptop::ProfilePath(profile))) << "held open by the program";
+  }
+  holder.Release();
+  EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
+  installer::RemovePackage();
+  sim::Restart();
+
+  EXPECT_EQ(sim::DifferenceFrom(before_).Headings(), KeptOnPurpose())
+      << sim::DifferenceFrom(before_).Describe();
+}
+
+// A device whose removal completes only at the next restart: after the device-removal run the
+// device is still present, so every final-cleanup run before the restart removes nothing, the
+// owner withdrawn or not. The restart takes the device; the uninstall task's next run cleans up.
+TEST_F(WholeLife, ADeviceRemovalThatWaitsForTheRestartHoldsTheCleanupUntilIt) {
+  laptop::Options options;
+  options.device_removal_waits_for_restart = true;
+  installer::InstallPackage(options);
+  laptop::InstallStandIn();
+  PlayADay();
+
+  sim::Snapshot step = sim::TakeSnapshot();
+  EXPECT_EQ(installer::RunDeviceRemoval(), 0);
+  EXPECT_EQ(sim::DifferenceFrom(step).Headings(),
+            (Lines{"~ devices: SWD\\TARVEX\\DPAL_0001", "- driver packages: oem42.inf",
+                   "- files: C:\\Windows\\INF\\oem42.inf"}))
+      << sim::DifferenceFrom(step).Describe();
+  ASSERT_EQ(sim::Devices().size(), 1u);
+  EXPECT_TRUE(sim::Devices()[0].removal_pending) << "present until the restart";
+  installer::WithdrawOwner();
+  step = sim::TakeSnapshot();
+  EXPECT_EQ(installer::RunFinalCleanup(), 0);
+  EXPECT_EQ(sim::DifferenceFrom(step).Lines(), Lines{}) << "the device is still present";
+
+  // After the restart Bob logs on again, and the uninstall task's next run cleans up; the
+  // console user's associations are removed in his own scope.
+  sim::Restart();
+  sim::SetConsoleSession(2);
+  sim::LogOn(2, kBobSid, L"bob");
+  EXPECT_EQ(installer::RunFinalCleanup(), 0);
+  installer::RemovePackage();
+  sim::Restart();
+
+  // Alice was logged off at the cleanup: her hive file was mounted, cleaned and written back,
+  // so the file differs in its bytes while her hive holds what it held before.
+  Lines kept = KeptOnPurpose();
+  kept.insert(kept.begin() + 1, "~ files: C:\\Users\\alice\\ntuser.dat");
+  EXPECT_EQ(sim::DifferenceFrom(before_).Headings(), kept)
       << sim::DifferenceFrom(before_).Describe();
   const sim::SnapshotDiff hives = sim::Difference(users_before_, UsersHives());
   EXPECT_EQ(hives.Only({"registry"}).Headings(), KeptInUsersHives()) << hives.Describe();

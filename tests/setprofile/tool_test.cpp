@@ -227,11 +227,17 @@ TEST_F(Tool, BaseVerifyComparesTheBaseCaseSensitively) {
 }
 
 TEST_F(Tool, BaseVerifyAnswersTheLastScopeProcessed) {
-  // The machine has no default to read: its failure is the answer, though the user's default
+  // The machine's default cannot be read: its failure is the answer, though the user's default
   // was replaced.
   SetUser(admin_.user_sid, kBase);
+  sim::FailNth("WcsGetDefaultColorProfile", 2, ERROR_GEN_FAILURE);
   EXPECT_EQ(RunAsAdmin(L"/baseverify 1 " + kNew + L" " + kBase), 1);
   EXPECT_EQ(User(admin_.user_sid), kNew);
+  sim::ClearFaults();
+  // Without a default of its own the machine reads the standard profile, which is no base.
+  SetUser(admin_.user_sid, kBase);
+  EXPECT_EQ(RunAsAdmin(L"/baseverify 1 " + kNew + L" " + kBase), 0);
+  EXPECT_EQ(Machine(), L"");
   // With the machine's state off, the user scope is the last one.
   PutState(L"", 0);
   SetUser(admin_.user_sid, kBase);

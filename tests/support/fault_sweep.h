@@ -33,6 +33,34 @@ struct SweepOptions {
   std::function<void(sim::LeakReport& report)> kept;
 };
 
+enum class RunOutcome { Faulted, Clean, Failed };
+
+// One run of a flow as every sweep makes it: the set-up, the faults that `arm()` puts in, the
+// run, its check and the leak check. `fault` names the faults for a report ("call 3 failing").
+// Faulted when a fault fired, Clean when none did, Failed when the run leaked or a fatal failure
+// ended it.
+template <typename Run, typename Check, typename Arm>
+RunOutcome RunWithFaults(Run& run, Check& check, const SweepOptions& options, uint64_t n, Arm arm,
+                         const std::string& fault) {
+  sim::ClearFaults();
+  if (options.before_run) options.before_run();
+  arm();
+  auto result = run();
+  const bool faulted = sim::FaultsFired() > 0;
+  if (options.after_run) options.after_run(n);
+  sim::ClearFaults();
+  check(result, n, faulted);
+  sim::LeakReport leaks = sim::Leaks();
+  if (options.kept) options.kept(leaks);
+  if (!leaks.Clean()) {
+    ADD_FAILURE() << (faulted ? "with " + fault : "the clean run")
+                  << " left behind: " << leaks.Describe();
+    return RunOutcome::Failed;
+  }
+  if (::testing::Test::HasFatalFailure()) return RunOutcome::Failed;
+  return faulted ? RunOutcome::Faulted : RunOutcome::Clean;
+}
+
 // `run()` performs the flow once and answers its result; `check(result, n, faulted)` then checks
 // that result, where n is the number of the call that was made to fail and `faulted` says whether
 // the flow reached it (false only for the last, clean run). Fails the test when a run leaks,
@@ -41,27 +69,18 @@ struct SweepOptions {
 template <typename Run, typename Check>
 uint64_t SweepFaults(Run run, Check check, const SweepOptions& options = SweepOptions()) {
   for (uint64_t n = 1; n <= options.limit; ++n) {
-    sim::ClearFaults();
-    if (options.before_run) options.before_run();
-    if (options.permanent) {
-      sim::FailFromNthAny(n, options.error);
-    } else {
-      sim::FailNthAny(n, options.error);
-    }
-    auto result = run();
-    const bool faulted = sim::FaultsFired() > 0;
-    if (options.after_run) options.after_run(n);
-    sim::ClearFaults();
-    check(result, n, faulted);
-    sim::LeakReport leaks = sim::Leaks();
-    if (options.kept) options.kept(leaks);
-    if (!leaks.Clean()) {
-      ADD_FAILURE() << (faulted ? "with call " + std::to_string(n) + " failing" : "the clean run")
-                    << " left behind: " << leaks.Describe();
-      return 0;
-    }
-    if (::testing::Test::HasFatalFailure()) return 0;
-    if (!faulted) {
+    const RunOutcome outcome = RunWithFaults(
+        run, check, options, n,
+        [&] {
+          if (options.permanent) {
+            sim::FailFromNthAny(n, options.error);
+          } else {
+            sim::FailNthAny(n, options.error);
+          }
+        },
+        "call " + std::to_string(n) + " failing");
+    if (outcome == RunOutcome::Failed) return 0;
+    if (outcome == RunOutcome::Clean) {
       if (n == 1) ADD_FAILURE() << "the flow made no platform call: the sweep tried nothing";
       return n - 1;
     }

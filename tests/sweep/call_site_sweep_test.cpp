@@ -2,16 +2,20 @@
 // each mode of the profile tool, both runs of the uninstaller and the service's start-up, logon,
 // watch, user codes and stop, each on a freshly installed laptop. A first pass fails the n-th
 // call once (with the errors the flow tells apart), a second keeps failing every call from the
-// n-th on. Every run must end, leave nothing behind and answer what the program promises for a
-// failure. The calls that failed are traced back to their call sites in the product code, and the
-// test reports how many of the product's call sites the flows failed ("call sites failed: N of
-// M") and lists the sites no flow reached.
+// n-th on. Then each function the flow calls fails for good while every other works, and the
+// functions whose callers tell an error apart ("the buffer is too small", "COM security is set
+// already") and the releases a caller must meet (a revert, an unload) fail call by call. Every
+// run must end, leave nothing behind and answer what the program promises for a failure; a
+// failed revert must end the process. The calls that failed are traced back to their call sites in
+// the product code, and the test reports how many of the product's call sites the flows failed
+// ("call sites failed: N of M") and lists the sites no flow reached.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -79,6 +83,103 @@ class Watchdog {
   std::thread thread_;
 };
 
+// ----- The runs --------------------------------------------------------------------------------
+
+// The errors the product tells apart from a plain failure, by the function that answers them:
+// "the buffer is too small" of a size query (the expected first answer of a two-call read, or a
+// display configuration that changed between the size query and the query), and "COM security
+// is set already".
+const std::multimap<std::string, DWORD> kToldApart = {
+    {"GetTokenInformation", ERROR_INSUFFICIENT_BUFFER},
+    {"QueryDisplayConfig", ERROR_INSUFFICIENT_BUFFER},
+    {"SetupDiGetDeviceRegistryPropertyW", ERROR_INSUFFICIENT_BUFFER},
+    {"QueryServiceConfigW", ERROR_INSUFFICIENT_BUFFER},
+    {"CoInitializeSecurity", static_cast<DWORD>(RPC_E_TOO_LATE)},
+};
+
+// The releases whose failure the caller must meet: the end of an impersonation, the unload of a
+// hive or a user profile. The sweeps of any n-th call pass over releases; these are failed by
+// name.
+const std::set<std::string> kFailableReleases = {"RevertToSelf", "RegUnLoadKeyW",
+                                                 "UnloadUserProfile"};
+
+// The result of a run whose own thread ended in a fail-fast: it never returned.
+constexpr int kFailedFast = -0x5A5A;
+
+// What the sweep knows of the run under way.
+struct RunState {
+  uint64_t runs = 0;
+  std::string failed_calls;                  // the first few, for the report
+  std::map<std::string, int> failed_counts;  // per function, the calls that failed
+  size_t fail_fasts = 0;                     // sim::FailFastThreads() before the run
+  bool failed_fast = false;                  // a thread of the run failed fast
+  bool run_failed_fast = false;              // the run's own thread did
+  size_t trace_from = 0;                     // the run\'s first call in sim::Trace()
+};
+
+// Runs the flow on a thread of its own, so that a fail-fast on it (which stops the thread for
+// good) ends the run rather than the sweep. The stopped thread is left where it stopped.
+int RunOnItsOwnThread(const std::function<int()>& run) {
+  struct Shared {
+    std::mutex lock;
+    std::condition_variable changed;
+    uint64_t thread = 0;
+    bool done = false;
+    int result = 0;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::thread thread([shared, run] {
+    sim::BecomeHostThread();
+    {
+      std::lock_guard<std::mutex> guard(shared->lock);
+      shared->thread = sim::ThreadNumber();
+    }
+    const int result = run();
+    std::lock_guard<std::mutex> guard(shared->lock);
+    shared->result = result;
+    shared->done = true;
+    shared->changed.notify_all();
+  });
+  auto stopped = [&] {
+    const std::vector<uint64_t> ended = sim::FailFastThreads();
+    return std::find(ended.begin(), ended.end(), shared->thread) != ended.end();
+  };
+  std::unique_lock<std::mutex> guard(shared->lock);
+  // The watchdog ends a run that does neither.
+  while (!shared->done && !(shared->thread != 0 && stopped())) {
+    shared->changed.wait_for(guard, 1ms);
+  }
+  if (!shared->done) {
+    guard.unlock();
+    thread.detach();
+    return kFailedFast;
+  }
+  guard.unlock();
+  thread.join();
+  return shared->result;
+}
+
+// Takes off the leak report what the run could not give back: a hive or a user profile whose
+// unload failed stays loaded (the caller has nothing else to try), and a fail-fast of the run's
+// own thread ended the work with all it held (the end of a process releases everything).
+void TakeOffWhatTheRunCouldNotRelease(const RunState& state, sim::LeakReport& leaks) {
+  if (state.run_failed_fast) {
+    leaks = sim::LeakReport();
+    return;
+  }
+  auto failed = [&](const std::string& function) {
+    auto found = state.failed_counts.find(function);
+    return found == state.failed_counts.end() ? 0 : found->second;
+  };
+  leaks.loaded_hives = std::max(0, leaks.loaded_hives - failed("RegUnLoadKeyW"));
+  leaks.loaded_profiles = std::max(0, leaks.loaded_profiles - failed("UnloadUserProfile"));
+  // The profile's root key, which the unload would have closed.
+  if (auto keys = leaks.open_handles.find("key"); keys != leaks.open_handles.end()) {
+    keys->second = std::max(0, keys->second - failed("UnloadUserProfile"));
+    if (keys->second == 0) leaks.open_handles.erase(keys);
+  }
+}
+
 // ----- The sweep -------------------------------------------------------------------------------
 
 class CallSiteSweep : public dpal::test::PlatformTest {
@@ -117,9 +218,94 @@ TEST_F(CallSiteSweep, EveryFlowFailsSafelyAtEveryCallSite) {
   // DPAL_SWEEP_FLOW=text sweeps only the flows whose name holds the text (for a closer look).
   const char* only = std::getenv("DPAL_SWEEP_FLOW");
   std::map<std::string, double> flow_seconds;
+  const dpal::test::PlatformFunctions platform = dpal::test::ReadPlatformFunctions(source_dir);
   for (const Flow& flow : flows) {
     if (only != nullptr && flow.name.find(only) == std::string::npos) continue;
     const auto flow_started = Clock::now();
+    // The platform functions the flow's clean run calls, for the passes that aim at one of them.
+    std::set<std::string> called;
+    RunState state;
+    auto options_for = [&](const std::string& pass, DWORD error, bool permanent) {
+      dpal::test::SweepOptions options;
+      options.error = error;
+      options.permanent = permanent;
+      options.limit = 1000;
+      options.kept = [&flow, &state](sim::LeakReport& leaks) {
+        if (flow.kept) flow.kept(leaks);
+        TakeOffWhatTheRunCouldNotRelease(state, leaks);
+      };
+      options.before_run = [&, pass, permanent] {
+        g_permanent = permanent;
+        watchdog.Arm(pass + ", run " + std::to_string(++state.runs));
+        flow.setup();
+        // The trace from here on is the run's (the set-up's reset cleared what came before; a
+        // flow's set-up may have turned the recording on for itself, and it stays on).
+        state.trace_from = sim::Trace().size();
+        if (called.empty()) sim::RecordTrace(true);
+        state.fail_fasts = sim::FailFastThreads().size();
+        // DPAL_SWEEP_TRACE shows each run's calls as they happen (for a closer look at a hang).
+        if (std::getenv("DPAL_SWEEP_TRACE") != nullptr) {
+          std::fprintf(stderr, "---- run %llu at %.3f\n",
+                       static_cast<unsigned long long>(state.runs),
+                       std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
+          sim::SetTraceSink([](const sim::Call& call) {
+            std::fprintf(stderr, "  [%llu] %s(%ls)\n", static_cast<unsigned long long>(call.thread),
+                         call.function.c_str(), call.args.c_str());
+          });
+        }
+      };
+      options.after_run = [&](uint64_t) {
+        const std::vector<sim::FiredFault> fired = sim::FiredFaults();
+        state.failed_calls.clear();
+        for (size_t i = 0; i < fired.size() && i < 3; ++i) {
+          state.failed_calls += (i > 0 ? ", " : " (") + fired[i].function;
+        }
+        if (fired.size() > 3) {
+          state.failed_calls += ", ... " + std::to_string(fired.size()) + " calls";
+        }
+        if (!fired.empty()) state.failed_calls += ")";
+        g_failed_functions.clear();
+        state.failed_counts.clear();
+        for (const sim::FiredFault& fault : fired) {
+          g_failed_functions.insert(fault.function);
+          ++state.failed_counts[fault.function];
+        }
+        state.failed_fast = sim::FailFastThreads().size() > state.fail_fasts;
+        if (fired.empty() && called.empty()) {
+          const std::vector<sim::Call> trace = sim::Trace();
+          for (size_t i = state.trace_from; i < trace.size(); ++i) {
+            const sim::Call& call = trace[i];
+            if (platform.failable.count(call.function) != 0 ||
+                kFailableReleases.count(call.function) != 0) {
+              called.insert(call.function);
+            }
+          }
+        }
+        recorder.Add(flow.name, fired);
+        watchdog.Disarm();
+      };
+      return options;
+    };
+    auto run = [&] { return RunOnItsOwnThread(flow.run); };
+    auto check = [&](int result, uint64_t n, bool faulted) {
+      state.run_failed_fast = result == kFailedFast;
+      SCOPED_TRACE(::testing::Message()
+                   << "run " << n << (faulted ? " failing" : ", clean") << state.failed_calls);
+      // A failed revert ends the process at once: the run's own thread never returns, or the
+      // service's process ends. A thread that carried on would act as the user it impersonated.
+      if (g_failed_functions.count("RevertToSelf") != 0) {
+        EXPECT_TRUE(state.failed_fast) << "a thread carried on after its revert failed";
+        // The process that failed fast answers nothing more: its outcome is its end.
+        if (state.failed_fast) return;
+      }
+      if (result == kFailedFast) {
+        EXPECT_EQ(g_failed_functions.count("RevertToSelf"), 1u)
+            << "the run's thread failed fast without a failed revert";
+        return;
+      }
+      flow.check(result, faulted);
+    };
+
     std::vector<std::pair<DWORD, bool>> passes = {{ERROR_NOT_ENOUGH_MEMORY, false}};
     if (!light) {
       for (DWORD error : flow.errors) passes.emplace_back(error, false);
@@ -129,50 +315,39 @@ TEST_F(CallSiteSweep, EveryFlowFailsSafelyAtEveryCallSite) {
       const std::string pass =
           flow.name + (permanent ? ", permanent" : ", once") + ", error " + std::to_string(error);
       SCOPED_TRACE(pass);
-      dpal::test::SweepOptions options;
-      options.error = error;
-      options.permanent = permanent;
-      g_permanent = permanent;
-      options.limit = 1000;
-      options.kept = flow.kept;
-      uint64_t runs = 0;
-      options.before_run = [&] {
-        watchdog.Arm(pass + ", the run with call " + std::to_string(++runs) + " failing");
-        flow.setup();
-        // DPAL_SWEEP_TRACE shows each run's calls as they happen (for a closer look at a hang).
-        if (std::getenv("DPAL_SWEEP_TRACE") != nullptr) {
-          std::fprintf(stderr, "---- run %llu at %.3f\n", static_cast<unsigned long long>(runs),
-                       std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
-          sim::SetTraceSink([](const sim::Call& call) {
-            std::fprintf(stderr, "  [%llu] %s(%ls)\n", static_cast<unsigned long long>(call.thread),
-                         call.function.c_str(), call.args.c_str());
-          });
-        }
-      };
-      std::string failed_calls;
-      options.after_run = [&](uint64_t) {
-        const std::vector<sim::FiredFault> fired = sim::FiredFaults();
-        failed_calls.clear();
-        for (size_t i = 0; i < fired.size() && i < 3; ++i) {
-          failed_calls += (i > 0 ? ", " : " (") + fired[i].function;
-        }
-        if (fired.size() > 3) failed_calls += ", ... " + std::to_string(fired.size()) + " calls";
-        if (!fired.empty()) failed_calls += ")";
-        g_failed_functions.clear();
-        for (const sim::FiredFault& fault : fired) g_failed_functions.insert(fault.function);
-        recorder.Add(flow.name, fired);
-        watchdog.Disarm();
-      };
-      const uint64_t made = dpal::test::SweepFaults(
-          flow.run,
-          [&](int result, uint64_t n, bool faulted) {
-            SCOPED_TRACE(::testing::Message()
-                         << "call " << n << (faulted ? " failing" : ", clean") << failed_calls);
-            flow.check(result, faulted);
-          },
-          options);
+      const uint64_t made =
+          dpal::test::SweepFaults(run, check, options_for(pass, error, permanent));
       if (!permanent && error == ERROR_NOT_ENOUGH_MEMORY) calls[flow.name] = made;
       if (HasFatalFailure()) return;
+    }
+
+    // One function failing for good while every other works, with each error its callers tell
+    // apart; and each call of a function that answers such an error failing with it once.
+    for (const std::string& function : called) {
+      std::vector<DWORD> errors = {ERROR_NOT_ENOUGH_MEMORY};
+      for (auto [it, end] = kToldApart.equal_range(function); it != end; ++it) {
+        errors.push_back(it->second);
+      }
+      for (DWORD error : errors) {
+        const std::string pass =
+            flow.name + ", " + function + " for good, error " + std::to_string(error);
+        SCOPED_TRACE(pass);
+        const dpal::test::SweepOptions options = options_for(pass, error, true);
+        if (dpal::test::RunWithFaults(
+                run, check, options, 1, [&] { sim::FailAlways(function, error); },
+                function + " failing for good") == dpal::test::RunOutcome::Failed) {
+          return;
+        }
+        if (error == ERROR_NOT_ENOUGH_MEMORY && kFailableReleases.count(function) == 0) continue;
+        for (uint64_t n = 1; n <= options.limit; ++n) {
+          const auto outcome = dpal::test::RunWithFaults(
+              run, check, options_for(pass, error, false), n,
+              [&] { sim::FailNth(function, n, error); },
+              "call " + std::to_string(n) + " of " + function + " failing");
+          if (outcome == dpal::test::RunOutcome::Failed) return;
+          if (outcome == dpal::test::RunOutcome::Clean) break;
+        }
+      }
     }
     flow_seconds[flow.name] = std::chrono::duration<double>(Clock::now() - flow_started).count();
   }
@@ -181,7 +356,16 @@ TEST_F(CallSiteSweep, EveryFlowFailsSafelyAtEveryCallSite) {
 
   std::vector<std::string> problems;
   auto failed = recorder.Resolve(&problems);
-  const dpal::test::SourceCallSites source = dpal::test::ReadSourceCallSites(source_dir);
+  dpal::test::SourceCallSites source = dpal::test::ReadSourceCallSites(source_dir);
+  // The releases failed by name count among the sites that can fail.
+  for (auto it = source.releases.begin(); it != source.releases.end();) {
+    if (kFailableReleases.count(it->function) != 0) {
+      source.failable.insert(*it);
+      it = source.releases.erase(it);
+    } else {
+      ++it;
+    }
+  }
   for (const std::string& problem : problems) ADD_FAILURE() << problem;
   ASSERT_FALSE(source.failable.empty()) << "no call site found in " << source_dir;
 
@@ -205,7 +389,7 @@ TEST_F(CallSiteSweep, EveryFlowFailsSafelyAtEveryCallSite) {
   for (const auto& site : all) {
     if (reached.count(site) == 0) std::printf("  %s\n", site.Describe().c_str());
   }
-  std::printf("(%zu release call sites, which the sweeps pass over by design)\n",
+  std::printf("(%zu other release call sites, which the sweeps pass over by design)\n",
               source.releases.size());
   if (light) {
     // The sanitizers' builds symbolise their frames differently; the figure is the plain

@@ -281,8 +281,11 @@ Located Locate(void* address) {
   return search.found;
 }
 
-// addr2line over the offsets of one object: per offset, the source places of its inline chain,
-// innermost first, as "path:line".
+// The symboliser over the offsets of one object: per offset, the source places of its inline
+// chain, innermost first, as "path:line". llvm-symbolizer, because addr2line (binutils 2.40)
+// names a function defined in a header by the file of the unit that emitted it, with the
+// header's line: a call in an inline member of common/com.h would count as a call on that line
+// of the .cpp file that included it.
 std::map<uintptr_t, std::vector<std::string>> Symbolise(const std::string& object,
                                                         const std::set<uintptr_t>& offsets,
                                                         std::vector<std::string>* problems) {
@@ -290,7 +293,7 @@ std::map<uintptr_t, std::vector<std::string>> Symbolise(const std::string& objec
   char input[] = "/tmp/dpal-call-sites-XXXXXX";
   const int fd = mkstemp(input);
   if (fd < 0) {
-    problems->push_back("no temporary file for addr2line");
+    problems->push_back("no temporary file for the symboliser");
     return places;
   }
   {
@@ -298,23 +301,25 @@ std::map<uintptr_t, std::vector<std::string>> Symbolise(const std::string& objec
     for (uintptr_t offset : offsets) text << "0x" << std::hex << offset << "\n";
     const std::string bytes = text.str();
     if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-      problems->push_back("writing the addresses for addr2line failed");
+      problems->push_back("writing the addresses for the symboliser failed");
     }
     close(fd);
   }
   std::string object_path = object;
   if (object == "/proc/self/exe") object_path = fs::read_symlink("/proc/self/exe").string();
-  const std::string command = "addr2line -a -i -e '" + object_path + "' < " + input;
+  const std::string command = "llvm-symbolizer --obj='" + object_path +
+                              "' --addresses --inlines --functions=none --output-style=GNU < " +
+                              input;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
-    problems->push_back("addr2line could not be run");
+    problems->push_back("llvm-symbolizer could not be run");
     unlink(input);
     return places;
   }
   std::string output;
   char buffer[4096];
   for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
-  if (pclose(pipe) != 0) problems->push_back("addr2line failed on " + object_path);
+  if (pclose(pipe) != 0) problems->push_back("llvm-symbolizer failed on " + object_path);
   unlink(input);
   std::istringstream lines(output);
   std::vector<std::string>* current = nullptr;
@@ -389,7 +394,8 @@ std::map<std::string, std::set<CallSite>> CallSiteRecorder::Resolve(
     }
   }
   for (const std::string& function : unresolved) {
-    problems->push_back("a failed call of " + function + " has no caller that addr2line knows");
+    problems->push_back("a failed call of " + function +
+                        " has no caller that the symboliser knows");
   }
   return sites;
 }

@@ -53,7 +53,7 @@ SourceCallSites ReadSourceCallSites(const std::string& source_dir);
 CallSite SourceSiteOf(const SourceCallSites& source, const CallSite& failed);
 
 // Collects the failed calls of fault sweeps per flow, and resolves them to product call sites
-// once at the end (one run of addr2line per object over every distinct return address).
+// once at the end (one run of llvm-symbolizer per object over every distinct return address).
 class CallSiteRecorder {
  public:
   explicit CallSiteRecorder(std::string source_dir) : source_dir_(std::move(source_dir)) {}

@@ -11,6 +11,7 @@
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
 #include "uninstaller/flow.h"
+#include "uninstaller/routines.h"
 
 namespace {
 
@@ -100,11 +101,12 @@ class UninstallerFlow : public dpal::test::PlatformTest {
     return mode;
   }
 
-  static void AddPackageDevice() {
+  static void AddPackageDevice(bool removal_waits_for_restart = false) {
     sim::Device device;
     device.instance_id = L"SWD\\DPAL\\0001";
     device.hardware_ids = {dpal::kSoftwareDeviceHardwareId};
     device.driver_inf = L"oem7.inf";
+    device.removal_waits_for_restart = removal_waits_for_restart;
     sim::AddDevice(device);
   }
 
@@ -195,6 +197,23 @@ TEST_F(UninstallerFlow, TheFinalCleanupWaitsForTheDeviceAndTheOwners) {
 
   dpal::test::PutMultiString(HKEY_LOCAL_MACHINE, dpal::layout::kServiceKey,
                              dpal::layout::kOwnersValue, L"");
+  EXPECT_EQ(Run(System(L" -checkremoval")), 0);
+  EXPECT_EQ(g_calls, kEveryStep);
+  EXPECT_TRUE(ImageMoved());
+}
+
+// The package's removal of the device succeeds but completes only at the restart: until then
+// the device is present and the final cleanup removes nothing; after it the cleanup runs.
+TEST_F(UninstallerFlow, ADeviceRemovalThatWaitsForTheRestartHoldsTheCleanupUntilIt) {
+  AddPackageDevice(true);
+  sim::AddDriverPackage(L"oem7.inf");
+  EXPECT_TRUE(dpal::uninstaller::RemoveDeviceAndDriverPackage())
+      << "a removal that asks for a restart has succeeded";
+  EXPECT_EQ(Run(System(L" -checkremoval")), 0);
+  EXPECT_EQ(g_calls, Calls{}) << "the device is present until the restart";
+  EXPECT_TRUE(sim::FileExists(kImage));
+
+  sim::Restart();
   EXPECT_EQ(Run(System(L" -checkremoval")), 0);
   EXPECT_EQ(g_calls, kEveryStep);
   EXPECT_TRUE(ImageMoved());

@@ -113,7 +113,8 @@ TEST_F(RemoveProfiles, BothListsInTheirScopesAndOnlyThePackagesProfilesGo) {
 
 // The core library, called by a LocalSystem program in the console session, records the profiles
 // in the console user's hive, with no "Type": that list is disassociated too, as the console
-// user, in the mode the catalogue gives the name; a name the catalogue lacks is only uninstalled.
+// user, in the mode the catalogue gives the name; a name the catalogue lacks is only uninstalled,
+// which fails while it is still associated.
 TEST_F(RemoveProfiles, TheConsoleUsersOwnListIsDisassociatedInTheModeOfTheCatalogue) {
   Catalogue(kHdr, 2);
   for (const std::wstring& name : {kHdr, kSdr}) {
@@ -132,7 +133,8 @@ TEST_F(RemoveProfiles, TheConsoleUsersOwnListIsDisassociatedInTheModeOfTheCatalo
   EXPECT_TRUE(List(kBobSid, true).empty());
   EXPECT_EQ(List(kBobSid, false), std::vector<std::wstring>{kSdr + L".icm"});
   EXPECT_FALSE(sim::ColourProfileInstalled(kHdr + L".icm"));
-  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+  EXPECT_TRUE(sim::ColourProfileInstalled(kSdr + L".icm")) << "still in use: its uninstall fails";
+  EXPECT_EQ(Uninstalls().size(), 3u) << "his two, then the catalogue's";
 }
 
 // The console user writes his own list, and a key name may hold "/": a name that would make the
@@ -188,7 +190,7 @@ TEST_F(RemoveProfiles, AnEntryWithoutAKindOrWithAnotherIsNotDisassociatedButUnin
   RemoveColorProfiles();
   EXPECT_TRUE(Removals().empty());
   EXPECT_EQ(Uninstalls().size(), 2u);
-  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+  EXPECT_TRUE(sim::ColourProfileInstalled(kSdr + L".icm")) << "still in use: its uninstall fails";
   EXPECT_FALSE(sim::ColourProfileInstalled(kHdr + L".icm"));
 }
 
@@ -204,6 +206,17 @@ TEST_F(RemoveProfiles, AFailedOrMissingDisassociationStillUninstalls) {
   sim::InstallColourProfile(kSdr + L".icm");
   sim::SetAssociationRemovalExports(false, false);  // an older Windows build
   RemoveColorProfiles();
+  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+}
+
+TEST_F(RemoveProfiles, AHybridLaptopsPanelIsNamedByTheAdapterThatDrivesIt) {
+  sim::LaptopDisplayOptions hybrid;
+  hybrid.hybrid = true;
+  sim::SetDisplays(sim::LaptopDisplays(hybrid));
+  Catalogue(kSdr, 1);
+  sim::SetColourAssociations(L"", sim::kLaptopGpu, 0, false, {kSdr + L".icm"});
+  RemoveColorProfiles();
+  EXPECT_TRUE(List(L"", false).empty());
   EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
 }
 
@@ -237,7 +250,36 @@ TEST_F(RemoveProfiles, TheUserListIsDisassociatedAsTheProcessWhenNobodyIsAtTheCo
   RemoveColorProfiles();
   EXPECT_TRUE(List(sim::kLocalSystemSid, false).empty()) << "LocalSystem's own scope";
   EXPECT_EQ(List(kBobSid, false), std::vector<std::wstring>{kSdr + L".icm"});
-  EXPECT_FALSE(sim::ColourProfileInstalled(kSdr + L".icm"));
+  EXPECT_TRUE(sim::ColourProfileInstalled(kSdr + L".icm")) << "Bob's association keeps it in use";
+}
+
+// A program that still holds a profile file open (the per-user program outlives the service)
+// makes its uninstall fail: the file is recorded once for deletion at the restart, even when
+// both lists name it, and the restart deletes it. The other profile goes at once.
+TEST_F(RemoveProfiles, AProfileFileHeldOpenIsDeletedAtTheRestart) {
+  UserList(kSdr, 1);
+  Catalogue(kSdr, 1);
+  Catalogue(kHdr, 2);
+  const std::wstring held =
+      sim::WindowsDirectory() + L"\\System32\\spool\\drivers\\color\\" + kSdr + L".icm";
+  HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  RemoveColorProfiles();
+  EXPECT_TRUE(sim::FileExists(held)) << "held open";
+  EXPECT_FALSE(sim::ColourProfileInstalled(kHdr + L".icm"));
+  WCHAR pending[1024] = {};
+  DWORD size = sizeof(pending);
+  ASSERT_EQ(
+      RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                   L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending, &size),
+      ERROR_SUCCESS);
+  // One pair: the file, and the empty target of a deletion; then the list's end.
+  EXPECT_EQ(std::wstring(pending, size / sizeof(WCHAR)), L"\\??\\" + held + std::wstring(3, L'\0'));
+  CloseHandle(file);
+  sim::Restart();
+  EXPECT_FALSE(sim::FileExists(held));
+  EXPECT_TRUE(sim::ColourProfileInstalled(kOther)) << "not the package's";
 }
 
 TEST_F(RemoveProfiles, ANameTooLongForItsKeyPathSkipsThatWholeList) {

@@ -9,6 +9,7 @@
 #include "common/registry_layout.h"
 #include "core/dpal_core.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/wine_todo.h"
 
 namespace {
 
@@ -230,13 +231,18 @@ TEST_F(CoreDllTest, WaitWithoutAStateAnotherValueAndTheSameValueAgain) {
     EXPECT_EQ(waiter.Code(), 0) << "another value of the key changed";
   }
   {
-    // Writing the data the value has already is no change under Wine: the wait goes on.
+    // Writing the data the value has already is a change notification on Windows, and the wait
+    // ends with no reportable change (0). Wine gap: Wine sends none, and the wait goes on until
+    // the real change.
     Waiter waiter(dll_);
     ASSERT_TRUE(waiter.StillWaitingAfter(1000));
     ASSERT_EQ(WriteUserState(1), 0u);
-    ASSERT_TRUE(waiter.StillWaitingAfter(500));
-    ASSERT_EQ(WriteUserState(0), 0u);
-    EXPECT_EQ(waiter.Code(), 3);
+    const bool ended = !waiter.StillWaitingAfter(1000);
+    DPAL_TODO_WINE EXPECT_TRUE(ended) << "the same value again ends the wait";
+    if (!ended) {
+      ASSERT_EQ(WriteUserState(0), 0u);
+    }
+    EXPECT_EQ(waiter.Code(), ended ? 0 : 3);
   }
 }
 

@@ -50,6 +50,7 @@ struct Colour {
   std::map<DisplayKey, std::vector<std::wstring>> associations;
   bool removal_by_name = true;
   bool removal_at_ordinal = true;
+  std::optional<DWORD> reported_size;
 };
 
 Colour& C() {
@@ -95,19 +96,30 @@ bool InstalledLocked(const std::wstring& name) {
   return entry.exists && !entry.directory && !entry.delete_pending;
 }
 
-// The default a read finds: the scope's own, and for a user without one the machine's.
-const std::wstring* FindDefaultLocked(const std::wstring& scope, const wchar_t* device,
-                                      COLORPROFILETYPE type, COLORPROFILESUBTYPE subtype,
-                                      DWORD profile_id) {
+// The default a read finds: the scope's own, for a user without one the machine's, and where
+// neither has one the standard profile.
+std::wstring FindDefaultLocked(const std::wstring& scope, const wchar_t* device,
+                               COLORPROFILETYPE type, COLORPROFILESUBTYPE subtype,
+                               DWORD profile_id) {
   auto& defaults = C().defaults;
   auto it = defaults.find(MakeDefaultKey(scope, device, type, subtype, profile_id));
   if (it == defaults.end() && !scope.empty()) {
     it = defaults.find(MakeDefaultKey(L"", device, type, subtype, profile_id));
   }
-  return it == defaults.end() ? nullptr : &it->second;
+  return it == defaults.end() ? std::wstring(kStandardColourProfile) : it->second;
 }
 
 bool SameName(const std::wstring& a, const std::wstring& b) { return EqualsNoCase(a, b); }
+
+// Whether some display's list, in any scope, holds the profile.
+bool AssociatedLocked(const std::wstring& name) {
+  for (const auto& [key, names] : C().associations) {
+    for (const std::wstring& listed : names) {
+      if (SameName(listed, name)) return true;
+    }
+  }
+  return false;
+}
 
 HRESULT WINAPI ColorProfileRemoveDisplayAssociation(WCS_PROFILE_MANAGEMENT_SCOPE scope,
                                                     PCWSTR profileName, LUID targetAdapterID,
@@ -179,6 +191,7 @@ void ResetColourLocked() {
   C().associations.clear();
   C().removal_by_name = true;
   C().removal_at_ordinal = true;
+  C().reported_size.reset();
   RegisterMscmsLocked();
 }
 
@@ -248,6 +261,11 @@ std::vector<std::wstring> ColourAssociations(const std::wstring& scope_sid, cons
   return it == associations.end() ? std::vector<std::wstring>() : it->second;
 }
 
+void SetReportedDefaultProfileSize(std::optional<DWORD> bytes) {
+  Lock lock(MachineLock());
+  C().reported_size = bytes;
+}
+
 void SetAssociationRemovalExports(bool by_name, bool at_ordinal) {
   Lock lock(MachineLock());
   C().removal_by_name = by_name;
@@ -302,6 +320,12 @@ extern "C" BOOL WINAPI UninstallColorProfileW(PCWSTR pMachineName, PCWSTR pProfi
     return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   }
   if (!MayChangeMachineLocked()) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  // A profile in use: an installed one (in the colour directory) that a display's list holds.
+  const size_t slash = full.rfind(L'\\');
+  if (EqualsNoCase(full.substr(0, slash), ColourDirectoryLocked()) &&
+      AssociatedLocked(full.substr(slash + 1))) {
+    return Fail(ERROR_BUSY, FALSE);
+  }
   if (bDelete) {
     if (DWORD e = DeleteFileLocked(full)) return Fail(e, FALSE);
   }
@@ -322,11 +346,9 @@ extern "C" BOOL WINAPI WcsGetDefaultColorProfileSize(WCS_PROFILE_MANAGEMENT_SCOP
   Lock lock(MachineLock());
   std::wstring sid;
   if (!ScopeOfLocked(scope, &sid)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  // Without a default the sim has no built-in profile to name (Windows would name its sRGB
-  // profile): the read fails.
-  const std::wstring* name = FindDefaultLocked(sid, pDeviceName, type, subtype, profile_id);
-  if (name == nullptr) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
-  *pcbProfileName = static_cast<DWORD>((name->size() + 1) * sizeof(WCHAR));
+  const std::wstring name = FindDefaultLocked(sid, pDeviceName, type, subtype, profile_id);
+  *pcbProfileName =
+      C().reported_size.value_or(static_cast<DWORD>((name.size() + 1) * sizeof(WCHAR)));
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -344,14 +366,13 @@ extern "C" BOOL WINAPI WcsGetDefaultColorProfile(WCS_PROFILE_MANAGEMENT_SCOPE sc
   Lock lock(MachineLock());
   std::wstring sid;
   if (!ScopeOfLocked(scope, &sid)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  const std::wstring* name = FindDefaultLocked(sid, pDeviceName, type, subtype, profile_id);
-  if (name == nullptr) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+  const std::wstring name = FindDefaultLocked(sid, pDeviceName, type, subtype, profile_id);
   // The whole name with its terminator goes into the caller's buffer, which the caller says is
   // cbProfileName bytes long.
-  if (cbProfileName < (name->size() + 1) * sizeof(WCHAR)) {
+  if (cbProfileName < (name.size() + 1) * sizeof(WCHAR)) {
     return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   }
-  std::wmemcpy(pProfileName, name->c_str(), name->size() + 1);
+  std::wmemcpy(pProfileName, name.c_str(), name.size() + 1);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

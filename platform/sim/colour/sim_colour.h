@@ -3,10 +3,18 @@
 //
 // A scope is the machine (an empty SID) or one user (the user's SID): the user scope of a call
 // is the user of the calling thread's token, so an impersonating thread works in the
-// impersonated user's scope. A user without a default of their own reads the machine's.
+// impersonated user's scope. A user without a default of their own reads the machine's, and
+// where neither has one the read answers the standard sRGB profile, as Windows does for a
+// device with no profile associated (the profile's file is not put in the colour directory).
+//
+// A profile still associated with a display, in any scope's list, cannot be uninstalled:
+// UninstallColorProfileW refuses it with ERROR_BUSY and leaves its file. Windows documents no
+// such case; the sim takes the stricter behaviour so that an uninstall before the
+// disassociation shows.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +26,8 @@ namespace sim {
 // The profile subtypes of the two display colour modes (the SDK headers name them no further).
 inline constexpr DWORD kStandardDisplayColourMode = 7;
 inline constexpr DWORD kExtendedDisplayColourMode = 8;
+// The name a default read answers where no default is set (the standard profile).
+inline constexpr const wchar_t* kStandardColourProfile = L"sRGB Color Space Profile.icm";
 // Where mscms.dll exports the display association removal besides its name.
 inline constexpr WORD kAssociationRemovalOrdinal = 231;
 inline constexpr const char* kAssociationRemovalName = "ColorProfileRemoveDisplayAssociation";
@@ -43,6 +53,10 @@ void SetColourAssociations(const std::wstring& scope_sid, const LUID& adapter, U
                            bool advanced, const std::vector<std::wstring>& names);
 std::vector<std::wstring> ColourAssociations(const std::wstring& scope_sid, const LUID& adapter,
                                              UINT32 source_id, bool advanced);
+
+// The size WcsGetDefaultColorProfileSize reports from now on, whatever the default is (a colour
+// store that answers a size its read does not match); nullopt, after Reset, the true size.
+void SetReportedDefaultProfileSize(std::optional<DWORD> bytes);
 
 // How mscms.dll exports the display association removal: by name, at ordinal 231, both (after
 // Reset) or neither (older Windows builds; Wine).

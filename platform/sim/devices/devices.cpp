@@ -14,6 +14,7 @@
 #include "platform/sim/kernel/names.h"
 #include "platform/sim/kernel/objects.h"
 #include "platform/sim/modules/internal.h"
+#include "platform/sim/restart/internal.h"
 #include "platform/sim/registry/winreg.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/snapshot.h"
@@ -44,6 +45,8 @@ struct DeviceNode {
   DWORD devinst = 0;
   // Properties stored on the device (the driver INF among them); the IDs above are not here.
   std::map<PropertyKey, PropertyValue> properties;
+  bool removal_waits_for_restart = false;
+  bool removal_pending = false;  // removed at the next restart
 };
 
 struct Tree {
@@ -230,7 +233,10 @@ BOOL WINAPI DiUninstallDriverW(HWND hwndParent, LPCWSTR InfPath, DWORD Flags, PB
 }
 
 // Removes a device (the simulated tree has no child devices); its driver package stays in the
-// driver store.
+// driver store. A device whose removal waits for the restart stays in the tree, present, until
+// the next boot, and NeedReboot says so (TRUE); asked again before the restart, the answer is
+// the same. Without a NeedReboot to answer in, Windows would show its restart dialog: the sim,
+// which shows nothing, leaves the removal pending all the same.
 BOOL WINAPI DiUninstallDevice(HWND hwndParent, HDEVINFO DeviceInfoSet,
                               PSP_DEVINFO_DATA DeviceInfoData, DWORD Flags, PBOOL NeedReboot) {
   if (DWORD e = Enter(__func__, Args(static_cast<const void*>(hwndParent), DeviceInfoSet,
@@ -243,9 +249,14 @@ BOOL WINAPI DiUninstallDevice(HWND hwndParent, HDEVINFO DeviceInfoSet,
   if (DWORD e = DeviceOfLocked(DeviceInfoSet, DeviceInfoData, &device)) return Fail<BOOL>(e, FALSE);
   if (Flags != 0) return Fail<BOOL>(ERROR_INVALID_FLAGS, FALSE);
   if (!MayInstallLocked()) return Fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-  auto& devices = DeviceTree().devices;
-  devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
-  if (NeedReboot) *NeedReboot = FALSE;
+  const bool at_restart = device->removal_waits_for_restart;
+  if (at_restart) {
+    device->removal_pending = true;
+  } else {
+    auto& devices = DeviceTree().devices;
+    devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
+  }
+  if (NeedReboot) *NeedReboot = at_restart ? TRUE : FALSE;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -279,9 +290,17 @@ void ResetDevicesLocked() {
   RegisterNewdevLocked();
 }
 
+void RemoveDevicesAtRestartLocked() {
+  auto& devices = DeviceTree().devices;
+  devices.erase(std::remove_if(devices.begin(), devices.end(),
+                               [](const auto& device) { return device->removal_pending; }),
+                devices.end());
+}
+
 void SnapshotDevicesLocked(Snapshot& out) {
   for (const auto& device : DeviceTree().devices) {
     std::string state = device->present ? "present" : "not present";
+    if (device->removal_pending) state += ", removed at the next restart";
     state += ", class " + Utf8(GuidText(device->class_guid));
     if (!device->hardware_ids.empty()) state += ", hardware IDs " + ListText(device->hardware_ids);
     if (!device->compatible_ids.empty()) {
@@ -320,6 +339,8 @@ void AddDevice(const Device& device) {
   node->compatible_ids = device.compatible_ids;
   node->present = device.present;
   node->class_guid = device.class_guid;
+  node->removal_waits_for_restart = device.removal_waits_for_restart;
+  node->removal_pending = device.removal_pending;
   node->properties.erase(Key(DEVPKEY_Device_DriverInfPath));
   if (!device.driver_inf.empty()) {
     node->properties[Key(DEVPKEY_Device_DriverInfPath)] =
@@ -378,6 +399,8 @@ std::vector<Device> Devices() {
     device.compatible_ids = node->compatible_ids;
     device.present = node->present;
     device.class_guid = node->class_guid;
+    device.removal_waits_for_restart = node->removal_waits_for_restart;
+    device.removal_pending = node->removal_pending;
     auto inf = node->properties.find(Key(DEVPKEY_Device_DriverInfPath));
     if (inf != node->properties.end() && inf->second.type == DEVPROP_TYPE_STRING) {
       device.driver_inf = reinterpret_cast<const wchar_t*>(inf->second.bytes.data());

@@ -19,6 +19,12 @@ struct Device {
   bool present = true;                       // installed but not present when false
   GUID class_guid = {};
   std::wstring driver_inf;  // DEVPKEY_Device_DriverInfPath (e.g. L"oem7.inf"); empty: none
+  // Its removal completes only at the next restart (a driver that cannot be stopped while the
+  // machine runs): DiUninstallDevice succeeds and asks for the restart through its NeedReboot
+  // flag, and the device stays present, as enumeration shows it, until Restart.
+  bool removal_waits_for_restart = false;
+  // Set once such a removal was asked for: Restart takes the device out of the tree.
+  bool removal_pending = false;
 };
 
 // Adds a device after the others (enumeration follows the order of adding); a device with the

@@ -21,6 +21,7 @@ struct Displays {
   DisplayTopology topology;
   std::deque<DisplayTopology> pending;  // changes the next queries take, one each
   uintptr_t generation = 0;             // monitor handles of older topologies are invalid
+  WindowsVersion version;
 };
 
 Displays& D() {
@@ -79,12 +80,20 @@ const Adapter* SourceLocked(const LUID& luid, UINT32 source_id) {
   return nullptr;
 }
 
-bool ValidQueryFlags(UINT32 flags) {
+// The flags of a query, as the machine's Windows version knows them.
+bool ValidQueryFlagsLocked(UINT32 flags) {
   const UINT32 kind = flags & (QDC_ALL_PATHS | QDC_ONLY_ACTIVE_PATHS | QDC_DATABASE_CURRENT);
   const UINT32 rest = flags & ~(QDC_ALL_PATHS | QDC_ONLY_ACTIVE_PATHS | QDC_DATABASE_CURRENT);
   const bool one_kind =
       kind == QDC_ALL_PATHS || kind == QDC_ONLY_ACTIVE_PATHS || kind == QDC_DATABASE_CURRENT;
-  return one_kind && (rest & ~static_cast<UINT32>(QDC_VIRTUAL_MODE_AWARE | QDC_INCLUDE_HMD)) == 0;
+  if (!one_kind || (rest & ~static_cast<UINT32>(QDC_VIRTUAL_MODE_AWARE | QDC_INCLUDE_HMD)) != 0) {
+    return false;
+  }
+  const WindowsVersion& version = D().version;
+  const bool windows10 = version.major >= 10;
+  if ((flags & QDC_VIRTUAL_MODE_AWARE) && !windows10) return false;
+  if ((flags & QDC_INCLUDE_HMD) && !(windows10 && version.build >= 15063)) return false;
+  return true;
 }
 
 struct Answer {
@@ -254,7 +263,17 @@ bool DisplayOfDeviceKeyLocked(const std::wstring& device_key, LUID* adapter, UIN
   for (const Adapter& source : D().topology.adapters) {
     for (const Monitor& monitor : source.monitors) {
       if (!EqualsNoCase(monitor.device_key, device_key)) continue;
-      *adapter = source.luid;
+      const DisplayPath* chosen = nullptr;
+      for (const DisplayPath& path : D().topology.paths) {
+        if (!EqualsNoCase(path.source, source.gdi_name)) continue;
+        if (EqualsNoCase(path.monitor_device_path, monitor.interface_path)) {
+          chosen = &path;
+          break;
+        }
+        if (chosen == nullptr) chosen = &path;
+      }
+      if (chosen == nullptr) return false;
+      *adapter = chosen->target_adapter;
       *source_id = source.source_id;
       return true;
     }
@@ -262,13 +281,31 @@ bool DisplayOfDeviceKeyLocked(const std::wstring& device_key, LUID* adapter, UIN
   return false;
 }
 
+namespace {
+
+// The sources of the paths of a display, each once, in path order.
+std::vector<const Adapter*> SourcesOfDisplayLocked(const LUID& adapter, UINT32 source_id) {
+  std::vector<const Adapter*> sources;
+  for (const DisplayPath& path : D().topology.paths) {
+    if (!SameLuid(path.target_adapter, adapter)) continue;
+    const Adapter* source = AdapterNamedLocked(path.source);
+    if (source == nullptr || source->source_id != source_id) continue;
+    if (std::find(sources.begin(), sources.end(), source) == sources.end()) {
+      sources.push_back(source);
+    }
+  }
+  return sources;
+}
+
+}  // namespace
+
 bool DisplayExistsLocked(const LUID& adapter, UINT32 source_id) {
-  return SourceLocked(adapter, source_id) != nullptr;
+  return !SourcesOfDisplayLocked(adapter, source_id).empty();
 }
 
 std::vector<std::wstring> DeviceKeysOfDisplayLocked(const LUID& adapter, UINT32 source_id) {
   std::vector<std::wstring> keys;
-  if (const Adapter* source = SourceLocked(adapter, source_id)) {
+  for (const Adapter* source : SourcesOfDisplayLocked(adapter, source_id)) {
     for (const Monitor& monitor : source->monitors) keys.push_back(monitor.device_key);
   }
   return keys;
@@ -277,6 +314,7 @@ std::vector<std::wstring> DeviceKeysOfDisplayLocked(const LUID& adapter, UINT32 
 void ResetDisplaysLocked() {
   D().topology = LaptopDisplays();
   D().pending.clear();
+  D().version = WindowsVersion();
   ++D().generation;
 }
 
@@ -286,6 +324,16 @@ void SetDisplays(const DisplayTopology& topology) {
   Lock lock(MachineLock());
   D().topology = topology;
   ++D().generation;
+}
+
+void SetWindowsVersion(const WindowsVersion& version) {
+  Lock lock(MachineLock());
+  D().version = version;
+}
+
+WindowsVersion CurrentWindowsVersion() {
+  Lock lock(MachineLock());
+  return D().version;
 }
 
 DisplayTopology Displays() {
@@ -302,8 +350,11 @@ DisplayTopology LaptopDisplays(const LaptopDisplayOptions& options) {
   const bool external = options.external != ExternalMonitor::None;
   const bool cloned = options.external == ExternalMonitor::Cloned;
   DisplayTopology topology;
-  Adapter panel_source = MakeAdapter(1, kLaptopGpu, L"Tarvex Integrated Graphics");
-  Adapter second_source = MakeAdapter(2, kLaptopGpu, L"Tarvex Integrated Graphics");
+  const LUID source_gpu = options.hybrid ? kLaptopDiscreteGpu : kLaptopGpu;
+  const wchar_t* source_gpu_name =
+      options.hybrid ? L"Tarvex Discrete Graphics" : L"Tarvex Integrated Graphics";
+  Adapter panel_source = MakeAdapter(1, source_gpu, source_gpu_name);
+  Adapter second_source = MakeAdapter(2, source_gpu, source_gpu_name);
   Monitor panel = MakeMonitor(L"TVX1A2B", kPanelMonitorPath, kPanelDeviceKey, 0);
   Monitor outside = MakeMonitor(L"EXT5678", kExternalMonitorPath, kExternalDeviceKey, 1);
 
@@ -316,7 +367,7 @@ DisplayTopology LaptopDisplays(const LaptopDisplayOptions& options) {
   panel_path.active = !options.lid_closed;
   DisplayPath outside_path;
   outside_path.source = cloned ? panel_source.gdi_name : second_source.gdi_name;
-  outside_path.target_adapter = kLaptopGpu;
+  outside_path.target_adapter = source_gpu;  // wired to the adapter of its source
   outside_path.target_id = 0x1101;
   outside_path.output_technology = options.both_clones_internal
                                        ? DISPLAYCONFIG_OUTPUT_TECHNOLOGY_INTERNAL
@@ -492,11 +543,11 @@ extern "C" LONG WINAPI GetDisplayConfigBufferSizes(UINT32 flags, UINT32* numPath
                                      static_cast<const void*>(numModeInfoArrayElements)))) {
     return static_cast<LONG>(e);
   }
-  if (!ValidQueryFlags(flags) || numPathArrayElements == nullptr ||
+  Lock lock(MachineLock());
+  if (!ValidQueryFlagsLocked(flags) || numPathArrayElements == nullptr ||
       numModeInfoArrayElements == nullptr) {
     return ERROR_INVALID_PARAMETER;
   }
-  Lock lock(MachineLock());
   const Answer answer = AnswerLocked(flags);
   *numPathArrayElements = static_cast<UINT32>(answer.paths.size());
   *numModeInfoArrayElements = static_cast<UINT32>(answer.modes.size());
@@ -515,7 +566,8 @@ extern "C" LONG WINAPI QueryDisplayConfig(UINT32 flags, UINT32* numPathArrayElem
                                      static_cast<const void*>(currentTopologyId)))) {
     return static_cast<LONG>(e);
   }
-  if (!ValidQueryFlags(flags) || numPathArrayElements == nullptr || pathArray == nullptr ||
+  Lock lock(MachineLock());
+  if (!ValidQueryFlagsLocked(flags) || numPathArrayElements == nullptr || pathArray == nullptr ||
       numModeInfoArrayElements == nullptr || modeInfoArray == nullptr ||
       *numPathArrayElements == 0 || *numModeInfoArrayElements == 0) {
     return ERROR_INVALID_PARAMETER;
@@ -523,7 +575,6 @@ extern "C" LONG WINAPI QueryDisplayConfig(UINT32 flags, UINT32* numPathArrayElem
   // Only the persistence database answers with a topology id, and it must be asked for one.
   const bool database = (flags & QDC_DATABASE_CURRENT) != 0;
   if (database != (currentTopologyId != nullptr)) return ERROR_INVALID_PARAMETER;
-  Lock lock(MachineLock());
   if (!D().pending.empty()) {
     D().topology = D().pending.front();
     D().pending.pop_front();

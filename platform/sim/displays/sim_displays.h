@@ -50,6 +50,19 @@ struct DisplayTopology {
   std::vector<DisplayPath> paths;  // in the order QueryDisplayConfig lists them
 };
 
+// The version of Windows the machine runs. What the display configuration accepts depends on it:
+// QDC_VIRTUAL_MODE_AWARE from Windows 10 (major version 10) on, QDC_INCLUDE_HMD from Windows 10
+// version 1703 (build 15063) on; an older Windows refuses the flag with ERROR_INVALID_PARAMETER,
+// in GetDisplayConfigBufferSizes and QueryDisplayConfig alike. After Reset: Windows 11 (10.0,
+// build 22631), which has the colour system's display association functions too.
+struct WindowsVersion {
+  DWORD major = 10;
+  DWORD minor = 0;
+  DWORD build = 22631;
+};
+void SetWindowsVersion(const WindowsVersion& version);
+WindowsVersion CurrentWindowsVersion();
+
 // The topology every display function answers from. After Reset: LaptopDisplays() (the
 // built-in panel alone). Monitor handles of an earlier topology are invalid afterwards.
 void SetDisplays(const DisplayTopology& topology);
@@ -77,6 +90,10 @@ struct LaptopDisplayOptions {
   // Cloned only: the external monitor's path is internal too (two internal clone paths; the
   // external one comes first in the path array).
   bool both_clones_internal = false;
+  // A hybrid-graphics laptop: the panel's source (and an extended monitor's) is on the discrete
+  // graphics adapter, while the panel's target stays on the integrated one that drives it, so
+  // the panel's path is a cross-adapter path.
+  bool hybrid = false;
 };
 DisplayTopology LaptopDisplays(const LaptopDisplayOptions& options = LaptopDisplayOptions());
 // Names of the laptop's monitors in those set-ups.
@@ -90,8 +107,10 @@ inline constexpr const wchar_t* kPanelMonitorPath =
     L"\\\\?\\DISPLAY#TVX1A2B#4&1d2c3b4a&0&UID8388688#{e6f07b5f-ee97-4a90-b076-33f57bf4eaa7}";
 inline constexpr const wchar_t* kExternalMonitorPath =
     L"\\\\?\\DISPLAY#EXT5678#5&2e3f4a5b&0&UID4352#{e6f07b5f-ee97-4a90-b076-33f57bf4eaa7}";
-// The graphics adapter of the laptop.
+// The graphics adapter of the laptop (the integrated one, which drives the panel), and the
+// discrete one of the hybrid set-up.
 inline constexpr LUID kLaptopGpu = {0x0000D1A5, 0};
+inline constexpr LUID kLaptopDiscreteGpu = {0x0000D15C, 0};
 
 // A desktop machine with `count` external monitors side by side, the first primary (for
 // measuring how identification grows with the number of displays).

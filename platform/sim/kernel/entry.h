@@ -26,7 +26,8 @@ R Fail(DWORD error, R result) {
 
 // A release gives back what another call handed out. The sweeps that fail "any n-th call" pass
 // over releases: a release that fails would only turn an injected fault into a leak that no
-// caller could have avoided. Named faults can still target them.
+// caller could have avoided. Named faults can still target them (the call-site sweep fails the
+// releases whose failure a caller must meet that way).
 enum class CallKind { Use, Release };
 
 // Every simulated function calls Enter first, through SIM_ENTER or SIM_ENTER_RELEASE, which name

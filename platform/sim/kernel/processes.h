@@ -50,5 +50,7 @@ void EndEveryProcessForResetLocked();
 // that hold no lock (the entry hook); the second releases the lock first (after a wake-up).
 void StopIfProcessEnded();
 void StopIfProcessEndedLocked(std::unique_lock<std::mutex>& lock);
+// Stops the calling thread for good, whatever its process: the end of a fail-fast.
+[[noreturn]] void StopThisThreadForGood();
 
 }  // namespace sim

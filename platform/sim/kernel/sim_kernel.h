@@ -25,9 +25,10 @@ void Reset();
 // Restarts the machine as a shutdown and the next boot do. Every process ends (running services
 // without a stop control, launched programs), every user is logged off (session 1 at the console
 // shows the logon screen; other sessions are gone), the users' hives and those RegLoadKeyW loaded
-// are unloaded, and the file operations recorded by MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT
-// are carried out in the order they were recorded (a failed one is passed over), after which the
-// value that held them is removed. Then services marked for deletion are gone, every other
+// are unloaded, the device removals that waited for the restart are completed, and the file
+// operations recorded by MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT are carried out in the
+// order they were recorded (a failed one is passed over), after which the value that held them
+// is removed. Then services marked for deletion are gone, every other
 // service reads as never started, and the SCM starts each service whose start type is
 // SERVICE_AUTO_START, as StartServiceAsScm does (in the order they were installed). The
 // registry, files, devices, services, faults and the trace persist, and so do the host's own
@@ -49,6 +50,16 @@ void Restart();
 std::vector<uint64_t> StoppedThreads();
 // Waits until at least `count` threads have stopped so; false when the time ran out first.
 bool WaitForStoppedThreads(size_t count, std::chrono::milliseconds timeout);
+// The numbers of the threads that called RaiseFailFastException since the test program started
+// (never reset), in order. Each stopped for good as above, and with it its process, when it had
+// one; a thread of the test itself belongs to no process, and only it stops.
+std::vector<uint64_t> FailFastThreads();
+// The number of the calling thread, as Call::thread gives it.
+uint64_t ThreadNumber();
+// The calling thread stands outside the machine from now on, as the test's own threads do: it
+// belongs to no process, however it identifies. For a thread of the test that must not join a
+// running program that plays the process identity.
+void BecomeHostThread();
 
 // ----- Blocked threads -------------------------------------------------------------------------
 

@@ -127,6 +127,8 @@ void StopIfProcessEnded() {
   if (ProcessEnded()) StopForGood();
 }
 
+void StopThisThreadForGood() { StopForGood(); }
+
 void StopIfProcessEndedLocked(std::unique_lock<std::mutex>& lock) {
   if (!ProcessEnded()) return;
   lock.unlock();

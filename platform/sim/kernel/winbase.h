@@ -56,6 +56,9 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 HANDLE WINAPI GetCurrentProcess(void);
+// Ends the calling process at once; never returns.
+void WINAPI RaiseFailFastException(PEXCEPTION_RECORD pExceptionRecord, PCONTEXT pContextRecord,
+                                   DWORD dwFlags);
 HANDLE WINAPI GetCurrentThread(void);
 DWORD WINAPI GetCurrentProcessId(void);
 }

@@ -82,6 +82,10 @@ typedef struct _SECURITY_ATTRIBUTES {
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+// The records a fail-fast may pass; the sim never reads them.
+typedef struct _EXCEPTION_RECORD EXCEPTION_RECORD, *PEXCEPTION_RECORD;
+typedef struct _CONTEXT CONTEXT, *PCONTEXT;
+
 typedef struct _LUID {
   DWORD LowPart;
   LONG HighPart;

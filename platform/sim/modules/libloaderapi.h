@@ -20,8 +20,14 @@ typedef INT_PTR(WINAPI* FARPROC)();
 extern "C" {
 // Only the search flags above are modelled (and no file handle); a name without a path is found
 // in the application's directory, the system directory, the Windows directory and the current
-// directory, in that order, unless the flags narrow the search.
+// directory, in that order, unless the flags narrow the search. Without flags, a process that
+// has set its default directories searches those instead.
 HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+// The directories a load without search flags looks in, for the rest of the process: a
+// combination of the search flags above (0 or any other bit: ERROR_INVALID_PARAMETER). The
+// statically imported libraries of a program are resolved before its first instruction runs and
+// so never follow it.
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
 // lpProcName is an export's name, or an ordinal made with MAKEINTRESOURCEA.
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);

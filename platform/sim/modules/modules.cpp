@@ -18,12 +18,19 @@ struct Library {
   std::vector<ModuleExport> exports;
   uintptr_t base = 0;  // the HMODULE
   int loads = 0;
+  int loads_ever = 0;  // since it was registered
 };
 
 struct Loader {
   std::vector<Library> libraries;
   uintptr_t next_base = 0x180000000;
+  // The default directories each process has set, by its image: the threads of one program's
+  // run share its image, and the machine holds no process object of its own.
+  std::vector<std::pair<std::wstring, DWORD>> default_directories;
 };
+
+constexpr DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                               LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
 
 Loader& L() {
   static Loader* loader = new Loader();
@@ -95,6 +102,11 @@ DWORD FindLocked(const std::wstring& name, DWORD flags, Library** found) {
     }
   }
   std::vector<std::wstring> directories;
+  if (flags == 0) {
+    for (const auto& [image, directories_set] : L().default_directories) {
+      if (FileKey(image) == FileKey(self.image_path)) flags = directories_set;
+    }
+  }
   const bool application =
       (flags & (LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) != 0;
   const bool system =
@@ -123,7 +135,10 @@ void RegisterSystemModuleLocked(const std::wstring& file_name,
   RegisterLocked(file_name, true, exports);
 }
 
-void ResetModulesLocked() { L().libraries.clear(); }
+void ResetModulesLocked() {
+  L().libraries.clear();
+  L().default_directories.clear();
+}
 
 void ModulesLeaksLocked(LeakReport& report) {
   for (const Library& library : L().libraries) {
@@ -149,6 +164,12 @@ int ModuleLoadCount(const std::wstring& path) {
   return library ? library->loads : 0;
 }
 
+int ModuleTimesLoaded(const std::wstring& path) {
+  Lock lock(MachineLock());
+  Library* library = AtPathLocked(path);
+  return library ? library->loads_ever : 0;
+}
+
 std::vector<std::wstring> LoadedModules() {
   Lock lock(MachineLock());
   std::vector<std::wstring> paths;
@@ -168,10 +189,8 @@ extern "C" HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DW
   if (DWORD e = SIM_ENTER(lpLibFileName, hFile, dwFlags)) {
     return Fail(e, static_cast<HMODULE>(nullptr));
   }
-  constexpr DWORD kModelled = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32 |
-                              LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
   if (lpLibFileName == nullptr || lpLibFileName[0] == L'\0' || hFile != nullptr ||
-      (dwFlags & ~kModelled) != 0) {
+      (dwFlags & ~kSearchFlags) != 0) {
     return Fail(ERROR_INVALID_PARAMETER, static_cast<HMODULE>(nullptr));
   }
   Lock lock(MachineLock());
@@ -180,8 +199,23 @@ extern "C" HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DW
     return Fail(e, static_cast<HMODULE>(nullptr));
   }
   ++library->loads;
+  ++library->loads_ever;
   SetLastError(ERROR_SUCCESS);
   return reinterpret_cast<HMODULE>(library->base);
+}
+
+extern "C" BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags) {
+  if (DWORD e = SIM_ENTER(DirectoryFlags)) return Fail(e, FALSE);
+  if (DirectoryFlags == 0 || (DirectoryFlags & ~kSearchFlags) != 0) {
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  Lock lock(MachineLock());
+  const std::wstring image = CurrentIdentityLocked().image_path;
+  auto& all = L().default_directories;
+  const auto same = [&](const auto& entry) { return FileKey(entry.first) == FileKey(image); };
+  all.erase(std::remove_if(all.begin(), all.end(), same), all.end());
+  all.emplace_back(image, DirectoryFlags);
+  return TRUE;
 }
 
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {

@@ -25,6 +25,8 @@ void RegisterModule(const std::wstring& path, const std::vector<ModuleExport>& e
 void RegisterSystemModule(const std::wstring& file_name, const std::vector<ModuleExport>& exports);
 // The full paths of the libraries that the process holds loaded, and how often.
 int ModuleLoadCount(const std::wstring& path);
+// How often a library was loaded since it was registered, freed or not.
+int ModuleTimesLoaded(const std::wstring& path);
 std::vector<std::wstring> LoadedModules();
 
 }  // namespace sim

@@ -6,6 +6,10 @@
 // re-arm. Arming resets the event. Closing the handle, deleting the key, or the end of the arming
 // thread (without REG_NOTIFY_THREAD_AGNOSTIC) signals the event. The synchronous form blocks
 // until a change.
+//
+// REG_NOTIFY_CHANGE_LAST_SET is named after the key's last-write time, which every
+// RegSetValueExW sets: a value written again with the data it already has is a change, as
+// Windows reports it. Wine reports nothing then.
 #include <algorithm>
 
 #include "platform/sim/kernel/entry.h"

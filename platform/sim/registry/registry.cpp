@@ -204,8 +204,9 @@ extern "C" LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD R
   }
   std::vector<uint8_t> bytes;
   if (count) bytes.assign(lpData, lpData + count);
+  // Every write is a change, the same data again included: it sets the key's last-write time,
+  // which is what REG_NOTIFY_CHANGE_LAST_SET reports.
   Value* value = FindValue(key, lpValueName);
-  if (value != nullptr && value->type == dwType && value->data == bytes) return ERROR_SUCCESS;
   if (value != nullptr) {
     value->type = dwType;
     value->data = std::move(bytes);

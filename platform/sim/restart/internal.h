@@ -47,6 +47,8 @@ void LogEveryoneOffForRestartLocked();
 // The registry area: unloads the users' hives and those RegLoadKeyW loaded, whatever keys are
 // still open in them.
 void UnloadHivesForRestartLocked();
+// The devices area: the devices whose removal waited for the restart leave the tree.
+void RemoveDevicesAtRestartLocked();
 // The SCM's part, after every process has ended: services marked for deletion are gone, the
 // others read as never started, and those of automatic start are started in the order they were
 // installed (each start waits, with `lock` released, until its process connects).

@@ -1,7 +1,8 @@
 // A restart of the machine: the shutdown ends every process and logs every user off, and the
-// boot that follows unloads what was loaded, lets the Session Manager carry out the file
-// operations recorded for it, and lets the SCM start the automatic services. Each area does its
-// own part; this file puts the parts in the order a real restart has them.
+// boot that follows unloads what was loaded, completes the device removals that waited for it,
+// lets the Session Manager carry out the file operations recorded for it, and lets the SCM start
+// the automatic services. Each area does its own part; this file puts the parts in the order a
+// real restart has them.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -72,6 +73,7 @@ void Restart() {
   LogEveryoneOffForRestartLocked();
   // The boot.
   UnloadHivesForRestartLocked();
+  RemoveDevicesAtRestartLocked();
   CarryOutPendingFileOperationsLocked();
   RestartServicesLocked(lock);
 }
