@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/module.h"
 #include "platform/win32.h"
 #include "tools/doctor/doctor.h"
 
@@ -31,6 +32,7 @@ void Write(const std::string& text) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  dpal::RestrictLibrarySearchToSystemDirectory();
   std::vector<std::wstring> arguments;
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i] == nullptr ? L"" : argv[i]);
   std::string out;
