@@ -178,17 +178,18 @@ function(dpal_windowless_program target)
   target_link_options(${target} PRIVATE -municode)
 endfunction()
 
-# dpal_add_deliverable(<target> KIND exe|dll DESCRIPTION <text> SOURCES ... LIBS ...
+# dpal_add_deliverable(<target> KIND exe|dll [CONSOLE] DESCRIPTION <text> SOURCES ... LIBS ...
 #                      [DEF <file>] [MANIFEST <file>])
 # One of the four Windows programs, with its version resource, GUI subsystem (no window) and
-# Unicode entry, signed with the test certificate (cmake/DpalSigning.cmake).
+# Unicode entry, signed with the test certificate (cmake/DpalSigning.cmake). The doctor, built
+# the same way, is a console program instead (CONSOLE: wmain, console subsystem).
 #   DEF       (dll) the module-definition file: the DLL exports exactly its names, undecorated
 #             (GNU ld reads a .def among the link inputs; x64 names carry no stdcall decoration).
 #   MANIFEST  the application manifest, embedded as the one RT_MANIFEST resource (type 24), id 1
 #             for a program and id 2 for a DLL, through a generated .rc that windres compiles.
 #             The toolchain must not link a default manifest of its own beside it.
 function(dpal_add_deliverable target)
-  cmake_parse_arguments(D "" "KIND;DESCRIPTION;DEF;MANIFEST" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(D "CONSOLE" "KIND;DESCRIPTION;DEF;MANIFEST" "SOURCES;LIBS" ${ARGN})
   set(DPAL_NAME ${target})
   set(DPAL_DESCRIPTION "${D_DESCRIPTION}")
   if(D_KIND STREQUAL "dll")
@@ -228,7 +229,11 @@ function(dpal_add_deliverable target)
     set_target_properties(${target} PROPERTIES PREFIX "")
   else()
     add_executable(${target} ${sources})
-    dpal_windowless_program(${target})
+    if(D_CONSOLE)
+      target_link_options(${target} PRIVATE -municode)
+    else()
+      dpal_windowless_program(${target})
+    endif()
   endif()
   target_link_libraries(${target} PRIVATE dpal_options ${D_LIBS})
   dpal_sign_target(${target})

@@ -210,6 +210,62 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+Ended RunCapturingOutput(const std::wstring& image, const std::wstring& arguments,
+                         milliseconds deadline) {
+  Ended ended;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+    ended.output = "CreatePipe failed with " + std::to_string(GetLastError());
+    return ended;
+  }
+  UniqueHandle reader(read_end);
+  UniqueHandle writer(write_end);
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  std::wstring command = L"\"" + image + L"\"" + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write_end;
+  startup.hStdError = write_end;
+  PROCESS_INFORMATION created = {};
+  if (!CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &created)) {
+    ended.output = "CreateProcessW failed with " + std::to_string(GetLastError());
+    return ended;
+  }
+  UniqueHandle process(created.hProcess);
+  UniqueHandle thread(created.hThread);
+  writer.reset();
+  // What is in the pipe now, read without blocking: a process that the program started (Wine
+  // starts its desktop process from the first program that needs one) may hold the pipe's write
+  // end long after the program ended, so the end of the pipe never says that the program ended.
+  auto drain = [&] {
+    char buffer[4096];
+    DWORD available = 0;
+    while (PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+      DWORD read = 0;
+      const DWORD want = available < sizeof(buffer) ? available : sizeof(buffer);
+      if (!ReadFile(reader.get(), buffer, want, &read, nullptr) || read == 0) return;
+      ended.output.append(buffer, read);
+    }
+  };
+  const Clock::time_point end = Clock::now() + deadline;
+  for (;;) {
+    drain();
+    if (WaitForSingleObject(process.get(), 20) == WAIT_OBJECT_0) break;
+    if (Clock::now() >= end) {
+      TerminateProcess(process.get(), 0xdead);
+      WaitForSingleObject(process.get(), INFINITE);
+      break;
+    }
+  }
+  drain();
+  GetExitCodeProcess(process.get(), &ended.exit_code);
+  return ended;
+}
+
 std::wstring WindowsPath(const char* build_path) {
   std::wstring out;
   for (const char* c = build_path; *c; ++c) {

@@ -135,6 +135,18 @@ class Service {
 // "START_PENDING -> RUNNING -> STOPPED" for a list of service states.
 std::string DescribeStates(const std::vector<DWORD>& states);
 
+// A program run to its end with its standard output and error captured.
+struct Ended {
+  DWORD exit_code = 0xdeadbeef;
+  std::string output;  // what it wrote to its standard output and error, in order
+};
+
+// Runs `image` with `arguments` after its quoted path, its standard output and error going to
+// one pipe that is read while it runs (so that a long report cannot fill the pipe); waits at most
+// `deadline` for it to end, and ends it otherwise (exit code 0xdead).
+Ended RunCapturingOutput(const std::wstring& image, const std::wstring& arguments,
+                         milliseconds deadline = milliseconds(60000));
+
 // Narrow text of a wide string (ASCII and Latin-1 only: enough for messages).
 std::string Narrow(const std::wstring& text);
 

@@ -40,7 +40,8 @@ bool HashFile(HANDLE file, HCRYPTHASH hash) {
 
 }  // namespace
 
-bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]) {
+bool ComputeFileDigest(const WCHAR* path, BYTE (&digest)[kDigestBytes]) {
+  std::memset(digest, 0, sizeof(digest));
   UniqueFile file(
       CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
@@ -60,7 +61,13 @@ bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]) {
       !CryptGetHashParam(hash.get(), HP_HASHVAL, computed, &computed_size, 0)) {
     return false;
   }
-  return std::memcmp(computed, expected, kDigestBytes) == 0;
+  std::memcpy(digest, computed, sizeof(digest));
+  return true;
+}
+
+bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]) {
+  BYTE computed[kDigestBytes];
+  return ComputeFileDigest(path, computed) && std::memcmp(computed, expected, kDigestBytes) == 0;
 }
 
 bool LoadProfileCatalogue(const std::vector<std::wstring>& names,

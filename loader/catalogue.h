@@ -36,6 +36,11 @@ bool LoadProfileCatalogue(const std::vector<std::wstring>& names,
 bool MatchProfileVersions(const std::wstring& sdr_version, const std::wstring& hdr_version,
                           const std::vector<ProfileCatalogueEntry>& entries);
 
+// The file's SHA-256 in the first 32 bytes of digest, its two spare bytes zero. The file is
+// opened exclusively and hashed in pieces, as VerifyFileDigest does. False (digest all zero)
+// when the file cannot be opened or read whole.
+bool ComputeFileDigest(const WCHAR* path, BYTE (&digest)[kDigestBytes]);
+
 // True when the file's SHA-256 equals the first 32 bytes of expected and its two spare bytes
 // are zero. The file is opened exclusively: a file that someone else holds open fails.
 bool VerifyFileDigest(const WCHAR* path, const BYTE (&expected)[kDigestBytes]);

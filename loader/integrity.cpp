@@ -66,6 +66,11 @@ class TrustSession {
 }  // namespace
 
 bool VerifyProgramFile(const WCHAR* path, VerifiedProgram& program) {
+  return VerifyProgramFileAgainst(path, nullptr, program);
+}
+
+bool VerifyProgramFileAgainst(const WCHAR* path, const WCHAR* service_image,
+                              VerifiedProgram& program) {
   program.file_.reset();
   if (path == nullptr || *path == L'\0') return false;
 
@@ -75,8 +80,11 @@ bool VerifyProgramFile(const WCHAR* path, VerifiedProgram& program) {
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
 
-  WCHAR service_image[kPathUnits];
-  if (!GetOwnImagePath(service_image)) return false;
+  WCHAR own_image[kPathUnits];
+  if (service_image == nullptr) {
+    if (!GetOwnImagePath(own_image)) return false;
+    service_image = own_image;
+  }
   UniqueFile service_file(CreateFileW(service_image, GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -17,7 +17,8 @@ class VerifiedProgram {
   bool verified() const { return file_.valid(); }
 
  private:
-  friend bool VerifyProgramFile(const WCHAR* path, VerifiedProgram& program);
+  friend bool VerifyProgramFileAgainst(const WCHAR* path, const WCHAR* service_image,
+                                       VerifiedProgram& program);
   UniqueFile file_;
 };
 
@@ -27,5 +28,10 @@ class VerifiedProgram {
 // service image. On success the file stays open in `program`. Any failure, including a check
 // that is unavailable, answers false and leaves `program` empty.
 bool VerifyProgramFile(const WCHAR* path, VerifiedProgram& program);
+
+// The same check with the signer taken from the service image at service_image (the running
+// image when it is null): for a program that checks the per-user program as the service would.
+bool VerifyProgramFileAgainst(const WCHAR* path, const WCHAR* service_image,
+                              VerifiedProgram& program);
 
 }  // namespace dpal

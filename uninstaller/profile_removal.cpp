@@ -88,16 +88,10 @@ DWORD CatalogueType(const std::wstring& name) {
 std::vector<ProfileEntry> ReadConsoleUserList() {
   bool is_system = false;
   if (!core::IsLocalSystemCaller(&is_system) || !is_system) return {};
-  UniqueToken token;
-  std::vector<BYTE> user;
-  if (!QueryConsoleUserToken(token) || !core::ReadTokenUser(token.get(), &user)) return {};
-  LPWSTR sid = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
-    return {};
-  }
-  const UniqueLocalMemory sid_owner(sid);
+  std::wstring sid;
+  if (!core::ReadConsoleUserSid(&sid)) return {};
   WCHAR key[kPathUnits];
-  if (!Format(key, L"%s\\%s", sid, layout::kProfileMarkerKey)) return {};
+  if (!Format(key, L"%s\\%s", sid.c_str(), layout::kProfileMarkerKey)) return {};
   return ReadProfileList(HKEY_USERS, key);
 }
 

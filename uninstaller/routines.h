@@ -4,7 +4,18 @@
 // achieved; the device-removal run calls RemoveDeviceAndDriverPackage alone.
 #pragma once
 
+#include "platform/win32.h"
+
 namespace dpal::uninstaller {
+
+// The package's scheduled tasks, by their absolute paths from the root folder, in the order the
+// final cleanup deletes them, and their folder; its parent "\Tarvex" may hold other products'
+// tasks and stays.
+inline constexpr const WCHAR* kPackageTasks[] = {
+    L"\\Tarvex\\DPAL\\TDPALUserAgent",
+    L"\\Tarvex\\DPAL\\UninstallTask",
+};
+inline constexpr WCHAR kPackageTaskFolder[] = L"\\Tarvex\\DPAL";
 
 // Asks the loader service to stop when it is running, and waits a bounded time for it to reach
 // the stopped state, so that no profile restore of the service races the removal of the

@@ -7,13 +7,6 @@
 namespace dpal::uninstaller {
 namespace {
 
-// Deleted in this order, each by its absolute path from the root folder.
-constexpr const WCHAR* kTasks[] = {
-    L"\\Tarvex\\DPAL\\TDPALUserAgent",
-    L"\\Tarvex\\DPAL\\UninstallTask",
-};
-// The package's folder; its parent "\Tarvex" may hold other products' tasks and stays.
-constexpr WCHAR kTaskFolder[] = L"\\Tarvex\\DPAL";
 constexpr WCHAR kRootFolder[] = L"\\";
 
 }  // namespace
@@ -46,13 +39,13 @@ bool DeleteScheduledTasks() {
   if (FAILED(service.get()->GetFolder(root_path.get(), root.Put()))) return false;
 
   int failed = 0;
-  for (const WCHAR* task : kTasks) {
+  for (const WCHAR* task : kPackageTasks) {
     UniqueBstr path(SysAllocString(task));
     if (!path) return false;
     if (FAILED(root.get()->DeleteTask(path.get(), 0))) ++failed;
   }
   // Tried whatever the tasks gave: a folder that still holds a task is refused by the scheduler.
-  UniqueBstr folder_path(SysAllocString(kTaskFolder));
+  UniqueBstr folder_path(SysAllocString(kPackageTaskFolder));
   if (!folder_path) return false;
   const bool folder_deleted = SUCCEEDED(root.get()->DeleteFolder(folder_path.get(), 0));
   return folder_deleted && failed == 0;

@@ -16,6 +16,19 @@ bool ReadTokenUser(HANDLE token, std::vector<BYTE>* user) {
   return GetTokenInformation(token, TokenUser, user->data(), needed, &needed) != FALSE;
 }
 
+bool ReadConsoleUserSid(std::wstring* sid) {
+  UniqueToken token;
+  std::vector<BYTE> user;
+  if (!QueryConsoleUserToken(token) || !ReadTokenUser(token.get(), &user)) return false;
+  LPWSTR text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
+    return false;
+  }
+  const UniqueLocalMemory text_owner(text);
+  sid->assign(text);
+  return true;
+}
+
 bool IsLocalSystemCaller(bool* is_system) {
   // A buffer that cannot be had means the check could not be made.
   return ContainFailure(false, [&] {

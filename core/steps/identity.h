@@ -3,6 +3,7 @@
 // and reaches that user's keys by loading the user's hive: the console-user rule.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "common/handles.h"
@@ -15,6 +16,11 @@ namespace dpal::core {
 // must fail with ERROR_INSUFFICIENT_BUFFER, then the read. False on any failure. Throws what
 // the buffer's allocation throws.
 bool ReadTokenUser(HANDLE token, std::vector<BYTE>* user);
+
+// The string SID of the user logged on at the console, from the console session's token (which
+// only LocalSystem may have). False, with `sid` untouched, when there is no console user, the
+// token cannot be had or its user cannot be read. Throws what the buffers' allocation throws.
+bool ReadConsoleUserSid(std::wstring* sid);
 
 // Whether the process token's user is LocalSystem. The result says whether the check could be
 // made; `is_system` is written only then (callers start it at false).

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/registry_layout.h"
+#include "harness/installed_package.h"
 #include "tests/support/platform_test.h"
 
 namespace {
@@ -68,40 +69,13 @@ class RealTool : public MachineKeysTest {
   }
 
   // Runs the tool with the arguments after its quoted path, its standard output and error on a
-  // pipe; the exit code, or 0xdeadbeef when it could not be run. What it wrote goes to `output`.
+  // pipe; the exit code (0xdeadbeef when it could not be run, 0xdead when it did not end in
+  // time). What it wrote goes to `output`.
   static DWORD Run(const std::wstring& arguments, std::string* output) {
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    if (!CreatePipe(&read, &write, &inherit, 0)) return 0xdeadbeef;
-    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-    const std::wstring image = ToolImage();
-    std::wstring line = L"\"" + image + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write;
-    startup.hStdError = write;
-    PROCESS_INFORMATION process = {};
-    DWORD code = 0xdeadbeef;
-    if (CreateProcessW(image.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-      if (WaitForSingleObject(process.hProcess, kDeadline) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
-      } else {
-        TerminateProcess(process.hProcess, 0xdeadbeef);
-      }
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
-    }
-    CloseHandle(write);
-    char buffer[256];
-    DWORD got = 0;
-    while (ReadFile(read, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-      output->append(buffer, got);
-    }
-    CloseHandle(read);
-    return code;
+    const dpal::e2e::Ended ended = dpal::e2e::RunCapturingOutput(
+        ToolImage(), L" " + arguments, dpal::e2e::milliseconds(kDeadline));
+    *output = ended.output;
+    return ended.exit_code;
   }
 };
 

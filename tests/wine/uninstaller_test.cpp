@@ -118,51 +118,11 @@ std::string Difference(const Snapshot& before, const Snapshot& after) {
   return text;
 }
 
-struct Ended {
-  DWORD exit_code = 0xdeadbeef;
-  std::string output;  // what it wrote to its standard output and error
-};
-
-// Runs the installed uninstaller with `arguments` after its quoted path, its standard output and
-// error going to one pipe; waits at most a minute for it to end by itself.
+// Runs the installed uninstaller with `arguments` after its quoted path.
 Ended RunInstalled(const std::wstring& arguments) {
-  Ended ended;
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-    ADD_FAILURE() << "CreatePipe failed with " << GetLastError();
-    return ended;
-  }
-  UniqueHandle reader(read_end);
-  UniqueHandle writer(write_end);
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  std::wstring command = L"\"" + InstalledUninstaller() + L"\"" + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write_end;
-  startup.hStdError = write_end;
-  PROCESS_INFORMATION created = {};
-  if (!CreateProcessW(InstalledUninstaller().c_str(), command.data(), nullptr, nullptr, TRUE, 0,
-                      nullptr, nullptr, &startup, &created)) {
-    ADD_FAILURE() << "CreateProcessW failed with " << GetLastError();
-    return ended;
-  }
-  UniqueHandle process(created.hProcess);
-  UniqueHandle thread(created.hThread);
-  writer.reset();
-  if (WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "the uninstaller did not end within 60 s";
-    TerminateProcess(process.get(), 0xdead);
-    return ended;
-  }
-  GetExitCodeProcess(process.get(), &ended.exit_code);
-  char buffer[512];
-  DWORD read = 0;
-  while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-    ended.output.append(buffer, read);
-  }
+  const Ended ended = RunCapturingOutput(InstalledUninstaller(), arguments);
+  EXPECT_NE(ended.exit_code, 0xdeadu) << "the uninstaller did not end within 60 s";
+  EXPECT_NE(ended.exit_code, 0xdeadbeefu) << ended.output;
   return ended;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/scenario/actions.h"
 
 #include <optional>
+#include <sstream>
 
 #include "common/registry_layout.h"
 #include "harness/installer.h"
@@ -10,6 +11,7 @@
 #include "platform/sim/snapshot.h"
 #include "setprofile/tool.h"
 #include "tools/core_client.h"
+#include "tools/doctor/doctor.h"
 #include "tools/scenario/commands.h"
 #include "tools/scenario/machine.h"
 #include "tools/scenario/player.h"
@@ -418,5 +420,41 @@ void Installer(PlayState& play, const Step& step, Wanted& wanted) {
 }
 
 void Summary(PlayState& play, const Step&, Wanted&) { play.timeline.ShowSummary(play.Leftovers()); }
+
+// ----- The doctor ---------------------------------------------------------------------------
+
+namespace {
+
+// The doctor's report, as a management agent running as LocalSystem has it made (as LocalSystem
+// it reads the console user's token and defaults).
+doctor::Report DoctorReport(PlayState& play) {
+  Quiet quiet(play.tracker());
+  const sim::Identity agent = sim::LocalSystem(L"C:\\Support\\DPALDoctor.exe");
+  doctor::Report report;
+  sim::RunAs(agent, [&] { report = doctor::Examine(doctor::Options()); });
+  return report;
+}
+
+}  // namespace
+
+void Doctor(PlayState& play, const Step&, Wanted&) {
+  const doctor::Report report = DoctorReport(play);
+  std::istringstream lines(doctor::FormatText(report));
+  for (std::string line; std::getline(lines, line);) play.timeline.Note("doctor", line);
+  play.timeline.Note("doctor", "exit code " + std::to_string(report.ExitCode()));
+}
+
+void ExpectDoctor(PlayState& play, const Step& step, Wanted&) {
+  const doctor::Report report = DoctorReport(play);
+  const Words& w = step.words;
+  if (w[2] == "ok") {
+    Report(play, step, report.ExitCode() == 0, doctor::Verdict(report));
+    return;
+  }
+  const doctor::Check* check = report.Find(w[3]);
+  Report(play, step, check != nullptr && check->outcome == doctor::Outcome::Problem,
+         check == nullptr ? "no check " + w[3]
+                          : std::string(doctor::OutcomeName(check->outcome)) + ": " + check->value);
+}
 
 }  // namespace dpal::scenario::action

@@ -39,6 +39,8 @@ void InstallProfile(PlayState& play, const Step& step, Wanted& wanted);
 void Uninstall(PlayState& play, const Step& step, Wanted& wanted);
 void Installer(PlayState& play, const Step& step, Wanted& wanted);
 void Summary(PlayState& play, const Step& step, Wanted& wanted);
+void Doctor(PlayState& play, const Step& step, Wanted& wanted);
+void ExpectDoctor(PlayState& play, const Step& step, Wanted& wanted);
 
 }  // namespace action
 

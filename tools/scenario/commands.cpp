@@ -101,6 +101,12 @@ std::string CheckExpectLeftovers(const Words& w) {
   return w.size() == 3 && Number(w[2]) ? "" : "'expect leftovers' takes a number of items";
 }
 
+std::string CheckExpectDoctor(const Words& w) {
+  if (w.size() == 3 && w[2] == "ok") return "";
+  if (w.size() == 4 && w[2] == "problem") return "";
+  return "'expect doctor' takes ok, or problem and the name of a check";
+}
+
 // ----- The table ----------------------------------------------------------------------------
 
 // A description that does not depend on the words.
@@ -275,6 +281,16 @@ std::vector<Command> MakeTable() {
       {"expect leftovers", Checked(CheckExpectLeftovers),
        "  expect leftovers N         N items differ from the machine before the install\n", nullptr,
        action::ExpectLeftovers, false},
+      {"doctor", None(),
+       "  doctor                     DPALDoctor's report (read only): each check with ok, problem "
+       "or\n"
+       "                             not applicable, what it saw, and the verdict\n",
+       DESCRIBE("a management agent (LocalSystem) runs the doctor, which only reads"),
+       action::Doctor, true},
+      {"expect doctor", Checked(CheckExpectDoctor),
+       "  expect doctor ok|problem NAME   the doctor's verdict ok, or a problem found by its "
+       "check NAME\n",
+       nullptr, action::ExpectDoctor, false},
   };
 }
 
