@@ -147,6 +147,36 @@ std::wstring CreateDeviceNode(dpal::UniqueDeviceInfoSet& set, SP_DEVINFO_DATA& d
   return L"";
 }
 
+// The Task Scheduler's root folder, reached on COM initialised for the owner's life.
+class SchedulerRoot {
+ public:
+  // Empty on success, else what failed.
+  std::wstring Connect() {
+    if (!com_.Initialize(COINIT_MULTITHREADED)) {
+      return L"COM could not be initialised: " + Hex(com_.result());
+    }
+    HRESULT hr = CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_ITaskService, reinterpret_cast<void**>(service_.Put()));
+    if (FAILED(hr)) return L"the Task Scheduler is not available: " + Hex(hr);
+    VARIANT empty;
+    VariantInit(&empty);
+    if (FAILED(hr = service_.get()->Connect(empty, empty, empty, empty))) {
+      return L"connecting to the Task Scheduler failed: " + Hex(hr);
+    }
+    if (FAILED(
+            hr = service_.get()->GetFolder(UniqueBstr(SysAllocString(L"\\")).get(), root_.Put()))) {
+      return L"the Task Scheduler's root folder is not available: " + Hex(hr);
+    }
+    return L"";
+  }
+  ITaskFolder* root() const { return root_.get(); }
+
+ private:
+  dpal::ComInitialization com_;  // first: ends last
+  UniqueCom<ITaskService> service_;
+  UniqueCom<ITaskFolder> root_;
+};
+
 using UpdateDriverFunction = BOOL(WINAPI*)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL);
 
 }  // namespace
@@ -206,23 +236,12 @@ extern "C" UINT __stdcall DpalRegisterTasks(MSIHANDLE install) {
   const std::wstring program = Installed(dpal::installer::kProfileProgramFile);
   const std::wstring uninstaller = Installed(dpal::installer::kUninstallerFile);
   if (program.empty()) return Fail(install, L"the Program Files folder is not available");
-  dpal::ComInitialization com;
-  if (!com.Initialize(COINIT_MULTITHREADED)) {
-    return Fail(install, L"COM could not be initialised: " + Hex(com.result()));
-  }
-  UniqueCom<ITaskService> service;
-  HRESULT hr = CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_ITaskService, reinterpret_cast<void**>(service.Put()));
-  if (FAILED(hr)) return Fail(install, L"the Task Scheduler is not available: " + Hex(hr));
+  SchedulerRoot scheduler;
+  if (std::wstring e = scheduler.Connect(); !e.empty()) return Fail(install, e);
+  ITaskFolder* root = scheduler.root();
   VARIANT empty;
   VariantInit(&empty);
-  if (FAILED(hr = service.get()->Connect(empty, empty, empty, empty))) {
-    return Fail(install, L"connecting to the Task Scheduler failed: " + Hex(hr));
-  }
-  UniqueCom<ITaskFolder> root;
-  if (FAILED(hr = service.get()->GetFolder(UniqueBstr(SysAllocString(L"\\")).get(), root.Put()))) {
-    return Fail(install, L"the Task Scheduler's root folder is not available: " + Hex(hr));
-  }
+  HRESULT hr = S_OK;
   struct Task {
     const WCHAR* path;
     std::wstring xml;
@@ -235,10 +254,10 @@ extern "C" UINT __stdcall DpalRegisterTasks(MSIHANDLE install) {
   };
   for (const Task& task : tasks) {
     UniqueCom<IRegisteredTask> registered;
-    hr = root.get()->RegisterTask(UniqueBstr(SysAllocString(task.path)).get(),
-                                  UniqueBstr(SysAllocString(task.xml.c_str())).get(),
-                                  TASK_CREATE_OR_UPDATE, empty, empty, task.logon, empty,
-                                  registered.Put());
+    hr = root->RegisterTask(UniqueBstr(SysAllocString(task.path)).get(),
+                            UniqueBstr(SysAllocString(task.xml.c_str())).get(),
+                            TASK_CREATE_OR_UPDATE, empty, empty, task.logon, empty,
+                            registered.Put());
     if (FAILED(hr)) {
       return Fail(install,
                   L"the task " + std::wstring(task.path) + L" could not be registered: " + Hex(hr));
@@ -301,34 +320,23 @@ extern "C" UINT __stdcall DpalWithdrawOwner(MSIHANDLE install) {
 extern "C" UINT __stdcall DpalStartUninstallTask(MSIHANDLE install) {
   const std::wstring uninstaller = Installed(dpal::installer::kUninstallerFile);
   if (uninstaller.empty()) return Fail(install, L"the Program Files folder is not available");
-  dpal::ComInitialization com;
-  if (!com.Initialize(COINIT_MULTITHREADED)) {
-    return Fail(install, L"COM could not be initialised: " + Hex(com.result()));
-  }
-  UniqueCom<ITaskService> service;
-  HRESULT hr = CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_ITaskService, reinterpret_cast<void**>(service.Put()));
-  if (FAILED(hr)) return Fail(install, L"the Task Scheduler is not available: " + Hex(hr));
+  SchedulerRoot scheduler;
+  if (std::wstring e = scheduler.Connect(); !e.empty()) return Fail(install, e);
+  ITaskFolder* root = scheduler.root();
   VARIANT empty;
   VariantInit(&empty);
-  if (FAILED(hr = service.get()->Connect(empty, empty, empty, empty))) {
-    return Fail(install, L"connecting to the Task Scheduler failed: " + Hex(hr));
-  }
-  UniqueCom<ITaskFolder> root;
-  if (FAILED(hr = service.get()->GetFolder(UniqueBstr(SysAllocString(L"\\")).get(), root.Put()))) {
-    return Fail(install, L"the Task Scheduler's root folder is not available: " + Hex(hr));
-  }
+  HRESULT hr = S_OK;
   const UniqueBstr path(SysAllocString(dpal::installer::kUninstallTaskPath));
   auto task_gone = [&](HRESULT* error) {
     UniqueCom<IRegisteredTask> task;
-    *error = root.get()->GetTask(path.get(), task.Put());
+    *error = root->GetTask(path.get(), task.Put());
     return *error == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
            *error == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
   };
   if (task_gone(&hr)) return Done(install, L"the uninstall task is gone: the final cleanup ran");
   {
     UniqueCom<IRegisteredTask> task;
-    if (FAILED(hr = root.get()->GetTask(path.get(), task.Put()))) {
+    if (FAILED(hr = root->GetTask(path.get(), task.Put()))) {
       return Fail(install, L"the uninstall task cannot be read: " + Hex(hr));
     }
     UniqueCom<IRunningTask> running;
