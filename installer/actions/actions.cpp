@@ -158,8 +158,7 @@ class SchedulerRoot {
     HRESULT hr = CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_ITaskService, reinterpret_cast<void**>(service_.Put()));
     if (FAILED(hr)) return L"the Task Scheduler is not available: " + Hex(hr);
-    VARIANT empty;
-    VariantInit(&empty);
+    const VARIANT empty = Empty();
     if (FAILED(hr = service_.get()->Connect(empty, empty, empty, empty))) {
       return L"connecting to the Task Scheduler failed: " + Hex(hr);
     }
@@ -170,6 +169,12 @@ class SchedulerRoot {
     return L"";
   }
   ITaskFolder* root() const { return root_.get(); }
+  // The empty VARIANT the scheduler takes for an argument left out.
+  static VARIANT Empty() {
+    VARIANT empty;
+    VariantInit(&empty);
+    return empty;
+  }
 
  private:
   dpal::ComInitialization com_;  // first: ends last
@@ -239,8 +244,7 @@ extern "C" UINT __stdcall DpalRegisterTasks(MSIHANDLE install) {
   SchedulerRoot scheduler;
   if (std::wstring e = scheduler.Connect(); !e.empty()) return Fail(install, e);
   ITaskFolder* root = scheduler.root();
-  VARIANT empty;
-  VariantInit(&empty);
+  const VARIANT empty = SchedulerRoot::Empty();
   HRESULT hr = S_OK;
   struct Task {
     const WCHAR* path;
@@ -323,8 +327,7 @@ extern "C" UINT __stdcall DpalStartUninstallTask(MSIHANDLE install) {
   SchedulerRoot scheduler;
   if (std::wstring e = scheduler.Connect(); !e.empty()) return Fail(install, e);
   ITaskFolder* root = scheduler.root();
-  VARIANT empty;
-  VariantInit(&empty);
+  const VARIANT empty = SchedulerRoot::Empty();
   HRESULT hr = S_OK;
   const UniqueBstr path(SysAllocString(dpal::installer::kUninstallTaskPath));
   auto task_gone = [&](HRESULT* error) {
