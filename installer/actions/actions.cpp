@@ -218,7 +218,9 @@ extern "C" UINT __stdcall DpalInstallDevice(MSIHANDLE install) {
             ? ERROR_SUCCESS
             : GetLastError();
   }
+  std::wstring how = L"installed on it by the system";
   if (DeviceInfPath().empty()) {
+    how = L"set as its driver INF (the system installed none: " + Hex(update_error) + L")";
     const std::wstring name = oem_name != nullptr ? oem_name : L"";
     if (!SetupDiSetDevicePropertyW(set.get(), &device, &DEVPKEY_Device_DriverInfPath,
                                    DEVPROP_TYPE_STRING, reinterpret_cast<const BYTE*>(name.c_str()),
@@ -231,8 +233,8 @@ extern "C" UINT __stdcall DpalInstallDevice(MSIHANDLE install) {
     }
   }
   if (!DevicePresent()) return Fail(install, L"the software device is not present once created");
-  return Done(install,
-              L"the software device is present with the driver package " + std::wstring(oem_path));
+  return Done(install, L"the software device is present with the driver package " +
+                           std::wstring(oem_path) + L", " + how);
 }
 
 // The per-user agent's task and the uninstall task, in the package's task folder (created with
