@@ -1,14 +1,13 @@
 #include "harness/installer.h"
 
-#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "common/registry_layout.h"
-#include "loader/shared/registry.h"
 #include "harness/registry_writer.h"
+#include "installer/owners.h"
 #include "uninstaller/flow.h"
 
 namespace dpal::installer {
@@ -100,10 +99,7 @@ int RunFinalCleanup(const uninstaller::Routines& routines) {
 }
 
 void WithdrawOwner() {
-  std::vector<std::wstring> owners =
-      ReadMultiStringValue(HKEY_LOCAL_MACHINE, layout::kServiceKey, layout::kOwnersValue);
-  owners.erase(std::remove(owners.begin(), owners.end(), kInstallerOwner), owners.end());
-  WriteOwners(owners);
+  Check(installer::WithdrawOwner(kInstallerOwnerName) == ERROR_SUCCESS, "withdrawing the owner");
 }
 
 void RemovePackage() {

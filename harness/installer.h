@@ -12,16 +12,16 @@
 
 #include "platform/sim/sim.h"
 #include "harness/laptop.h"
+#include "installer/package_items.h"
 #include "uninstaller/flow.h"
 
 namespace dpal::installer {
 
 inline const std::wstring kUninstallerImage =
     laptop::kInstallDirectory + L"\\TarvexDPALUninstaller.exe";
-inline const std::wstring kUserAgentTask = L"\\Tarvex\\DPAL\\TDPALUserAgent";
-inline const std::wstring kUninstallTask = L"\\Tarvex\\DPAL\\UninstallTask";
-// The owner the outside installer registers for the package itself.
-inline const std::wstring kInstallerOwner = L"TarvexDPALPackage";
+inline const std::wstring kUserAgentTask = kUserAgentTaskPath;
+inline const std::wstring kUninstallTask = kUninstallTaskPath;
+inline const std::wstring kInstallerOwner = kInstallerOwnerName;
 // The administrator who starts the device-removal run.
 inline const std::wstring kAdministratorName = L"installer";
 
