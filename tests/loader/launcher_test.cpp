@@ -27,6 +27,13 @@ const sim::Certificate kOtherPublisher = {L"CN=Someone Else", L"CN=Public Root",
 const sim::Certificate kUntrustedPublisher = {L"CN=Tarvex Code Signing", L"CN=Homemade Root",
                                               L"3A01", L"CN=Homemade Root"};
 
+// Fails every call of `function` whose arguments name `text`.
+void FailCallsNaming(const std::string& function, const std::wstring& text, DWORD error) {
+  sim::FailIf(
+      function,
+      [text](const sim::Call& call) { return call.args.find(text) != std::wstring::npos; }, error);
+}
+
 class Launcher : public dpal::test::PlatformTest {
  protected:
   void SetUp() override {
@@ -215,12 +222,7 @@ TEST_F(Launcher, AFailedFirstReadOfTheServiceSignerIsReadAgain) {
   };
   const Case cases[] = {
       {"verification of the service image fails",
-       [] {
-         sim::FailIf(
-             "WinVerifyTrust",
-             [](const sim::Call& call) { return call.args.find(kService) != std::wstring::npos; },
-             ERROR_NOT_ENOUGH_MEMORY);
-       },
+       [] { FailCallsNaming("WinVerifyTrust", kService, ERROR_NOT_ENOUGH_MEMORY); },
        [] { sim::ClearFaults(); }},
       {"the service image is unsigned",
        [] { sim::PutFile(kService, sim::ProgramBytes("service")); },
@@ -229,32 +231,15 @@ TEST_F(Launcher, AFailedFirstReadOfTheServiceSignerIsReadAgain) {
          sim::SignFile(kService, kPublisher);
        }},
       {"the service image cannot be opened",
-       [] {
-         sim::FailIf(
-             "CreateFileW",
-             [](const sim::Call& call) { return call.args.find(kService) != std::wstring::npos; },
-             ERROR_SHARING_VIOLATION);
-       },
+       [] { FailCallsNaming("CreateFileW", kService, ERROR_SHARING_VIOLATION); },
        [] { sim::ClearFaults(); }},
       {"wintrust.dll cannot be loaded",
-       [] {
-         sim::FailIf(
-             "LoadLibraryExW",
-             [](const sim::Call& call) {
-               return call.args.find(L"wintrust") != std::wstring::npos;
-             },
-             ERROR_MOD_NOT_FOUND);
-       },
+       [] { FailCallsNaming("LoadLibraryExW", L"wintrust", ERROR_MOD_NOT_FOUND); },
        [] { sim::ClearFaults(); }},
       {"crypt32.dll cannot be loaded",
-       [] {
-         sim::FailIf(
-             "LoadLibraryExW",
-             [](const sim::Call& call) { return call.args.find(L"crypt32") != std::wstring::npos; },
-             ERROR_MOD_NOT_FOUND);
-       },
+       [] { FailCallsNaming("LoadLibraryExW", L"crypt32", ERROR_MOD_NOT_FOUND); },
        [] { sim::ClearFaults(); }},
-      {"wintrust.dll lacks WinVerifyTrust", [] { sim::RegisterSystemModule(L"wintrust.dll", {}); },
+      {"wintrust.dll exports nothing", [] { sim::RegisterSystemModule(L"wintrust.dll", {}); },
        [] {
          sim::RegisterSystemModule(
              L"wintrust.dll", {{"WinVerifyTrust", 0, reinterpret_cast<void (*)()>(&WinVerifyTrust)},
