@@ -129,8 +129,9 @@ void Provision(const Options& options) {
   spec.program = RunServiceAsNewProcess;
   sim::InstallService(spec);
   // The service's four sub-controllers live as long as its process, each with its completion
-  // event; anything else its process still holds when it ends is a leak.
-  sim::KeepUntilProcessEnd(kServiceImage, {{"event", 4}});
+  // event, and so do the signature check's two libraries once a launch has loaded them; anything
+  // else its process still holds when it ends is a leak.
+  sim::KeepUntilProcessEnd(kServiceImage, {{"event", 4}, {"module", 2}});
 
   RegisterCoreLibrary();
 }

@@ -9,6 +9,7 @@
 #include "common/module.h"
 #include "common/registry_layout.h"
 #include "loader/controller.h"
+#include "loader/integrity.h"
 
 namespace dpal {
 
@@ -87,6 +88,7 @@ void ResetServiceProcessStateForTesting() {
   g_stop_requested.store(false);
   g_status_handle.store(nullptr);
   CDPALMainController::ForgetInstanceForTesting();
+  ForgetProcessTrustStateForTesting();
 }
 
 int RunServiceProcess() {

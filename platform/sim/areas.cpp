@@ -40,7 +40,7 @@ constexpr Area kAreas[] = {
     {"security", ResetSecurityLocked, SecurityLeaksLocked, SecurityProcessEndedLocked,
      DescribeSecurityWaitLocked},
     {"files", ResetFilesLocked, nullptr, nullptr, nullptr, SnapshotFilesLocked},
-    {"modules", ResetModulesLocked, ModulesLeaksLocked},
+    {"modules", ResetModulesLocked, ModulesLeaksLocked, ModulesProcessEndedLocked},
     {"registry", ResetRegistryLocked, RegistryLeaksLocked, nullptr, DescribeRegistryWaitLocked,
      SnapshotRegistryLocked},
     {"crypto", ResetCryptoLocked, nullptr},

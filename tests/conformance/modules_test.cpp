@@ -53,6 +53,23 @@ TEST_F(Modules, ExportsByNameAndMissingOnes) {
   EXPECT_EQ(GetProcAddress(mscms.get(), "getcolordirectoryw"), nullptr);
 }
 
+// The signature check's libraries, loaded at run time by the service: each function it resolves.
+TEST_F(Modules, TrustLibrariesExportTheSignatureCheck) {
+  const dpal::UniqueModule wintrust = dpal::LoadSystemLibrary(L"wintrust.dll");
+  const dpal::UniqueModule crypt32 = dpal::LoadSystemLibrary(L"crypt32.dll");
+  ASSERT_TRUE(wintrust) << GetLastError();
+  ASSERT_TRUE(crypt32) << GetLastError();
+  for (const char* name :
+       {"WinVerifyTrust", "WTHelperProvDataFromStateData", "WTHelperGetProvSignerFromChain"}) {
+    EXPECT_NE(GetProcAddress(wintrust.get(), name), nullptr) << name;
+  }
+  for (const char* name : {"CertVerifyCertificateChainPolicy", "CertCompareCertificate"}) {
+    EXPECT_NE(GetProcAddress(crypt32.get(), name), nullptr) << name;
+  }
+  EXPECT_EQ(GetProcAddress(wintrust.get(), "CertCompareCertificate"), nullptr)
+      << "each function from its own library";
+}
+
 TEST_F(Modules, DisplayAssociationRemovalByNameAndByOrdinal) {
   const dpal::UniqueModule mscms = dpal::LoadSystemLibrary(L"mscms.dll");
   ASSERT_TRUE(mscms);

@@ -398,7 +398,8 @@ TEST_F(RunProcess, WhatTheProgramLeftOpenGoesWithItsEndAndIsItsLeak) {
     HKEY key = nullptr;
     held = event != nullptr && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
            RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key) == ERROR_SUCCESS &&
-           LocalAlloc(LPTR, 32) != nullptr;
+           LocalAlloc(LPTR, 32) != nullptr &&
+           LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32) != nullptr;
     return 0;
   };
   EXPECT_EQ(sim::RunProcess(Alice(), kTool, leave_open), 0);
@@ -408,13 +409,14 @@ TEST_F(RunProcess, WhatTheProgramLeftOpenGoesWithItsEndAndIsItsLeak) {
   EXPECT_EQ(leaks.held_at_process_end[0].image, kTool);
   EXPECT_EQ(leaks.held_at_process_end[0].items,
             (std::map<std::string, int>{
-                {"LocalAlloc block", 1}, {"event", 1}, {"key", 1}, {"token", 1}}));
+                {"LocalAlloc block", 1}, {"event", 1}, {"key", 1}, {"module", 1}, {"token", 1}}));
   leaks.held_at_process_end.clear();
   EXPECT_TRUE(leaks.Clean()) << "released with the process: " << leaks.Describe();
 
   // Declared as kept until the end, the event and the key are no leak; the token still is.
   sim::Reset();
-  sim::KeepUntilProcessEnd(kTool, {{"event", 1}, {"key", 2}, {"LocalAlloc block", 1}});
+  sim::KeepUntilProcessEnd(kTool,
+                           {{"event", 1}, {"key", 2}, {"LocalAlloc block", 1}, {"module", 1}});
   EXPECT_EQ(sim::RunProcess(Alice(), kTool, leave_open), 0);
   leaks = sim::Leaks();
   ASSERT_EQ(leaks.held_at_process_end.size(), 1u) << leaks.Describe();

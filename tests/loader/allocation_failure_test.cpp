@@ -17,6 +17,7 @@
 #include "core/updater.h"
 #include "loader/catalogue.h"
 #include "loader/controller.h"
+#include "loader/integrity.h"
 #include "loader/platform_gate.h"
 #include "loader/profile_controller.h"
 #include "loader/service_host.h"
@@ -43,6 +44,9 @@ class AllocationFailure : public dpal::test::PlatformTest {
   }
   void TearDown() override {
     dpal::test::FailNthAllocation(0);
+    // The test's own threads play the service's process, whose end would take back what the
+    // integrity check keeps.
+    dpal::ReleaseProcessTrustStateForTesting();
     PlatformTest::TearDown();
   }
 };

@@ -2,9 +2,12 @@
 // decides whether anything starts at all, and cleanup on every path.
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "loader/integrity.h"
 #include "loader/launcher.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/platform_test.h"
@@ -23,6 +26,13 @@ const sim::Certificate kOtherPublisher = {L"CN=Someone Else", L"CN=Public Root",
                                           L"CN=Public Root"};
 const sim::Certificate kUntrustedPublisher = {L"CN=Tarvex Code Signing", L"CN=Homemade Root",
                                               L"3A01", L"CN=Homemade Root"};
+
+// Fails every call of `function` whose arguments name `text`.
+void FailCallsNaming(const std::string& function, const std::wstring& text, DWORD error) {
+  sim::FailIf(
+      function,
+      [text](const sim::Call& call) { return call.args.find(text) != std::wstring::npos; }, error);
+}
 
 class Launcher : public dpal::test::PlatformTest {
  protected:
@@ -43,6 +53,9 @@ class Launcher : public dpal::test::PlatformTest {
   }
   void TearDown() override {
     EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
+    // The test's own thread plays the service's process, whose end would take back what the
+    // check keeps.
+    dpal::ReleaseProcessTrustStateForTesting();
     PlatformTest::TearDown();
   }
 
@@ -51,10 +64,24 @@ class Launcher : public dpal::test::PlatformTest {
     sim::GetFile(path, &bytes);
     return bytes;
   }
+  // A new run of the service from `image`: nothing of an earlier run's check is kept.
   void InstallService(const std::wstring& image, const sim::Certificate& signer) {
+    dpal::ReleaseProcessTrustStateForTesting();
     sim::PutFile(image, sim::ProgramBytes("service"));
     sim::SignFile(image, signer);
     sim::SetProcessIdentity(sim::LocalSystem(image));
+  }
+  // The WinVerifyTrust verifications (not the closes) of the file at `path` from now on.
+  void CountVerifications() {
+    sim::SetTraceSink([this](const sim::Call& call) {
+      if (call.function != "WinVerifyTrust") return;
+      const bool close =
+          call.args.size() >= 3 && call.args.compare(call.args.size() - 3, 3, L", 2") == 0;
+      if (close) return;
+      std::lock_guard<std::mutex> guard(verified_lock_);
+      if (call.args.find(kService) != std::wstring::npos) ++service_verified_;
+      if (call.args.find(kProgram) != std::wstring::npos) ++program_verified_;
+    });
   }
   bool Launch(const wchar_t* switch_text = dpal::kSwitchInstall) {
     dpal::ProfileProgramLauncher launcher;
@@ -65,6 +92,9 @@ class Launcher : public dpal::test::PlatformTest {
   std::vector<uint8_t> signed_bytes_;
   std::vector<std::vector<uint8_t>> started_bytes_;
   std::atomic<DWORD> exit_code_{0};
+  std::mutex verified_lock_;
+  int service_verified_ = 0;
+  int program_verified_ = 0;
 };
 
 TEST_F(Launcher, StartsTheProgramBesideTheServiceInTheConsoleSession) {
@@ -116,6 +146,8 @@ TEST_F(Launcher, ExitCodeAndFailedStartDoNotMatterOnceTheCheckPassed) {
   EXPECT_EQ(sim::Launches().size(), 2u);
 }
 
+// Each refusal holds at the service's first launch and at a later one, once the service's own
+// signer is kept: the program file is checked afresh every time.
 TEST_F(Launcher, ProgramsThatFailTheIntegrityCheckNeverStart) {
   struct Case {
     const char* what;
@@ -134,20 +166,117 @@ TEST_F(Launcher, ProgramsThatFailTheIntegrityCheckNeverStart) {
        [](const std::vector<uint8_t>&) { sim::SignFile(kProgram, kOtherPublisher); }},
       {"untrusted root",
        [](const std::vector<uint8_t>&) { sim::SignFile(kProgram, kUntrustedPublisher); }},
+      {"root no longer trusted",
+       [](const std::vector<uint8_t>&) { sim::DistrustRoot(L"CN=Tarvex Root"); }},
       {"missing", [](const std::vector<uint8_t>&) { sim::RemoveFile(kProgram); }},
-      {"unsigned service image",
-       [](const std::vector<uint8_t>&) {
-         sim::PutFile(kService, sim::ProgramBytes("unsigned service"));
+  };
+  for (const bool later : {false, true}) {
+    for (const Case& c : cases) {
+      const std::string what = std::string(c.what) + (later ? " (a later launch)" : "");
+      sim::TrustRoot(L"CN=Tarvex Root");
+      sim::PutFile(kProgram, program_bytes_);
+      sim::SignFile(kProgram, kPublisher);
+      InstallService(kService, kPublisher);
+      if (later) {
+        ASSERT_TRUE(Launch()) << what;
+      }
+      const size_t before = sim::Launches().size();
+      c.arrange(signed_bytes_);
+      EXPECT_FALSE(Launch()) << what;
+      EXPECT_EQ(sim::Launches().size(), before) << what;
+    }
+  }
+  // An unsigned service image has no signer for any program to match.
+  InstallService(kService, kPublisher);
+  sim::PutFile(kService, sim::ProgramBytes("unsigned service"));
+  const size_t before = sim::Launches().size();
+  EXPECT_FALSE(Launch());
+  EXPECT_EQ(sim::Launches().size(), before);
+}
+
+// The image the service runs from cannot change under it: its signer is read at the first launch
+// and kept, and the trust libraries are loaded then, from the system directory, and stay.
+TEST_F(Launcher, TheServiceImageIsVerifiedOnceAcrossLaunches) {
+  const std::wstring wintrust = L"C:\\Windows\\System32\\wintrust.dll";
+  const std::wstring crypt32 = L"C:\\Windows\\System32\\crypt32.dll";
+  EXPECT_EQ(sim::ModuleTimesLoaded(wintrust), 0) << "nothing loaded before the first launch";
+  CountVerifications();
+  constexpr int kLaunches = 5;
+  for (int n = 0; n < kLaunches; ++n) ASSERT_TRUE(Launch()) << n;
+  sim::SetTraceSink(nullptr);
+  EXPECT_EQ(service_verified_, 1);
+  EXPECT_EQ(program_verified_, kLaunches) << "the program's bytes can change between launches";
+  EXPECT_EQ(sim::Launches().size(), static_cast<size_t>(kLaunches));
+  EXPECT_EQ(sim::ModuleTimesLoaded(wintrust), 1);
+  EXPECT_EQ(sim::ModuleTimesLoaded(crypt32), 1);
+  EXPECT_EQ(sim::ModuleLoadCount(wintrust), 1) << "kept loaded for the next launch";
+}
+
+// A first launch that could not read the service's signer, or load the libraries, keeps nothing
+// that would let a later launch skip the check: the next launch reads again.
+TEST_F(Launcher, AFailedFirstReadOfTheServiceSignerIsReadAgain) {
+  struct Case {
+    const char* what;
+    void (*arrange)();
+    void (*mend)();
+  };
+  const Case cases[] = {
+      {"verification of the service image fails",
+       [] { FailCallsNaming("WinVerifyTrust", kService, ERROR_NOT_ENOUGH_MEMORY); },
+       [] { sim::ClearFaults(); }},
+      {"the service image is unsigned",
+       [] { sim::PutFile(kService, sim::ProgramBytes("service")); },
+       [] {
+         sim::PutFile(kService, sim::ProgramBytes("service"));
+         sim::SignFile(kService, kPublisher);
+       }},
+      {"the service image cannot be opened",
+       [] { FailCallsNaming("CreateFileW", kService, ERROR_SHARING_VIOLATION); },
+       [] { sim::ClearFaults(); }},
+      {"wintrust.dll cannot be loaded",
+       [] { FailCallsNaming("LoadLibraryExW", L"wintrust", ERROR_MOD_NOT_FOUND); },
+       [] { sim::ClearFaults(); }},
+      {"crypt32.dll cannot be loaded",
+       [] { FailCallsNaming("LoadLibraryExW", L"crypt32", ERROR_MOD_NOT_FOUND); },
+       [] { sim::ClearFaults(); }},
+      {"wintrust.dll exports nothing", [] { sim::RegisterSystemModule(L"wintrust.dll", {}); },
+       [] {
+         sim::RegisterSystemModule(
+             L"wintrust.dll", {{"WinVerifyTrust", 0, reinterpret_cast<void (*)()>(&WinVerifyTrust)},
+                               {"WTHelperProvDataFromStateData", 0,
+                                reinterpret_cast<void (*)()>(&WTHelperProvDataFromStateData)},
+                               {"WTHelperGetProvSignerFromChain", 0,
+                                reinterpret_cast<void (*)()>(&WTHelperGetProvSignerFromChain)}});
        }},
   };
   for (const Case& c : cases) {
-    sim::PutFile(kProgram, program_bytes_);
-    sim::SignFile(kProgram, kPublisher);
     InstallService(kService, kPublisher);
-    c.arrange(signed_bytes_);
+    const size_t before = sim::Launches().size();
+    c.arrange();
     EXPECT_FALSE(Launch()) << c.what;
-    EXPECT_TRUE(sim::Launches().empty()) << c.what;
+    EXPECT_FALSE(Launch()) << c.what << ": still refused on the next launch";
+    EXPECT_EQ(sim::Launches().size(), before) << c.what;
+    c.mend();
+    EXPECT_TRUE(Launch()) << c.what << ": read again once it can be";
+    EXPECT_EQ(sim::Launches().size(), before + 1) << c.what;
   }
+}
+
+// Launches that start at once, before anything is kept, all check and start the program; what
+// one of them read is kept and the rest let go of theirs.
+TEST_F(Launcher, FirstLaunchesAtOnceAllCheck) {
+  constexpr int kThreads = 4;
+  std::atomic<int> accepted{0};
+  std::vector<std::thread> threads;
+  for (int n = 0; n < kThreads; ++n) {
+    threads.emplace_back([&] {
+      if (Launch()) ++accepted;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(accepted.load(), kThreads);
+  EXPECT_EQ(sim::Launches().size(), static_cast<size_t>(kThreads));
+  EXPECT_EQ(sim::ModuleLoadCount(L"C:\\Windows\\System32\\wintrust.dll"), 1);
 }
 
 TEST_F(Launcher, ServiceDirectoryOfTheFullPathLimitStartsNothing) {
@@ -225,6 +354,8 @@ TEST_F(Launcher, EveryFailingCallLeavesNothingBehind) {
       [this] {
         const bool accepted = Launch();
         EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
+        // Each run is the first launch of a service run, whose end takes back what it kept.
+        dpal::ReleaseProcessTrustStateForTesting();
         return accepted;
       },
       [](bool accepted, uint64_t, bool faulted) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/registry_layout.h"
+#include "loader/integrity.h"
 #include "loader/profile_controller.h"
 #include "loader/shared/registry.h"
 #include "tests/support/platform_test.h"
@@ -21,6 +22,12 @@ namespace layout = dpal::layout;
 
 class ProfileController : public dpal::test::PlatformTest {
  protected:
+  void TearDown() override {
+    // The test's own threads play the service's process, whose end would take back what the
+    // integrity check keeps.
+    dpal::ReleaseProcessTrustStateForTesting();
+    PlatformTest::TearDown();
+  }
   void Provision(laptop::Options options = laptop::Options()) {
     laptop::Provision(options);
     laptop::InstallStandIn([this](const laptop::Run&) { return exit_code_; });
@@ -72,6 +79,7 @@ TEST_F(ProfileController, StartupChecksTheCatalogueWhenNothingIsPending) {
   };
   for (const Row& row : rows) {
     sim::Reset();
+    dpal::ForgetProcessTrustStateForTesting();  // the new machine took back what it kept
     laptop::Options options;
     options.install_pending = false;
     options.catalogue = row.catalogue;

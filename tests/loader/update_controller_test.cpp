@@ -10,6 +10,7 @@
 
 #include "common/handles.h"
 #include "common/registry_layout.h"
+#include "loader/integrity.h"
 #include "loader/update_controller.h"
 #include "tests/support/platform_test.h"
 #include "harness/laptop.h"
@@ -36,6 +37,12 @@ class UpdateController : public dpal::test::PlatformTest {
       if (during_launch_) during_launch_(run);
       return DWORD{0};
     });
+  }
+  void TearDown() override {
+    // The test's own threads play the service's process, whose end would take back what the
+    // integrity check keeps.
+    dpal::ReleaseProcessTrustStateForTesting();
+    PlatformTest::TearDown();
   }
   // Starts the watch and waits until it waits for a change, armed.
   void StartWatch() {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/kernel/processes.h"
 #include "platform/sim/kernel/sim_kernel.h"
 #include "platform/sim/modules/sim_modules.h"
 
@@ -15,5 +16,6 @@ void RegisterSystemModuleLocked(const std::wstring& file_name,
 
 void ResetModulesLocked();
 void ModulesLeaksLocked(LeakReport& report);
+void ModulesProcessEndedLocked(const SimProcess& process);  // its loads
 
 }  // namespace sim

@@ -1,11 +1,13 @@
 // The loader: libraries that exist on the machine, the search for a library by name, the
 // process's load counts, and the lookup of exports by name and by ordinal.
 #include <algorithm>
+#include <map>
 
 #include "platform/sim/files/internal.h"
 #include "platform/sim/kernel/entry.h"
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/names.h"
+#include "platform/sim/kernel/processes.h"
 #include "platform/sim/modules/internal.h"
 #include "platform/sim/security/internal.h"
 
@@ -19,6 +21,8 @@ struct Library {
   uintptr_t base = 0;  // the HMODULE
   int loads = 0;
   int loads_ever = 0;  // since it was registered
+  // The loads by process (0 for the host's threads): a process's end takes its own back.
+  std::map<uint64_t, int> loads_by_process;
 };
 
 struct Loader {
@@ -140,6 +144,15 @@ void ResetModulesLocked() {
   L().default_directories.clear();
 }
 
+void ModulesProcessEndedLocked(const SimProcess& process) {
+  for (Library& library : L().libraries) {
+    const auto held = library.loads_by_process.find(process.id);
+    if (held == library.loads_by_process.end()) continue;
+    library.loads -= held->second;
+    library.loads_by_process.erase(held);
+  }
+}
+
 void ModulesLeaksLocked(LeakReport& report) {
   for (const Library& library : L().libraries) {
     if (library.loads > 0) report.open_handles["module"] += library.loads;
@@ -200,6 +213,7 @@ extern "C" HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DW
   }
   ++library->loads;
   ++library->loads_ever;
+  ++library->loads_by_process[CurrentProcessId()];
   SetLastError(ERROR_SUCCESS);
   return reinterpret_cast<HMODULE>(library->base);
 }
@@ -254,5 +268,11 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
   Library* library = OfHandleLocked(hLibModule);
   if (library == nullptr) return Fail(ERROR_MOD_NOT_FOUND, FALSE);
   --library->loads;
+  // The caller's process's load, or (a handle passed between processes' threads) another's.
+  auto held = library->loads_by_process.find(CurrentProcessId());
+  if (held == library->loads_by_process.end()) held = library->loads_by_process.begin();
+  if (held != library->loads_by_process.end() && --held->second == 0) {
+    library->loads_by_process.erase(held);
+  }
   return TRUE;
 }

@@ -19,7 +19,8 @@ struct ModuleExport {
 
 // Makes a library exist at a full path with these exports (replacing one registered there). The
 // file store is not involved: a library is what the loader knows, not a file's bytes. After
-// Reset the system directory holds mscms.dll (the colour system, see sim_colour.h).
+// Reset the system directory holds mscms.dll (the colour system, see sim_colour.h), ntdll.dll,
+// newdev.dll, wintrust.dll and crypt32.dll (signature checks, see sim_trust.h).
 void RegisterModule(const std::wstring& path, const std::vector<ModuleExport>& exports);
 // The same for a library of the system directory, wherever the Windows directory is.
 void RegisterSystemModule(const std::wstring& file_name, const std::vector<ModuleExport>& exports);

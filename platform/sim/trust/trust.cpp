@@ -16,6 +16,7 @@
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/names.h"
 #include "platform/sim/kernel/processes.h"
+#include "platform/sim/modules/internal.h"
 #include "platform/sim/security/internal.h"
 #include "platform/sim/trust/internal.h"
 #include "platform/sim/trust/sim_trust.h"
@@ -287,9 +288,33 @@ LONG FaultResult(DWORD e) {
   return static_cast<LONG>(e >= 0x80000000u ? e : static_cast<DWORD>(HRESULT_FROM_WIN32(e)));
 }
 
+template <typename F>
+void (*Exported(F function))() {
+  return reinterpret_cast<void (*)()>(function);
+}
+
+// The system directory's wintrust.dll and crypt32.dll, for programs that load them at run time
+// rather than import them.
+void RegisterTrustLibrariesLocked() {
+  RegisterSystemModuleLocked(
+      L"wintrust.dll",
+      {{"WinVerifyTrust", 0, Exported(&WinVerifyTrust)},
+       {"WTHelperProvDataFromStateData", 0, Exported(&WTHelperProvDataFromStateData)},
+       {"WTHelperGetProvSignerFromChain", 0, Exported(&WTHelperGetProvSignerFromChain)},
+       {"WTHelperGetProvCertFromChain", 0, Exported(&WTHelperGetProvCertFromChain)}});
+  RegisterSystemModuleLocked(
+      L"crypt32.dll",
+      {{"CertDuplicateCertificateContext", 0, Exported(&CertDuplicateCertificateContext)},
+       {"CertFreeCertificateContext", 0, Exported(&CertFreeCertificateContext)},
+       {"CertCompareCertificate", 0, Exported(&CertCompareCertificate)},
+       {"CertGetNameStringW", 0, Exported(&CertGetNameStringW)},
+       {"CertVerifyCertificateChainPolicy", 0, Exported(&CertVerifyCertificateChainPolicy)}});
+}
+
 }  // namespace
 
 void ResetTrustLocked() {
+  RegisterTrustLibrariesLocked();
   TrustStore().roots.clear();
   for (TrustState* state : std::set<TrustState*>(TrustStore().states)) FreeStateLocked(state);
   for (auto& [context, box] : TrustStore().boxes) delete box;
