@@ -69,8 +69,19 @@ else()
     # GCC has not). The colour functions resolved at run time are called with the subtype as
     # the 32-bit number it is, where their declarations have the SDK's enumeration, which cannot
     # hold 8: the same in the calling convention, and chosen so. That check is left out.
+    # libFuzzer counts the edges of the code under test only: fuzz/coverage-ignorelist.txt.in
+    # leaves out the sim, the harness and the targets. The list is written under a name that
+    # carries its hash, so that a changed list changes every compile's command line (make and
+    # ccache see the flag, not the file's content).
+    set(ignorelist ${CMAKE_BINARY_DIR}/coverage-ignorelist.txt)
+    configure_file(${PROJECT_SOURCE_DIR}/fuzz/coverage-ignorelist.txt.in ${ignorelist} @ONLY)
+    file(SHA256 ${ignorelist} ignorelist_hash)
+    string(SUBSTRING ${ignorelist_hash} 0 12 ignorelist_hash)
+    set(ignorelist_copy ${CMAKE_BINARY_DIR}/coverage-ignorelist-${ignorelist_hash}.txt)
+    configure_file(${ignorelist} ${ignorelist_copy} COPYONLY)
     target_compile_options(dpal_options INTERFACE
       -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=function
+      -fsanitize-coverage-ignorelist=${ignorelist_copy}
       -fno-sanitize-recover=all -fno-omit-frame-pointer)
     target_link_options(dpal_options INTERFACE -fsanitize=address,undefined
                                                 -fno-sanitize=function)

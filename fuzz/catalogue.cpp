@@ -72,7 +72,7 @@ void CheckIntact(const std::wstring& colour) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  sim::Reset();
+  const dpal::fuzz::Machine machine;
   dpal::fuzz::Input input(data, size);
   WCHAR colour_buffer[dpal::kPathUnits];
   Check(dpal::GetColourDirectory(colour_buffer), "the colour directory is known");

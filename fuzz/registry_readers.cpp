@@ -91,7 +91,7 @@ void CheckValue(const Value& value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  sim::Reset();
+  const dpal::fuzz::Machine machine;
   dpal::fuzz::Input input(data, size);
   std::vector<Value> values(input.Byte() % 9);
   {

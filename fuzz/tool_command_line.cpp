@@ -58,7 +58,7 @@ void PutState(HKEY root, const std::wstring& key) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  sim::Reset();
+  const dpal::fuzz::Machine machine;
   dpal::fuzz::Input input(data, size);
   const uint8_t who = input.Byte();
   const uint8_t states = input.Byte();

@@ -57,7 +57,7 @@ int HasSwitchPlainly(const std::wstring& line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  sim::Reset();
+  const dpal::fuzz::Machine machine;
   dpal::fuzz::Input input(data, size);
   const uint8_t account = input.Byte() & 3;
   const std::wstring line = input.Rest();

@@ -55,7 +55,7 @@ bool HiveHas(const User& user, const std::wstring& key) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  sim::Reset();
+  const dpal::fuzz::Machine machine;
   sim::SetProcessIdentity(sim::LocalSystem(L"C:\\Windows\\Temp\\TarvexDPALUninstaller.exe"));
   dpal::fuzz::Input input(data, size);
   std::vector<User> users;

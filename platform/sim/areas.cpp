@@ -17,6 +17,7 @@
 #include "platform/sim/kernel/names.h"
 #include "platform/sim/kernel/objects.h"
 #include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/reset_used.h"
 #include "platform/sim/kernel/waits.h"
 #include "platform/sim/modules/internal.h"
 #include "platform/sim/registry/internal.h"
@@ -38,20 +39,23 @@ constexpr Area kAreas[] = {
     {"kernel objects", ResetKernelLocked, KernelLeaksLocked, KernelProcessEndedLocked},
     {"events and waits", ResetEventsLocked, nullptr},
     {"security", ResetSecurityLocked, SecurityLeaksLocked, SecurityProcessEndedLocked,
-     DescribeSecurityWaitLocked},
-    {"files", ResetFilesLocked, nullptr, nullptr, nullptr, SnapshotFilesLocked},
-    {"modules", ResetModulesLocked, ModulesLeaksLocked, ModulesProcessEndedLocked},
+     DescribeSecurityWaitLocked, nullptr, SecurityUse},
+    {"files", ResetFilesLocked, nullptr, nullptr, nullptr, SnapshotFilesLocked, FilesUse},
+    {"modules", ResetModulesLocked, ModulesLeaksLocked, ModulesProcessEndedLocked, nullptr, nullptr,
+     ModulesUse},
     {"registry", ResetRegistryLocked, RegistryLeaksLocked, nullptr, DescribeRegistryWaitLocked,
-     SnapshotRegistryLocked},
+     SnapshotRegistryLocked, RegistryUse, true},
     {"crypto", ResetCryptoLocked, nullptr},
     {"services", ResetServicesLocked, nullptr, ServicesProcessEndedLocked, nullptr,
      SnapshotServicesLocked},
     {"sessions", ResetSessionsLocked, SessionsLeaksLocked, SessionsProcessEndedLocked},
     {"processes", ResetProcessesLocked, ProcessesLeaksLocked, ProcessesProcessEndedLocked},
-    {"trust", ResetTrustLocked, TrustLeaksLocked, TrustProcessEndedLocked},
-    {"displays", ResetDisplaysLocked, nullptr},
-    {"devices", ResetDevicesLocked, nullptr, nullptr, nullptr, SnapshotDevicesLocked},
-    {"colour", ResetColourLocked, nullptr, nullptr, nullptr, SnapshotColourLocked},
+    {"trust", ResetTrustLocked, TrustLeaksLocked, TrustProcessEndedLocked, nullptr, nullptr, nullptr,
+     true},
+    {"displays", ResetDisplaysLocked, nullptr, nullptr, nullptr, nullptr, DisplaysUse},
+    {"devices", ResetDevicesLocked, nullptr, nullptr, nullptr, SnapshotDevicesLocked, DevicesUse,
+     true},
+    {"colour", ResetColourLocked, nullptr, nullptr, nullptr, SnapshotColourLocked, ColourUse, true},
     {"COM", ResetComLocked, ComLeaksLocked, ComProcessEndedLocked},
     {"task scheduler", ResetTaskSchedulerLocked, nullptr, nullptr, nullptr,
      SnapshotTaskSchedulerLocked},
@@ -110,9 +114,8 @@ void RecordLeftoversLocked(const SimProcess& process, const LeakReport& before,
   if (!leftovers.items.empty()) Ended().held.push_back(std::move(leftovers));
 }
 
-}  // namespace
-
-void Reset() {
+// Reset and ResetUsed: every area, or those that were used (and those that keep no mark).
+void ResetAreas(bool all) {
   // The caller sets up the new machine: it stands outside it. Threads of the old machine's
   // processes stop at their next call, and the old machine goes only once they have.
   BecomeHostThread();
@@ -121,13 +124,30 @@ void Reset() {
     const auto ended = EndEveryProcessForResetLocked();
     MachineSignal().notify_all();
     WaitForThreadsToStopLocked(lock, ended);
-    for (const Area& area : kAreas) area.reset();
+    // Which areas go back is settled before any of them does: a reset visits other areas.
+    bool loader_reset = false;
+    std::vector<const Area*> resetting;
+    for (const Area& area : kAreas) {
+      const bool used = all || !area.use || area.use().Used();
+      if (area.reset == ResetModulesLocked) loader_reset = used;
+      if (used || (loader_reset && area.registers_library)) resetting.push_back(&area);
+    }
+    for (const Area* area : resetting) area->reset();
+    for (const Area& area : kAreas) {
+      if (area.use) area.use().Clear();
+    }
     Ended().held.clear();
     Ended().kept.clear();
   }
   ResetHooks();
   SetLastError(0);
 }
+
+}  // namespace
+
+void Reset() { ResetAreas(true); }
+
+void ResetUsed() { ResetAreas(false); }
 
 void EndProcessesLocked(std::unique_lock<std::mutex>& lock,
                         const std::vector<std::shared_ptr<SimProcess>>& processes, ProcessEnd how) {
@@ -175,6 +195,7 @@ std::vector<BlockedThread> BlockedThreads() {
 
 Snapshot TakeSnapshot() {
   Lock lock(MachineLock());
+  const AreaUse::Unmarked reading;
   Snapshot snapshot;
   for (const Area& area : kAreas) {
     if (area.snapshot) area.snapshot(snapshot);
@@ -184,6 +205,7 @@ Snapshot TakeSnapshot() {
 
 LeakReport Leaks() {
   Lock lock(MachineLock());
+  const AreaUse::Unmarked reading;
   LeakReport report = LeaksLocked();
   report.held_at_process_end = Ended().held;
   return report;

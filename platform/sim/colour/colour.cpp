@@ -11,6 +11,7 @@
 #include "platform/sim/colour/internal.h"
 #include "platform/sim/displays/internal.h"
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/areas.h"
 #include "platform/sim/kernel/entry.h"
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/names.h"
@@ -19,6 +20,12 @@
 #include "platform/sim/snapshot.h"
 
 namespace sim {
+
+AreaUse& ColourUse() {
+  static AreaUse* use = new AreaUse();  // never destroyed, as the machine
+  return *use;
+}
+
 namespace {
 
 struct DefaultKey {
@@ -55,6 +62,7 @@ struct Colour {
 
 Colour& C() {
   static Colour* colour = new Colour();
+  ColourUse().Mark();
   return *colour;
 }
 

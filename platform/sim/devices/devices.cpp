@@ -9,6 +9,7 @@
 #include "platform/sim/devices/internal.h"
 #include "platform/sim/devices/sim_devices.h"
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/areas.h"
 #include "platform/sim/kernel/entry.h"
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/names.h"
@@ -20,6 +21,12 @@
 #include "platform/sim/snapshot.h"
 
 namespace sim {
+
+AreaUse& DevicesUse() {
+  static AreaUse* use = new AreaUse();  // never destroyed, as the machine
+  return *use;
+}
+
 namespace {
 
 struct PropertyKey {
@@ -62,6 +69,7 @@ struct Tree {
 
 Tree& DeviceTree() {
   static Tree* tree = new Tree();
+  DevicesUse().Mark();
   return *tree;
 }
 

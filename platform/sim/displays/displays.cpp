@@ -7,11 +7,18 @@
 #include <deque>
 
 #include "platform/sim/displays/internal.h"
+#include "platform/sim/kernel/areas.h"
 #include "platform/sim/kernel/entry.h"
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/names.h"
 
 namespace sim {
+
+AreaUse& DisplaysUse() {
+  static AreaUse* use = new AreaUse();  // never destroyed, as the machine
+  return *use;
+}
+
 namespace {
 
 static_assert(sizeof(DISPLAYCONFIG_PATH_INFO) == 72, "the path record of the SDK");
@@ -26,6 +33,7 @@ struct Displays {
 
 Displays& D() {
   static Displays* displays = new Displays();
+  DisplaysUse().Mark();
   return *displays;
 }
 

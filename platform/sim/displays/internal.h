@@ -9,6 +9,8 @@
 
 namespace sim {
 
+class AreaUse;
+
 // A display, as the colour system names it: the adapter LUID of its target (the adapter that
 // drives the monitor, which on a cross-adapter path is not the source's) and the id of its
 // source.
@@ -24,5 +26,6 @@ bool DisplayExistsLocked(const LUID& adapter, UINT32 source_id);
 std::vector<std::wstring> DeviceKeysOfDisplayLocked(const LUID& adapter, UINT32 source_id);
 
 void ResetDisplaysLocked();
+AreaUse& DisplaysUse();  // the mark of the displays' use (kernel/areas.h)
 
 }  // namespace sim

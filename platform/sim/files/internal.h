@@ -13,6 +13,7 @@
 
 namespace sim {
 
+class AreaUse;
 class Snapshot;
 
 // Normalises a path for lookup in the file store (upper case, single backslashes).
@@ -70,6 +71,7 @@ std::wstring ProgramFilesDirectoryLocked();
 // -------------------------------------------------------------------
 
 void ResetFilesLocked();
+AreaUse& FilesUse();  // the mark of the store of files' use (kernel/areas.h)
 // Part "files": every directory and file by its full path (as created), a file with its size and
 // the start of its SHA-256, and attributes other than normal.
 void SnapshotFilesLocked(Snapshot& out);

@@ -8,6 +8,7 @@
 
 #include "platform/sim/files/internal.h"
 #include "platform/sim/files/store.h"
+#include "platform/sim/kernel/areas.h"
 #include "platform/sim/kernel/entry.h"
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/names.h"
@@ -18,12 +19,19 @@
 
 namespace sim {
 using namespace store;  // the store's names, shared by the files area's files
+
+AreaUse& FilesUse() {
+  static AreaUse* use = new AreaUse();  // never destroyed, as the machine
+  return *use;
+}
+
 }  // namespace sim
 
 namespace sim::store {
 
 FileStore& Store() {
   static FileStore* store = new FileStore();
+  FilesUse().Mark();
   return *store;
 }
 

@@ -10,6 +10,15 @@ std::wstring Upper(const std::wstring& s) {
   return out;
 }
 
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b) { return Upper(a) == Upper(b); }
+// Upper(a) == Upper(b), unit by unit, without the two copies.
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::towupper(static_cast<wint_t>(a[i])) != std::towupper(static_cast<wint_t>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace sim

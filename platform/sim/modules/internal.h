@@ -11,10 +11,13 @@
 
 namespace sim {
 
+class AreaUse;
+
 void RegisterSystemModuleLocked(const std::wstring& file_name,
                                 const std::vector<ModuleExport>& exports);
 
 void ResetModulesLocked();
+AreaUse& ModulesUse();  // the mark of the loader's use (kernel/areas.h)
 void ModulesLeaksLocked(LeakReport& report);
 void ModulesProcessEndedLocked(const SimProcess& process);  // its loads
 

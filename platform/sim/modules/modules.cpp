@@ -4,6 +4,7 @@
 #include <map>
 
 #include "platform/sim/files/internal.h"
+#include "platform/sim/kernel/areas.h"
 #include "platform/sim/kernel/entry.h"
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/names.h"
@@ -12,6 +13,12 @@
 #include "platform/sim/security/internal.h"
 
 namespace sim {
+
+AreaUse& ModulesUse() {
+  static AreaUse* use = new AreaUse();  // never destroyed, as the machine
+  return *use;
+}
+
 namespace {
 
 struct Library {
@@ -38,6 +45,7 @@ constexpr DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRAR
 
 Loader& L() {
   static Loader* loader = new Loader();
+  ModulesUse().Mark();
   return *loader;
 }
 

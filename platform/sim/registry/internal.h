@@ -15,6 +15,7 @@ extern "C" LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
 
 namespace sim {
 
+class AreaUse;
 class Snapshot;
 
 // Mounts a user's hive at HKEY_USERS\<sid>, as a logon or LoadUserProfileW does: read from
@@ -51,6 +52,7 @@ void CloseKeyLocked(HKEY key);
 // -------------------------------------------------------------------
 
 void ResetRegistryLocked();
+AreaUse& RegistryUse();                        // the mark of the registry's use (kernel/areas.h)
 void RegistryLeaksLocked(LeakReport& report);  // hives RegLoadKeyW loaded and nobody unloaded
 // Part "hives": every hive mounted below the roots, by its full key path, with its kind and the
 // file it was read from. Part "registry": every key ("key", volatile or with a class) and every

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/sim/kernel/areas.h"
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/names.h"
 #include "platform/sim/kernel/objects.h"
@@ -18,12 +19,19 @@
 
 namespace sim {
 using namespace keys;  // the key tree's names, shared by the registry's files
+
+AreaUse& RegistryUse() {
+  static AreaUse* use = new AreaUse();  // never destroyed, as the machine
+  return *use;
+}
+
 }  // namespace sim
 
 namespace sim::keys {
 
 RegistryState& Registry() {
   static RegistryState* state = new RegistryState();  // never destroyed, as the machine
+  RegistryUse().Mark();
   return *state;
 }
 

@@ -15,6 +15,8 @@
 
 namespace sim {
 
+class AreaUse;
+
 // ----- Tokens ---------------------------------------------------------------------------------
 
 struct Token : Object {
@@ -65,6 +67,7 @@ bool IsProcessIdentityLocked(const Identity& identity);
 // ----- Row of the table of areas --------------------------------------------------------------
 
 void ResetSecurityLocked();
+AreaUse& SecurityUse();  // the mark of the security area's use (kernel/areas.h)
 void SecurityLeaksLocked(LeakReport& report);                // impersonating threads
 void SecurityProcessEndedLocked(const SimProcess& process);  // its threads' impersonation
 // The process a blocked thread plays (BlockedThread::process_image).

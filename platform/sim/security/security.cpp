@@ -2,12 +2,14 @@
 // the token functions.
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <functional>
 #include <iterator>
 #include <map>
 #include <set>
 #include <thread>
 
+#include "platform/sim/kernel/areas.h"
 #include "platform/sim/kernel/call_depth.h"
 #include "platform/sim/kernel/entry.h"
 #include "platform/sim/kernel/lock.h"
@@ -18,6 +20,12 @@
 #include "platform/sim/security/internal.h"
 
 namespace sim {
+
+AreaUse& SecurityUse() {
+  static AreaUse* use = new AreaUse();  // never destroyed, as the machine
+  return *use;
+}
+
 namespace {
 
 struct PrivilegeName {
@@ -37,6 +45,10 @@ constexpr PrivilegeName kPrivileges[] = {
 };
 
 DWORD LuidOf(const wchar_t* name) {
+  // The sim's own lookups name the privilege as the table does: those need no case folding.
+  for (const auto& p : kPrivileges) {
+    if (std::wcscmp(p.name, name) == 0) return p.luid;
+  }
   for (const auto& p : kPrivileges) {
     if (EqualsNoCase(p.name, name)) return p.luid;
   }
@@ -58,6 +70,7 @@ struct SecurityState {
 
 SecurityState& Security() {
   static SecurityState* state = new SecurityState();
+  SecurityUse().Mark();
   return *state;
 }
 
