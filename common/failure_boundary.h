@@ -12,10 +12,11 @@
 //
 // Where. At the boundaries, and nowhere in between: code between two boundaries lets the
 // exception pass to the nearer one.
-// - The service: each fan-out of the main controller over its sub-controllers (building them,
-//   the support check, start, stop, controls), the service host's use of the controller, the
-//   gates and the catalogue check, the start of a worker thread, and the Profile
-//   sub-controller's start-up and logon runs.
+// - The service: ServiceMain and the control handler as a whole, each fan-out of the main
+//   controller over its sub-controllers (building them, the support check, start, stop,
+//   controls), the service host's use of the controller, the gates and the catalogue check, the
+//   start of a worker thread, the Profile sub-controller's start-up and logon runs, and the
+//   Update sub-controller's watch thread (which sets its completion event all the same).
 // - The core library: each export, and the operations under them that stand on their own (the
 //   wait and its stop, the caller's identity, the panel's identification).
 // - The tool and the uninstaller: the program's entry, and in the uninstaller each step that

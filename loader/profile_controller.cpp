@@ -92,8 +92,11 @@ DWORD CDPALProfileSubController::RunLogonProvision() {
 }
 
 bool CDPALProfileSubController::RunLogonVerify() {
-  ProfileProgramLauncher launcher;
-  return launcher.LaunchProfileProgram(kSwitchVerifyProfile);
+  // A thread's boundary, as the other runs are: a failure that throws is the run's failure.
+  return ContainFailure(false, [] {
+    ProfileProgramLauncher launcher;
+    return launcher.LaunchProfileProgram(kSwitchVerifyProfile);
+  });
 }
 
 bool CDPALProfileSubController::OnServiceControl(DWORD control, DWORD event_type) {

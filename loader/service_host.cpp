@@ -110,21 +110,20 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   // on where nothing can stop it. ServiceMain returns at once instead, having started nothing.
   if (status_handle == nullptr) return;
   g_status_handle.store(status_handle);
-  ReportStatus(SERVICE_START_PENDING);
-
-  {
-    // Sessions are only usable once terminal services are ready; wait a bounded time for that.
-    UniqueEvent ready(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TermSrvReadyEvent"));
-    if (ready) WaitForSingleObject(ready.get(), kReadyEventWaitMs);
-  }
-
-  if (CDPALMainController* controller = InstanceOrNull()) {
+  // ServiceMain is a boundary: a failure that throws anywhere in the service's life ends that
+  // life as the steps after a failure do, with SERVICE_STOPPED, rather than the process.
+  ContainFailure(false, [] {
+    ReportStatus(SERVICE_START_PENDING);
+    {
+      // Sessions are only usable once terminal services are ready; wait a bounded time for it.
+      UniqueEvent ready(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TermSrvReadyEvent"));
+      if (ready) WaitForSingleObject(ready.get(), kReadyEventWaitMs);
+    }
+    CDPALMainController* controller = InstanceOrNull();
+    if (controller == nullptr) return true;
     // A service that could not say it runs is still starting for the SCM, which sends it no
     // stop: it starts nothing and stops.
-    if (!ReportStatus(SERVICE_RUNNING)) {
-      ReportStatus(SERVICE_STOPPED);
-      return;
-    }
+    if (!ReportStatus(SERVICE_RUNNING)) return false;
     if (controller->IsSupported()) {
       controller->Start();
       if (g_stop_requested.load()) controller->Stop();
@@ -132,25 +131,30 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     } else {
       SwitchToDemandStart();
     }
-  }
+    return true;
+  });
   ReportStatus(SERVICE_STOPPED);
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, LPVOID /*event_data*/,
                                    LPVOID /*context*/) {
-  if (control == SERVICE_CONTROL_STOP) {
-    ReportStatus(SERVICE_STOP_PENDING);
-    g_stop_requested.store(true);
-    if (CDPALMainController* controller = InstanceOrNull()) {
-      // Stop when the machine still qualifies, and also whenever the sub-controllers were
-      // started: their completion events are what ends ServiceMain's wait, so a device that
-      // disappeared while the service ran must not leave the service stuck in STOP_PENDING.
-      if (controller->IsSupported() || controller->WasStarted()) controller->Stop();
+  // The handler is a boundary too: whatever a control meets, the dispatcher gets NO_ERROR.
+  ContainFailure(false, [&] {
+    if (control == SERVICE_CONTROL_STOP) {
+      ReportStatus(SERVICE_STOP_PENDING);
+      g_stop_requested.store(true);
+      if (CDPALMainController* controller = InstanceOrNull()) {
+        // Stop when the machine still qualifies, and also whenever the sub-controllers were
+        // started: their completion events are what ends ServiceMain's wait, so a device that
+        // disappeared while the service ran must not leave the service stuck in STOP_PENDING.
+        if (controller->IsSupported() || controller->WasStarted()) controller->Stop();
+      }
+    } else if (control == SERVICE_CONTROL_SESSIONCHANGE ||
+               (control >= kFirstUserControl && control <= kLastUserControl)) {
+      ForwardServiceControl(control, event_type);
     }
-  } else if (control == SERVICE_CONTROL_SESSIONCHANGE ||
-             (control >= kFirstUserControl && control <= kLastUserControl)) {
-    ForwardServiceControl(control, event_type);
-  }
+    return true;
+  });
   return NO_ERROR;
 }
 

@@ -72,7 +72,9 @@ bool CDPALUpdateSubController::OnServiceControl(DWORD control, DWORD /*event_typ
 
 DWORD CDPALUpdateSubController::ThreadProc() {
   if (!stop_event_) return 1;
-  WatchApplyState(stop_event_->get());
+  // The thread's boundary: a watch that a failure ends by throwing ends as one that fails, and
+  // the completion event is set all the same, or the main controller's wait would never end.
+  ContainFailure(false, [&] { return WatchApplyState(stop_event_->get()); });
   SetEvent(completion_event_.get());
   return 0;
 }

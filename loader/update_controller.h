@@ -29,7 +29,8 @@ class CDPALUpdateSubController final : public CAbstractSubController {
   bool OnServiceControl(DWORD control, DWORD event_type) override;
 
   // The watch thread's body: 1 at once without a stop event; otherwise watches, then sets the
-  // completion event and answers 0.
+  // completion event and answers 0, also when a failure of memory or of a thread ended the
+  // watch by throwing.
   DWORD ThreadProc();
   // Watches the apply state until the stop event is set (true) or a failure ends the watch
   // (false): arming the notification or waiting failed, or a launch was not accepted.

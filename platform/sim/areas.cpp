@@ -2,6 +2,8 @@
 // freshly booted state, Leaks asks every area what it still holds, BlockedThreads what it knows
 // of the threads that wait, the end of a process lets every area release what the process
 // owned, and TakeSnapshot has every area describe what a program can leave behind in it.
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -121,6 +123,7 @@ void ResetAreas(bool all) {
   BecomeHostThread();
   {
     Lock lock(MachineLock());
+    ResetOrderlyThreadsLocked();
     const auto ended = EndEveryProcessForResetLocked();
     MachineSignal().notify_all();
     WaitForThreadsToStopLocked(lock, ended);
@@ -149,13 +152,76 @@ void Reset() { ResetAreas(true); }
 
 void ResetUsed() { ResetAreas(false); }
 
+namespace {
+
+// Under the machine lock: how many ends of processes are under way (their threads stopping,
+// their holdings being released).
+int g_ends_under_way = 0;
+
+// How long the end of a process whose program returned lets its other threads run on.
+constexpr auto kSettleLimit = std::chrono::seconds(5);
+
+// Whether every other thread of the process waits now (any wait, with `timed`; otherwise only
+// waits without time-out) or has returned.
+bool SettledLocked(const SimProcess& process, bool timed) {
+  return OtherLiveThreads(process) <= WaitingThreadsLocked(process, timed);
+}
+
+void SettleOtherThreadsLocked(std::unique_lock<std::mutex>& lock,
+                              const std::vector<std::shared_ptr<SimProcess>>& processes) {
+  SettleWatcher watching;
+  // The ending thread waits too, so that orderly threads of its process take their turns; it
+  // does not count among the threads that settle.
+  const std::shared_ptr<SimProcess> own = CurrentProcess();
+  BlockedWait ending(
+      "ExitProcess", WaitedObject{"process end", L"", {}}, [] { return false; }, true);
+  MachineSignal().notify_all();
+  MachineSignal().wait_until(lock, std::chrono::steady_clock::now() + kSettleLimit, [&] {
+    for (const auto& process : processes) {
+      const int self = process == own ? 1 : 0;
+      if (!process->ended &&
+          OtherLiveThreads(*process) > WaitingThreadsLocked(*process, true) - self) {
+        return false;
+      }
+    }
+    return true;
+  });
+}
+
+}  // namespace
+
+bool WaitUntilSettled(std::chrono::milliseconds timeout) {
+  Lock lock(MachineLock());
+  SettleWatcher watching;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto settled = [] {
+    if (g_ends_under_way > 0) return false;
+    for (const auto& process : RunningProcessesLocked()) {
+      if (!SettledLocked(*process, false)) return false;
+    }
+    return true;
+  };
+  bool done = settled();
+  while (!done && std::chrono::steady_clock::now() < deadline) {
+    // A change that nothing announces (a thread that leaves its process without returning) is
+    // seen within a slice.
+    MachineSignal().wait_until(
+        lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
+    done = settled();
+  }
+  return done;
+}
+
 void EndProcessesLocked(std::unique_lock<std::mutex>& lock,
                         const std::vector<std::shared_ptr<SimProcess>>& processes, ProcessEnd how) {
+  if (how == ProcessEnd::Returned && OrderlyThreadsLocked())
+    SettleOtherThreadsLocked(lock, processes);
   std::vector<std::shared_ptr<SimProcess>> ending;
   for (const auto& process : processes) {
     if (MarkEndedLocked(*process)) ending.push_back(process);
   }
   if (ending.empty()) return;
+  ++g_ends_under_way;
   // Its waiting threads wake to stop; the others stop at their next call.
   MachineSignal().notify_all();
   WaitForThreadsToStopLocked(lock, ending);
@@ -171,6 +237,7 @@ void EndProcessesLocked(std::unique_lock<std::mutex>& lock,
     }
     process->released = true;
   }
+  --g_ends_under_way;
   MachineSignal().notify_all();
 }
 

@@ -4,6 +4,7 @@
 // core library's identification of the caller and the panel. A failed allocation must end as
 // the operation's failure (never as success, never as an exception leaving it), leave nothing
 // written or open, and the run without a failure still succeeds afterwards.
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <new>
@@ -295,6 +296,101 @@ TEST_F(LaptopAllocationFailure, AServiceWithoutItsControllerStopsWithoutStarting
   }
   EXPECT_TRUE(dpal::laptop::Switches().empty());
   dpal::ResetServiceProcessStateForTesting();
+}
+
+// The service's process with the n-th allocation of ServiceMain's thread failing; 0 fails none.
+std::atomic<uint64_t> g_service_main_fails{0};
+std::atomic<bool> g_service_main_failed{false};
+
+void WINAPI ServiceMainFailingAnAllocation(DWORD argc, LPWSTR* argv) {
+  dpal::test::FailNthAllocation(g_service_main_fails);
+  dpal::ServiceMain(argc, argv);
+  g_service_main_failed = dpal::test::AllocationFailed();
+  dpal::test::FailNthAllocation(0);
+}
+
+bool UseServiceFailingAllocations() {
+  return sim::SetServiceProgram(dpal::laptop::kServiceName, [] {
+    dpal::ResetServiceProcessStateForTesting();
+    static WCHAR name[] = L"TarvexDPALLoader";
+    SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceMainFailingAnAllocation}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+  });
+}
+
+// One life of the service: started, given a user code (a launch through the handler) and a
+// stop once it has settled, unless it ended by itself. Whatever failed, it ends, and its last
+// report is SERVICE_STOPPED.
+void RunTheServiceOnce(const std::string& what) {
+  const std::wstring& name = dpal::laptop::kServiceName;
+  const size_t before = sim::ServiceStatusReports(name).size();
+  ASSERT_EQ(sim::StartServiceAsScm(name), static_cast<DWORD>(NO_ERROR)) << what;
+  ASSERT_TRUE(sim::WaitUntilSettled(10s)) << what;
+  if (!sim::WaitForServiceProcessExit(name, 0ms)) {
+    sim::SendServiceControl(name, dpal::kControlSetUser);
+    sim::SendServiceControl(name, SERVICE_CONTROL_STOP);
+  }
+  ASSERT_TRUE(sim::WaitForServiceProcessExit(name, 10s)) << what << ": the service did not end";
+  const auto reports = sim::ServiceStatusReports(name);
+  ASSERT_GT(reports.size(), before) << what;
+  EXPECT_EQ(reports.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << what;
+  EXPECT_TRUE(sim::WaitForProcessesToEnd(10s)) << what;
+}
+
+TEST_F(LaptopAllocationFailure, ServiceMainEndsWithStoppedWhicheverOfItsAllocationsFails) {
+  ASSERT_TRUE(UseServiceFailingAllocations());
+  uint64_t failed = 0;
+  for (uint64_t n = 1; n <= 500; ++n) {
+    g_service_main_fails = n;
+    ASSERT_NO_FATAL_FAILURE(RunTheServiceOnce("allocation " + std::to_string(n)));
+    if (!g_service_main_failed) break;
+    ++failed;
+  }
+  g_service_main_fails = 0;
+  // Making the controller, starting its sub-controllers and the wait for them.
+  EXPECT_GT(failed, 3u);
+  dpal::ResetServiceProcessStateForTesting();
+  KeepLeaksOnPurpose();  // forgotten instances are never destroyed, with their events
+}
+
+// The watch of the apply state with each of its allocations failing in turn while it launches
+// for a change (the state changes once the watch is armed; the stop is set from the start, so
+// that the watch ends after the launch): however the watch ends, its thread sets the completion
+// event, or the main controller's wait would never end.
+TEST_F(LaptopAllocationFailure, AWatchThatAFailedAllocationEndsStillSignalsItsCompletion) {
+  auto write_state = [](DWORD value) {
+    dpal::test::PutDword(HKEY_LOCAL_MACHINE, dpal::layout::kMachineApplyStateKey,
+                         dpal::layout::kStateValue, value);
+  };
+  uint64_t failed = 0;
+  for (uint64_t n = 1; n <= 2000; ++n) {
+    write_state(0);
+    dpal::CDPALUpdateSubController update;
+    ASSERT_TRUE(update.Stop());
+    ASSERT_EQ(WaitForSingleObject(update.CompletionEvent(), 0), WAIT_OBJECT_0) << "Stop's own";
+    bool written = false;
+    sim::SetTraceSink([&](const sim::Call& call) {
+      if (call.function == "RegNotifyChangeKeyValue" && !written) {
+        written = true;
+        write_state(1);
+      }
+    });
+    dpal::test::FailNthAllocation(n);
+    const DWORD code = update.ThreadProc();
+    const bool met = dpal::test::AllocationFailed();
+    dpal::test::FailNthAllocation(0);
+    sim::SetTraceSink(nullptr);
+    EXPECT_EQ(code, 0u) << "allocation " << n;
+    EXPECT_EQ(WaitForSingleObject(update.CompletionEvent(), 0), WAIT_OBJECT_0)
+        << "allocation " << n << ": the completion event was not set";
+    EXPECT_TRUE(sim::WaitForProcessesToEnd(10s));
+    if (!met) {
+      EXPECT_EQ(dpal::laptop::Switches().back(), L"/ss") << "the clean run launched";
+      break;
+    }
+    ++failed;
+  }
+  EXPECT_GT(failed, 0u) << "no allocation of the launch failed";
 }
 
 // ----- The core library's identification -----------------------------------------------------

@@ -365,12 +365,17 @@ std::map<std::string, std::set<CallSite>> CallSiteRecorder::Resolve(
   for (const auto& [flow, faults] : faults_) {
     std::set<CallSite>& mine = sites[flow];
     for (const auto& [function, frames] : faults) {
-      // The first place outside the sim, innermost first, is the caller of the platform.
+      // The first place outside the sim, innermost first, is the caller of the platform. Places
+      // outside the source tree before the first inside it are passed over: under the
+      // sanitizers the innermost frame is their own interceptor of backtrace(3).
       std::string caller;
+      bool in_tree = false;
       for (void* frame : frames) {
         const Located& where = located[frame];
         const auto& chain = places[where.object][where.offset];
         for (const std::string& place : chain) {
+          in_tree = in_tree || StartsWith(place, root);
+          if (!in_tree) continue;
           std::string relative = place;
           if (StartsWith(relative, root)) relative.erase(0, root.size());
           if (StartsWith(relative, sim_dir)) continue;
@@ -379,7 +384,7 @@ std::map<std::string, std::set<CallSite>> CallSiteRecorder::Resolve(
         }
         if (!caller.empty()) break;
       }
-      if (caller.empty() || StartsWith(caller, "??")) {
+      if (caller.empty()) {
         unresolved.insert(function);
         continue;
       }

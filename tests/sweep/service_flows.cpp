@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/registry_layout.h"
-#include "loader/worker_threads.h"
 #include "harness/registry_writer.h"
 #include "tests/support/service_settle.h"
 #include "tests/sweep/sweep.h"
@@ -131,71 +130,29 @@ bool WakeUpLost() {
   return false;
 }
 
-// Stops the service (when it still runs; a stop is sent again while the service is still
-// starting, as an administrator would) and waits for its process to end.
+// The service's work is over, so that each run stops it at the same point: every thread of its
+// process (and of every program it launched) waits for something that only the test, or a
+// wake-up the platform lost, could bring, or has returned. Without this wait, the stop would cut
+// a start-up or logon run off at whatever call it had reached, and the same run would fail
+// different call sites each time.
+void WaitForTheServicesWork() { sim::WaitUntilSettled(kEffectLimit); }
+
+// Stops the service when it still runs and waits until the stop has had its whole effect.
 int StopService() {
   auto exited = [] { return sim::WaitForServiceProcessExit(laptop::kServiceName, 0ms); };
   DWORD sent = ERROR_SERVICE_NOT_ACTIVE;
-  const bool over = Eventually([&] {
-    if (exited() || ServiceMainOver() || WakeUpLost()) return true;
-    if (sent != NO_ERROR)
-      sent = sim::SendServiceControl(laptop::kServiceName, SERVICE_CONTROL_STOP);
-    return false;
-  });
-  // A SERVICE_STOPPED report that was under way when ServiceMain looked over ends the process
-  // of itself
-  // of itself; not so when the fault stays and a report has failed already, as the last one
-  // then fails too.
-  bool report_failed = false;
-  for (const sim::FiredFault& fault : sim::FiredFaults()) {
-    report_failed = report_failed || fault.function == "SetServiceStatus";
+  if (!exited() && !ServiceMainOver() && !WakeUpLost()) {
+    sent = sim::SendServiceControl(laptop::kServiceName, SERVICE_CONTROL_STOP);
+    WaitForTheServicesWork();
   }
-  if (!exited() && !WakeUpLost() && !(g_permanent && report_failed)) {
-    sim::WaitForServiceProcessExit(laptop::kServiceName, 500ms);
-  }
-  if (exited()) {
-    return sim::WaitForProcessesToEnd(kEffectLimit) ? kEnded : kHung;
-  }
-  if (over && ServiceMainOver()) return kUnreported;
-  if (over) return kWakeUpLost;
+  if (exited()) return sim::WaitForProcessesToEnd(kEffectLimit) ? kEnded : kHung;
+  if (ServiceMainOver()) return kUnreported;
+  if (WakeUpLost()) return kWakeUpLost;
   g_hang = " (the stop answered " + std::to_string(sent) + ")";
   for (const sim::BlockedThread& thread : sim::BlockedThreads()) {
     g_hang += " [" + std::to_string(thread.thread) + "] " + thread.function;
   }
   return kHung;
-}
-
-// How long the work a flow set off may take before the run goes on to the stop without it (a
-// worker the platform left waiting for good: the stop then cuts it off).
-constexpr auto kWorkLimit = 1s;
-
-size_t g_stopped_before = 0;
-int g_workers_before = 0;
-
-// The service's work is over, so that each run stops it at the same point: ServiceMain has
-// started its sub-controllers and waits for them (or is done), no worker it set off runs (the
-// watch of the apply state, waiting for a change, aside), and every program it launched has
-// ended. Without this wait, the stop would cut a start-up or logon run off at whatever call it
-// had reached, and the same run would fail different call sites each time.
-void WaitForTheServicesWork() {
-  Eventually(
-      [] {
-        bool main_waits = false;
-        bool watch_waits = false;
-        for (const sim::BlockedThread& thread : sim::BlockedThreads()) {
-          if (thread.function != "WaitForMultipleObjects") continue;
-          (thread.wait_all ? main_waits : watch_waits) = true;
-        }
-        // A process that has ended has cut off whatever work of it was left.
-        if (sim::WaitForServiceProcessExit(laptop::kServiceName, 0ms)) {
-          return sim::WaitForProcessesToEnd(0ms);
-        }
-        const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
-        if (!main_waits && state != SERVICE_STOPPED && !ServiceMainOver()) return false;
-        const int working = dpal::WorkerThreads::RunningInProcessForTesting() - g_workers_before;
-        return (working <= 0 || (working == 1 && watch_waits)) && sim::WaitForProcessesToEnd(0ms);
-      },
-      kWorkLimit);
 }
 
 // Ends the process of a service whose end went unreported from outside (a restart that starts
@@ -208,13 +165,12 @@ void EndUnreportedService() {
 
 // A laptop whose service has started and settled (when `started`), with nobody at the console
 // for the logon flow.
-
 void ServiceLaptop(bool started, bool logged_off, const laptop::Options& options = {},
                    bool ready_event = false) {
   NewLaptop(options);
+  // The service's threads take turns, so that its calls come in the same order in every run.
+  sim::UseOrderlyThreads(true);
   if (ready_event) sim::CreateMachineEvent(L"Global\\TermSrvReadyEvent", true, true);
-  g_stopped_before = sim::StoppedThreads().size();
-  g_workers_before = dpal::WorkerThreads::RunningInProcessForTesting();
   if (logged_off) sim::LogOff(1);
   sim::RecordTrace(true);
   // A start whose process never connects, or a control that never returns, is given up after
@@ -222,13 +178,11 @@ void ServiceLaptop(bool started, bool logged_off, const laptop::Options& options
   sim::SetServiceTimeouts(5s, 5s);
   if (!started) return;
   ASSERT_EQ(sim::StartServiceAsScm(laptop::kServiceName), static_cast<DWORD>(NO_ERROR));
-  ASSERT_TRUE(sim::WaitForServiceState(laptop::kServiceName, SERVICE_RUNNING, kEffectLimit));
-  ASSERT_TRUE(Eventually([] {
-    return dpal::test::ServiceSettled() && sim::WaitForProcessesToEnd(0ms);
-  })) << "the service did not settle";
-  // The start-up run may still be finishing after its launch: its calls are the set-up's, not
-  // the run's.
-  WaitForTheServicesWork();
+  // The start-up run, with its launch, is the set-up's: its calls are not the run's.
+  ASSERT_TRUE(sim::WaitUntilSettled(kEffectLimit)) << "the service did not settle";
+  ASSERT_EQ(sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState,
+            static_cast<DWORD>(SERVICE_RUNNING));
+  ASSERT_TRUE(dpal::test::ServiceSettled()) << "the start-up run or the watch did not begin";
 }
 
 // `action` is the flow; the run then stops the service, whose work may still be going. The result
@@ -288,14 +242,8 @@ void WriteMachineState(DWORD value) {
   }
 }
 
-// Starts the service and waits until it runs, has stopped or cannot say anything.
-void StartAndWait() {
-  sim::StartServiceAsScm(laptop::kServiceName);
-  Eventually([] {
-    const DWORD state = sim::ServiceStatusNow(laptop::kServiceName).dwCurrentState;
-    return state == SERVICE_RUNNING || state == SERVICE_STOPPED || ServiceMainOver();
-  });
-}
+// Starts the service; the run then waits for its work.
+void StartAndWait() { sim::StartServiceAsScm(laptop::kServiceName); }
 
 }  // namespace
 

@@ -54,8 +54,13 @@ std::vector<std::shared_ptr<SimProcess>> RunningProcessesLocked();
 // leak unless a thread of it was cut off inside its work; or it was ended from outside
 // (TerminateProcess, a restart), cut off wherever it was.
 enum class ProcessEnd { Returned, Terminated };
-// Ends processes: marks them ended and wakes every wait, waits with the lock released until each
-// of their threads has stopped or returned (the calling thread excepted, when it ends its own
+// Ends processes: first, with orderly threads, for processes whose programs returned, lets their
+// other threads run on until each waits (with or without time-out) or has returned, as a
+// scheduler may run them before the exit takes effect, so that where they stop does not depend
+// on which thread the host ran first (one that does not come to wait within a few seconds is
+// cut off where it is). Then marks
+// them ended and wakes every wait, waits with the lock released until each of their threads has
+// stopped or returned (the calling thread excepted, when it ends its own
 // process), then lets every area release what the processes owned (the table of areas,
 // areas.cpp), records what that was for the leak check when their programs returned with every
 // thread done (none stopped for good), and marks
@@ -73,6 +78,27 @@ bool MarkEndedLocked(SimProcess& process);
 // Marks every running process ended without the areas' release (Reset clears the areas anyway)
 // and answers them, for the wait below.
 std::vector<std::shared_ptr<SimProcess>> EndEveryProcessForResetLocked();
+// The live threads of `process` (neither stopped nor returned), the calling thread excepted.
+int OtherLiveThreads(const SimProcess& process);
+// Wakes whoever waits for threads to settle (sim::WaitUntilSettled, the end of a process whose
+// program returned, a thread waiting for its turn): a thread began to wait, or a thread of a
+// process returned. Caller holds the machine lock.
+void NotifySettleWatchersLocked();
+// One who waits for threads to settle, for as long as it lives. Under the machine lock.
+struct SettleWatcher {
+  SettleWatcher();
+  ~SettleWatcher();
+  SettleWatcher(const SettleWatcher&) = delete;
+  SettleWatcher& operator=(const SettleWatcher&) = delete;
+};
+// With orderly threads (sim::UseOrderlyThreads), the calling thread of a process, which starts or
+// has just woken from a wait, waits for its turn: until every other thread of every process waits
+// or has returned, and no thread that started earlier waits for its turn too. Caller holds
+// the machine lock (released while it waits).
+void ResumeInTurnLocked(std::unique_lock<std::mutex>& lock);
+// Orderly threads off, as after Reset; whether they are on.
+void ResetOrderlyThreadsLocked();
+bool OrderlyThreadsLocked();
 // The wait of EndProcessesLocked: releases `lock` until every thread of `processes` has stopped
 // or returned (the calling thread excepted), and takes it again; ends the host process with a
 // message when one does not in time.

@@ -98,6 +98,23 @@ struct BlockedThread {
 // of a process that has ended: it is gone (see StoppedThreads).
 std::vector<BlockedThread> BlockedThreads();
 
+// Waits until the machine cannot move on by itself: every thread of every running process is
+// blocked as above or has returned, and no process is ending. Whatever the test set off is then
+// over, or waits for something only the test (or a fault that lost a wake-up) could bring: a
+// point that does not depend on timing. A thread in a wait with a time-out has not settled, nor
+// has one that runs. False when the time ran out first.
+bool WaitUntilSettled(std::chrono::milliseconds timeout);
+
+// With orderly threads on, the threads of the processes take turns, so that the calls the
+// processes make come in the same order in every run whatever the host's scheduler does (as a
+// sweep that fails the n-th call needs): a thread that starts, or wakes from a wait, runs on only
+// once every other thread of every process waits in the machine or has returned, and of several
+// that could, the one started first goes first. A process whose program returns then ends once
+// its other threads wait or have returned, as if they had run first. A thread that waits outside
+// the machine (for a lock of the program's own) holds the others up for 2 s at most. Off after
+// Reset.
+void UseOrderlyThreads(bool on);
+
 // ----- Time -----------------------------------------------------------------------------------
 
 // GetTickCount64 counts the milliseconds since Reset. With the virtual clock on, Sleep returns at

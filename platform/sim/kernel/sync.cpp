@@ -54,6 +54,7 @@ struct Blocked {
   bool wait_all = false;
   std::optional<WaitedObject> other;  // a wait for no kernel object
   std::function<bool()> ready;        // for such a wait
+  bool timed = false;                 // it ends by itself too: no blocked thread
 };
 
 // By the order the waits began. Never destroyed, as the machine.
@@ -82,7 +83,7 @@ bool ReadyLocked(const Blocked& wait) {
 }  // namespace
 
 BlockedWait::BlockedWait(const char* function, std::vector<std::shared_ptr<Object>> objects,
-                         bool wait_all)
+                         bool wait_all, bool timed)
     : id_(NextWaitId()) {
   Blocked& wait = BlockedWaits()[id_];
   wait.thread = ThreadNumber();
@@ -90,9 +91,12 @@ BlockedWait::BlockedWait(const char* function, std::vector<std::shared_ptr<Objec
   wait.function = function;
   wait.objects = std::move(objects);
   wait.wait_all = wait_all;
+  wait.timed = timed;
+  NotifySettleWatchersLocked();
 }
 
-BlockedWait::BlockedWait(const char* function, WaitedObject what, std::function<bool()> ready)
+BlockedWait::BlockedWait(const char* function, WaitedObject what, std::function<bool()> ready,
+                         bool timed)
     : id_(NextWaitId()) {
   Blocked& wait = BlockedWaits()[id_];
   wait.thread = ThreadNumber();
@@ -100,6 +104,8 @@ BlockedWait::BlockedWait(const char* function, WaitedObject what, std::function<
   wait.function = function;
   wait.other = std::move(what);
   wait.ready = std::move(ready);
+  wait.timed = timed;
+  NotifySettleWatchersLocked();
 }
 
 BlockedWait::~BlockedWait() { BlockedWaits().erase(id_); }
@@ -116,7 +122,7 @@ std::vector<BlockedThread> BlockedThreadsLocked(const DescribeBlocked& describe)
       continue;
     }
     ++it;
-    if (ReadyLocked(wait)) continue;
+    if (wait.timed || ReadyLocked(wait)) continue;
     BlockedThread thread;
     thread.thread = wait.thread;
     thread.function = wait.function;
@@ -134,6 +140,15 @@ std::vector<BlockedThread> BlockedThreadsLocked(const DescribeBlocked& describe)
     threads.push_back(std::move(thread));
   }
   return threads;
+}
+
+int WaitingThreadsLocked(const SimProcess& process, bool timed) {
+  int waiting = 0;
+  for (const auto& [id, wait] : BlockedWaits()) {
+    if (wait.process.get() != &process || (wait.timed && !timed)) continue;
+    if (!ReadyLocked(wait)) ++waiting;
+  }
+  return waiting;
 }
 
 void ResetEventsLocked() {
@@ -196,25 +211,35 @@ DWORD WaitLocked(Lock& lock, const char* function, DWORD count, const HANDLE* ha
   std::vector<std::shared_ptr<Object>> objects;
   if (!ResolveWaitables(count, handles, &objects)) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   std::optional<BlockedWait> blocked;
-  if (timeout == INFINITE) blocked.emplace(function, objects, wait_all);
+  if (timeout != 0) blocked.emplace(function, objects, wait_all, timeout != INFINITE);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  bool slept = false;
+  // A thread that slept waits for its turn (orderly threads) before it returns.
+  auto resume = [&](DWORD result) {
+    if (!slept) return result;
+    blocked.reset();
+    ResumeInTurnLocked(lock);
+    StopIfProcessEndedLocked(lock);
+    return result;
+  };
   for (;;) {
     if (wait_all) {
       bool all = true;
       for (const auto& object : objects) all = all && object->Signaled();
       if (all) {
         for (const auto& object : objects) object->Consume();
-        return WAIT_OBJECT_0;
+        return resume(WAIT_OBJECT_0);
       }
     } else {
       for (DWORD i = 0; i < count; ++i) {
         if (objects[i]->Signaled()) {
           objects[i]->Consume();
-          return WAIT_OBJECT_0 + i;
+          return resume(WAIT_OBJECT_0 + i);
         }
       }
     }
-    if (timeout == 0) return WAIT_TIMEOUT;
+    if (timeout == 0) return resume(WAIT_TIMEOUT);
+    slept = true;
     if (timeout == INFINITE) {
       MachineSignal().wait(lock);
     } else if (MachineSignal().wait_until(lock, deadline) == std::cv_status::timeout) {
@@ -328,9 +353,15 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
   // The wait ends early only when the thread's process ends, and then the thread stops.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-  while (MachineSignal().wait_until(lock, deadline) != std::cv_status::timeout) {
-    StopIfProcessEndedLocked(lock);
+  {
+    BlockedWait sleeping(
+        __func__, WaitedObject{"time", L"", {}}, [] { return false; }, true);
+    while (MachineSignal().wait_until(lock, deadline) != std::cv_status::timeout) {
+      StopIfProcessEndedLocked(lock);
+    }
   }
+  StopIfProcessEndedLocked(lock);
+  ResumeInTurnLocked(lock);
   StopIfProcessEndedLocked(lock);
 }
 

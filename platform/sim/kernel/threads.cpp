@@ -8,6 +8,7 @@
 // process counts its threads that have neither stopped so nor returned, so that its end can wait
 // for them before anything they may still be reading goes.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 
 #include "platform/sim/kernel/lock.h"
 #include "platform/sim/kernel/processes.h"
+#include "platform/sim/kernel/waits.h"
 
 #if !defined(__clang__)
 #include <dlfcn.h>
@@ -65,6 +67,9 @@ struct Membership {
   bool decided = false;
   std::shared_ptr<SimProcess> process;  // null: the host's
   bool counted = false;
+  // The thread's place in the order of thread starts (0: not given yet), given by the thread
+  // that started it, for the turns of orderly threads.
+  uint64_t order = 0;
 
   // Under the process list's lock.
   void JoinLocked(std::shared_ptr<SimProcess> joined) {
@@ -82,14 +87,25 @@ struct Membership {
     --process->live_threads;
     Processes().threads_changed.notify_all();
   }
-  void Leave() {
-    std::lock_guard<std::mutex> guard(Processes().lock);
-    LeaveLocked();
+  // The thread returns: a wait for its process's threads to settle hears of it. The machine
+  // lock is taken for the announcement, so that a watcher that has just looked cannot miss it.
+  ~Membership() {
+    bool was_counted = false;
+    {
+      std::lock_guard<std::mutex> guard(Processes().lock);
+      was_counted = counted;
+      LeaveLocked();
+    }
+    if (!was_counted) return;
+    RawLock lock(MachineLock());
+    NotifySettleWatchersLocked();
   }
-  ~Membership() { Leave(); }
 };
 
 thread_local Membership t_membership;
+
+// The next place in the order of thread starts.
+std::atomic<uint64_t> g_next_order{1};
 
 // A thread the sim did not start belongs to the newest running process that plays the process
 // identity, decided once, when the thread first meets the machine.
@@ -146,6 +162,7 @@ struct ThreadStart {
   void* (*routine)(void*);
   void* argument;
   std::shared_ptr<SimProcess> process;  // already counted among its live threads
+  uint64_t order = 0;
 };
 
 void* StartInProcess(void* start) {
@@ -157,9 +174,15 @@ void* StartInProcess(void* start) {
     t_membership.decided = true;
     t_membership.process = std::move(begun->process);
     t_membership.counted = true;
+    t_membership.order = begun->order;
   }
   begun->~ThreadStart();
   std::free(begun);
+  {
+    // With orderly threads, a new thread waits for its turn before its code runs.
+    RawLock lock(MachineLock());
+    ResumeInTurnLocked(lock);
+  }
   return routine(argument);
 }
 
@@ -176,7 +199,7 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
   // Plain memory: a test that fails the program's allocations must not fail the machine's.
   void* memory = std::malloc(sizeof(ThreadStart));
   if (memory == nullptr) return EAGAIN;
-  auto* start = new (memory) ThreadStart{routine, argument, self.process};
+  auto* start = new (memory) ThreadStart{routine, argument, self.process, g_next_order++};
   {
     std::lock_guard<std::mutex> guard(Processes().lock);
     ++start->process->live_threads;
@@ -243,6 +266,91 @@ std::vector<std::shared_ptr<SimProcess>> EndEveryProcessForResetLocked() {
   std::vector<std::shared_ptr<SimProcess>> ended;
   ended.swap(list.running);
   return ended;
+}
+
+// ----- Orderly threads -------------------------------------------------------------------------
+
+namespace {
+
+// Under the machine lock: whether threads take turns, and the threads waiting for theirs.
+bool g_orderly = false;
+struct Turn {
+  std::shared_ptr<SimProcess> process;
+  uint64_t order;
+};
+std::vector<Turn>& Turns() {
+  static auto* turns = new std::vector<Turn>();  // never destroyed, as the machine
+  return *turns;
+}
+int g_settle_watchers = 0;
+
+// How long a thread waits for its turn at most: a thread of its process that waits outside the
+// machine (for a lock of the program's own, say) never gives it.
+constexpr auto kTurnLimit = std::chrono::seconds(2);
+
+}  // namespace
+
+void UseOrderlyThreads(bool on) {
+  RawLock lock(MachineLock());
+  g_orderly = on;
+  MachineSignal().notify_all();
+}
+
+void ResetOrderlyThreadsLocked() { g_orderly = false; }
+
+bool OrderlyThreadsLocked() { return g_orderly; }
+
+void ResumeInTurnLocked(std::unique_lock<std::mutex>& lock) {
+  if (!g_orderly) return;
+  Membership& self = ThisThread();
+  std::shared_ptr<SimProcess> process;
+  {
+    std::lock_guard<std::mutex> guard(Processes().lock);
+    if (!self.counted) return;
+    process = self.process;
+    if (self.order == 0) self.order = g_next_order++;
+  }
+  const uint64_t order = self.order;
+  auto& turns = Turns();
+  turns.push_back(Turn{process, order});
+  ++g_settle_watchers;
+  // Every other thread waiting for its turn may now be the one to run.
+  MachineSignal().notify_all();
+  MachineSignal().wait_until(lock, std::chrono::steady_clock::now() + kTurnLimit, [&] {
+    if (process->ended || !g_orderly) return true;
+    // Every other thread of every process waits (in the machine, or for its turn) or has
+    // returned, and no thread started earlier waits for its turn.
+    int running = 0;
+    for (const auto& other : RunningProcessesLocked()) {
+      running += OtherLiveThreads(*other) - WaitingThreadsLocked(*other, true);
+    }
+    for (const Turn& turn : turns) {
+      if (turn.process->ended) continue;
+      if (turn.order < order) return false;
+      if (turn.order != order) --running;
+    }
+    return running <= 0;
+  });
+  --g_settle_watchers;
+  for (auto it = turns.begin(); it != turns.end(); ++it) {
+    if (it->process == process && it->order == order) {
+      turns.erase(it);
+      break;
+    }
+  }
+}
+
+SettleWatcher::SettleWatcher() { ++g_settle_watchers; }
+SettleWatcher::~SettleWatcher() { --g_settle_watchers; }
+
+void NotifySettleWatchersLocked() {
+  if (g_settle_watchers > 0) MachineSignal().notify_all();
+}
+
+int OtherLiveThreads(const SimProcess& process) {
+  const Membership& self = t_membership;
+  std::lock_guard<std::mutex> guard(Processes().lock);
+  return process.live_threads - (self.counted && self.process.get() == &process ? 1 : 0);
 }
 
 void WaitForThreadsToStopLocked(std::unique_lock<std::mutex>& lock,

@@ -10,17 +10,20 @@
 
 namespace sim {
 
-// Marks the calling thread as blocked without time-out for as long as it lives, for the
-// blocked-thread query. Made and destroyed under the machine lock, around the wait itself. Once
-// the thread's process has ended the wait is not listed any more: the thread stops for good when
-// it wakes, and what marks it is never destroyed.
+// Marks the calling thread as waiting for as long as it lives: for the blocked-thread query when
+// the wait has no time-out, and for the settling of a process (WaitingThreadsLocked) either way.
+// Made and destroyed under the machine lock, around the wait itself. Once the thread's process
+// has ended the wait is not listed any more: the thread stops for good when it wakes, and what
+// marks it is never destroyed.
 class BlockedWait {
  public:
-  // A wait for kernel objects: any of them, or all.
-  BlockedWait(const char* function, std::vector<std::shared_ptr<Object>> objects, bool wait_all);
+  // A wait for kernel objects: any of them, or all; `timed` when it ends by itself too.
+  BlockedWait(const char* function, std::vector<std::shared_ptr<Object>> objects, bool wait_all,
+              bool timed = false);
   // A wait for something that is no kernel object, as `what` describes it; `ready` tells, under
   // the machine lock, whether the wait would end now.
-  BlockedWait(const char* function, WaitedObject what, std::function<bool()> ready);
+  BlockedWait(const char* function, WaitedObject what, std::function<bool()> ready,
+              bool timed = false);
   ~BlockedWait();
   BlockedWait(const BlockedWait&) = delete;
   BlockedWait& operator=(const BlockedWait&) = delete;
@@ -35,5 +38,9 @@ class BlockedWait {
 using DescribeBlocked =
     std::function<void(const std::vector<const Object*>& objects, BlockedThread& thread)>;
 std::vector<BlockedThread> BlockedThreadsLocked(const DescribeBlocked& describe);
+
+// The threads of `process` that wait now in a wait that would not end at once: those without
+// time-out, and with `timed` those with one too. Caller holds the machine lock.
+int WaitingThreadsLocked(const SimProcess& process, bool timed);
 
 }  // namespace sim

@@ -189,8 +189,12 @@ DWORD DeliverLocked(Lock& lock, const std::shared_ptr<ServiceEntry>& entry, DWOR
     request->data = std::move(data);
     process->queue.push_back(request);
     MachineSignal().notify_all();
+    // A process that ends while its handler runs (a fail-fast in it) never answers: the SCM
+    // notices the end at once rather than at the time-out, and answers as for a time-out.
     const auto deadline = Clock::now() + Database().control_timeout;
-    if (!MachineSignal().wait_until(lock, deadline, [&] { return request->done; })) {
+    if (!MachineSignal().wait_until(lock, deadline,
+                                    [&] { return request->done || process->record->ended; }) ||
+        !request->done) {
       auto& queue = process->queue;
       queue.erase(std::remove(queue.begin(), queue.end(), request), queue.end());
       return ERROR_SERVICE_REQUEST_TIMEOUT;
@@ -216,6 +220,8 @@ void DispatchLocked(Lock& lock, const std::shared_ptr<ServiceProcess>& process,
       MachineSignal().wait(lock, next);
     }
     // A process that has ended from outside (a restart) is gone: its dispatcher never returns.
+    StopIfProcessEndedLocked(lock);
+    ResumeInTurnLocked(lock);
     StopIfProcessEndedLocked(lock);
     if (process->abandoned) break;
     if (process->queue.empty()) break;  // stopped and ServiceMain has returned

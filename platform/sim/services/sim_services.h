@@ -51,7 +51,8 @@ DWORD StartServiceAsScm(const std::wstring& name, const std::vector<std::wstring
 
 // Sends a control as ControlService does, without a handle or access check: NO_ERROR or the
 // error ControlService would give (the handler's own error included). `status` (when given)
-// receives the status as ControlService fills it.
+// receives the status as ControlService fills it. A handler that does not return in time, or
+// whose process ends before it returns, gives ERROR_SERVICE_REQUEST_TIMEOUT.
 DWORD SendServiceControl(const std::wstring& name, DWORD control, SERVICE_STATUS* status = nullptr);
 // Controls that only the system sends. Like the SCM, these reach only a service that is running
 // (ERROR_SERVICE_CANNOT_ACCEPT_CTRL while its last report is a pending state) and accepts them in
