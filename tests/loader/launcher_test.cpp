@@ -47,7 +47,9 @@ class Launcher : public dpal::test::PlatformTest {
     signed_bytes_ = Bytes(kProgram);
     sim::RegisterProgram(kProgram, [this](const sim::Launch&) -> DWORD {
       // What was started is what the file holds now: the launcher keeps it unchangeable.
-      started_bytes_.push_back(Bytes(kProgram));
+      std::vector<uint8_t> bytes = Bytes(kProgram);
+      std::lock_guard<std::mutex> guard(started_lock_);  // launches may run at once
+      started_bytes_.push_back(std::move(bytes));
       return exit_code_.load();
     });
   }
@@ -90,6 +92,7 @@ class Launcher : public dpal::test::PlatformTest {
 
   std::vector<uint8_t> program_bytes_;
   std::vector<uint8_t> signed_bytes_;
+  std::mutex started_lock_;
   std::vector<std::vector<uint8_t>> started_bytes_;
   std::atomic<DWORD> exit_code_{0};
   std::mutex verified_lock_;
