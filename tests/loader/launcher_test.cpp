@@ -2,6 +2,7 @@
 // decides whether anything starts at all, and cleanup on every path.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -266,20 +267,44 @@ TEST_F(Launcher, AFailedFirstReadOfTheServiceSignerIsReadAgain) {
 }
 
 // Launches that start at once, before anything is kept, all check and start the program; what
-// one of them read is kept and the rest let go of theirs.
+// one of them read is kept and the other lets go of its own. The first to verify the service's
+// image is held there until the second has launched, so the second's reading is the one kept.
 TEST_F(Launcher, FirstLaunchesAtOnceAllCheck) {
-  constexpr int kThreads = 4;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool second_done = false;
+  std::atomic<std::thread::id> first{};
+  sim::SetTraceSink([&](const sim::Call& call) {
+    if (call.function != "WinVerifyTrust" || call.args.find(kService) == std::wstring::npos) {
+      return;
+    }
+    std::thread::id none;
+    if (!first.compare_exchange_strong(none, std::this_thread::get_id())) return;
+    std::unique_lock<std::mutex> guard(lock);
+    EXPECT_TRUE(changed.wait_for(guard, 10s, [&] { return second_done; }));
+  });
   std::atomic<int> accepted{0};
   std::vector<std::thread> threads;
-  for (int n = 0; n < kThreads; ++n) {
+  for (int n = 0; n < 2; ++n) {
     threads.emplace_back([&] {
       if (Launch()) ++accepted;
+      if (first.load() == std::this_thread::get_id()) return;
+      std::lock_guard<std::mutex> guard(lock);
+      second_done = true;
+      changed.notify_all();
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(accepted.load(), kThreads);
-  EXPECT_EQ(sim::Launches().size(), static_cast<size_t>(kThreads));
+  sim::SetTraceSink(nullptr);
+  EXPECT_EQ(accepted.load(), 2);
+  EXPECT_EQ(sim::Launches().size(), 2u);
   EXPECT_EQ(sim::ModuleLoadCount(L"C:\\Windows\\System32\\wintrust.dll"), 1);
+  // A later launch uses the kept reading: it verifies the program only.
+  CountVerifications();
+  EXPECT_TRUE(Launch());
+  sim::SetTraceSink(nullptr);
+  EXPECT_EQ(service_verified_, 0);
+  EXPECT_EQ(program_verified_, 1);
 }
 
 TEST_F(Launcher, ServiceDirectoryOfTheFullPathLimitStartsNothing) {
