@@ -33,10 +33,31 @@ enum class CallKind { Use, Release };
 // Every simulated function calls Enter first, through SIM_ENTER or SIM_ENTER_RELEASE, which name
 // the call after the function itself. It counts and (optionally) records the call, and answers
 // the error to fail with when a fault is injected, or 0.
-DWORD Enter(const char* function, std::wstring args, CallKind kind = CallKind::Use);
-#define SIM_ENTER(...) ::sim::Enter(__func__, ::sim::Args(__VA_ARGS__))
-#define SIM_ENTER_RELEASE(...) \
-  ::sim::Enter(__func__, ::sim::Args(__VA_ARGS__), ::sim::CallKind::Release)
+//
+// The text of the arguments is made only when something reads it (a recorded trace, a sink, a
+// fault rule that looks at the call): most calls are never traced, and formatting every one of
+// them would cost more than the call itself.
+class ArgsText {
+ public:
+  template <typename Make>
+  explicit ArgsText(const Make& make)
+      : make_(&make),
+        call_([](const void* m) -> std::wstring { return (*static_cast<const Make*>(m))(); }) {}
+  std::wstring operator()() const { return call_(make_); }
+
+ private:
+  const void* make_;  // lives until the end of the full expression that calls Enter
+  std::wstring (*call_)(const void*);
+};
+DWORD Enter(const char* function, ArgsText args, CallKind kind = CallKind::Use);
+inline DWORD Enter(const char* function, std::wstring args, CallKind kind = CallKind::Use) {
+  return Enter(function, ArgsText([&args] { return args; }), kind);
+}
+#define SIM_ENTER(...) \
+  ::sim::Enter(__func__, ::sim::ArgsText([&] { return ::sim::Args(__VA_ARGS__); }))
+#define SIM_ENTER_RELEASE(...)                                                      \
+  ::sim::Enter(__func__, ::sim::ArgsText([&] { return ::sim::Args(__VA_ARGS__); }), \
+               ::sim::CallKind::Release)
 
 // Formats arguments for the trace: strings quoted as text, handles and keys by name, numbers in
 // decimal (small) or hex (flags, handles).

@@ -42,11 +42,19 @@ HookState& Hooks() {
 
 }  // namespace
 
-DWORD Enter(const char* function, std::wstring args, CallKind kind) {
+DWORD Enter(const char* function, ArgsText args, CallKind kind) {
   // A thread whose process has ended makes no more calls: it stops here, before the call counts.
   StopIfProcessEnded();
   HookState& hooks = Hooks();
-  Call call{function, std::move(args), ThreadNumber()};
+  Call call{function, std::wstring(), ThreadNumber()};
+  bool formatted = false;
+  const auto described = [&]() -> const Call& {
+    if (!formatted) {
+      call.args = args();
+      formatted = true;
+    }
+    return call;
+  };
   std::function<void(const Call&)> sink;
   DWORD error = 0;
   {
@@ -59,7 +67,7 @@ DWORD Enter(const char* function, std::wstring args, CallKind kind) {
       switch (rule.mode) {
         case FaultRule::Mode::Always: fire = rule.function == call.function; break;
         case FaultRule::Mode::Predicate:
-          fire = rule.function == call.function && rule.predicate(call);
+          fire = rule.function == call.function && rule.predicate(described());
           break;
         case FaultRule::Mode::Nth:
           if (rule.function == call.function && --rule.remaining == 0) {
@@ -96,10 +104,10 @@ DWORD Enter(const char* function, std::wstring args, CallKind kind) {
           backtrace(fault.frames.data(), static_cast<int>(fault.frames.size()))));
       hooks.fired_calls.push_back(std::move(fault));
     }
-    if (hooks.recording) hooks.trace.push_back(call);
+    if (hooks.recording) hooks.trace.push_back(described());
     sink = hooks.sink;
   }
-  if (sink) sink(call);
+  if (sink) sink(described());
   return error;
 }
 
