@@ -42,6 +42,9 @@ class UninstallerProgram : public dpal::test::PlatformTest {
       laptop::InstallStandIn();
       ASSERT_EQ(sim::StartServiceAsScm(laptop::kServiceName), static_cast<DWORD>(NO_ERROR));
       ASSERT_TRUE(sim::WaitForServiceState(laptop::kServiceName, SERVICE_RUNNING, 10s));
+      // Its start-up run and the logon run for Bob are over, and what they launched has ended:
+      // a program launched after this point would change the machine under the test's snapshot.
+      ASSERT_TRUE(sim::WaitUntilSettled(10s));
       ASSERT_TRUE(sim::WaitForProcessesToEnd(10s));
     }
     ASSERT_EQ(installer::RunDeviceRemoval(), 0);
